@@ -1,0 +1,46 @@
+#pragma once
+// File-system operations on Windows-style paths (backslashes, Unicode). On Windows they call
+// the W entry points; on POSIX (native tests) backslashes become slashes and names UTF-8.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vt::fs {
+
+bool Exists(const std::wstring& path);           // any kind of entry
+bool IsDirectory(const std::wstring& path);
+bool IsOrdinaryFile(const std::wstring& path);   // not hidden, not system, not a directory
+bool CreateDir(const std::wstring& path);        // one level; false when it fails
+bool DeleteFile(const std::wstring& path);
+bool RemoveDir(const std::wstring& path);        // must be empty
+// Deletes the plain files directly inside `directory` (which ends in a backslash).
+bool DeleteFilesIn(const std::wstring& directory);
+// Replaces `target` by `source` in one step, flushed to disk, on the same volume.
+bool ReplaceFile(const std::wstring& source, const std::wstring& target);
+std::optional<std::string> ReadWholeFile(const std::wstring& path);
+// Size and last-write time, to notice a file changed behind the program's back.
+struct Stamp {
+    int64_t size = -1;
+    int64_t writeTime = 0;
+    bool operator==(const Stamp&) const = default;
+};
+Stamp GetStamp(const std::wstring& path);  // size -1 when absent
+
+// A file written sequentially from its first byte; closed by the destructor.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual bool Write(std::span<const std::byte> data) = 0;
+    virtual bool Flush() = 0;  // to disk
+};
+// Creates or truncates. nullptr when it cannot be opened.
+std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
+
+// A name for a temporary file beside `path`, unique within the process.
+std::wstring TempNameBeside(const std::wstring& path);
+
+}  // namespace vt::fs

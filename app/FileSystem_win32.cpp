@@ -1,0 +1,158 @@
+#include <windows.h>
+
+#include <atomic>
+
+#include "app/FileSystem.h"
+
+namespace vt::fs {
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h != INVALID_HANDLE_VALUE && h != nullptr) {
+            CloseHandle(h);
+        }
+    }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct FindCloser {
+    void operator()(HANDLE h) const { FindClose(h); }
+};
+
+class Win32OutputFile final : public OutputFile {
+public:
+    explicit Win32OutputFile(HANDLE h) : handle_(h) {}
+    bool Write(std::span<const std::byte> data) override {
+        const auto* p = data.data();
+        size_t left = data.size();
+        while (left > 0) {
+            DWORD part = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+            DWORD written = 0;
+            if (!WriteFile(handle_.get(), p, part, &written, nullptr) || written == 0) {
+                return false;
+            }
+            p += written;
+            left -= written;
+        }
+        return true;
+    }
+    bool Flush() override { return FlushFileBuffers(handle_.get()) != 0; }
+
+private:
+    UniqueHandle handle_;
+};
+
+DWORD Attributes(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str());
+}
+
+}  // namespace
+
+bool Exists(const std::wstring& path) {
+    return Attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::wstring& path) {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsOrdinaryFile(const std::wstring& path) {
+    DWORD a = Attributes(path);
+    constexpr DWORD kNotOrdinary =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return a != INVALID_FILE_ATTRIBUTES && (a & kNotOrdinary) == 0;
+}
+
+bool CreateDir(const std::wstring& path) {
+    return CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+bool DeleteFile(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+bool RemoveDir(const std::wstring& path) {
+    return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+bool DeleteFilesIn(const std::wstring& directory) {
+    WIN32_FIND_DATAW data{};
+    HANDLE raw = FindFirstFileW((directory + L"*.*").c_str(), &data);
+    if (raw == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    std::unique_ptr<void, FindCloser> find(raw);
+    bool ok = true;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            std::wstring full = directory + data.cFileName;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                SetFileAttributesW(full.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+            }
+            if (!DeleteFileW(full.c_str())) {
+                ok = false;
+            }
+        }
+    } while (FindNextFileW(raw, &data));
+    return ok;
+}
+
+bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
+    return MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::optional<std::string> ReadWholeFile(const std::wstring& path) {
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::string out;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(h.get(), &size)) {
+        out.reserve(static_cast<size_t>(size.QuadPart));
+    }
+    char buf[65536];
+    DWORD n = 0;
+    for (;;) {
+        if (!::ReadFile(h.get(), buf, sizeof buf, &n, nullptr)) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(buf, n);
+    }
+    return out;
+}
+
+Stamp GetStamp(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return {};
+    }
+    return {(static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+            (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                data.ftLastWriteTime.dwLowDateTime};
+}
+
+std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return std::make_unique<Win32OutputFile>(h);
+}
+
+std::wstring TempNameBeside(const std::wstring& path) {
+    static std::atomic<unsigned> counter{0};
+    return path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+           std::to_wstring(++counter) + L".tmp";
+}
+
+}  // namespace vt::fs

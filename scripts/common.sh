@@ -1,0 +1,70 @@
+# Shared by the scripts: package installation, the Wine environment, the two builds.
+# Source it; it does not run anything by itself.
+
+VT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VT_BUILD=${VT_BUILD:-$VT_ROOT/build}
+
+VT_PACKAGES=(cmake ninja-build g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix
+             gcc-mingw-w64-x86-64-posix wine wine64 xvfb xdotool x11-utils imagemagick
+             fonts-nanum nginx-light curl python3 iproute2 procps)
+
+vt_install_packages() {
+    local missing=()
+    for p in "${VT_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+# Wine: Korean code page, no Mono/Gecko prompts, a prefix of our own, quiet.
+vt_wine_env() {
+    export WINEPREFIX=${WINEPREFIX:-$VT_BUILD/wineprefix}
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export LC_ALL=ko_KR.UTF-8
+    export WINEARCH=win64
+    mkdir -p "$WINEPREFIX"
+    # One persistent wineserver, so each test binary starts in about a second.
+    wineserver -p >/dev/null 2>&1 || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w 2>/dev/null || true
+        wineserver -p >/dev/null 2>&1 || true
+    fi
+}
+
+# A display for the windows: the user's when there is one, else a private Xvfb.
+vt_display() {
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+        return 0
+    fi
+    local n=99
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    VT_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
+    echo "Xvfb did not start" >&2
+    return 1
+}
+
+vt_build_native() {
+    cmake -S "$VT_ROOT" -B "$VT_BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+    cmake --build "$VT_BUILD/native"
+}
+
+# The Windows build; extra arguments go to CMake (for example -DVT_PATCH_HOST=127.0.0.1:18080).
+vt_build_win() {
+    local dir=$1
+    shift
+    cmake -S "$VT_ROOT" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$VT_ROOT/cmake/mingw-w64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake --build "$dir"
+}
