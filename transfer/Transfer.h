@@ -1,0 +1,37 @@
+#pragma once
+// The transfer object: one HTTP GET at a time, driven in the order URL, UserName, Password,
+// Execute("GET"), StillExecuting (waiting with WaitForActivity), GetHeader, ResponseCode,
+// GetChunk. The product implements it over WinINet (Transfer_win32); tests script it.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vt {
+
+class Transfer {
+public:
+    virtual ~Transfer() = default;
+
+    virtual void SetURL(const std::wstring& url) = 0;  // scheme-less means http://, port 80
+    virtual void SetUserName(const std::wstring& userName) = 0;
+    virtual void SetPassword(const std::wstring& password) = 0;
+    // Starts the request and returns at once.
+    virtual void Execute(const std::wstring& operation) = 0;
+    // True until the response head has arrived or the request has failed.
+    virtual bool StillExecuting() = 0;
+    // Blocks until the request makes progress or a window message is waiting, never spinning.
+    virtual void WaitForActivity() = 0;
+    // The whole response head (status line first) for an empty name, else one header's value;
+    // empty when absent or when there is no response.
+    virtual std::wstring GetHeader(const std::wstring& name = {}) = 0;
+    // 0 while the transfer has had no error, else its error code. After the body is read it
+    // also tells whether the body ended early.
+    virtual int32_t ResponseCode() = 0;
+    // Copies up to buffer.size() bytes of the body; 0 once the body is exhausted (or failed:
+    // check ResponseCode). Window messages are handled while it waits for the network.
+    virtual std::size_t GetChunk(std::span<std::byte> buffer) = 0;
+};
+
+}  // namespace vt
