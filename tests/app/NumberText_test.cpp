@@ -1,0 +1,40 @@
+#include "app/NumberText.h"
+
+#include <gtest/gtest.h>
+
+#include "app/AppError.h"
+
+namespace vt {
+namespace {
+
+TEST(Val, ReadsTheLeadingNumberAndIgnoresBlanks) {
+    EXPECT_EQ(Val(L"12"), 12);
+    EXPECT_EQ(Val(L"  42abc"), 42);
+    EXPECT_EQ(Val(L"1 2 3"), 123);
+    EXPECT_EQ(Val(L"-7"), -7);
+    EXPECT_EQ(Val(L"2.5"), 2.5);
+    EXPECT_EQ(Val(L"1.2.3"), 1.2);
+    EXPECT_EQ(Val(L"1e3"), 1000);
+    EXPECT_EQ(Val(L"12e"), 12);
+    EXPECT_EQ(Val(L"&H1F"), 31);
+    EXPECT_EQ(Val(L"abc"), 0);
+    EXPECT_EQ(Val(L""), 0);
+    EXPECT_EQ(Val(L"-"), 0);
+    EXPECT_EQ(Val(L".5"), 0.5);
+}
+
+TEST(Rounding, BankersForCountsAwayFromZeroForDisplay) {
+    EXPECT_EQ(ToInt16Bankers(2.5), 2);
+    EXPECT_EQ(ToInt16Bankers(3.5), 4);
+    EXPECT_EQ(ToInt16Bankers(-2.5), -2);
+    EXPECT_EQ(ToInt16Bankers(-32768), -32768);
+    EXPECT_EQ(ToInt16Bankers(32767.4), 32767);
+    EXPECT_THROW(ToInt16Bankers(32767.5), AppError);
+    EXPECT_THROW(ToInt16Bankers(-32769), AppError);
+    EXPECT_EQ(ToInt32Bankers(2560.0 / 1024), 2);
+    EXPECT_EQ(RoundHalfAwayFromZero(2.5), 3);
+    EXPECT_EQ(RoundHalfAwayFromZero(-2.5), -3);
+}
+
+}  // namespace
+}  // namespace vt
