@@ -171,3 +171,55 @@ class Checks:
     def finish(self):
         print("%d passed, %d failed" % (self.passed, self.failed), flush=True)
         return 1 if self.failed else 0
+
+
+class Nginx:
+    """nginx serving `root` on host:port from a private config; limit_rate slows every reply
+    (bytes per second) so a run can be interrupted part-way."""
+
+    def __init__(self, root, host, port, limit_rate=None, workdir=None):
+        self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-nginx-"))
+        self.dir.mkdir(parents=True, exist_ok=True)
+        rate = "limit_rate %d;" % limit_rate if limit_rate else ""
+        (self.dir / "nginx.conf").write_text("""
+daemon off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 256; }
+http {
+    access_log %(d)s/access.log;
+    client_body_temp_path %(d)s/tmp; proxy_temp_path %(d)s/tmp;
+    fastcgi_temp_path %(d)s/tmp; uwsgi_temp_path %(d)s/tmp; scgi_temp_path %(d)s/tmp;
+    sendfile on;
+    default_type application/octet-stream;
+    server {
+        listen %(host)s:%(port)d;
+        root %(root)s;
+        %(rate)s
+    }
+}
+""" % {"d": self.dir, "host": host, "port": port, "root": Path(root).resolve(), "rate": rate})
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(["nginx", "-c", str(self.dir / "nginx.conf"), "-p",
+                                      str(self.dir)], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+        if self.proc.poll() is not None:
+            raise RuntimeError("nginx did not start: " +
+                               (self.dir / "error.log").read_text(errors="replace"))
+        return self
+
+    def requests(self):
+        """The request paths of the access log, in order (still percent-encoded)."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        return [line.split('"')[1].split(" ")[1] for line in log.read_text(errors="replace")
+                .splitlines() if '"' in line]
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)

@@ -1,0 +1,52 @@
+#include "patch/CheckVersions.h"
+
+#include <functional>
+
+#include "app/EndProgram.h"
+#include "app/ModGame.h"
+#include "sets/SetSync.h"
+
+namespace vt {
+namespace {
+
+constexpr wchar_t kSection[] = L"game";
+constexpr wchar_t kProfileName[] = L"vtgame.ini";
+
+// Runs `update` when the server's and the local value of `key` differ, then records the
+// server's value. Values are opaque: any difference, an older one included, is an update.
+void CheckKey(const std::wstring& key, const std::function<void()>& update) {
+    const std::wstring server = ReadProfileValue(kSection, key, TempDir + kProfileName);
+    const std::wstring local = ReadProfileValue(kSection, key, AppDir + kProfileName);
+    if (server == local) {
+        return;
+    }
+    update();
+    WriteProfileValue(kSection, key, server, AppDir + kProfileName);
+}
+
+}  // namespace
+
+void CheckVersions(PatchHost& host) {
+    host.SetState(L"버전체크중...");
+
+    const std::wstring serverGame = ReadProfileValue(kSection, L"game", TempDir + kProfileName);
+    const std::wstring localGame = ReadProfileValue(kSection, L"game", AppDir + kProfileName);
+    if (serverGame != localGame) {
+        host.ShowMessage(L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
+                         L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",
+                         L"업그레이드 실패", MessageStyle::Exclamation);
+        EndProgram();
+    }
+
+    CheckKey(L"vtgame", [&] {
+        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe");
+        host.DoEvents();
+    });
+    CheckKey(L"sound", [&] { UpdateSoundSet(host); });
+    CheckKey(L"graphics", [&] { UpdateGraphicsSet(host); });
+    for (int16_t n = 1; n <= 5; ++n) {
+        CheckKey(L"card" + std::to_wstring(n), [&] { UpdateCardSet(host, n); });
+    }
+}
+
+}  // namespace vt

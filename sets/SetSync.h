@@ -1,0 +1,32 @@
+#pragma once
+// Content-set synchronisation: one algorithm for the sound, graphics and card sets, driven by
+// six parameters. The remote manifest is staged in TempDir; every entry whose version differs
+// from the local manifest is fetched over the installed file and recorded right after it
+// arrived, so an interrupted run resumes where it stopped.
+
+#include <cstdint>
+#include <string>
+
+#include "patch/PatchHost.h"
+
+namespace vt {
+
+struct SetParameters {
+    std::wstring section;        // e.g. "sound", "card2"
+    std::wstring remoteDir;      // URL prefix, ends in "/"
+    std::wstring manifestName;   // e.g. "vtsound.ini"
+    std::wstring localDir;       // ends in "\"
+    std::wstring entrySuffix;    // appended to an entry's name for its file (".dat" for cards)
+};
+
+SetParameters SoundSetParameters();
+SetParameters GraphicsSetParameters();
+SetParameters CardSetParameters(int16_t setNumber);
+
+void SyncSet(PatchHost& host, const SetParameters& set);
+
+void UpdateSoundSet(PatchHost& host);
+void UpdateGraphicsSet(PatchHost& host);
+void UpdateCardSet(PatchHost& host, const int16_t& setNumber);
+
+}  // namespace vt

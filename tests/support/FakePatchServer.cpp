@@ -1,0 +1,59 @@
+#include "tests/support/FakePatchServer.h"
+
+#include "app/EndProgram.h"
+#include "app/FileSystem.h"
+
+namespace vt::test {
+
+std::vector<std::wstring> FakePatchServer::PayloadUrls() const {
+    std::vector<std::wstring> out;
+    for (const auto& c : calls) {
+        if (c.progress) {
+            out.push_back(c.url);
+        }
+    }
+    return out;
+}
+
+void FakePatchServer::Store(bool progress, const std::wstring& url, const std::wstring& directory,
+                            const std::wstring& fileName) {
+    calls.push_back({progress, url, directory, fileName});
+    const std::wstring target = directory + fileName;
+    if (fs::IsOrdinaryFile(target)) {
+        fs::DeleteFile(target);
+    }
+    if (progress && endAtPayload && payloads_++ == *endAtPayload) {
+        throw ProgramEnded{};
+    }
+    auto it = files.find(url);
+    if (it == files.end()) {
+        if (!progress) {
+            messages.push_back(L"다시 접속하여 주십시오");
+        }
+        throw ProgramEnded{};
+    }
+    auto out = fs::CreateOutputFile(target);
+    if (!out) {
+        throw ProgramEnded{};
+    }
+    out->Write(std::as_bytes(std::span(it->second.data(), it->second.size())));
+}
+
+void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& directory,
+                                   const std::wstring& fileName) {
+    Store(false, url, directory, fileName);
+}
+
+void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
+                                               const std::wstring& directory,
+                                               const std::wstring& fileName) {
+    Store(true, url, directory, fileName);
+}
+
+void FakePatchServer::ShowMessage(const std::wstring& text, const std::wstring& title,
+                                  MessageStyle style) {
+    messages.push_back(title + L"|" + text + L"|" +
+                       std::to_wstring(static_cast<unsigned>(style)));
+}
+
+}  // namespace vt::test

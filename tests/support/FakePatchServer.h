@@ -1,0 +1,49 @@
+#pragma once
+// A PatchHost whose downloads come from an in-memory patch server, recording every call.
+// It can end "the program" at the n-th payload download to model a kill mid-run.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "patch/PatchHost.h"
+
+namespace vt::test {
+
+class FakePatchServer : public PatchHost {
+public:
+    // Files by URL (as the launcher requests them). A missing URL ends the program, as a 404.
+    std::map<std::wstring, std::string> files;
+
+    struct Call {
+        bool progress;
+        std::wstring url, directory, fileName;
+    };
+    std::vector<Call> calls;
+    std::vector<std::wstring> states;
+    std::vector<std::wstring> messages;
+    int doEvents = 0;
+    // When set, the payload download with this index (0-based) ends the program before it
+    // stores anything, after deleting the old file.
+    std::optional<int> endAtPayload;
+
+    void Put(const std::wstring& url, const std::string& bytes) { files[url] = bytes; }
+    std::vector<std::wstring> PayloadUrls() const;
+
+    void DownloadFile(const std::wstring& url, const std::wstring& directory,
+                      const std::wstring& fileName) override;
+    void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
+                                  const std::wstring& fileName) override;
+    void SetState(const std::wstring& text) override { states.push_back(text); }
+    void ShowMessage(const std::wstring& text, const std::wstring& title,
+                     MessageStyle style) override;
+    void DoEvents() override { ++doEvents; }
+
+private:
+    void Store(bool progress, const std::wstring& url, const std::wstring& directory,
+               const std::wstring& fileName);
+    int payloads_ = 0;
+};
+
+}  // namespace vt::test

@@ -1,0 +1,42 @@
+#include "tests/support/Installation.h"
+
+#include "app/FileSystem.h"
+#include "app/ModGame.h"
+#include "app/Profile.h"
+
+namespace vt::test {
+
+Installation::Installation() {
+    SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
+    for (const wchar_t* sub : {L"resource", L"resource\\sound", L"resource\\data",
+                               L"resource\\data\\card1", L"resource\\data\\card2",
+                               L"resource\\data\\card3", L"resource\\data\\card4", L"temp"}) {
+        fs::CreateDir(AppDir + sub);
+    }
+    profile::ClearCache();
+}
+
+Installation::~Installation() {
+    profile::ClearCache();
+}
+
+void Installation::WriteText(const std::wstring& relativePath, const std::wstring& text) const {
+    dir.Write(relativePath, ToCp949(text));
+}
+
+std::wstring Installation::Value(const std::wstring& relativePath, const std::wstring& section,
+                                 const std::wstring& key) const {
+    return ReadProfileValue(section, key, AppDir + relativePath);
+}
+
+std::string Manifest(const std::wstring& section, const std::wstring& count,
+                     std::initializer_list<std::wstring> entries) {
+    std::wstring text = L"[" + section + L"]\r\ncount=" + count + L"\r\n";
+    int i = 0;
+    for (const auto& e : entries) {
+        text += std::to_wstring(++i) + L"=" + e + L"\r\n";
+    }
+    return ToCp949(text);
+}
+
+}  // namespace vt::test

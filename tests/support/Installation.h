@@ -1,0 +1,31 @@
+#pragma once
+// A temporary installation: the path strings point into a fresh directory holding the tree
+// the patch window's load handler creates (card sets 1 to 4, no card5).
+
+#include <string>
+
+#include "app/Cp949.h"
+#include "tests/support/TestDir.h"
+
+namespace vt::test {
+
+class Installation {
+public:
+    Installation();
+    ~Installation();
+
+    TestDir dir;
+
+    // Writes a profile file below AppDir from UTF-8-free wide text, encoded in code page 949.
+    void WriteText(const std::wstring& relativePath, const std::wstring& text) const;
+    std::string Read(const std::wstring& relativePath) const { return dir.Read(relativePath); }
+    bool Has(const std::wstring& relativePath) const { return dir.Has(relativePath); }
+    std::wstring Value(const std::wstring& relativePath, const std::wstring& section,
+                       const std::wstring& key) const;
+};
+
+// "[section]\r\ncount=N\r\n1=...\r\n" from the entries given.
+std::string Manifest(const std::wstring& section, const std::wstring& count,
+                     std::initializer_list<std::wstring> entries);
+
+}  // namespace vt::test
