@@ -1,0 +1,108 @@
+// Set synchronisation of a 32,766-entry manifest whose files are all current: our profile
+// engine against the same check made with the platform's GetPrivateProfileStringA, in one run.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "app/Cp949.h"
+#include "app/FileSystem.h"
+#include "app/ModGame.h"
+#include "sets/SetSync.h"
+
+namespace {
+
+constexpr int kEntries = 32766;
+
+// Serves the staged manifest from a file prepared beforehand; nothing else is ever fetched.
+class LocalHost final : public vt::PatchHost {
+public:
+    explicit LocalHost(std::string manifest) : manifest_(std::move(manifest)) {}
+    int payloads = 0;
+    void DownloadFile(const std::wstring&, const std::wstring& directory,
+                      const std::wstring& fileName) override {
+        auto out = vt::fs::CreateOutputFile(directory + fileName);
+        out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
+    }
+    void DownloadFileWithProgress(const std::wstring&, const std::wstring&,
+                                  const std::wstring&) override {
+        ++payloads;
+    }
+    void SetState(const std::wstring&) override {}
+    void ShowMessage(const std::wstring&, const std::wstring&, vt::MessageStyle) override {}
+    void DoEvents() override {}
+
+private:
+    std::string manifest_;
+};
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// The same loop through the platform's profile functions: count, then per entry one read of
+// the staged and one of the local manifest, split at the first colon, compare.
+int PlatformCheck(const std::string& staged, const std::string& local) {
+    char buf[1024];
+    GetPrivateProfileStringA("sound", "count", "", buf, sizeof buf, staged.c_str());
+    int count = atoi(buf);
+    int outdated = 0;
+    for (int i = 1; i <= count; ++i) {
+        DWORD n = GetPrivateProfileStringA("sound", std::to_string(i).c_str(), "", buf,
+                                           sizeof buf, staged.c_str());
+        std::string entry(buf, n);
+        size_t colon = entry.find(':');
+        std::string name = entry.substr(0, colon), version = entry.substr(colon + 1);
+        n = GetPrivateProfileStringA("sound", name.c_str(), "", buf, sizeof buf, local.c_str());
+        if (version != std::string(buf, n)) {
+            ++outdated;
+        }
+    }
+    return outdated;
+}
+
+}  // namespace
+
+int main() {
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    std::wstring base = std::wstring(tmp) + L"vt-setsync-bench";
+    CreateDirectoryW(base.c_str(), nullptr);
+    vt::SetPathStrings(base);
+    for (const wchar_t* sub : {L"resource", L"resource\\sound", L"resource\\data", L"temp"}) {
+        CreateDirectoryW((vt::AppDir + sub).c_str(), nullptr);
+    }
+    std::string manifest = "[sound]\r\ncount=" + std::to_string(kEntries) + "\r\n";
+    std::string local = "[sound]\r\n";
+    for (int i = 1; i <= kEntries; ++i) {
+        std::string name = "sound_file_" + std::to_string(i) + ".wav";
+        std::string version = "1.0." + std::to_string(i % 97);
+        manifest += std::to_string(i) + "=" + name + ":" + version + "\r\n";
+        local += name + "=" + version + "\r\n";
+    }
+    {
+        auto out = vt::fs::CreateOutputFile(vt::SoundDir + L"vtsound.ini");
+        out->Write(std::as_bytes(std::span(local.data(), local.size())));
+    }
+    LocalHost host(manifest);
+
+    auto t0 = std::chrono::steady_clock::now();
+    vt::UpdateSoundSet(host);
+    double ours = Seconds(std::chrono::steady_clock::now() - t0);
+
+    std::string stagedA = vt::ToCp949(vt::TempDir + L"vtsound.ini");
+    std::string localA = vt::ToCp949(vt::SoundDir + L"vtsound.ini");
+    t0 = std::chrono::steady_clock::now();
+    int outdated = PlatformCheck(stagedA, localA);
+    double platform = Seconds(std::chrono::steady_clock::now() - t0);
+
+    std::printf("entries: %d, fetched by ours: %d, outdated by platform check: %d\n", kEntries,
+                host.payloads, outdated);
+    std::printf("set synchronisation, our engine:        %.3f s\n", ours);
+    std::printf("same check, GetPrivateProfileStringA:   %.3f s\n", platform);
+    std::printf("speed-up: %.1fx (goal: ours < 0.25 s and >= 50x)\n", platform / ours);
+    DeleteFileW((vt::TempDir + L"vtsound.ini").c_str());
+    DeleteFileW((vt::SoundDir + L"vtsound.ini").c_str());
+    return host.payloads == 0 && outdated == 0 ? 0 : 1;
+}
