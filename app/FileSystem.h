@@ -11,12 +11,12 @@
 
 namespace vt::fs {
 
-bool Exists(const std::wstring& path);           // any kind of entry
+bool Exists(const std::wstring& path);  // any kind of entry
 bool IsDirectory(const std::wstring& path);
-bool IsOrdinaryFile(const std::wstring& path);   // not hidden, not system, not a directory
-bool CreateDir(const std::wstring& path);        // one level; false when it fails
+bool IsOrdinaryFile(const std::wstring& path);  // not hidden, not system, not a directory
+bool CreateDir(const std::wstring& path);       // one level; false when it fails
 bool DeleteFile(const std::wstring& path);
-bool RemoveDir(const std::wstring& path);        // must be empty
+bool RemoveDir(const std::wstring& path);  // must be empty
 // Deletes the plain files directly inside `directory` (which ends in a backslash).
 bool DeleteFilesIn(const std::wstring& directory);
 // Replaces `target` by `source` in one step, flushed to disk, on the same volume.
@@ -32,7 +32,7 @@ Stamp GetStamp(const std::wstring& path);  // size -1 when absent
 
 // A file written sequentially from its first byte; closed by the destructor.
 class OutputFile {
-public:
+  public:
     virtual ~OutputFile() = default;
     virtual bool Write(std::span<const std::byte> data) = 0;
     virtual bool Flush() = 0;  // to disk
@@ -42,5 +42,10 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
 
 // A name for a temporary file beside `path`, unique within the process.
 std::wstring TempNameBeside(const std::wstring& path);
+
+// Goes up whenever this process changes a file or directory through this layer (a write, a
+// close, a delete, a rename, a new directory). A parsed copy of a file whose count has not
+// moved need not ask the disk again, which under Wine costs a server round trip.
+uint64_t ChangeCount();
 
 }  // namespace vt::fs

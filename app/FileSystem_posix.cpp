@@ -12,6 +12,12 @@
 namespace vt::fs {
 namespace {
 
+std::atomic<uint64_t> changes{0};
+
+void Touched() {
+    changes.fetch_add(1, std::memory_order_relaxed);
+}
+
 std::string Native(const std::wstring& path) {
     std::string out = ToUtf8(path);
     for (char& c : out) {
@@ -23,13 +29,17 @@ std::string Native(const std::wstring& path) {
 }
 
 class PosixOutputFile final : public OutputFile {
-public:
+  public:
     explicit PosixOutputFile(int fd) : fd_(fd) {}
-    ~PosixOutputFile() override { ::close(fd_); }
+    ~PosixOutputFile() override {
+        ::close(fd_);
+        Touched();
+    }
     PosixOutputFile(const PosixOutputFile&) = delete;
     PosixOutputFile& operator=(const PosixOutputFile&) = delete;
 
     bool Write(std::span<const std::byte> data) override {
+        Touched();
         const auto* p = reinterpret_cast<const char*>(data.data());
         size_t left = data.size();
         while (left > 0) {
@@ -44,7 +54,7 @@ public:
     }
     bool Flush() override { return ::fsync(fd_) == 0; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -66,18 +76,22 @@ bool IsOrdinaryFile(const std::wstring& path) {
 }
 
 bool CreateDir(const std::wstring& path) {
+    Touched();
     return ::mkdir(Native(path).c_str(), 0777) == 0;
 }
 
 bool DeleteFile(const std::wstring& path) {
+    Touched();
     return ::unlink(Native(path).c_str()) == 0;
 }
 
 bool RemoveDir(const std::wstring& path) {
+    Touched();
     return ::rmdir(Native(path).c_str()) == 0;
 }
 
 bool DeleteFilesIn(const std::wstring& directory) {
+    Touched();
     std::string dir = Native(directory);
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) {
@@ -96,6 +110,7 @@ bool DeleteFilesIn(const std::wstring& directory) {
 }
 
 bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
+    Touched();
     std::string to = Native(target);
     if (::rename(Native(source).c_str(), to.c_str()) != 0) {
         return false;
@@ -138,6 +153,7 @@ Stamp GetStamp(const std::wstring& path) {
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
+    Touched();
     int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         return nullptr;
@@ -148,6 +164,10 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
 std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(::getpid()) + L"." + std::to_wstring(++counter) + L".tmp";
+}
+
+uint64_t ChangeCount() {
+    return changes.load(std::memory_order_relaxed);
 }
 
 }  // namespace vt::fs

@@ -7,6 +7,12 @@
 namespace vt::fs {
 namespace {
 
+std::atomic<uint64_t> changes{0};
+
+void Touched() {
+    changes.fetch_add(1, std::memory_order_relaxed);
+}
+
 struct HandleCloser {
     void operator()(HANDLE h) const {
         if (h != INVALID_HANDLE_VALUE && h != nullptr) {
@@ -21,9 +27,16 @@ struct FindCloser {
 };
 
 class Win32OutputFile final : public OutputFile {
-public:
+  public:
     explicit Win32OutputFile(HANDLE h) : handle_(h) {}
+    ~Win32OutputFile() override {
+        handle_.reset();
+        Touched();
+    }
+    Win32OutputFile(const Win32OutputFile&) = delete;
+    Win32OutputFile& operator=(const Win32OutputFile&) = delete;
     bool Write(std::span<const std::byte> data) override {
+        Touched();
         const auto* p = data.data();
         size_t left = data.size();
         while (left > 0) {
@@ -39,7 +52,7 @@ public:
     }
     bool Flush() override { return FlushFileBuffers(handle_.get()) != 0; }
 
-private:
+  private:
     UniqueHandle handle_;
 };
 
@@ -66,18 +79,22 @@ bool IsOrdinaryFile(const std::wstring& path) {
 }
 
 bool CreateDir(const std::wstring& path) {
+    Touched();
     return CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
 bool DeleteFile(const std::wstring& path) {
+    Touched();
     return DeleteFileW(path.c_str()) != 0;
 }
 
 bool RemoveDir(const std::wstring& path) {
+    Touched();
     return RemoveDirectoryW(path.c_str()) != 0;
 }
 
 bool DeleteFilesIn(const std::wstring& directory) {
+    Touched();
     WIN32_FIND_DATAW data{};
     HANDLE raw = FindFirstFileW((directory + L"*.*").c_str(), &data);
     if (raw == INVALID_HANDLE_VALUE) {
@@ -100,6 +117,7 @@ bool DeleteFilesIn(const std::wstring& directory) {
 }
 
 bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
+    Touched();
     return MoveFileExW(source.c_str(), target.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
@@ -141,6 +159,7 @@ Stamp GetStamp(const std::wstring& path) {
 }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
+    Touched();
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -153,6 +172,10 @@ std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
            std::to_wstring(++counter) + L".tmp";
+}
+
+uint64_t ChangeCount() {
+    return changes.load(std::memory_order_relaxed);
 }
 
 }  // namespace vt::fs

@@ -1,0 +1,274 @@
+#include "app/Profile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/AppError.h"
+#include "app/Cp949.h"
+#include "app/FileSystem.h"
+#include "app/ModGame.h"
+#include "tests/support/TestDir.h"
+
+namespace vt::profile {
+namespace {
+
+using test::TestDir;
+
+const std::string kHan = "\xC7\xD1\xB1\xDB";  // two Hangul syllables in code page 949
+
+std::string Read(const std::wstring& path, std::string_view section, std::string_view key,
+                 int32_t size = 1024, std::string_view def = "") {
+    std::string out;
+    int32_t n = GetString(section, key, def, out, size, path);
+    EXPECT_EQ(static_cast<size_t>(n), out.size());
+    return out;
+}
+
+std::vector<std::string> Names(const TestDir& dir) {
+    std::wstring p = dir.Path();
+    p.pop_back();
+#ifdef _WIN32
+    std::filesystem::path root(p);
+#else
+    std::string s = ToUtf8(p);
+    std::replace(s.begin(), s.end(), '\\', '/');
+    std::filesystem::path root(s);
+#endif
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(root)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Replaces a file the way the download does: delete, then write anew through the file layer.
+void Rewrite(const std::wstring& path, const std::string& bytes) {
+    fs::DeleteFile(path);
+    auto out = fs::CreateOutputFile(path);
+    ASSERT_NE(out, nullptr);
+    ASSERT_TRUE(out->Write(std::as_bytes(std::span(bytes.data(), bytes.size()))));
+}
+
+class ProfileTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ClearCache(); }
+    void TearDown() override { ClearCache(); }
+    TestDir dir_;
+};
+
+TEST_F(ProfileTest, NamesMatchWithoutCaseAndMissingPartsReadAsDefault) {
+    dir_.Write(L"a.ini", "[Sound]\r\nCount=3\r\n1=a.wav:1\r\n");
+    std::wstring a = dir_ / L"a.ini";
+    EXPECT_EQ(Read(a, "sound", "count"), "3");
+    EXPECT_EQ(Read(a, "SOUND", "COUNT"), "3");
+    EXPECT_EQ(Read(a, " sound ", "\tcount "), "3") << "blanks around asked names are dropped";
+    EXPECT_EQ(Read(a, "sound", "2"), "");
+    EXPECT_EQ(Read(a, "graphics", "count"), "");
+    EXPECT_EQ(Read(dir_ / L"none.ini", "sound", "count"), "");
+    EXPECT_EQ(Read(dir_ / L"none.ini", "sound", "count", 1024, "dflt  "), "dflt");
+}
+
+TEST_F(ProfileTest, LayoutRulesOfTheLoader) {
+    dir_.Write(L"a.ini",
+               "top=0\n"
+               "[s]\r\n"
+               "dup=first\r\nDUP=second\r\n"
+               "  spaced key  =  spaced value \t\r\n"
+               "bare\r\nbare=later\r\n"
+               ";c=comment\n"
+               "eq=a=b\r"
+               "empty=\r\n"
+               "=nameless\r\n"
+               "[ pad ]x\r\nk=padded\r\n"
+               "[nobracket\r\nk2=still s\r\n"
+               "[S]\r\nonly=in second\r\n");
+    std::wstring a = dir_ / L"a.ini";
+    EXPECT_EQ(Read(a, "", "top"), "0") << "keys before any header form the nameless section";
+    EXPECT_EQ(Read(a, "s", "dup"), "first");
+    EXPECT_EQ(Read(a, "s", "spaced key"), "spaced value");
+    EXPECT_EQ(Read(a, "s", "bare"), "") << "a line without '=' hides later lines of its name";
+    EXPECT_EQ(Read(a, "s", ";c"), "comment") << "';' starts no comment";
+    EXPECT_EQ(Read(a, "s", "eq"), "a=b");
+    EXPECT_EQ(Read(a, "s", "empty"), "");
+    EXPECT_EQ(Read(a, "s", ""), "nameless");
+    EXPECT_EQ(Read(a, "pad", "k"), "padded");
+    EXPECT_EQ(Read(a, "pad", "k2"), "still s") << "a header without ']' is a key line";
+    EXPECT_EQ(Read(a, "s", "only"), "") << "only the first section of a name is searched";
+}
+
+TEST_F(ProfileTest, OnePairOfEqualQuotesIsDropped) {
+    dir_.Write(L"q.ini",
+               "[s]\r\nd=\"dq\"\r\ns='sq'\r\nm=\"mixed'\r\none=\"\r\ntwo=\"\"\r\n"
+               "in= \" keep \" \r\nmid=\"a\"b\"\r\n");
+    std::wstring q = dir_ / L"q.ini";
+    EXPECT_EQ(Read(q, "s", "d"), "dq");
+    EXPECT_EQ(Read(q, "s", "s"), "sq");
+    EXPECT_EQ(Read(q, "s", "m"), "\"mixed'");
+    EXPECT_EQ(Read(q, "s", "one"), "\"");
+    EXPECT_EQ(Read(q, "s", "two"), "");
+    EXPECT_EQ(Read(q, "s", "in"), " keep ");
+    EXPECT_EQ(Read(q, "s", "mid"), "a\"b");
+    // The closing quote cut off by the size takes one more character with it.
+    EXPECT_EQ(Read(q, "s", "d", 2), "d");
+    EXPECT_EQ(Read(q, "s", "d", 3), "d");
+    EXPECT_EQ(Read(q, "s", "d", 4), "dq");
+}
+
+TEST_F(ProfileTest, ReadsStopAtSizeMinusOneBytesAndWholeCharacters) {
+    std::string hangul;
+    for (int i = 0; i < 600; ++i) {
+        hangul += kHan.substr(0, 2);
+    }
+    dir_.Write(L"l.ini", "[s]\r\na=" + std::string(1023, 'a') + "\r\nb=" + std::string(1024, 'b') +
+                             "\r\nc=" + std::string(5000, 'c') + "\r\nh=" + hangul + "\r\nodd=x" +
+                             hangul + "\r\nq=\"" + std::string(1023, 'q') + "\"\r\n");
+    std::wstring l = dir_ / L"l.ini";
+    EXPECT_EQ(Read(l, "s", "a"), std::string(1023, 'a'));
+    EXPECT_EQ(Read(l, "s", "b"), std::string(1023, 'b'));
+    EXPECT_EQ(Read(l, "s", "c"), std::string(1023, 'c'));
+    EXPECT_EQ(Read(l, "s", "h"), hangul.substr(0, 1022)) << "no half character at the end";
+    EXPECT_EQ(Read(l, "s", "odd"), "x" + hangul.substr(0, 1022));
+    EXPECT_EQ(Read(l, "s", "q"), std::string(1022, 'q'));
+    EXPECT_EQ(Read(l, "s", "a", 1), "");
+    EXPECT_EQ(Read(l, "s", "a", 0), "");
+    EXPECT_EQ(Read(l, "s", "h", 4), kHan.substr(0, 2));
+}
+
+TEST_F(ProfileTest, KoreanNamesFoldOnlyAsciiLetters) {
+    // "\xB0\x41" and "\xB0\x61" are two different syllables whose second bytes are 'A' and 'a'.
+    dir_.Write(L"k.ini", "[" + kHan + "]\r\n" + kHan + "=" + kHan + "\r\n\xB0\x41=upper\r\n" +
+                             "\xA3\xC1=wide\r\nsp=\xA1\xA1v\xA1\xA1\r\n");
+    std::wstring k = dir_ / L"k.ini";
+    EXPECT_EQ(Read(k, kHan, kHan), kHan);
+    EXPECT_EQ(Read(k, kHan, "\xB0\x41"), "upper");
+    EXPECT_EQ(Read(k, kHan, "\xB0\x61"), "");
+    EXPECT_EQ(Read(k, kHan, "\xA3\xE1"), "") << "wide letters are not folded";
+    EXPECT_EQ(Read(k, kHan, "sp"), "\xA1\xA1v\xA1\xA1") << "the ideographic blank is kept";
+    EXPECT_EQ(ReadProfileValue(L"한글", L"한글", k), L"한글");
+}
+
+TEST_F(ProfileTest, ByteOrderMarkIsSkippedAndKept) {
+    dir_.Write(L"b.ini", "\xEF\xBB\xBF[s]\r\nk=1\r\n");
+    std::wstring b = dir_ / L"b.ini";
+    EXPECT_EQ(Read(b, "s", "k"), "1");
+    ASSERT_TRUE(WriteString("s", "k", "2", b));
+    EXPECT_EQ(dir_.Read(L"b.ini"), "\xEF\xBB\xBF[s]\r\nk=2\r\n");
+}
+
+TEST_F(ProfileTest, WritesBuildTheSameLayoutAsWindows) {
+    std::wstring w = dir_ / L"w.ini";
+    ASSERT_TRUE(WriteString("s", "k", "v", w));
+    ASSERT_TRUE(WriteString("s", "K2", "  v2", w));
+    ASSERT_TRUE(WriteString(" T ", " k ", "", w));
+    ASSERT_TRUE(WriteString("S", "K", "new", w));
+    ASSERT_TRUE(WriteString("", "top", "1", w));
+    EXPECT_EQ(dir_.Read(L"w.ini"), "top=1\r\n[s]\r\nk=new\r\nK2=v2\r\n[T]\r\nk=\r\n");
+    EXPECT_EQ(Read(w, "t", "K"), "");
+    EXPECT_EQ(Read(w, "s", "k2"), "v2");
+}
+
+TEST_F(ProfileTest, WritesKeepTheRestOfTheFileByteForByte) {
+    const std::string before =
+        "; notes\n[s]\nk = old \n\n  other=1\n\n[t]\nx=\"1\"\nbare\nbad=\x81 \xFF\n[u]\nlast=1";
+    dir_.Write(L"f.ini", before);
+    std::wstring f = dir_ / L"f.ini";
+    ASSERT_TRUE(WriteString("s", "k", "new", f));
+    ASSERT_TRUE(WriteString("s", "added", "2", f));
+    ASSERT_TRUE(WriteString("t", "bare", "3", f));
+    ASSERT_TRUE(WriteString("u", "tail", "4", f));
+    ASSERT_TRUE(WriteString("v", "k", "5", f));
+    EXPECT_EQ(dir_.Read(L"f.ini"),
+              "; notes\n[s]\nk = new \n\n  other=1\nadded=2\n\n[t]\nx=\"1\"\nbare=3\n"
+              "bad=\x81 \xFF\n[u]\nlast=1\ntail=4\n[v]\nk=5\n");
+    EXPECT_EQ(Read(f, "t", "bad"), "\x81 \xFF") << "bytes that are no characters survive";
+}
+
+TEST_F(ProfileTest, WritingTheValueAlreadyThereLeavesTheFileAlone) {
+    dir_.Write(L"s.ini", "[s]\nk = \"1\"  \n");
+    std::wstring s = dir_ / L"s.ini";
+    ASSERT_TRUE(WriteString("S", "K", "\"1\"", s));
+    EXPECT_EQ(dir_.Read(L"s.ini"), "[s]\nk = \"1\"  \n");
+    ASSERT_TRUE(WriteString("s", "k", "1", s)) << "the stored text differs, so this writes";
+    EXPECT_EQ(dir_.Read(L"s.ini"), "[s]\nk = 1  \n");
+}
+
+TEST_F(ProfileTest, RefusesWhatWouldBreakTheFile) {
+    dir_.Write(L"r.ini", "[s]\r\nk=1\r\n");
+    std::wstring r = dir_ / L"r.ini";
+    EXPECT_FALSE(WriteString("s", "k", "a\r\nb=c", r));
+    EXPECT_FALSE(WriteString("s", "a=b", "1", r));
+    EXPECT_FALSE(WriteString("s", "[x]", "1", r));
+    EXPECT_FALSE(WriteString("s\n[t]", "k", "1", r));
+    EXPECT_FALSE(WriteString("s", std::string_view("k\0x", 3), "1", r));
+    EXPECT_EQ(dir_.Read(L"r.ini"), "[s]\r\nk=1\r\n");
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"r.ini"});
+}
+
+TEST_F(ProfileTest, WriteIsAtomicAndCreatesNoDirectory) {
+    std::wstring missing = dir_ / L"nodir\\x.ini";
+    EXPECT_FALSE(WriteString("s", "k", "1", missing));
+    EXPECT_FALSE(fs::Exists(dir_ / L"nodir"));
+    EXPECT_THROW(WriteProfileValue(L"s", L"k", L"1", missing), AppError);
+
+    std::wstring w = dir_ / L"w.ini";
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(WriteString("s", std::to_string(i), "v", w));
+    }
+    EXPECT_EQ(Names(dir_), std::vector<std::string>{"w.ini"}) << "no temporary file is left";
+
+    // A target that cannot be replaced (a directory) fails and leaves nothing behind.
+    ASSERT_TRUE(fs::CreateDir(dir_ / L"busy.ini"));
+    EXPECT_FALSE(WriteString("s", "k", "1", dir_ / L"busy.ini"));
+    EXPECT_TRUE(fs::IsDirectory(dir_ / L"busy.ini"));
+    EXPECT_EQ(Names(dir_), (std::vector<std::string>{"busy.ini", "w.ini"}));
+}
+
+TEST_F(ProfileTest, NoticesFilesReplacedOrDeletedBehindItsBack) {
+    std::wstring m = dir_ / L"m.ini";
+    dir_.Write(L"m.ini", "[sound]\r\ncount=1\r\n");
+    EXPECT_EQ(Read(m, "sound", "count"), "1");
+
+    // Replaced through the file layer, as a download does: seen at the very next read.
+    Rewrite(m, "[sound]\r\ncount=2\r\n");
+    EXPECT_EQ(Read(m, "sound", "count"), "2");
+    fs::DeleteFile(m);
+    EXPECT_EQ(Read(m, "sound", "count"), "");
+    Rewrite(m, "[sound]\r\ncount=3\r\n");
+    EXPECT_EQ(Read(m, "sound", "count"), "3");
+
+    // Changed by someone else entirely: seen once the short trust interval is over.
+    dir_.Write(L"m.ini", "[sound]\r\ncount=40\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(Read(m, "sound", "count"), "40");
+
+    // A write through the engine reads back at once and keeps the other keys.
+    WriteProfileValue(L"sound", L"가.wav", L"1.0", m);
+    EXPECT_EQ(ReadProfileValue(L"SOUND", L"가.wav", m), L"1.0");
+    EXPECT_EQ(Read(m, "sound", "count"), "40");
+    EXPECT_EQ(dir_.Read(L"m.ini"), "[sound]\r\ncount=40\r\n\xB0\xA1.wav=1.0\r\n");
+}
+
+TEST_F(ProfileTest, ManyEntriesReadAndWriteBack) {
+    std::string text = "[sound]\r\ncount=3000\r\n";
+    for (int i = 1; i <= 3000; ++i) {
+        text +=
+            std::to_string(i) + "=f" + std::to_string(i) + ".wav:" + std::to_string(i % 7) + "\r\n";
+    }
+    dir_.Write(L"big.ini", text);
+    std::wstring big = dir_ / L"big.ini";
+    for (int i = 1; i <= 3000; i += 37) {
+        EXPECT_EQ(Read(big, "Sound", std::to_string(i)),
+                  "f" + std::to_string(i) + ".wav:" + std::to_string(i % 7));
+    }
+    ASSERT_TRUE(WriteString("sound", "1500", "changed", big));
+    EXPECT_EQ(Read(big, "sound", "1500"), "changed");
+    EXPECT_EQ(Read(big, "sound", "1501"), "f1501.wav:3");
+    EXPECT_EQ(dir_.Read(L"big.ini").size(), text.size() - std::string("f1500.wav:2").size() + 7);
+}
+
+}  // namespace
+}  // namespace vt::profile
