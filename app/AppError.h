@@ -24,14 +24,14 @@ enum class ErrorNumber : int32_t {
 };
 
 class AppError : public std::runtime_error {
-public:
+  public:
     AppError(ErrorNumber number, std::wstring description);
 
     int32_t Number() const { return static_cast<int32_t>(number_); }
     ErrorNumber Code() const { return number_; }
     const std::wstring& Description() const { return description_; }
 
-private:
+  private:
     ErrorNumber number_;
     std::wstring description_;
 };

@@ -91,8 +91,8 @@ double Val(std::wstring_view text) {
     }
     if (seenExp && !expDigit) {
         // "12e" or "12e-": the exponent never started.
-        while (!literal.empty() && (literal.back() == 'e' || literal.back() == '+' ||
-                                    literal.back() == '-')) {
+        while (!literal.empty() &&
+               (literal.back() == 'e' || literal.back() == '+' || literal.back() == '-')) {
             literal.pop_back();
         }
     }

@@ -9,8 +9,8 @@ namespace vt {
 std::wstring ReadProfileValue(const std::wstring& section, const std::wstring& key,
                               const std::wstring& path) {
     std::string bytes;
-    int32_t count = profile::GetString(ToCp949(section), ToCp949(key), "", bytes,
-                                       kProfileBufferSize, path);
+    int32_t count =
+        profile::GetString(ToCp949(section), ToCp949(key), "", bytes, kProfileBufferSize, path);
     return FromCp949(std::string_view(bytes).substr(0, static_cast<size_t>(count)));
 }
 

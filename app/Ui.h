@@ -13,7 +13,7 @@ inline constexpr wchar_t kAppTitle[] = L"game";
 enum class MessageStyle : unsigned { Plain = 0, Exclamation = 48 };
 
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     // Modal; returns when the user has closed the box. An empty title shows kAppTitle.
     virtual void ShowMessage(const std::wstring& text, const std::wstring& title,
@@ -21,7 +21,7 @@ public:
 };
 
 class MessagePump {
-public:
+  public:
     virtual ~MessagePump() = default;
     // Handles every window message that is waiting, then returns.
     virtual void DoEvents() = 0;
@@ -29,7 +29,7 @@ public:
 
 // Opens a document or starts a program without waiting for it; the result is not examined.
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
     virtual void Open(const std::wstring& file, const std::wstring& parameters,
                       const std::wstring& directory) = 0;

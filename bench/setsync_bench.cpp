@@ -17,7 +17,7 @@ constexpr int kEntries = 32766;
 
 // Serves the staged manifest from a file prepared beforehand; nothing else is ever fetched.
 class LocalHost final : public vt::PatchHost {
-public:
+  public:
     explicit LocalHost(std::string manifest) : manifest_(std::move(manifest)) {}
     int payloads = 0;
     void DownloadFile(const std::wstring&, const std::wstring& directory,
@@ -33,7 +33,7 @@ public:
     void ShowMessage(const std::wstring&, const std::wstring&, vt::MessageStyle) override {}
     void DoEvents() override {}
 
-private:
+  private:
     std::string manifest_;
 };
 
@@ -49,8 +49,8 @@ int PlatformCheck(const std::string& staged, const std::string& local) {
     int count = atoi(buf);
     int outdated = 0;
     for (int i = 1; i <= count; ++i) {
-        DWORD n = GetPrivateProfileStringA("sound", std::to_string(i).c_str(), "", buf,
-                                           sizeof buf, staged.c_str());
+        DWORD n = GetPrivateProfileStringA("sound", std::to_string(i).c_str(), "", buf, sizeof buf,
+                                           staged.c_str());
         std::string entry(buf, n);
         size_t colon = entry.find(':');
         std::string name = entry.substr(0, colon), version = entry.substr(colon + 1);

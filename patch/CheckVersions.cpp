@@ -32,9 +32,10 @@ void CheckVersions(PatchHost& host) {
     const std::wstring serverGame = ReadProfileValue(kSection, L"game", TempDir + kProfileName);
     const std::wstring localGame = ReadProfileValue(kSection, L"game", AppDir + kProfileName);
     if (serverGame != localGame) {
-        host.ShowMessage(L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
-                         L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",
-                         L"업그레이드 실패", MessageStyle::Exclamation);
+        host.ShowMessage(
+            L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
+            L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",
+            L"업그레이드 실패", MessageStyle::Exclamation);
         EndProgram();
     }
 

@@ -10,7 +10,7 @@
 namespace vt {
 
 class PatchHost : public MessageSink, public MessagePump {
-public:
+  public:
     // Both return only when the file is stored whole; a failed transfer ends the program.
     virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName) = 0;

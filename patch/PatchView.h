@@ -12,7 +12,7 @@ namespace vt {
 enum class PatchLabel { lblState, Lblname, LblFileTime, LblFilebps, LblFilePecent };
 
 class PatchView : public MessageSink, public MessagePump {
-public:
+  public:
     virtual void SetCaption(PatchLabel label, const std::wstring& text) = 0;
     // Width of Lblprog inside Picprog, in pixels (1 to 201; fractions allowed).
     virtual void SetProgressWidth(float pixels) = 0;

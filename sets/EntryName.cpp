@@ -26,15 +26,15 @@ bool IsDeviceName(std::wstring_view component) {
     while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) {
         stem.remove_suffix(1);
     }
-    static constexpr std::array<std::wstring_view, 6> kFixed = {L"CON",    L"PRN",    L"AUX",
-                                                                 L"NUL",    L"CONIN$", L"CONOUT$"};
+    static constexpr std::array<std::wstring_view, 6> kFixed = {L"CON", L"PRN",    L"AUX",
+                                                                L"NUL", L"CONIN$", L"CONOUT$"};
     for (auto device : kFixed) {
         if (EqualsNoCase(stem, device)) {
             return true;
         }
     }
-    if (stem.size() == 4 && (EqualsNoCase(stem.substr(0, 3), L"COM") ||
-                             EqualsNoCase(stem.substr(0, 3), L"LPT"))) {
+    if (stem.size() == 4 &&
+        (EqualsNoCase(stem.substr(0, 3), L"COM") || EqualsNoCase(stem.substr(0, 3), L"LPT"))) {
         return stem[3] >= L'0' && stem[3] <= L'9';
     }
     return false;

@@ -11,8 +11,7 @@ namespace vt {
 // in names, or device names (CON, NUL, COM1 ...) would escape the directory or hit a device.
 // Subfolders ("a\b.wav", "a/b.wav") are fine. `reserved` is a file name the set keeps for
 // itself (its local manifest), compared without regard to case.
-std::optional<std::wstring> UnsafeEntryName(const std::wstring& name,
-                                            const std::wstring& reserved);
+std::optional<std::wstring> UnsafeEntryName(const std::wstring& name, const std::wstring& reserved);
 
 // The name as it goes into a URL: every code-page-949 byte outside the URL-safe ASCII set
 // (Hangul, blanks, '%', '#', '?', '\') is percent-encoded byte by byte; "/" stays.

@@ -64,10 +64,10 @@ void SyncSet(PatchHost& host, const SetParameters& set) {
         const int16_t colon = AnsiInStr(entry, L":");
         // No colon (a gap in the numbering included) is an invalid argument here.
         const std::wstring name = AnsiLeft(entry, static_cast<int16_t>(colon - 1));
-        const std::wstring version =
-            colon == 0 ? std::wstring()
-                       : AnsiMid(entry, static_cast<int16_t>(colon + 1),
-                                 static_cast<int16_t>(AnsiLen(entry) - colon));
+        const std::wstring version = colon == 0
+                                         ? std::wstring()
+                                         : AnsiMid(entry, static_cast<int16_t>(colon + 1),
+                                                   static_cast<int16_t>(AnsiLen(entry) - colon));
 
         const std::wstring installed = ReadProfileValue(set.section, name, local);
         if (version == installed) {
@@ -75,9 +75,10 @@ void SyncSet(PatchHost& host, const SetParameters& set) {
         }
         const std::wstring fileName = name + set.entrySuffix;
         if (auto why = UnsafeEntryName(fileName, set.manifestName)) {
-            throw AppError(ErrorNumber::BadFileName,
-                           set.manifestName + L" " + std::to_wstring(i) + L"번 항목의 파일 이름을 "
-                               L"받을 수 없습니다 (" + *why + L"): " + fileName);
+            throw AppError(ErrorNumber::BadFileName, set.manifestName + L" " + std::to_wstring(i) +
+                                                         L"번 항목의 파일 이름을 "
+                                                         L"받을 수 없습니다 (" +
+                                                         *why + L"): " + fileName);
         }
         if (!directoryChecked) {
             EnsureSetDirectory(set.localDir);

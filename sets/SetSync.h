@@ -12,11 +12,11 @@
 namespace vt {
 
 struct SetParameters {
-    std::wstring section;        // e.g. "sound", "card2"
-    std::wstring remoteDir;      // URL prefix, ends in "/"
-    std::wstring manifestName;   // e.g. "vtsound.ini"
-    std::wstring localDir;       // ends in "\"
-    std::wstring entrySuffix;    // appended to an entry's name for its file (".dat" for cards)
+    std::wstring section;       // e.g. "sound", "card2"
+    std::wstring remoteDir;     // URL prefix, ends in "/"
+    std::wstring manifestName;  // e.g. "vtsound.ini"
+    std::wstring localDir;      // ends in "\"
+    std::wstring entrySuffix;   // appended to an entry's name for its file (".dat" for cards)
 };
 
 SetParameters SoundSetParameters();

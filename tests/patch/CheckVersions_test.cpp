@@ -15,7 +15,7 @@ using test::Installation;
 using test::Manifest;
 
 class CheckVersionsTest : public ::testing::Test {
-protected:
+  protected:
     Installation install;
     FakePatchServer server;
 
@@ -75,7 +75,8 @@ TEST_F(CheckVersionsTest, UpdatesRunInTheFixedOrder) {
 
 TEST_F(CheckVersionsTest, AnyDifferenceCountsOlderCaseOrAbsent) {
     PublishEmptySets();
-    Profiles(L"game=1\r\nsound=1\r\ngraphics=abc\r\n", L"game=1\r\nsound=2\r\ngraphics=ABC\r\ncard3=x\r\n");
+    Profiles(L"game=1\r\nsound=1\r\ngraphics=abc\r\n",
+             L"game=1\r\nsound=2\r\ngraphics=ABC\r\ncard3=x\r\n");
     CheckVersions(server);
     EXPECT_EQ(ManifestsFetched(),
               (std::vector<std::wstring>{L"vtsound.ini", L"graphics.ini", L"vtcard3.ini"}));

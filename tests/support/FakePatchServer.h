@@ -12,7 +12,7 @@
 namespace vt::test {
 
 class FakePatchServer : public PatchHost {
-public:
+  public:
     // Files by URL (as the launcher requests them). A missing URL ends the program, as a 404.
     std::map<std::wstring, std::string> files;
 
@@ -40,7 +40,7 @@ public:
                      MessageStyle style) override;
     void DoEvents() override { ++doEvents; }
 
-private:
+  private:
     void Store(bool progress, const std::wstring& url, const std::wstring& directory,
                const std::wstring& fileName);
     int payloads_ = 0;

@@ -10,7 +10,7 @@
 namespace vt::test {
 
 class Installation {
-public:
+  public:
     Installation();
     ~Installation();
 

@@ -7,7 +7,7 @@
 namespace vt::test {
 
 class TestDir {
-public:
+  public:
     TestDir();
     ~TestDir();
     TestDir(const TestDir&) = delete;
@@ -20,7 +20,7 @@ public:
     std::string Read(const std::wstring& name) const;  // empty when absent
     bool Has(const std::wstring& name) const;
 
-private:
+  private:
     std::wstring path_;
 };
 
