@@ -113,6 +113,38 @@ int main(int argc, char** argv) {
     std::printf("one stamp per read would add:         %.3f s (%d stamps)\n", stampTime,
                 2 * entries);
 
+    // Recording fetched files: new keys in the full local manifest, one write per file.
+    constexpr int kWrites = 200;
+    std::wstring sysLocal = dir + L"local-system.ini";
+    Save(sysLocal, localText);
+    int failed = 0;
+    double ourWrites = Seconds(
+        [&] {
+            for (int i = 0; i < kWrites; ++i) {
+                failed += vt::profile::WriteString("sound", "new" + std::to_string(i) + ".wav",
+                                                   "2.0", local)
+                              ? 0
+                              : 1;
+            }
+            return failed;
+        },
+        failed);
+    double systemWrites = Seconds(
+        [&] {
+            for (int i = 0; i < kWrites; ++i) {
+                std::string key = "new" + std::to_string(i) + ".wav";
+                failed += WritePrivateProfileStringA("sound", key.c_str(), "2.0",
+                                                     vt::ToCp949(sysLocal).c_str())
+                              ? 0
+                              : 1;
+            }
+            return failed;
+        },
+        failed);
+    std::printf("%d writes into the full local manifest: ours %.3f s, system %.3f s%s\n", kWrites,
+                ourWrites, systemWrites, failed != 0 ? " (some failed)" : "");
+    vt::fs::DeleteFile(sysLocal);
+
     vt::fs::DeleteFile(staged);
     vt::fs::DeleteFile(local);
     vt::fs::RemoveDir(dir);
