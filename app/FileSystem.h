@@ -9,6 +9,11 @@
 #include <span>
 #include <string>
 
+// <windows.h> maps these names to their W forms; included before this header, that would
+// rename our functions too.
+#undef DeleteFile
+#undef ReplaceFile
+
 namespace vt::fs {
 
 bool Exists(const std::wstring& path);  // any kind of entry

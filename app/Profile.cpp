@@ -272,7 +272,9 @@ std::optional<std::string> Edit(const Parsed& p, std::string_view section, std::
     const Key& found = k->second;
     if (!found.hasValue) {
         std::string out = text;
-        out.insert(found.lineEnd, "=" + std::string(value));
+        std::string assignment = "=";
+        assignment.append(value);
+        out.insert(found.lineEnd, assignment);
         return out;
     }
     std::string_view old(text.data() + found.valueBegin, found.lineEnd - found.valueBegin);

@@ -1,12 +1,18 @@
 #pragma once
 // Our own reader and writer of Windows profile (INI) files, identical on every build.
-// Rules: section and key names match without regard to case (ASCII folding), a missing file,
-// section or key reads as the default, blanks around a value and one pair of enclosing quotes
-// are not part of it, a read copies at most size - 1 bytes and returns the count, a write
-// creates file, section and key as needed but never a directory. Section, key and value are
-// bytes of code page 949. Each file is kept parsed in memory, so a manifest of tens of
-// thousands of entries is not re-read for every key; the copy is dropped when the file changes
-// on disk or is written through the engine. A write replaces the file atomically.
+// Rules: section and key names match without regard to case (ASCII letters only; the second
+// byte of a double-byte character is never folded), a missing file, section or key reads as
+// the default, blanks around names and values and one pair of equal enclosing quotes (" or ')
+// are not part of them, only the first section of a name and the first key of a name count,
+// a line without '=' is a key that reads as the default, ';' starts no comment, a read copies
+// at most size - 1 bytes and returns the count, a write creates file, section and key as
+// needed but never a directory. Section, key and value are bytes of code page 949.
+// Each file is kept parsed in memory, keyed by path, so a manifest of tens of thousands of
+// entries is not re-read for every key. The copy is checked against the file's size and
+// write time whenever this process has changed any file through app/FileSystem.h since the
+// last check, and otherwise at most every 100 ms (under Wine a check per read would cost more
+// than all the reads together). A write replaces the file atomically and changes only the
+// line it concerns (or adds one), keeping every other byte of the file.
 
 #include <cstdint>
 #include <string>
@@ -15,12 +21,14 @@
 namespace vt::profile {
 
 // GetPrivateProfileStringA for a non-null section and key: `out` receives the copied bytes
-// (at most size - 1 of them) and the count is returned.
+// (at most size - 1 of them, never half of a double-byte character) and the count is returned.
 int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
                   std::string& out, int32_t size, const std::wstring& path);
 
 // WritePrivateProfileStringA for a non-null section, key and value. False when the file cannot
-// be written (a missing directory, for instance); the old file then stays as it was.
+// be written (a missing directory, for instance), and for a line break or NUL in any of the
+// three, '=' in the key or a key that would read as a header: lines that could not be read
+// back as written. The old file then stays as it was.
 bool WriteString(std::string_view section, std::string_view key, std::string_view value,
                  const std::wstring& path);
 

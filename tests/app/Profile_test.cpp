@@ -261,8 +261,9 @@ TEST_F(ProfileTest, ManyEntriesReadAndWriteBack) {
     dir_.Write(L"big.ini", text);
     std::wstring big = dir_ / L"big.ini";
     for (int i = 1; i <= 3000; i += 37) {
-        EXPECT_EQ(Read(big, "Sound", std::to_string(i)),
-                  "f" + std::to_string(i) + ".wav:" + std::to_string(i % 7));
+        std::string expected = "f";
+        expected.append(std::to_string(i)).append(".wav:").append(std::to_string(i % 7));
+        EXPECT_EQ(Read(big, "Sound", std::to_string(i)), expected);
     }
     ASSERT_TRUE(WriteString("sound", "1500", "changed", big));
     EXPECT_EQ(Read(big, "sound", "1500"), "changed");

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Times the all-current check of a 32,766-entry manifest: our profile engine against the
+# system's GetPrivateProfileStringA, in one run under Wine. Usage: bench/profile.sh [entries]
+set -euo pipefail
+source "$(dirname "$0")/../scripts/common.sh"
+BUILD=${BUILD:-$VT_BUILD/win}
+cmake --build "$BUILD" --target profile_bench >/dev/null
+vt_wine_env
+wine "$BUILD/bench/profile_bench.exe" "$@"
