@@ -1,9 +1,13 @@
 #include "ping/ModPing_win32.h"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// Order matters: winsock2 before windows, iphlpapi before icmpapi.
 #include <winsock2.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+
+#include <icmpapi.h>
 
 #include <cstddef>
 #include <memory>
