@@ -139,6 +139,8 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
     }
     HMENU systemMenu = GetSystemMenu(hwnd_, FALSE);
     RemoveMenu(systemMenu, 6, MF_BYPOSITION);
+    // A shorter system menu has Close elsewhere; it must go all the same.
+    RemoveMenu(systemMenu, SC_CLOSE, MF_BYCOMMAND);
 
     // Creation order is the tab order; a control's container is created before it.
     std::vector<const ControlSpec*> order;
