@@ -6,7 +6,7 @@ VT_BUILD=${VT_BUILD:-$VT_ROOT/build}
 
 VT_PACKAGES=(cmake ninja-build g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix
              gcc-mingw-w64-x86-64-posix wine wine64 xvfb xdotool x11-utils imagemagick
-             fonts-nanum nginx-light curl python3 iproute2 procps nftables)
+             fonts-nanum nginx-light curl python3 iproute2 procps nftables locales)
 
 vt_install_packages() {
     local missing=()
@@ -14,13 +14,22 @@ vt_install_packages() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "Installing: ${missing[*]}"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null
+    fi
+    # Wine takes the code page from LC_ALL (949) and converts Korean file names with the
+    # locale's charset, so the locale must really exist.
+    if ! locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$'; then
+        echo "Generating the ko_KR.UTF-8 locale"
+        grep -q '^ko_KR.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
+            echo 'ko_KR.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+        $sudo locale-gen ko_KR.UTF-8 >/dev/null
+    fi
 }
 
 # Wine: Korean code page, no Mono/Gecko prompts, a prefix of our own, quiet.
