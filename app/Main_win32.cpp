@@ -8,6 +8,7 @@
 #include "app/Shell_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
+#include "servers/ServerHandOver_win32.h"
 
 namespace vt {
 namespace {
@@ -28,7 +29,8 @@ std::wstring ExecutableDirectory() {
 int Main() {
     PatchWindow window;
     Win32Shell shell;
-    frmVtUpdate form(window, shell);
+    ServerHandOver handOver(window, shell);
+    frmVtUpdate form(window, shell, &handOver);
     window.Load(form, ExecutableDirectory());
     window.Show();
     return win32::RunMessageLoop();
