@@ -18,6 +18,7 @@ class PatchWindow final : public PatchView, private win32::Form {
     void Load(frmVtUpdate& handlers, const std::wstring& exeDirectory);
     void Show() { Form::Show(); }
     void Hide() { Form::Hide(); }
+    using Form::Control;
     using Form::Handle;
     using Form::Text;
 

@@ -51,9 +51,37 @@ def colours(png):
     return int(r.stdout.strip() or 0)
 
 
+def file_in_place_of_temp(a, checks):
+    """A plain file named "temp" is reported in a message box; closing it ends the program
+    before the patch window is ever shown."""
+    app = harness.AppDir(a.build, files={"temp": b"not a directory"})
+    proc = app.start()
+    try:
+        box = harness.wait_window("game", timeout=60)
+        checks.check(not [w for w, n in harness.windows() if n == "VT Auto Patch"],
+                     "the error is reported before the patch window is shown")
+        harness.screenshot(box, a.artefacts / "patch_window_error.png")
+        harness.key(box, "Return")
+        try:
+            harness.wait_exit(proc, 5)
+            ended = True
+        except subprocess.TimeoutExpired:
+            ended = False
+        checks.check(ended, "closing the error report ends the program")
+        checks.check((app.path / "temp").read_bytes() == b"not a directory",
+                     "the file named temp is left as it was")
+    except TimeoutError as e:
+        checks.check(False, str(e))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        app.remove()
+
+
 def main():
     a = harness.parse_args(__doc__)
     checks = harness.Checks()
+    file_in_place_of_temp(a, checks)
     app = harness.AppDir(a.build)
     proc = None
     with StallingServer(a.host, a.port):

@@ -80,7 +80,7 @@ TEST_F(PatchWindowHandlers, LoadSetsThePathStringsAndCreatesTheTree) {
 }
 
 TEST_F(PatchWindowHandlers, LoadCreatesAMissingApplicationDirectory) {
-    std::wstring exeDirectory = dir.Path() + L"새 폴더";
+    std::wstring exeDirectory = dir.Path() + L"new app";
     form.Form_Load(exeDirectory);
     EXPECT_TRUE(fs::IsDirectory(exeDirectory));
     EXPECT_TRUE(fs::IsDirectory(exeDirectory + L"\\resource\\data\\card4"));
