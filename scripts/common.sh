@@ -6,7 +6,7 @@ VT_BUILD=${VT_BUILD:-$VT_ROOT/build}
 
 VT_PACKAGES=(cmake ninja-build g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix
              gcc-mingw-w64-x86-64-posix wine wine64 xvfb xdotool x11-utils imagemagick
-             fonts-nanum nginx-light curl python3 iproute2 procps)
+             fonts-nanum nginx-light curl python3 iproute2 procps nftables)
 
 vt_install_packages() {
     local missing=()
@@ -31,13 +31,13 @@ vt_wine_env() {
     export LC_ALL=ko_KR.UTF-8
     export WINEARCH=win64
     mkdir -p "$WINEPREFIX"
-    # One persistent wineserver, so each test binary starts in about a second.
-    wineserver -p >/dev/null 2>&1 || true
+    # Set the prefix up first: waiting for a persistent wineserver to end would never return.
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot -i >/dev/null 2>&1 || true
         wineserver -w 2>/dev/null || true
-        wineserver -p >/dev/null 2>&1 || true
     fi
+    # One persistent wineserver, so each test binary starts in about a second.
+    wineserver -p >/dev/null 2>&1 || true
 }
 
 # A display for the windows: the user's when there is one, else a private Xvfb.

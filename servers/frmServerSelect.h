@@ -19,7 +19,7 @@ struct ServerEntry {
 };
 
 class frmServerSelect {
-public:
+  public:
     frmServerSelect(ServerView& view, Pinger& pinger, Shell& shell);
 
     // Event handlers; the window runs each inside the general error report.
@@ -36,7 +36,7 @@ public:
     const std::vector<ServerEntry>& Servers() const { return servers_; }  // slot 0 unused
     int16_t ServerCount() const { return serverCount_; }
 
-private:
+  private:
     void PingServers();
 
     ServerView& view_;

@@ -1,0 +1,460 @@
+#include "app/Form_win32.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <stdexcept>
+
+namespace vt::win32 {
+namespace {
+
+constexpr wchar_t kFormClass[] = L"VtForm";
+constexpr wchar_t kPanelClass[] = L"VtPanel";
+constexpr UINT kFirstActivateMessage = WM_APP + 1;
+constexpr int kFirstControlId = 100;
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+
+// The forms of this thread, for keyboard navigation in DoEvents.
+std::set<HWND>& Forms() {
+    static std::set<HWND> forms;
+    return forms;
+}
+
+HINSTANCE Instance() {
+    return GetModuleHandleW(nullptr);
+}
+
+// A panel paints its own background and hands notifications of the controls it holds to the
+// form, which owns every control's colours and events.
+LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_ERASEBKGND: {
+            RECT r;
+            GetClientRect(hwnd, &r);
+            auto brush = reinterpret_cast<HBRUSH>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+            FillRect(reinterpret_cast<HDC>(wParam), &r,
+                     brush != nullptr ? brush : GetSysColorBrush(COLOR_BTNFACE));
+            return 1;
+        }
+        case WM_COMMAND:
+        case WM_CTLCOLORSTATIC:
+        case WM_NOTIFY:
+            return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wParam, lParam);
+        case WM_LBUTTONUP:
+            SendMessageW(GetAncestor(hwnd, GA_ROOT), WM_COMMAND,
+                         MAKEWPARAM(GetDlgCtrlID(hwnd), STN_CLICKED),
+                         reinterpret_cast<LPARAM>(hwnd));
+            return 0;
+        default:
+            return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+}
+
+void RegisterClasses() {
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&icc);
+
+    WNDCLASSEXW form{};
+    form.cbSize = sizeof(form);
+    form.lpfnWndProc = DefWindowProcW;  // replaced per window once its Form exists
+    form.hInstance = Instance();
+    form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    form.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    form.lpszClassName = kFormClass;
+    RegisterClassExW(&form);
+
+    WNDCLASSEXW panel{};
+    panel.cbSize = sizeof(panel);
+    panel.lpfnWndProc = PanelProc;
+    panel.hInstance = Instance();
+    panel.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    panel.lpszClassName = kPanelClass;
+    RegisterClassExW(&panel);
+    done = true;
+}
+
+HFONT DefaultFont() {
+    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+HFONT CreateGulim() {
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    int height = -static_cast<int>(std::lround(8.25 * dpi / 72.0));
+    return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, HANGUL_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, L"굴림");
+}
+
+void Pump(const MSG& msg) {
+    HWND root = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+    if (root != nullptr && Forms().contains(root) &&
+        IsDialogMessageW(root, const_cast<MSG*>(&msg))) {
+        return;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+}
+
+}  // namespace
+
+int TwipsToPixels(int twips) {
+    return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
+
+Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
+    RegisterClasses();
+    RECT r{0, 0, TwipsToPixels(spec.clientWidth), TwipsToPixels(spec.clientHeight)};
+    AdjustWindowRectEx(&r, kFormStyle, FALSE, 0);
+    int width = r.right - r.left;
+    int height = r.bottom - r.top;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    hwnd_ = CreateWindowExW(0, kFormClass, spec.caption, kFormStyle, x, y, width, height, nullptr,
+                            nullptr, Instance(), nullptr);
+    if (hwnd_ == nullptr) {
+        throw std::runtime_error("CreateWindowEx failed");
+    }
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Form::WndProc));
+    Forms().insert(hwnd_);
+
+    if (spec.iconId != 0) {
+        auto big = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.iconId), IMAGE_ICON, 32, 32, 0);
+        auto small = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.iconId), IMAGE_ICON, 16, 16, 0);
+        for (HANDLE icon : {big, small}) {
+            if (icon != nullptr) {
+                icons_.push_back(static_cast<HICON>(icon));
+            }
+        }
+        SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+        SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    }
+    HMENU systemMenu = GetSystemMenu(hwnd_, FALSE);
+    RemoveMenu(systemMenu, 6, MF_BYPOSITION);
+    // A shorter system menu has Close elsewhere; it must go all the same.
+    RemoveMenu(systemMenu, SC_CLOSE, MF_BYCOMMAND);
+
+    // Creation order is the tab order; a control's container is created before it.
+    std::vector<const ControlSpec*> order;
+    for (const auto& c : controls) {
+        order.push_back(&c);
+    }
+    std::stable_sort(order.begin(), order.end(), [](const ControlSpec* a, const ControlSpec* b) {
+        bool aContained = a->container != nullptr;
+        bool bContained = b->container != nullptr;
+        if (aContained != bContained) {
+            return !aContained;
+        }
+        unsigned ta = static_cast<unsigned>(a->tabIndex);  // kNoTabIndex sorts last
+        unsigned tb = static_cast<unsigned>(b->tabIndex);
+        return ta < tb;
+    });
+    controls_.reserve(order.size());
+    for (const ControlSpec* c : order) {
+        CreateControl(*c);
+    }
+}
+
+Form::~Form() {
+    Forms().erase(hwnd_);
+    if (hwnd_ != nullptr) {
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+        DestroyWindow(hwnd_);
+    }
+    for (auto& c : controls_) {
+        if (c.brush != nullptr) {
+            DeleteObject(c.brush);
+        }
+    }
+    for (HICON icon : icons_) {
+        DestroyIcon(icon);
+    }
+    for (HBITMAP bitmap : bitmaps_) {
+        DeleteObject(bitmap);
+    }
+    if (gulim_ != nullptr) {
+        DeleteObject(gulim_);
+    }
+}
+
+void Form::CreateControl(const ControlSpec& spec) {
+    ControlState control;
+    control.name = spec.name;
+    control.flags = spec.flags;
+    control.text = spec.caption != nullptr ? spec.caption : L"";
+    control.background = spec.background;
+    control.id = kFirstControlId + static_cast<int>(controls_.size());
+    if (spec.background != kDefaultColor) {
+        control.brush = CreateSolidBrush(spec.background);
+    }
+
+    HWND parent = hwnd_;
+    if (spec.container != nullptr) {
+        parent = Control(spec.container);
+    }
+    DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
+    DWORD exStyle = 0;
+    if ((spec.flags & flag::Hidden) == 0) {
+        style |= WS_VISIBLE;
+    }
+    if ((spec.flags & flag::Bordered) != 0) {
+        exStyle |= WS_EX_CLIENTEDGE;
+    }
+    bool focusable = spec.tabIndex != kNoTabIndex && spec.container == nullptr;
+    const wchar_t* className = L"STATIC";
+    switch (spec.kind) {
+        case ControlKind::Button:
+            className = L"BUTTON";
+            style |= BS_PUSHBUTTON | (focusable ? WS_TABSTOP : 0);
+            break;
+        case ControlKind::Label:
+            style |= SS_NOTIFY | SS_NOPREFIX;
+            if ((spec.flags & flag::AlignRight) != 0) {
+                style |= SS_RIGHT;
+            } else if ((spec.flags & flag::AlignCenter) != 0) {
+                style |= SS_CENTER;
+            } else if ((spec.flags & flag::AutoSize) != 0) {
+                style |= SS_LEFTNOWORDWRAP;
+            } else {
+                style |= SS_LEFT;
+            }
+            break;
+        case ControlKind::Panel:
+            className = kPanelClass;
+            style |= WS_CLIPCHILDREN | (focusable ? WS_TABSTOP : 0);
+            break;
+        case ControlKind::Image:
+            style |= SS_BITMAP | SS_NOTIFY;
+            break;
+        case ControlKind::ListView:
+            className = WC_LISTVIEWW;
+            style |= LVS_REPORT | LVS_SINGLESEL | (focusable ? WS_TABSTOP : 0);
+            exStyle |= WS_EX_CLIENTEDGE;
+            break;
+    }
+    bool isText = spec.kind == ControlKind::Button || spec.kind == ControlKind::Label;
+    control.hwnd = CreateWindowExW(
+        exStyle, className, isText ? control.text.c_str() : L"", style, TwipsToPixels(spec.left),
+        TwipsToPixels(spec.top), TwipsToPixels(spec.width), TwipsToPixels(spec.height), parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), Instance(), nullptr);
+    if (control.hwnd == nullptr) {
+        throw std::runtime_error("CreateWindowEx failed for a control");
+    }
+    HFONT font = DefaultFont();
+    if ((spec.flags & flag::FontGulim) != 0) {
+        if (gulim_ == nullptr) {
+            gulim_ = CreateGulim();
+        }
+        font = gulim_;
+    }
+    SendMessageW(control.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (spec.kind == ControlKind::Panel && control.brush != nullptr) {
+        SetWindowLongPtrW(control.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(control.brush));
+    }
+    if (spec.kind == ControlKind::Image && spec.bitmapId != 0) {
+        HANDLE bitmap = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.bitmapId), IMAGE_BITMAP, 0, 0,
+                                   LR_DEFAULTCOLOR);
+        if (bitmap != nullptr) {
+            bitmaps_.push_back(static_cast<HBITMAP>(bitmap));
+            SendMessageW(control.hwnd, STM_SETIMAGE, IMAGE_BITMAP,
+                         reinterpret_cast<LPARAM>(bitmap));
+        }
+    }
+    byName_[control.name] = controls_.size();
+    controls_.push_back(std::move(control));
+    if ((spec.flags & flag::AutoSize) != 0) {
+        FitToText(controls_.back());
+    }
+}
+
+HWND Form::Control(const std::wstring& name) const {
+    auto it = byName_.find(name);
+    if (it == byName_.end()) {
+        throw std::invalid_argument("no such control");
+    }
+    return controls_[it->second].hwnd;
+}
+
+Form::ControlState* Form::Find(HWND hwnd) {
+    for (auto& c : controls_) {
+        if (c.hwnd == hwnd) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+HWND Form::FirstTabStop() const {
+    for (const auto& c : controls_) {
+        LONG style = GetWindowLongW(c.hwnd, GWL_STYLE);
+        if ((style & WS_TABSTOP) != 0 && IsWindowVisible(c.hwnd) && IsWindowEnabled(c.hwnd)) {
+            return c.hwnd;
+        }
+    }
+    return nullptr;
+}
+
+void Form::Show() {
+    ShowWindow(hwnd_, SW_SHOWNORMAL);
+    UpdateWindow(hwnd_);
+}
+
+void Form::Hide() {
+    ShowWindow(hwnd_, SW_HIDE);
+}
+
+void Form::FitToText(ControlState& control) {
+    HDC dc = GetDC(control.hwnd);
+    auto font = reinterpret_cast<HFONT>(SendMessageW(control.hwnd, WM_GETFONT, 0, 0));
+    HGDIOBJ old = SelectObject(dc, font != nullptr ? font : DefaultFont());
+    SIZE size{0, 0};
+    GetTextExtentPoint32W(dc, control.text.c_str(), static_cast<int>(control.text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control.hwnd, dc);
+    RECT r;
+    GetWindowRect(control.hwnd, &r);
+    int height = std::max<int>(r.bottom - r.top, size.cy);
+    SetWindowPos(control.hwnd, nullptr, 0, 0, size.cx, height,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form::SetText(const std::wstring& name, const std::wstring& text) {
+    auto it = byName_.find(name);
+    if (it == byName_.end()) {
+        throw std::invalid_argument("no such control");
+    }
+    ControlState& c = controls_[it->second];
+    if (c.text == text) {
+        return;  // captions are set for every chunk of a download
+    }
+    c.text = text;
+    if ((c.flags & flag::AutoSize) != 0) {
+        // Resize first so the new text never shows clipped or wrapped for a moment.
+        FitToText(c);
+    }
+    SetWindowTextW(c.hwnd, text.c_str());
+}
+
+std::wstring Form::Text(const std::wstring& name) const {
+    auto it = byName_.find(name);
+    if (it == byName_.end()) {
+        throw std::invalid_argument("no such control");
+    }
+    return controls_[it->second].text;
+}
+
+void Form::SetWidth(const std::wstring& name, int pixels) {
+    HWND control = Control(name);
+    RECT r;
+    GetWindowRect(control, &r);
+    if (r.right - r.left == pixels) {
+        return;
+    }
+    SetWindowPos(control, nullptr, 0, 0, pixels, r.bottom - r.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Form::ShowMessage(const std::wstring& text, const std::wstring& title, MessageStyle style) {
+    HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+    MessageBoxW(owner, text.c_str(), title.empty() ? kAppTitle : title.c_str(),
+                MB_OK | static_cast<UINT>(style));
+}
+
+LRESULT CALLBACK Form::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* form = reinterpret_cast<Form*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (form == nullptr) {
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    return form->Dispatch(msg, wParam, lParam);
+}
+
+LRESULT Form::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (OnMessage(msg, wParam, lParam, result)) {
+        return result;
+    }
+    switch (msg) {
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus != nullptr && IsChild(hwnd_, focus)) {
+                    lastFocus_ = focus;
+                }
+            } else {
+                HWND target = lastFocus_ != nullptr ? lastFocus_ : FirstTabStop();
+                if (target != nullptr) {
+                    SetFocus(target);
+                }
+                if (!activated_) {
+                    activated_ = true;
+                    // Runs once the show has completed and the window is painted.
+                    PostMessageW(hwnd_, kFirstActivateMessage, 0, 0);
+                }
+            }
+            return 0;
+        case kFirstActivateMessage:
+            OnFirstActivate();
+            return 0;
+        case WM_COMMAND: {
+            int id = LOWORD(wParam);
+            int code = HIWORD(wParam);
+            if (id >= kFirstControlId && (code == BN_CLICKED || code == STN_CLICKED)) {
+                size_t index = static_cast<size_t>(id - kFirstControlId);
+                if (index < controls_.size()) {
+                    OnClick(controls_[index].name);
+                }
+            }
+            return 0;  // IDOK and IDCANCEL from the dialog manager are ignored
+        }
+        case DM_GETDEFID: {
+            // Enter presses a button only while that button has the focus.
+            ControlState* focused = Find(GetFocus());
+            if (focused != nullptr &&
+                (SendMessageW(focused->hwnd, WM_GETDLGCODE, 0, 0) & DLGC_BUTTON) != 0) {
+                return MAKELRESULT(focused->id, DC_HASDEFID);
+            }
+            return 0;
+        }
+        case WM_CTLCOLORSTATIC: {
+            ControlState* c = Find(reinterpret_cast<HWND>(lParam));
+            if (c != nullptr && c->brush != nullptr) {
+                SetBkColor(reinterpret_cast<HDC>(wParam), c->background);
+                return reinterpret_cast<LRESULT>(c->brush);
+            }
+            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+        }
+        case WM_CLOSE:
+            return 0;  // no close command: the form's buttons end the program
+        default:
+            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+    }
+}
+
+void DoEvents() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        Pump(msg);
+    }
+}
+
+int RunMessageLoop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        Pump(msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+}  // namespace vt::win32

@@ -1,0 +1,42 @@
+// The entry procedure: load the patch window, show it modeless, run the message loop. Every
+// way out of the program ends the process from inside a handler.
+#include <windows.h>
+
+#include <string>
+
+#include "app/Form_win32.h"
+#include "app/Shell_win32.h"
+#include "patch/frmVtUpdate.h"
+#include "patch/frmVtUpdate_win32.h"
+
+namespace vt {
+namespace {
+
+std::wstring ExecutableDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+int Main() {
+    PatchWindow window;
+    Win32Shell shell;
+    frmVtUpdate form(window, shell);
+    window.Load(form, ExecutableDirectory());
+    window.Show();
+    return win32::RunMessageLoop();
+}
+
+}  // namespace
+}  // namespace vt
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    return vt::Main();
+}

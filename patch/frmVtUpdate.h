@@ -1,0 +1,44 @@
+#pragma once
+// The patch window's handlers, portable: they talk to the window only through PatchView and
+// to the shell through Shell, so the same code runs behind the real window and in tests.
+
+#include <string>
+
+#include "app/Ui.h"
+#include "patch/PatchView.h"
+
+namespace vt {
+
+// What follows a finished patch run: the server window is loaded and shown, then the patch
+// window is hidden for good.
+class PatchHandOver {
+  public:
+    virtual ~PatchHandOver() = default;
+    virtual void OpenServerWindow() = 0;
+    virtual void HidePatchWindow() = 0;
+};
+
+class frmVtUpdate {
+  public:
+    // handOver may be null: the patch window then stays after its run.
+    frmVtUpdate(PatchView& view, Shell& shell, PatchHandOver* handOver = nullptr);
+
+    // Event handlers; the window runs each inside the general error report.
+    void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
+    void Form_Activate();
+    void cmdCancel_Click();
+    void Image1_Click();
+
+    bool PatchRunStarted() const { return patchRunStarted_; }
+
+  private:
+    void CreateDirectoryTree();
+    void RunPatch();
+
+    PatchView& view_;
+    Shell& shell_;
+    PatchHandOver* handOver_;
+    bool patchRunStarted_ = false;
+};
+
+}  // namespace vt

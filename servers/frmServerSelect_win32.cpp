@@ -1,0 +1,200 @@
+#include "servers/frmServerSelect_win32.h"
+
+#include <commctrl.h>
+
+#include "app/AppError.h"
+#include "app/ErrorReport.h"
+#include "res/resource.h"
+
+namespace vt {
+namespace {
+
+using win32::ControlKind;
+using win32::ControlSpec;
+using win32::kNoTabIndex;
+
+constexpr win32::FormSpec kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
+
+// Twips, as designed.
+constexpr ControlSpec kControls[] = {
+    // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap
+    {L"cmdConnect", ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
+    {L"cmdCancel", ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
+    {L"cmdRefresh", ControlKind::Button, L"새로고침", 202, 3645, 1215, 375, 1},
+    {L"lstvServer", ControlKind::ListView, L"", 157, 1080, 4200, 2370, 0},
+    {L"Image1", ControlKind::Image, L"", 157, 165, 4200, 825, kNoTabIndex, 0, nullptr,
+     win32::kDefaultColor, IDB_BANNER_SERVERS},
+};
+
+constexpr UINT_PTR kListSubclassId = 1;
+constexpr int kEnter = VK_RETURN;
+
+// Enter (with any modifier, Alt included) must reach the list instead of the dialog manager,
+// and Alt+key arrives as WM_SYSKEYDOWN, which the list view never reports: so keys are taken
+// here, one event per key that goes down.
+LRESULT CALLBACK ListProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                          DWORD_PTR refData) {
+    auto* window = reinterpret_cast<ServerSelectWindow*>(refData);
+    switch (msg) {
+        case WM_GETDLGCODE: {
+            LRESULT code = DefSubclassProc(hwnd, msg, wParam, lParam);
+            auto* pending = reinterpret_cast<const MSG*>(lParam);
+            if (pending != nullptr && pending->wParam == kEnter &&
+                (pending->message == WM_KEYDOWN || pending->message == WM_CHAR)) {
+                code |= DLGC_WANTALLKEYS;
+            }
+            return code;
+        }
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN:
+            window->ListKeyDown(static_cast<int>(wParam));
+            if (wParam == kEnter) {
+                return 0;  // no beep, no default processing of Alt+Enter
+            }
+            break;
+        case WM_SYSCHAR:
+        case WM_CHAR:
+            if (wParam == '\r') {
+                return 0;
+            }
+            break;
+        default:
+            break;
+    }
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
+}  // namespace
+
+ServerSelectWindow::ServerSelectWindow() : Form(kForm, kControls) {
+    list_ = Control(L"lstvServer");
+    SetWindowSubclass(list_, ListProc, kListSubclassId, reinterpret_cast<DWORD_PTR>(this));
+}
+
+ServerSelectWindow::~ServerSelectWindow() {
+    RemoveWindowSubclass(list_, ListProc, kListSubclassId);
+}
+
+void ServerSelectWindow::Load(Events events) {
+    events_ = std::move(events);
+    Raise(events_.Form_Load);
+}
+
+void ServerSelectWindow::Raise(const std::function<void()>& handler) {
+    if (handler) {
+        RunHandler(*this, handler);
+    }
+}
+
+void ServerSelectWindow::ConfigureList() {
+    LONG_PTR style = GetWindowLongPtrW(list_, GWL_STYLE);
+    style = (style & ~(LVS_TYPEMASK | LVS_EDITLABELS)) | LVS_REPORT;
+    SetWindowLongPtrW(list_, GWL_STYLE, style);
+    DWORD off = LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP | LVS_EX_FLATSB;
+    ListView_SetExtendedListViewStyleEx(list_, off | LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    ListView_SetTextColor(list_, RGB(0, 0, 128));
+    ListView_SetBkColor(list_, RGB(255, 255, 255));
+    ListView_SetTextBkColor(list_, RGB(255, 255, 255));
+}
+
+void ServerSelectWindow::AddColumn(const std::wstring& header, int width, ColumnAlign align) {
+    std::wstring text = header;
+    LVCOLUMNW column{};
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = align == ColumnAlign::Center ? LVCFMT_CENTER : LVCFMT_LEFT;
+    column.cx = width;
+    column.pszText = text.data();
+    column.iSubItem = columns_;
+    ListView_InsertColumn(list_, columns_, &column);
+    ++columns_;
+}
+
+void ServerSelectWindow::AddRow(const std::wstring& key, const std::wstring& text) {
+    if (keys_.contains(key)) {
+        throw AppError(ErrorNumber::KeyNotUnique,
+                       L"키가 컬렉션의 다른 요소와 같습니다. (" + key + L")");
+    }
+    std::wstring copy = text;
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = ListView_GetItemCount(list_);
+    item.pszText = copy.data();
+    if (ListView_InsertItem(list_, &item) < 0) {
+        throw AppError(ErrorNumber::InternalError, L"목록에 행을 추가할 수 없습니다.");
+    }
+    keys_.insert(key);
+}
+
+void ServerSelectWindow::SetSubItem(int32_t row, int subItem, const std::wstring& text) {
+    if (row < 1 || row > ListView_GetItemCount(list_)) {
+        throw AppError(ErrorNumber::SubscriptOutOfRange, L"첨자 사용이 잘못되었습니다.");
+    }
+    std::wstring copy = text;
+    ListView_SetItemText(list_, row - 1, subItem, copy.data());
+}
+
+int32_t ServerSelectWindow::SelectedRow() {
+    int index = ListView_GetNextItem(list_, -1, LVNI_SELECTED);
+    return index < 0 ? 0 : index + 1;
+}
+
+void ServerSelectWindow::Pause(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+void ServerSelectWindow::ShowMessage(const std::wstring& text, const std::wstring& title,
+                                     MessageStyle style) {
+    Form::ShowMessage(text, title, style);
+}
+
+void ServerSelectWindow::DoEvents() {
+    win32::DoEvents();
+}
+
+int ServerSelectWindow::ShiftState() {
+    int shift = 0;
+    if (GetKeyState(VK_SHIFT) < 0) {
+        shift |= 1;
+    }
+    if (GetKeyState(VK_CONTROL) < 0) {
+        shift |= 2;
+    }
+    if (GetKeyState(VK_MENU) < 0) {
+        shift |= 4;
+    }
+    return shift;
+}
+
+void ServerSelectWindow::ListKeyDown(int keyCode) {
+    if (events_.lstvServer_KeyDown) {
+        int shift = ShiftState();
+        RunHandler(*this, [&] { events_.lstvServer_KeyDown(keyCode, shift); });
+    }
+}
+
+void ServerSelectWindow::OnClick(const std::wstring& control) {
+    if (control == L"cmdConnect") {
+        Raise(events_.cmdConnect_Click);
+    } else if (control == L"cmdCancel") {
+        Raise(events_.cmdCancel_Click);
+    } else if (control == L"cmdRefresh") {
+        Raise(events_.cmdRefresh_Click);
+    } else if (control == L"Image1") {
+        Raise(events_.Image1_Click);
+    }
+}
+
+bool ServerSelectWindow::OnMessage(UINT msg, WPARAM, LPARAM lParam, LRESULT& result) {
+    if (msg != WM_NOTIFY) {
+        return false;
+    }
+    const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+    if (header->hwndFrom == list_ && header->code == NM_DBLCLK) {
+        Raise(events_.lstvServer_DblClick);
+        result = 0;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace vt

@@ -1,0 +1,185 @@
+#include "patch/frmVtUpdate_win32.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/Shell_win32.h"
+#include "patch/frmVtUpdate.h"
+#include "tests/support/Capture_win32.h"
+#include "tests/support/TestDir.h"
+
+namespace vt {
+namespace {
+
+struct NoShell final : Shell {
+    void Open(const std::wstring&, const std::wstring&, const std::wstring&) override {}
+};
+
+struct HandOverToNothing final : PatchHandOver {
+    PatchWindow* window = nullptr;
+    std::vector<std::wstring> steps;
+    void OpenServerWindow() override { steps.push_back(L"open servers"); }
+    void HidePatchWindow() override {
+        steps.push_back(L"hide patch");
+        if (window != nullptr) {
+            window->Hide();
+        }
+    }
+};
+
+// Counts the texts really sent to a control, to see that unchanged captions are skipped.
+LRESULT CALLBACK CountSetText(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                              DWORD_PTR counter) {
+    if (msg == WM_SETTEXT) {
+        ++*reinterpret_cast<int*>(counter);
+    }
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
+class PatchWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        handOver.window = &window;
+        std::wstring exe = dir.Path().substr(0, dir.Path().size() - 1);
+        window.Load(form, exe);
+    }
+    HWND Ctl(const wchar_t* name) { return window.Control(name); }
+    RECT Rect(const wchar_t* name) { return test::RectInParent(Ctl(name)); }
+
+    test::TestDir dir;
+    PatchWindow window;
+    NoShell shell;
+    HandOverToNothing handOver;
+    frmVtUpdate form{window, shell, &handOver};
+};
+
+void ExpectRect(const RECT& r, int left, int top, int width, int height, const char* what) {
+    EXPECT_EQ(r.left, left) << what;
+    EXPECT_EQ(r.top, top) << what;
+    EXPECT_EQ(r.right - r.left, width) << what;
+    EXPECT_EQ(r.bottom - r.top, height) << what;
+}
+
+TEST_F(PatchWindowTest, HasTheDesignedFrameAndControls) {
+    wchar_t caption[32] = {};
+    GetWindowTextW(window.Handle(), caption, 32);
+    EXPECT_EQ(std::wstring(caption), L"VT Auto Patch");
+    RECT client;
+    GetClientRect(window.Handle(), &client);
+    EXPECT_EQ(client.right, 402);
+    EXPECT_EQ(client.bottom, 107);
+    EXPECT_EQ(GetWindowLongW(window.Handle(), GWL_STYLE) &
+                  (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
+              0);
+    HMENU menu = GetSystemMenu(window.Handle(), FALSE);
+    EXPECT_EQ(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
+    EXPECT_NE(GetMenuState(menu, SC_MOVE, MF_BYCOMMAND), static_cast<UINT>(-1));
+    EXPECT_NE(GetMenuState(menu, 5, MF_BYPOSITION) & MF_SEPARATOR, 0u);  // kept above Close
+
+    ExpectRect(Rect(L"cmdCancel"), 322, 78, 69, 23, "cmdCancel");
+    ExpectRect(Rect(L"Picprog"), 184, 32, 204, 18, "Picprog");
+    ExpectRect(Rect(L"Image1"), 6, 16, 160, 80, "Image1");
+    ExpectRect(Rect(L"Lblname"), 187, 14, 200, 12, "Lblname");
+    ExpectRect(Rect(L"lblState"), 136, 102, 139, 12, "lblState");
+    ExpectRect(Rect(L"Label3"), 400, 294, 63, 21, "Label3");
+    ExpectRect(Rect(L"LblFileTime"), 240, 296, 63, 21, "LblFileTime");
+    // The bar lies inside the frame, out of sight at its left edge.
+    EXPECT_EQ(GetParent(Ctl(L"Lblprog")), Ctl(L"Picprog"));
+    ExpectRect(Rect(L"Lblprog"), -2, -2, 2, 19, "Lblprog");
+
+    for (const wchar_t* hidden : {L"lblState", L"Label1", L"Label2", L"Label3", L"LblFileTime"}) {
+        EXPECT_EQ(GetWindowLongW(Ctl(hidden), GWL_STYLE) & WS_VISIBLE, 0);
+    }
+    EXPECT_EQ(GetWindowLongW(Ctl(L"Lblname"), GWL_STYLE) & SS_TYPEMASK, SS_RIGHT);
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(Ctl(L"Lblname"), WM_GETFONT, 0, 0)),
+               sizeof(font), &font);
+    EXPECT_EQ(std::wstring(font.lfFaceName), L"굴림");
+    EXPECT_EQ(font.lfCharSet, HANGUL_CHARSET);
+    EXPECT_EQ(font.lfWeight, FW_NORMAL);
+    EXPECT_EQ(window.Text(L"LblFilebps"), L"100KB/s");
+    EXPECT_EQ(window.Text(L"LblFilePecent"), L"100%");
+}
+
+TEST_F(PatchWindowTest, AutoSizeLabelsWidenToTheRightWithoutWrapping) {
+    RECT before = Rect(L"LblFilebps");
+    window.SetCaption(PatchLabel::LblFilebps, L"1,234 KB/S");
+    RECT after = Rect(L"LblFilebps");
+    EXPECT_EQ(after.left, before.left);
+    EXPECT_GT(after.right - after.left, 47);
+    EXPECT_EQ(after.bottom - after.top, before.bottom - before.top);  // still one line
+    HDC dc = GetDC(Ctl(L"LblFilebps"));
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(Ctl(L"LblFilebps"), WM_GETFONT, 0, 0)));
+    SIZE size;
+    GetTextExtentPoint32W(dc, L"1,234 KB/S", 10, &size);
+    ReleaseDC(Ctl(L"LblFilebps"), dc);
+    EXPECT_EQ(after.right - after.left, size.cx);
+    window.SetCaption(PatchLabel::LblFilebps, L"1KB/s");
+    EXPECT_LT(Rect(L"LblFilebps").right - Rect(L"LblFilebps").left, size.cx);
+}
+
+TEST_F(PatchWindowTest, UnchangedCaptionsAreNotSentAgain) {
+    int sent = 0;
+    SetWindowSubclass(Ctl(L"Lblname"), CountSetText, 1, reinterpret_cast<DWORD_PTR>(&sent));
+    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
+    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
+    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
+    window.SetCaption(PatchLabel::Lblname, L"card1.dat");
+    RemoveWindowSubclass(Ctl(L"Lblname"), CountSetText, 1);
+    EXPECT_EQ(sent, 2);
+    EXPECT_EQ(window.Text(L"Lblname"), L"card1.dat");
+    window.SetCaption(PatchLabel::lblState, L"다운로드중...");
+    EXPECT_EQ(window.Text(L"lblState"), L"다운로드중...");
+    EXPECT_EQ(GetWindowLongW(Ctl(L"lblState"), GWL_STYLE) & WS_VISIBLE, 0);  // never shown
+}
+
+TEST_F(PatchWindowTest, BarWidthIsRoundedToWholePixelsAndDrawnNavy) {
+    window.SetProgressWidth(100.6f);
+    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 101);
+    window.SetProgressWidth(1.2f);
+    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 1);
+    window.SetProgressWidth(201.0f);
+    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 201);
+    handOver.window = nullptr;  // stay visible for the picture
+    window.Show();
+    test::PumpUntil([] { return false; }, 300);
+    RECT frame = Rect(L"Picprog");
+    EXPECT_EQ(test::ClientPixel(window.Handle(), frame.left + 100, frame.top + 9), RGB(0, 0, 128));
+    window.SetCaption(PatchLabel::Lblname, L"resource\\data\\card1\\카드.dat");
+    window.SetCaption(PatchLabel::LblFilebps, L"1,234 KB/S");
+    window.SetCaption(PatchLabel::LblFilePecent, L"50%");
+    test::PumpUntil([] { return false; }, 200);
+    std::wstring saved = test::SaveClientBitmap(window.Handle(), L"patch_window_progress.bmp");
+    if (!saved.empty()) {
+        std::wcout << L"screenshot: " << saved << std::endl;
+    }
+}
+
+TEST_F(PatchWindowTest, ActivationStartsThePatchRunOnceAfterTheShow) {
+    EXPECT_TRUE(handOver.steps.empty());  // loading does not start it
+    EXPECT_TRUE(dir.Has(L"temp"));
+    window.Show();
+    ASSERT_TRUE(test::PumpUntil([&] { return !handOver.steps.empty(); }));
+    EXPECT_EQ(handOver.steps, (std::vector<std::wstring>{L"open servers", L"hide patch"}));
+    EXPECT_FALSE(IsWindowVisible(window.Handle()));
+    // Shown and activated again: nothing more runs.
+    window.Show();
+    SetActiveWindow(window.Handle());
+    test::PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(handOver.steps.size(), 2u);
+}
+
+TEST_F(PatchWindowTest, TheFrameHoldsTheFocusWhenShown) {
+    window.Show();
+    ASSERT_TRUE(test::PumpUntil([&] { return GetActiveWindow() == window.Handle(); }));
+    EXPECT_EQ(GetFocus(), Ctl(L"Picprog"));
+    HWND next = GetNextDlgTabItem(window.Handle(), Ctl(L"Picprog"), FALSE);
+    EXPECT_EQ(next, Ctl(L"cmdCancel"));
+}
+
+}  // namespace
+}  // namespace vt
