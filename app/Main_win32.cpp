@@ -8,6 +8,8 @@
 #include "app/Shell_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
+#include "transfer/Clock.h"
+#include "transfer/Transfer_win32.h"
 
 namespace vt {
 namespace {
@@ -28,7 +30,10 @@ std::wstring ExecutableDirectory() {
 int Main() {
     PatchWindow window;
     Win32Shell shell;
+    InetTransfer inetDown(window);
+    SystemClock clock;
     frmVtUpdate form(window, shell);
+    form.UseTransfer(inetDown, clock);
     window.Load(form, ExecutableDirectory());
     window.Show();
     return win32::RunMessageLoop();
