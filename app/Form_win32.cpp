@@ -131,7 +131,7 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
         auto small = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.iconId), IMAGE_ICON, 16, 16, 0);
         for (HANDLE icon : {big, small}) {
             if (icon != nullptr) {
-                images_.push_back(icon);
+                icons_.push_back(static_cast<HICON>(icon));
             }
         }
         SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
@@ -139,6 +139,8 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
     }
     HMENU systemMenu = GetSystemMenu(hwnd_, FALSE);
     RemoveMenu(systemMenu, 6, MF_BYPOSITION);
+    // A shorter system menu has Close elsewhere; it must go all the same.
+    RemoveMenu(systemMenu, SC_CLOSE, MF_BYCOMMAND);
 
     // Creation order is the tab order; a control's container is created before it.
     std::vector<const ControlSpec*> order;
@@ -172,11 +174,11 @@ Form::~Form() {
             DeleteObject(c.brush);
         }
     }
-    for (HANDLE image : images_) {
-        // Icons and bitmaps share the list; DestroyIcon fails harmlessly on a bitmap.
-        if (!DestroyIcon(static_cast<HICON>(image))) {
-            DeleteObject(image);
-        }
+    for (HICON icon : icons_) {
+        DestroyIcon(icon);
+    }
+    for (HBITMAP bitmap : bitmaps_) {
+        DeleteObject(bitmap);
     }
     if (gulim_ != nullptr) {
         DeleteObject(gulim_);
@@ -261,7 +263,7 @@ void Form::CreateControl(const ControlSpec& spec) {
         HANDLE bitmap = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.bitmapId), IMAGE_BITMAP, 0, 0,
                                    LR_DEFAULTCOLOR);
         if (bitmap != nullptr) {
-            images_.push_back(bitmap);
+            bitmaps_.push_back(static_cast<HBITMAP>(bitmap));
             SendMessageW(control.hwnd, STM_SETIMAGE, IMAGE_BITMAP,
                          reinterpret_cast<LPARAM>(bitmap));
         }

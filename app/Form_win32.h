@@ -111,7 +111,8 @@ class Form {
     std::map<std::wstring, size_t> byName_;
     HWND lastFocus_ = nullptr;
     bool activated_ = false;
-    std::vector<HANDLE> images_;
+    std::vector<HICON> icons_;
+    std::vector<HBITMAP> bitmaps_;
 };
 
 // One pass of the message loop: handles every waiting message, then returns.

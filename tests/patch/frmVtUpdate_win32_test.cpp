@@ -78,6 +78,7 @@ TEST_F(PatchWindowTest, HasTheDesignedFrameAndControls) {
     HMENU menu = GetSystemMenu(window.Handle(), FALSE);
     EXPECT_EQ(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
     EXPECT_NE(GetMenuState(menu, SC_MOVE, MF_BYCOMMAND), static_cast<UINT>(-1));
+    EXPECT_NE(GetMenuState(menu, 5, MF_BYPOSITION) & MF_SEPARATOR, 0u);  // kept above Close
 
     ExpectRect(Rect(L"cmdCancel"), 322, 78, 69, 23, "cmdCancel");
     ExpectRect(Rect(L"Picprog"), 184, 32, 204, 18, "Picprog");
