@@ -1,4 +1,7 @@
 #include <windows.h>
+// The Win32 macros of these names would rename our functions to DeleteFileW/ReplaceFileW.
+#undef DeleteFile
+#undef ReplaceFile
 
 #include <atomic>
 

@@ -8,6 +8,9 @@
 #include "app/Shell_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
+#include "servers/ServerHandOver_win32.h"
+#include "transfer/Clock.h"
+#include "transfer/Transfer_win32.h"
 
 namespace vt {
 namespace {
@@ -28,7 +31,11 @@ std::wstring ExecutableDirectory() {
 int Main() {
     PatchWindow window;
     Win32Shell shell;
-    frmVtUpdate form(window, shell);
+    InetTransfer inetDown(window);
+    SystemClock clock;
+    ServerHandOver handOver(window, shell);
+    frmVtUpdate form(window, shell, &handOver);
+    form.UseTransfer(inetDown, clock);
     window.Load(form, ExecutableDirectory());
     window.Show();
     return win32::RunMessageLoop();

@@ -6,6 +6,7 @@
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
+#include "transfer/Download.h"
 
 namespace vt {
 namespace {
@@ -63,7 +64,44 @@ void frmVtUpdate::Form_Activate() {
     RunPatch();
 }
 
+void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock) {
+    inetDown_ = &inetDown;
+    clock_ = &clock;
+}
+
+void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& directory,
+                               const std::wstring& fileName, const std::wstring& userName,
+                               const std::wstring& password) {
+    vt::DownloadFile(*inetDown_, view_, url, directory, fileName, userName, password);
+}
+
+void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
+                                           const std::wstring& fileName,
+                                           const std::wstring& userName,
+                                           const std::wstring& password) {
+    vt::DownloadFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName,
+                                 password);
+}
+
+void frmVtUpdate::ClearTempDir() {
+    if (!fs::DeleteFilesIn(TempDir)) {
+        throw AppError(ErrorNumber::PathFileAccess,
+                       L"임시 파일을 지울 수 없습니다: " + TempDir + L"*.*");
+    }
+    std::wstring withoutBackslash = AnsiLeft(TempDir, static_cast<int16_t>(AnsiLen(TempDir) - 1));
+    if (!fs::RemoveDir(withoutBackslash)) {
+        throw AppError(ErrorNumber::PathFileAccess,
+                       L"임시 디렉터리를 지울 수 없습니다: " + withoutBackslash);
+    }
+}
+
 void frmVtUpdate::RunPatch() {
+    if (inetDown_ != nullptr) {
+        DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
+        // The version check and the updates it starts (CheckVersions) run here, between
+        // fetching the server's profile and clearing the staging directory.
+        ClearTempDir();
+    }
     if (handOver_ != nullptr) {
         handOver_->OpenServerWindow();
         handOver_->HidePatchWindow();

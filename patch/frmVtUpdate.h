@@ -6,6 +6,8 @@
 
 #include "app/Ui.h"
 #include "patch/PatchView.h"
+#include "transfer/Clock.h"
+#include "transfer/Transfer.h"
 
 namespace vt {
 
@@ -23,6 +25,10 @@ class frmVtUpdate {
     // handOver may be null: the patch window then stays after its run.
     frmVtUpdate(PatchView& view, Shell& shell, PatchHandOver* handOver = nullptr);
 
+    // The window's transfer object (InetDown) and the clock of its progress display. Without
+    // them (tests of the window alone) the patch run fetches and stages nothing.
+    void UseTransfer(Transfer& inetDown, Clock& clock);
+
     // Event handlers; the window runs each inside the general error report.
     void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
     void Form_Activate();
@@ -34,10 +40,19 @@ class frmVtUpdate {
   private:
     void CreateDirectoryTree();
     void RunPatch();
+    void ClearTempDir();
+    void DownloadFile(const std::wstring& url, const std::wstring& directory,
+                      const std::wstring& fileName, const std::wstring& userName,
+                      const std::wstring& password);
+    void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
+                                  const std::wstring& fileName, const std::wstring& userName,
+                                  const std::wstring& password);
 
     PatchView& view_;
     Shell& shell_;
     PatchHandOver* handOver_;
+    Transfer* inetDown_ = nullptr;
+    Clock* clock_ = nullptr;
     bool patchRunStarted_ = false;
 };
 

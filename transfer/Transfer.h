@@ -11,7 +11,7 @@
 namespace vt {
 
 class Transfer {
-public:
+  public:
     virtual ~Transfer() = default;
 
     virtual void SetURL(const std::wstring& url) = 0;  // scheme-less means http://, port 80

@@ -1,0 +1,92 @@
+#pragma once
+// A transfer object that plays one scripted HTTP exchange and records how it was driven.
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transfer/Transfer.h"
+
+namespace vt::test {
+
+// Plays one exchange: a head, a Content-Length, the body in the given pieces and the
+// error codes before and after the body.
+class ScriptedTransfer final : public Transfer {
+  public:
+    std::wstring head = L"HTTP/1.1 200 OK";
+    std::optional<std::wstring> contentLength;
+    std::vector<std::string> pieces;
+    int32_t codeBeforeBody = 0;
+    int32_t codeAfterBody = 0;
+    int pollsUntilHead = 2;
+    std::function<void()> onExecute;
+    std::function<void(size_t piece)> onPiece;
+
+    std::vector<std::wstring> calls;
+    std::wstring url, userName, password;
+    size_t bufferSize = 0;
+
+    void SetURL(const std::wstring& u) override {
+        calls.push_back(L"URL");
+        url = u;
+    }
+    void SetUserName(const std::wstring& u) override {
+        calls.push_back(L"UserName");
+        userName = u;
+    }
+    void SetPassword(const std::wstring& p) override {
+        calls.push_back(L"Password");
+        password = p;
+    }
+    void Execute(const std::wstring& operation) override {
+        calls.push_back(L"Execute " + operation);
+        if (onExecute) {
+            onExecute();
+        }
+    }
+    bool StillExecuting() override { return pollsUntilHead-- > 0; }
+    void WaitForActivity() override { ++waits; }
+    std::wstring GetHeader(const std::wstring& name) override {
+        calls.push_back(L"GetHeader " + name);
+        if (name.empty()) {
+            return head;
+        }
+        return name == L"Content-Length" ? contentLength.value_or(L"") : L"";
+    }
+    int32_t ResponseCode() override {
+        return next_ < pieces.size() ? codeBeforeBody : codeAfterBody;
+    }
+    size_t GetChunk(std::span<std::byte> buffer) override {
+        bufferSize = buffer.size();
+        if (next_ >= pieces.size()) {
+            return 0;
+        }
+        const std::string& p = pieces[next_];
+        if (onPiece) {
+            onPiece(next_);
+        }
+        ++next_;
+        EXPECT_LE(p.size(), buffer.size());
+        std::memcpy(buffer.data(), p.data(), p.size());
+        return p.size();
+    }
+
+    int waits = 0;
+
+    void Body(const std::string& body, size_t pieceSize) {
+        pieces.clear();
+        for (size_t i = 0; i < body.size(); i += pieceSize) {
+            pieces.push_back(body.substr(i, pieceSize));
+        }
+        contentLength = std::to_wstring(body.size());
+    }
+
+  private:
+    size_t next_ = 0;
+};
+
+}  // namespace vt::test

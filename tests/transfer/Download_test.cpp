@@ -1,0 +1,341 @@
+#include "transfer/Download.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "app/AppError.h"
+#include "app/EndProgram.h"
+#include "tests/support/ScriptedTransfer.h"
+#include "tests/support/TestDir.h"
+
+namespace vt {
+namespace {
+
+using test::ScriptedTransfer;
+
+class RecordingView final : public PatchView {
+  public:
+    std::map<PatchLabel, std::wstring> captions;
+    std::vector<std::pair<PatchLabel, std::wstring>> history;
+    std::optional<float> width;
+    std::vector<std::wstring> messages;
+    int events = 0;
+
+    void SetCaption(PatchLabel label, const std::wstring& text) override {
+        captions[label] = text;
+        history.emplace_back(label, text);
+    }
+    void SetProgressWidth(float pixels) override { width = pixels; }
+    void ShowMessage(const std::wstring& text, const std::wstring& title,
+                     MessageStyle style) override {
+        messages.push_back(text + L"|" + title + L"|" +
+                           std::to_wstring(static_cast<unsigned>(style)));
+    }
+    void DoEvents() override { ++events; }
+};
+
+// Returns `start` for the first reading and `later` afterwards.
+class ScriptedClock final : public Clock {
+  public:
+    ScriptedClock(double start, double later) : start_(start), later_(later) {}
+    double Seconds() override { return readings_++ == 0 ? start_ : later_; }
+
+  private:
+    double start_, later_;
+    int readings_ = 0;
+};
+
+std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        s[i] = static_cast<char>((i * 131 + i / 256) & 0xff);
+    }
+    return s;
+}
+
+const std::wstring kFailed =
+    std::wstring(kDownloadFailedText) + L"|" + kDownloadFailedTitle + L"|0";
+
+struct Downloads : ::testing::Test {
+    test::TestDir dir;
+    ScriptedTransfer transfer;
+    RecordingView view;
+
+    bool Plain() {
+        try {
+            DownloadFile(transfer, view, L"host/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini",
+                         L"", L"");
+        } catch (const ProgramEnded&) {
+            return false;
+        }
+        return true;
+    }
+    bool WithProgress(Clock& clock, const std::wstring& name = L"vt.exe") {
+        try {
+            DownloadFileWithProgress(transfer, view, clock, L"host/autopatch/" + name, dir.Path(),
+                                     name, L"", L"");
+        } catch (const ProgramEnded&) {
+            return false;
+        }
+        return true;
+    }
+    bool WithProgress() {
+        ScriptedClock clock(100, 100);
+        return WithProgress(clock);
+    }
+};
+
+TEST(DownloadFigures, StatusIsCharactersTenToTwelveOfTheHead) {
+    EXPECT_TRUE(HeadSaysOk(L"HTTP/1.1 200 OK\r\nServer: x"));
+    EXPECT_TRUE(HeadSaysOk(L"HTTP/1.0 200"));
+    EXPECT_FALSE(HeadSaysOk(L"HTTP/1.1 404 Not Found"));
+    EXPECT_FALSE(HeadSaysOk(L"HTTP/1.1 20"));
+    EXPECT_FALSE(HeadSaysOk(L""));
+    EXPECT_FALSE(HeadSaysOk(L"HTTP/2 200 OK"));
+}
+
+TEST(DownloadFigures, LeadingNumberSkipsBlanksAndStopsAtTheFirstForeignCharacter) {
+    EXPECT_EQ(LeadingNumber(L"2500"), 2500);
+    EXPECT_EQ(LeadingNumber(L"  1536 bytes"), 1536);
+    EXPECT_EQ(LeadingNumber(L"1 500"), 1500);
+    EXPECT_EQ(LeadingNumber(L"12abc"), 12);
+    EXPECT_EQ(LeadingNumber(L"1.5e3"), 1500);
+    EXPECT_EQ(LeadingNumber(L"7e"), 7);
+    EXPECT_EQ(LeadingNumber(L"-4"), -4);
+    EXPECT_EQ(LeadingNumber(L""), 0);
+    EXPECT_EQ(LeadingNumber(L"abc"), 0);
+    EXPECT_EQ(LeadingNumber(L"."), 0);
+}
+
+TEST(DownloadFigures, SizeInKilobytesRoundsHalvesToEvenAndIsAtLeastOne) {
+    EXPECT_EQ(SizeInKilobytes(300), 1);
+    EXPECT_EQ(SizeInKilobytes(1536), 2);
+    EXPECT_EQ(SizeInKilobytes(2560), 2);
+    EXPECT_EQ(SizeInKilobytes(3584), 4);
+    EXPECT_EQ(SizeInKilobytes(1500), 1);
+    EXPECT_EQ(SizeInKilobytes(5120), 5);
+    EXPECT_EQ(RoundToEven32(0.5), 0);
+    EXPECT_EQ(RoundToEven32(1.5), 2);
+    EXPECT_EQ(RoundToEven32(86399.5), 86400);
+    EXPECT_THROW(SizeInKilobytes(1e20), AppError);
+}
+
+TEST(DownloadFigures, CounterCountsChunksBegunAndIsCapped) {
+    EXPECT_EQ(ChunkCounter(1024, 5), 1);
+    EXPECT_EQ(ChunkCounter(1025, 5), 2);
+    EXPECT_EQ(ChunkCounter(262144, 1000), 256);
+    EXPECT_EQ(ChunkCounter(1500, 1), 1);
+    EXPECT_EQ(ChunkCounter(int64_t{1} << 40, 7), 7);
+}
+
+TEST(DownloadFigures, SpeedPercentAndBar) {
+    ProgressFigures f = ComputeProgress(10, 10, 4);
+    EXPECT_EQ(f.time, L"4 초");
+    EXPECT_EQ(f.speed, L"03 KB/S");
+    EXPECT_EQ(f.percent, L"100%");
+    EXPECT_FLOAT_EQ(f.barWidth, 201);
+
+    f = ComputeProgress(1500, 2000, 1);
+    EXPECT_EQ(f.speed, L"1,500 KB/S");
+    EXPECT_EQ(f.percent, L"75%");
+    EXPECT_FLOAT_EQ(f.barWidth, 151);
+
+    EXPECT_EQ(ComputeProgress(1, 3, 0).speed, L"0 KB/S");
+    EXPECT_EQ(ComputeProgress(1, 3, 0).percent, L"33%");
+    EXPECT_FLOAT_EQ(ComputeProgress(1, 3, 0).barWidth, 1.0f / 3 * 200 + 1);
+    EXPECT_EQ(ComputeProgress(1, 8, 1).percent, L"13%");  // 12.5 away from zero
+    EXPECT_EQ(ComputeProgress(0, 8, 1).speed, L"00 KB/S");
+    EXPECT_EQ(ComputeProgress(32767, 32767, 3).speed, L"10,922 KB/S");
+    EXPECT_EQ(ComputeProgress(2000000, 2000000, 1).speed, L"2,000,000 KB/S");
+}
+
+TEST_F(Downloads, StoresTheBodyByteIdenticalAndDrivesTheTransferInOrder) {
+    std::string body = Pattern(2500);
+    transfer.Body(body, 1024);
+    dir.Write(L"vtgame.ini", std::string(9000, 'x'));  // an older, longer copy
+    bool earlierGoneAtRequest = false;
+    transfer.onExecute = [&] { earlierGoneAtRequest = !dir.Has(L"vtgame.ini"); };
+
+    ASSERT_TRUE(Plain());
+    EXPECT_TRUE(earlierGoneAtRequest);
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), body);
+    EXPECT_EQ(transfer.url, L"host/autopatch/vtgame.ini");
+    std::vector<std::wstring> expected{L"URL",         L"UserName",   L"Password",
+                                       L"Execute GET", L"GetHeader ", L"GetHeader Content-Length"};
+    EXPECT_EQ(transfer.calls, expected);
+    EXPECT_GE(view.events, 2);  // messages handled while the request ran
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(view.captions.empty());  // the plain download shows nothing
+    EXPECT_GT(transfer.bufferSize, 1024u);
+}
+
+TEST_F(Downloads, PlainFailuresTellTheUserThenEnd) {
+    struct Case {
+        const wchar_t* what;
+        std::function<void(ScriptedTransfer&)> set;
+    };
+    std::vector<Case> cases{
+        {L"404", [](ScriptedTransfer& t) { t.head = L"HTTP/1.1 404 Not Found"; }},
+        {L"no response", [](ScriptedTransfer& t) { t.head = L""; }},
+        {L"missing length", [](ScriptedTransfer& t) { t.contentLength.reset(); }},
+        {L"zero length", [](ScriptedTransfer& t) { t.contentLength = L"0"; }},
+        {L"non-numeric length", [](ScriptedTransfer& t) { t.contentLength = L"many"; }},
+        {L"error after 200", [](ScriptedTransfer& t) { t.codeBeforeBody = 12002; }},
+        {L"error during the body", [](ScriptedTransfer& t) { t.codeAfterBody = 12030; }},
+        {L"short body", [](ScriptedTransfer& t) { t.contentLength = L"5120"; }},
+        {L"long body", [](ScriptedTransfer& t) { t.contentLength = L"2000"; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.what, c.what + wcslen(c.what)));
+        test::TestDir d;
+        ScriptedTransfer t;
+        t.Body(Pattern(3000), 1024);
+        c.set(t);
+        d.Write(L"vtgame.ini", "old");
+        RecordingView v;
+        EXPECT_THROW(
+            DownloadFile(t, v, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini", L"", L""),
+            ProgramEnded);
+        EXPECT_EQ(v.messages, std::vector<std::wstring>{kFailed});
+        EXPECT_FALSE(d.Has(L"vtgame.ini"));  // neither the old copy nor a partial one
+    }
+}
+
+TEST_F(Downloads, HttpOneZeroAndALengthWithTrailingTextAreAccepted) {
+    transfer.head = L"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n";
+    transfer.pieces = {"abc"};
+    transfer.contentLength = L" 3 ";
+    ASSERT_TRUE(Plain());
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), "abc");
+}
+
+TEST_F(Downloads, ProgressFailuresEndWithoutAMessage) {
+    for (int c = 0; c < 5; ++c) {
+        SCOPED_TRACE(c);
+        test::TestDir d;
+        ScriptedTransfer t;
+        t.Body(Pattern(5120).substr(0, 3000), 1024);
+        t.contentLength = L"3000";
+        if (c == 0)
+            t.head = L"HTTP/1.1 404 Not Found";
+        if (c == 1)
+            t.contentLength = L"";
+        if (c == 2)
+            t.codeBeforeBody = 12152;
+        if (c == 3)
+            t.contentLength = L"5120";  // 3000 of 5120 bytes arrive
+        if (c == 4)
+            t.codeAfterBody = 12002;
+        d.Write(L"vt.exe", "old");
+        RecordingView v;
+        ScriptedClock clock(10, 10);
+        EXPECT_THROW(
+            DownloadFileWithProgress(t, v, clock, L"h/vt.exe", d.Path(), L"vt.exe", L"", L""),
+            ProgramEnded);
+        EXPECT_TRUE(v.messages.empty());
+        EXPECT_FALSE(d.Has(L"vt.exe"));
+        EXPECT_EQ(v.captions[PatchLabel::lblState], kDownloadingState);
+        EXPECT_EQ(v.captions.count(PatchLabel::Lblname), c >= 2 ? 1u : 0u);
+    }
+}
+
+TEST_F(Downloads, SmallFileShowsAFullBarAfterItsOnlyChunk) {
+    transfer.Body(Pattern(300), 1024);
+    ASSERT_TRUE(WithProgress());
+    EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(300));
+    EXPECT_EQ(view.captions[PatchLabel::Lblname], L"vt.exe");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"0 초");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"0 KB/S");
+    EXPECT_FLOAT_EQ(*view.width, 201);
+}
+
+TEST_F(Downloads, CounterIsCappedAtTheSizeInKilobytes) {
+    transfer.Body(Pattern(1500), 1024);
+    std::vector<std::wstring> percentAfterPiece;
+    transfer.onPiece = [&](size_t) {
+        percentAfterPiece.push_back(view.captions[PatchLabel::LblFilePecent]);
+    };
+    ScriptedClock clock(5, 5);
+    ASSERT_TRUE(WithProgress(clock));
+    // Shown before the second piece is fetched: already 100% after the first 1024 bytes.
+    ASSERT_EQ(percentAfterPiece.size(), 2u);
+    EXPECT_EQ(percentAfterPiece[1], L"100%");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_FLOAT_EQ(*view.width, 201);
+
+    for (auto [length, pieces] : {std::pair{1536, 2}, {2560, 3}, {3584, 4}}) {
+        ScriptedTransfer t;
+        t.Body(Pattern(static_cast<size_t>(length)), 1024);
+        RecordingView v;
+        ScriptedClock c(5, 5);
+        ASSERT_NO_THROW(DownloadFileWithProgress(t, v, c, L"h/f", dir.Path(), L"f", L"", L""));
+        EXPECT_EQ(v.captions[PatchLabel::LblFilePecent], L"100%") << length;
+        EXPECT_FLOAT_EQ(*v.width, 201) << length;
+        EXPECT_EQ(dir.Read(L"f").size(), static_cast<size_t>(length));
+        EXPECT_EQ(t.pieces.size(), static_cast<size_t>(pieces));
+    }
+}
+
+TEST_F(Downloads, SpeedOfTenChunksAfterFourSeconds) {
+    transfer.Body(Pattern(10 * 1024), 1024);
+    ScriptedClock clock(100.2, 104.4);
+    ASSERT_TRUE(WithProgress(clock));
+    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"4 초");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"03 KB/S");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+}
+
+TEST_F(Downloads, SpeedOfFifteenHundredChunksAfterOneSecondInLargeReads) {
+    transfer.Body(Pattern(1500 * 1024), 256 * 1024);
+    ScriptedClock clock(7, 8);
+    ASSERT_TRUE(WithProgress(clock));
+    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"1,500 KB/S");
+    EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(1500 * 1024));
+}
+
+TEST_F(Downloads, ElapsedTimeRoundsHalvesToEvenAndGoesOnPastMidnight) {
+    transfer.Body(Pattern(4096), 1024);
+    ScriptedClock halves(1.5, 4.5);  // 2 and 4: two seconds, not three
+    ASSERT_TRUE(WithProgress(halves));
+    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"2 초");
+    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"02 KB/S");
+
+    ScriptedTransfer t;
+    t.Body(Pattern(4096), 1024);
+    RecordingView v;
+    ScriptedClock midnight(86398, 86402);  // the clock counts on past 86400
+    ASSERT_NO_THROW(DownloadFileWithProgress(t, v, midnight, L"h/f", dir.Path(), L"f", L"", L""));
+    EXPECT_EQ(v.captions[PatchLabel::LblFileTime], L"4 초");
+    EXPECT_EQ(v.captions[PatchLabel::LblFilebps], L"01 KB/S");
+}
+
+TEST_F(Downloads, RedrawsAreCoalescedButTheFinalValuesAreExact) {
+    transfer.Body(Pattern(64 * 1024), 1024);
+    ScriptedClock clock(50, 50);
+    ASSERT_TRUE(WithProgress(clock));
+    size_t percentWrites = 0;
+    for (auto& [label, text] : view.history) {
+        percentWrites += label == PatchLabel::LblFilePecent;
+    }
+    EXPECT_LT(percentWrites, 64u);
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_FLOAT_EQ(*view.width, 201);
+}
+
+TEST(SystemClock, ReadsTheTimeOfDayAndNeverGoesBack) {
+    SystemClock clock;
+    double a = clock.Seconds();
+    double b = clock.Seconds();
+    EXPECT_GE(a, 0);
+    EXPECT_LT(a, 86401);
+    EXPECT_GE(b, a);
+}
+
+}  // namespace
+}  // namespace vt

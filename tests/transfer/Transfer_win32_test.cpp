@@ -1,0 +1,242 @@
+// Needs tests/transfer/scripted_server.py on the build's patch host, port 18081 (ctest starts
+// it as a fixture).
+#include "transfer/Transfer_win32.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "app/EndProgram.h"
+#include "tests/support/TestDir.h"
+#include "transfer/Download.h"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+std::wstring ServerUrl(const std::wstring& path) {
+    std::wstring host = VT_PATCH_HOST;
+    return host.substr(0, host.find(L':')) + L":18081" + path;
+}
+
+std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        s[i] = static_cast<char>((i * 131 + i / 256) & 0xff);
+    }
+    return s;
+}
+
+// Handles the thread's messages like the window's DoEvents and counts them.
+class CountingView final : public PatchView {
+  public:
+    int passes = 0;
+    int userMessages = 0;
+    std::function<void()> onPass;
+    std::map<PatchLabel, std::wstring> captions;
+    std::vector<std::wstring> messages;
+
+    void DoEvents() override {
+        ++passes;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_USER) {
+                ++userMessages;
+            }
+            DispatchMessageW(&msg);
+        }
+        if (onPass) {
+            onPass();
+        }
+    }
+    void SetCaption(PatchLabel label, const std::wstring& text) override { captions[label] = text; }
+    void SetProgressWidth(float) override {}
+    void ShowMessage(const std::wstring& text, const std::wstring&, MessageStyle) override {
+        messages.push_back(text);
+    }
+};
+
+struct Fetched {
+    std::wstring head;
+    std::string body;
+    int32_t codeAfterHead = -1;
+    int32_t codeAfterBody = -1;
+};
+
+Fetched Fetch(InetTransfer& t, PatchView& view, const std::wstring& path) {
+    t.SetURL(ServerUrl(path));
+    t.SetUserName(L"");
+    t.SetPassword(L"");
+    t.Execute(L"GET");
+    while (t.StillExecuting()) {
+        t.WaitForActivity();
+        view.DoEvents();
+    }
+    Fetched f;
+    f.head = t.GetHeader();
+    f.codeAfterHead = t.ResponseCode();
+    std::vector<std::byte> buffer(100000);
+    while (size_t n = t.GetChunk(buffer)) {
+        f.body.append(reinterpret_cast<const char*>(buffer.data()), n);
+    }
+    f.codeAfterBody = t.ResponseCode();
+    return f;
+}
+
+struct InetTransferTest : ::testing::Test {
+    CountingView view;
+    InetTransfer transfer{view, InetSettings{1500ms}};
+    test::TestDir dir;
+
+    bool Download(const std::wstring& path) {
+        try {
+            DownloadFile(transfer, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
+        } catch (const ProgramEnded&) {
+            return false;
+        }
+        return true;
+    }
+};
+
+TEST_F(InetTransferTest, ReadsHeadHeadersAndBodyOfAPlainAddress) {
+    Fetched f = Fetch(transfer, view, L"/ok/2500");
+    EXPECT_EQ(f.head.substr(0, 15), L"HTTP/1.1 200 OK");
+    EXPECT_EQ(transfer.GetHeader(L"content-length"), L"2500");
+    EXPECT_EQ(transfer.GetHeader(L"X-Absent"), L"");
+    EXPECT_EQ(f.codeAfterHead, 0);
+    EXPECT_EQ(f.codeAfterBody, 0);
+    EXPECT_EQ(f.body, Pattern(2500));
+
+    f = Fetch(transfer, view, L"/http10/100");
+    EXPECT_EQ(f.head.substr(0, 12), L"HTTP/1.0 200");
+    EXPECT_EQ(f.body, Pattern(100));
+
+    f = Fetch(transfer, view, L"/chunked/5000");
+    EXPECT_EQ(transfer.GetHeader(L"Content-Length"), L"");
+    EXPECT_EQ(f.body, Pattern(5000));
+    EXPECT_EQ(f.codeAfterBody, 0);
+}
+
+TEST_F(InetTransferTest, StoresCompleteBodiesByteIdenticalOverAnOlderLongerCopy) {
+    dir.Write(L"vtgame.ini", std::string(10000, 'o'));
+    ASSERT_TRUE(Download(L"/ok/2500"));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(2500));
+    ASSERT_TRUE(Download(L"/http10/1"));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(1));
+    EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(InetTransferTest, EveryFailedExchangeEndsWithTheMessageAndLeavesNoFile) {
+    for (const wchar_t* path :
+         {L"/status/404", L"/nolength/500", L"/zerolength", L"/chunked/3000", L"/short/5120/3000",
+          L"/long/1000/3000", L"/stallhead/5", L"/stallbody/100000/3000/5"}) {
+        SCOPED_TRACE(testing::Message() << std::string(path, path + wcslen(path)));
+        dir.Write(L"vtgame.ini", "earlier copy");
+        view.messages.clear();
+        auto started = Steady::now();
+        EXPECT_FALSE(Download(path));
+        EXPECT_LT(Steady::now() - started, 4500ms);  // the stalls end at the time-out
+        EXPECT_EQ(view.messages, std::vector<std::wstring>{kDownloadFailedText});
+        EXPECT_FALSE(dir.Has(L"vtgame.ini"));
+    }
+}
+
+TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
+    Fetched f = Fetch(transfer, view, L"/stallhead/5");
+    EXPECT_EQ(f.head, L"");
+    EXPECT_NE(f.codeAfterHead, 0);
+
+    f = Fetch(transfer, view, L"/short/5120/3000");
+    EXPECT_EQ(f.body, Pattern(3000));
+    EXPECT_NE(f.codeAfterBody, 0);
+
+    f = Fetch(transfer, view, L"/stallbody/100000/3000/5");
+    EXPECT_EQ(f.body, Pattern(3000));
+    EXPECT_NE(f.codeAfterBody, 0);
+
+    InetTransfer refused(view, InetSettings{1500ms});
+    refused.SetURL(L"127.0.0.3:18198/none");
+    refused.Execute(L"GET");
+    while (refused.StillExecuting()) {
+        refused.WaitForActivity();
+    }
+    EXPECT_EQ(refused.GetHeader(), L"");
+    EXPECT_NE(refused.ResponseCode(), 0);
+}
+
+TEST_F(InetTransferTest, NeverAnswersFromTheCache) {
+    Fetched first = Fetch(transfer, view, L"/counter/cache");
+    Fetched second = Fetch(transfer, view, L"/counter/cache");
+    EXPECT_EQ(first.body, "cache 1");
+    EXPECT_EQ(second.body, "cache 2");
+    ASSERT_TRUE(Download(L"/counter/cache"));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), "cache 3");
+}
+
+TEST_F(InetTransferTest, HandlesWindowMessagesWhileWaitingWithoutSpinning) {
+    DWORD uiThread = GetCurrentThreadId();
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+        for (int i = 0; i < 8 && !stop; ++i) {
+            std::this_thread::sleep_for(150ms);
+            PostThreadMessageW(uiThread, WM_USER, 0, 0);
+        }
+    });
+    // Head after 1 s of silence would time out, so let it stall in the body instead: 1.4 s
+    // of the 1.5 s time-out, then the connection closes early.
+    InetTransfer patient(view, InetSettings{3000ms});
+    Fetched f = Fetch(patient, view, L"/stallbody/5000/1000/1.4");
+    stop = true;
+    poster.join();
+    EXPECT_EQ(f.body, Pattern(1000));
+    EXPECT_GE(view.userMessages, 7);  // handled during the stall, not after it
+    EXPECT_LT(view.passes, 200);      // woken by messages and data, not polling
+}
+
+TEST_F(InetTransferTest, ProgressDownloadOfALargeFile) {
+    SystemClock clock;
+    InetTransfer t(view);
+    ASSERT_NO_THROW(DownloadFileWithProgress(t, view, clock, ServerUrl(L"/ok/3000000"), dir.Path(),
+                                             L"big.dat", L"", L""));
+    EXPECT_EQ(dir.Read(L"big.dat"), Pattern(3000000));
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[PatchLabel::Lblname], L"big.dat");
+}
+
+TEST(InetTransferDeathTest, TheProcessEndsCleanlyWhileTheWorkerReads) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            CountingView view;
+            InetTransfer t(view);
+            int passes = 0;
+            view.onPass = [&] {
+                if (++passes == 3) {
+                    ExitProcess(7);  // what cmdCancel does in the product
+                }
+            };
+            Fetch(t, view, L"/trickle/100000/5");
+        },
+        ::testing::ExitedWithCode(7), "");
+}
+
+TEST(HeaderValue, FindsNamesWithoutRegardToCaseAndTrimsValues) {
+    std::wstring head = L"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length:  42 \r\n";
+    EXPECT_EQ(HeaderValue(head, L"Content-Length"), L"42");
+    EXPECT_EQ(HeaderValue(head, L"CONTENT-TYPE"), L"text/plain");
+    EXPECT_EQ(HeaderValue(head, L"Content"), L"");
+    EXPECT_EQ(HeaderValue(L"HTTP/1.1 200 OK", L"HTTP/1.1 200 OK"), L"");
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,276 @@
+#include "transfer/Download.h"
+
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "app/AppError.h"
+#include "app/EndProgram.h"
+#include "app/FileSystem.h"
+
+namespace vt {
+namespace {
+
+// Large reads keep the transfer fast; the display still counts 1024-byte chunks.
+constexpr size_t kReadBlock = 256 * 1024;
+constexpr int64_t kChunkBytes = 1024;
+constexpr double kRedrawInterval = 1.0 / 30;
+
+[[noreturn]] void Fail(PatchView& view, bool tellUser) {
+    if (tellUser) {
+        view.ShowMessage(kDownloadFailedText, kDownloadFailedTitle, MessageStyle::Plain);
+    }
+    EndProgram();
+}
+
+[[noreturn]] void RaiseFileAccess(const std::wstring& path) {
+    throw AppError(ErrorNumber::PathFileAccess, L"경로/파일 액세스 오류입니다. (" + path + L")");
+}
+
+void DeleteEarlierCopy(const std::wstring& target) {
+    if (fs::IsOrdinaryFile(target) && !fs::DeleteFile(target)) {
+        RaiseFileAccess(target);
+    }
+}
+
+void StartAndWait(Transfer& transfer, PatchView& view, const std::wstring& url,
+                  const std::wstring& userName, const std::wstring& password) {
+    transfer.SetURL(url);
+    transfer.SetUserName(userName);
+    transfer.SetPassword(password);
+    transfer.Execute(L"GET");
+    while (transfer.StillExecuting()) {
+        transfer.WaitForActivity();
+        view.DoEvents();
+    }
+}
+
+// Called after every write with the bytes written so far, and once more when the body is
+// complete (last = true).
+using ProgressFn = std::function<void(int64_t bytes, bool last)>;
+
+// Stores the body at `target`. False when the transfer failed or the body's length differs
+// from the announced one; the partial file is then gone.
+bool ReceiveBody(Transfer& transfer, const std::wstring& target, double announced,
+                 const ProgressFn& progress) {
+    auto file = fs::CreateOutputFile(target);
+    if (!file) {
+        RaiseFileAccess(target);
+    }
+    std::vector<std::byte> buffer(kReadBlock);
+    int64_t written = 0;
+    bool tooLong = false;
+    try {
+        for (;;) {
+            size_t n = transfer.GetChunk(buffer);
+            if (n == 0) {
+                break;
+            }
+            if (!file->Write(std::span(buffer).first(n))) {
+                RaiseFileAccess(target);
+            }
+            written += static_cast<int64_t>(n);
+            if (static_cast<double>(written) > announced) {
+                // More than the server announced: not the file it described.
+                tooLong = true;
+                break;
+            }
+            if (progress) {
+                progress(written, false);
+            }
+        }
+    } catch (const AppError&) {
+        file.reset();
+        fs::DeleteFile(target);
+        throw;
+    }
+    file.reset();
+    if (tooLong || transfer.ResponseCode() != 0 || static_cast<double>(written) != announced) {
+        fs::DeleteFile(target);
+        return false;
+    }
+    if (progress) {
+        progress(written, true);
+    }
+    return true;
+}
+
+std::wstring GroupedDigits(uint64_t value, size_t minDigits) {
+    std::wstring digits = std::to_wstring(value);
+    if (digits.size() < minDigits) {
+        digits.insert(0, minDigits - digits.size(), L'0');
+    }
+    std::wstring out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            out += L',';
+        }
+        out += digits[i];
+    }
+    return out;
+}
+
+// The number format "0,0": halves away from zero, at least two digits, grouped by three.
+std::wstring FormatZeroCommaZero(double value) {
+    double rounded = std::round(value);
+    std::wstring sign = rounded < 0 ? L"-" : L"";
+    return sign + GroupedDigits(static_cast<uint64_t>(std::fabs(rounded)), 2);
+}
+
+}  // namespace
+
+bool HeadSaysOk(const std::wstring& head) {
+    return head.size() >= 12 && head.compare(9, 3, L"200") == 0;
+}
+
+double LeadingNumber(const std::wstring& text) {
+    std::string compact;
+    for (wchar_t c : text) {
+        if (c == L' ' || c == L'\t' || c == L'\n') {
+            continue;
+        }
+        if (c > 0x7f) {
+            break;
+        }
+        compact += static_cast<char>(c);
+    }
+    bool negative = false;
+    size_t i = 0;
+    if (i < compact.size() && (compact[i] == '+' || compact[i] == '-')) {
+        negative = compact[i] == '-';
+        ++i;
+    }
+    auto isDigit = [&](size_t at) {
+        return at < compact.size() && compact[at] >= '0' && compact[at] <= '9';
+    };
+    std::string number;
+    size_t digitCount = 0;
+    while (isDigit(i)) {
+        number += compact[i++];
+        ++digitCount;
+    }
+    if (i < compact.size() && compact[i] == '.') {
+        number += compact[i++];
+        while (isDigit(i)) {
+            number += compact[i++];
+            ++digitCount;
+        }
+    }
+    if (digitCount == 0) {
+        return 0;
+    }
+    if (i < compact.size() &&
+        (compact[i] == 'e' || compact[i] == 'E' || compact[i] == 'd' || compact[i] == 'D')) {
+        size_t j = i + 1;
+        std::string exponent = "e";
+        if (j < compact.size() && (compact[j] == '+' || compact[j] == '-')) {
+            exponent += compact[j++];
+        }
+        if (isDigit(j)) {
+            while (isDigit(j)) {
+                exponent += compact[j++];
+            }
+            number += exponent;
+        }
+    }
+    double value = 0;
+    std::from_chars(number.data(), number.data() + number.size(), value);
+    return negative ? -value : value;
+}
+
+int32_t RoundToEven32(double value) {
+    double rounded = std::nearbyint(value);
+    if (!(rounded >= std::numeric_limits<int32_t>::min() &&
+          rounded <= std::numeric_limits<int32_t>::max())) {
+        RaiseOverflow(L"CLng");
+    }
+    return static_cast<int32_t>(rounded);
+}
+
+int32_t SizeInKilobytes(double contentLength) {
+    int32_t size = RoundToEven32(contentLength / 1024);
+    return size == 0 ? 1 : size;
+}
+
+int32_t ChunkCounter(int64_t bytes, int32_t sizeKb) {
+    int64_t chunks = (bytes + kChunkBytes - 1) / kChunkBytes;
+    return static_cast<int32_t>(chunks > sizeKb ? sizeKb : chunks);
+}
+
+ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed) {
+    ProgressFigures f;
+    f.time = std::to_wstring(elapsed) + L" 초";
+    f.speed = elapsed == 0 ? std::wstring(L"0 KB/S")
+                           : FormatZeroCommaZero(static_cast<double>(counter) / elapsed) + L" KB/S";
+    double fraction = static_cast<double>(counter) / sizeKb;
+    f.percent = std::to_wstring(static_cast<long long>(std::round(fraction * 100))) + L"%";
+    f.barWidth = static_cast<float>(fraction * 200 + 1);
+    return f;
+}
+
+void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
+                  const std::wstring& directory, const std::wstring& fileName,
+                  const std::wstring& userName, const std::wstring& password) {
+    const std::wstring target = directory + fileName;
+    DeleteEarlierCopy(target);
+    StartAndWait(transfer, view, url, userName, password);
+    if (!HeadSaysOk(transfer.GetHeader())) {
+        Fail(view, true);
+    }
+    double announced = LeadingNumber(transfer.GetHeader(L"Content-Length"));
+    if (announced == 0 || transfer.ResponseCode() != 0) {
+        Fail(view, true);
+    }
+    if (!ReceiveBody(transfer, target, announced, {})) {
+        Fail(view, true);
+    }
+}
+
+void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
+                              const std::wstring& url, const std::wstring& directory,
+                              const std::wstring& fileName, const std::wstring& userName,
+                              const std::wstring& password) {
+    const std::wstring target = directory + fileName;
+    view.SetCaption(PatchLabel::lblState, kDownloadingState);
+    DeleteEarlierCopy(target);
+    const int32_t start = RoundToEven32(clock.Seconds());
+    StartAndWait(transfer, view, url, userName, password);
+    if (!HeadSaysOk(transfer.GetHeader())) {
+        Fail(view, false);
+    }
+    double announced = LeadingNumber(transfer.GetHeader(L"Content-Length"));
+    if (announced == 0) {
+        Fail(view, false);
+    }
+    const int32_t sizeKb = SizeInKilobytes(announced);
+    view.SetCaption(PatchLabel::Lblname, fileName);
+    if (transfer.ResponseCode() != 0) {
+        Fail(view, false);
+    }
+
+    bool drawn = false;
+    double lastDraw = 0;
+    auto show = [&](int64_t bytes, bool last) {
+        double now = clock.Seconds();
+        // Redraws are coalesced; the first and the final values are always shown.
+        if (drawn && !last && now - lastDraw < kRedrawInterval) {
+            return;
+        }
+        drawn = true;
+        lastDraw = now;
+        ProgressFigures f =
+            ComputeProgress(ChunkCounter(bytes, sizeKb), sizeKb, RoundToEven32(now) - start);
+        view.SetCaption(PatchLabel::LblFileTime, f.time);
+        view.SetCaption(PatchLabel::LblFilebps, f.speed);
+        view.SetCaption(PatchLabel::LblFilePecent, f.percent);
+        view.SetProgressWidth(f.barWidth);
+    };
+    if (!ReceiveBody(transfer, target, announced, show)) {
+        Fail(view, false);
+    }
+}
+
+}  // namespace vt

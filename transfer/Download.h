@@ -1,0 +1,56 @@
+#pragma once
+// The two downloads of the patch window. Both fetch one file with an HTTP GET through the
+// transfer object and store the body at directory + fileName, replacing any earlier copy.
+// A failed transfer never returns: DownloadFile tells the user first, DownloadFileWithProgress
+// ends silently. A body that does not match its announced length, or a transfer that reports
+// an error, counts as failed, and the partial file is removed.
+
+#include <cstdint>
+#include <string>
+
+#include "patch/PatchView.h"
+#include "transfer/Clock.h"
+#include "transfer/Transfer.h"
+
+namespace vt {
+
+inline constexpr wchar_t kDownloadFailedText[] = L"다시 접속하여 주십시오";
+inline constexpr wchar_t kDownloadFailedTitle[] = L"업그레이드 실패";
+inline constexpr wchar_t kDownloadingState[] = L"다운로드중...";
+
+// For the small profiles and manifests: no display.
+void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
+                  const std::wstring& directory, const std::wstring& fileName,
+                  const std::wstring& userName, const std::wstring& password);
+
+// For the payload files: name, elapsed time, speed, percentage and bar on the patch window.
+void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
+                              const std::wstring& url, const std::wstring& directory,
+                              const std::wstring& fileName, const std::wstring& userName,
+                              const std::wstring& password);
+
+// The pieces below are what both downloads decide with; exposed for their tests.
+
+// Characters 10 to 12 of the response head are the status code of an HTTP/1.x status line.
+bool HeadSaysOk(const std::wstring& head);
+// The value of the leading number of a header text: blanks are skipped, the number ends at
+// the first character that cannot continue it, no number gives 0.
+double LeadingNumber(const std::wstring& text);
+// Whole seconds or kilobytes: nearest whole number, an exact half to the even neighbour.
+// Outside the 32-bit range is an overflow.
+int32_t RoundToEven32(double value);
+// Kilobytes of an announced length, at least 1.
+int32_t SizeInKilobytes(double contentLength);
+
+struct ProgressFigures {
+    std::wstring time;     // LblFileTime
+    std::wstring speed;    // LblFilebps
+    std::wstring percent;  // LblFilePecent
+    float barWidth = 1;    // Lblprog, 1 to 201 pixels
+};
+// `counter` is already capped at `sizeKb`; `elapsed` is in whole seconds.
+ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed);
+// The chunk counter for `bytes` written: 1024-byte chunks begun, capped at `sizeKb`.
+int32_t ChunkCounter(int64_t bytes, int32_t sizeKb);
+
+}  // namespace vt

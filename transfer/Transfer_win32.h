@@ -1,0 +1,59 @@
+#pragma once
+// The transfer object over WinINet. Each request runs on a worker thread that does the
+// blocking WinINet calls and reads the body in large blocks into a small bounded queue; the
+// UI thread only waits for that queue (MsgWaitForMultipleObjects) and handles window messages
+// meanwhile, so the window stays live during the head and the body alike.
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <thread>
+
+#include "app/Ui.h"
+#include "transfer/Transfer.h"
+
+namespace vt {
+
+struct InetSettings {
+    std::chrono::milliseconds timeout{60000};  // connect, send and receive
+    std::size_t blockSize = 256 * 1024;        // one read of the body
+    std::size_t queueBlocks = 4;               // blocks read ahead of the consumer
+};
+
+class InetTransfer final : public Transfer {
+  public:
+    // `pump` handles window messages while GetChunk waits for the network.
+    explicit InetTransfer(MessagePump& pump, InetSettings settings = {});
+    ~InetTransfer() override;
+    InetTransfer(const InetTransfer&) = delete;
+    InetTransfer& operator=(const InetTransfer&) = delete;
+
+    void SetURL(const std::wstring& url) override { url_ = url; }
+    void SetUserName(const std::wstring& userName) override { userName_ = userName; }
+    void SetPassword(const std::wstring& password) override { password_ = password; }
+    void Execute(const std::wstring& operation) override;
+    bool StillExecuting() override;
+    void WaitForActivity() override;
+    std::wstring GetHeader(const std::wstring& name = {}) override;
+    int32_t ResponseCode() override;
+    std::size_t GetChunk(std::span<std::byte> buffer) override;
+
+    struct Request;  // shared by the UI thread and the request's worker
+
+  private:
+    void Abandon();
+
+    MessagePump& pump_;
+    InetSettings settings_;
+    std::wstring url_;
+    std::wstring userName_;
+    std::wstring password_;
+    std::shared_ptr<Request> request_;
+    std::thread worker_;
+};
+
+// Value of header `name` in a raw response head (status line first, CRLF lines); empty when
+// absent. Names match without regard to case.
+std::wstring HeaderValue(const std::wstring& head, const std::wstring& name);
+
+}  // namespace vt
