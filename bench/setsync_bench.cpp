@@ -21,12 +21,13 @@ class LocalHost final : public vt::PatchHost {
     explicit LocalHost(std::string manifest) : manifest_(std::move(manifest)) {}
     int payloads = 0;
     void DownloadFile(const std::wstring&, const std::wstring& directory,
-                      const std::wstring& fileName) override {
+                      const std::wstring& fileName, const std::wstring&,
+                      const std::wstring&) override {
         auto out = vt::fs::CreateOutputFile(directory + fileName);
         out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
     }
-    void DownloadFileWithProgress(const std::wstring&, const std::wstring&,
-                                  const std::wstring&) override {
+    void DownloadFileWithProgress(const std::wstring&, const std::wstring&, const std::wstring&,
+                                  const std::wstring&, const std::wstring&) override {
         ++payloads;
     }
     void SetState(const std::wstring&) override {}

@@ -40,7 +40,7 @@ void CheckVersions(PatchHost& host) {
     }
 
     CheckKey(L"vtgame", [&] {
-        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe");
+        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"", L"");
         host.DoEvents();
     });
     CheckKey(L"sound", [&] { UpdateSoundSet(host); });

@@ -13,9 +13,12 @@ class PatchHost : public MessageSink, public MessagePump {
   public:
     // Both return only when the file is stored whole; a failed transfer ends the program.
     virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
-                              const std::wstring& fileName) = 0;
+                              const std::wstring& fileName, const std::wstring& userName,
+                              const std::wstring& password) = 0;
     virtual void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                          const std::wstring& fileName) = 0;
+                                          const std::wstring& fileName,
+                                          const std::wstring& userName,
+                                          const std::wstring& password) = 0;
     virtual void SetState(const std::wstring& text) = 0;  // lblState
 };
 

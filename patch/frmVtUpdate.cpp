@@ -6,6 +6,7 @@
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
+#include "patch/CheckVersions.h"
 #include "transfer/Download.h"
 
 namespace vt {
@@ -83,6 +84,19 @@ void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::w
                                  password);
 }
 
+void frmVtUpdate::SetState(const std::wstring& text) {
+    view_.SetCaption(PatchLabel::lblState, text);
+}
+
+void frmVtUpdate::ShowMessage(const std::wstring& text, const std::wstring& title,
+                              MessageStyle style) {
+    view_.ShowMessage(text, title, style);
+}
+
+void frmVtUpdate::DoEvents() {
+    view_.DoEvents();
+}
+
 void frmVtUpdate::ClearTempDir() {
     if (!fs::DeleteFilesIn(TempDir)) {
         throw AppError(ErrorNumber::PathFileAccess,
@@ -98,8 +112,7 @@ void frmVtUpdate::ClearTempDir() {
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
         DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
-        // The version check and the updates it starts (CheckVersions) run here, between
-        // fetching the server's profile and clearing the staging directory.
+        CheckVersions(*this);
         ClearTempDir();
     }
     if (handOver_ != nullptr) {

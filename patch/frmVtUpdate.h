@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/Ui.h"
+#include "patch/PatchHost.h"
 #include "patch/PatchView.h"
 #include "transfer/Clock.h"
 #include "transfer/Transfer.h"
@@ -20,7 +21,7 @@ class PatchHandOver {
     virtual void HidePatchWindow() = 0;
 };
 
-class frmVtUpdate {
+class frmVtUpdate final : private PatchHost {
   public:
     // handOver may be null: the patch window then stays after its run.
     frmVtUpdate(PatchView& view, Shell& shell, PatchHandOver* handOver = nullptr);
@@ -41,12 +42,17 @@ class frmVtUpdate {
     void CreateDirectoryTree();
     void RunPatch();
     void ClearTempDir();
+    // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
-                      const std::wstring& password);
+                      const std::wstring& password) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring& userName,
-                                  const std::wstring& password);
+                                  const std::wstring& password) override;
+    void SetState(const std::wstring& text) override;
+    void ShowMessage(const std::wstring& text, const std::wstring& title,
+                     MessageStyle style) override;
+    void DoEvents() override;
 
     PatchView& view_;
     Shell& shell_;

@@ -51,7 +51,7 @@ SetParameters CardSetParameters(int16_t setNumber) {
 
 void SyncSet(PatchHost& host, const SetParameters& set) {
     host.SetState(kCheckingVersion);
-    host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName);
+    host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
 
     const std::wstring staged = TempDir + set.manifestName;
     const std::wstring local = set.localDir + set.manifestName;
@@ -87,7 +87,7 @@ void SyncSet(PatchHost& host, const SetParameters& set) {
         const std::wstring relative = LocalRelativePath(fileName);
         EnsureParentDirectories(set.localDir, relative);
         host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir,
-                                      relative);
+                                      relative, L"", L"");
         host.DoEvents();
         WriteProfileValue(set.section, name, version, local);
     }

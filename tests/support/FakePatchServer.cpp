@@ -40,13 +40,15 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
 }
 
 void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& directory,
-                                   const std::wstring& fileName) {
+                                   const std::wstring& fileName, const std::wstring&,
+                                   const std::wstring&) {
     Store(false, url, directory, fileName);
 }
 
 void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
                                                const std::wstring& directory,
-                                               const std::wstring& fileName) {
+                                               const std::wstring& fileName, const std::wstring&,
+                                               const std::wstring&) {
     Store(true, url, directory, fileName);
 }
 

@@ -32,9 +32,11 @@ class FakePatchServer : public PatchHost {
     std::vector<std::wstring> PayloadUrls() const;
 
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
-                      const std::wstring& fileName) override;
+                      const std::wstring& fileName, const std::wstring& userName,
+                      const std::wstring& password) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                  const std::wstring& fileName) override;
+                                  const std::wstring& fileName, const std::wstring& userName,
+                                  const std::wstring& password) override;
     void SetState(const std::wstring& text) override { states.push_back(text); }
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
