@@ -181,7 +181,10 @@ class Nginx:
         self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-nginx-"))
         self.dir.mkdir(parents=True, exist_ok=True)
         rate = "limit_rate %d;" % limit_rate if limit_rate else ""
+        # As root, nginx's workers would drop to nobody, who cannot read private temp dirs.
+        user = "user root;" if os.geteuid() == 0 else ""
         (self.dir / "nginx.conf").write_text("""
+%(user)s
 daemon off;
 worker_processes 1;
 pid %(d)s/nginx.pid;
@@ -199,7 +202,8 @@ http {
         %(rate)s
     }
 }
-""" % {"d": self.dir, "host": host, "port": port, "root": Path(root).resolve(), "rate": rate})
+""" % {"d": self.dir, "host": host, "port": port, "root": Path(root).resolve(), "rate": rate,
+       "user": user})
         self.proc = None
 
     def __enter__(self):

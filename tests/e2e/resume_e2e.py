@@ -15,7 +15,7 @@ import harness  # noqa: E402
 sys.path.insert(0, str(harness.ROOT / "scripts"))
 make_patch = __import__("make-patch")
 
-KILLS = 20
+KILLS = int(os.environ.get("VT_RESUME_KILLS", "20"))
 SEED = 20261207
 
 
