@@ -15,7 +15,7 @@ namespace vt {
 namespace {
 
 // Large reads keep the transfer fast; the display still counts 1024-byte chunks.
-constexpr size_t kReadBlock = 256 * 1024;
+constexpr size_t kReadBlock = 1024 * 1024;
 constexpr int64_t kChunkBytes = 1024;
 constexpr double kRedrawInterval = 1.0 / 30;
 

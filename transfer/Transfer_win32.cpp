@@ -96,6 +96,7 @@ struct InetTransfer::Request {
 namespace {
 
 using Request = InetTransfer::Request;
+using Steady = std::chrono::steady_clock;
 
 void SetTimeouts(HINTERNET h, DWORD ms) {
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
@@ -128,6 +129,7 @@ std::wstring RawHead(HINTERNET request) {
 // Reads the body into the queue until it ends, fails or the request is abandoned.
 DWORD ReadBody(Request& r, HINTERNET request) {
     const long long announced = PlainLength(r.head);
+    const auto begun = Steady::now();
     long long total = 0;
     for (;;) {
         std::vector<std::byte> block;
@@ -147,15 +149,19 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             }
         }
         block.resize(r.settings.blockSize);
-        // Waits for some data, then takes what has arrived (up to a block), so a slow body
-        // still moves the display while a fast one goes in large reads.
+        // Waits for the first bytes, then reads what has arrived or, once the pace of the body
+        // is known, about a thirtieth of a second of it (up to a block): a slow body still
+        // moves the display, a fast one goes in large reads.
         DWORD available = 0;
         if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
             return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
         DWORD got = 0;
         if (available > 0) {
-            DWORD want = static_cast<DWORD>(std::min<size_t>(available, block.size()));
+            double seconds = std::chrono::duration<double>(Steady::now() - begun).count();
+            auto paced = static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
+            auto want =
+                static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, paced)));
             if (!InternetReadFile(request, block.data(), want, &got)) {
                 return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
             }

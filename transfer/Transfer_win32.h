@@ -16,7 +16,7 @@ namespace vt {
 
 struct InetSettings {
     std::chrono::milliseconds timeout{60000};  // connect, send and receive
-    std::size_t blockSize = 256 * 1024;        // one read of the body
+    std::size_t blockSize = 1024 * 1024;       // one read of the body
     std::size_t queueBlocks = 4;               // blocks read ahead of the consumer
 };
 

@@ -12,7 +12,7 @@
   /stallbody/A/N/S    announces A, sends N, stalls S seconds, closes
   /counter/NAME       a new body on every request ("NAME 1", "NAME 2", ...), marked cacheable
   /trickle/N/S        N bytes spread evenly over S seconds
-  anything else       a file below --root, else 404
+  anything else       a file below --root (trickled over --slow seconds), else 404
 
 Every request line is appended to --log. Run in the foreground, or with --pidfile to detach.
 Standard library only.
@@ -128,8 +128,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                   body)
 
     def route_trickle(self, n, seconds):
-        n, seconds = int(n), float(seconds)
-        body = cached_pattern(n)
+        self._trickle(cached_pattern(int(n)), float(seconds))
+
+    def _trickle(self, body, seconds):
+        n = len(body)
         self._raw("HTTP/1.1 200 OK", [("Content-Length", n)])
         steps = max(1, int(seconds * 20))
         start = time.monotonic()
@@ -144,11 +146,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         root = self.server.root
         target = (root / self.path.split("?")[0].lstrip("/")).resolve() if root else None
         if target and target.is_file() and str(target).startswith(str(root)):
-            if self.server.stall_after is not None:
-                self.server.stall_after -= 1
-                if self.server.stall_after < 0:
-                    time.sleep(3600)
             body = target.read_bytes()
+            if self.server.slow:
+                return self._trickle(body, self.server.slow)
             self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
         else:
             self._raw("HTTP/1.1 404 Not Found", [("Content-Length", 9)], b"not found")
@@ -158,11 +158,11 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, host, port, root=None, log_path=None, stall_after=None):
+    def __init__(self, host, port, root=None, log_path=None, slow=0):
         super().__init__((host, port), Handler)
+        self.slow = slow  # seconds over which each file below root is trickled
         self.root = Path(root).resolve() if root else None
         self.log_path = log_path
-        self.stall_after = stall_after
 
 
 class Background:
@@ -187,6 +187,7 @@ def main():
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--root")
     p.add_argument("--log")
+    p.add_argument("--slow", type=float, default=0)
     p.add_argument("--pidfile", help="detach and write the process id here")
     p.add_argument("--stop", action="store_true", help="end the server named by --pidfile")
     a = p.parse_args()
@@ -202,7 +203,7 @@ def main():
             time.sleep(0.3)
         except (OSError, ValueError):
             pass
-    server = Server(a.host, a.port, a.root, a.log)  # bind before detaching: errors show
+    server = Server(a.host, a.port, a.root, a.log, slow=a.slow)  # bind before detaching: errors show
     if a.pidfile:
         if os.fork() > 0:
             return 0
