@@ -65,8 +65,8 @@ int32_t Win32Pinger::PingHost(const std::wstring& address, const std::wstring& d
         icmp.get(), destination, payload.data(), static_cast<WORD>(payload.size()), nullptr,
         reply.Data(), static_cast<DWORD>(EchoReplyBuffer::Size()), kTimeoutMilliseconds);
     if (replies == 0) {
-        // No reply record was stored, so the buffer may still hold the previous server's
-        // success: take the failure from the call instead.
+        // A failed call need not store a reply record, and the buffer may still hold the
+        // previous server's success: take the failure from the call.
         DWORD error = GetLastError();
         if (error == 0 || error > 0x7FFFFFFF) {
             error = IP_GENERAL_FAILURE;

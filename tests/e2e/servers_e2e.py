@@ -42,7 +42,10 @@ def silence(address, on):
 
 
 class SlowProfileHandler(harness._QuietHandler):
+    requests = []
+
     def do_GET(self):
+        SlowProfileHandler.requests.append(self.path)
         if self.path.endswith("/vtgame.ini"):
             time.sleep(PROFILE_DELAY)
         super().do_GET()
@@ -99,6 +102,7 @@ def install(a, addresses):
 def run(a, checks, addresses, how, row, shots):
     """One launcher run: wait for the server window, check its rows, connect to `row` by `how`."""
     app = install(a, addresses)
+    SlowProfileHandler.requests.clear()
     proc = app.start()
     try:
         if shots:
@@ -109,6 +113,11 @@ def run(a, checks, addresses, how, row, shots):
             except (TimeoutError, subprocess.CalledProcessError) as e:
                 checks.check(False, "patch window seen during the patch run: %s" % e)
         wid = harness.wait_window(SERVER_CAPTION, timeout=120)
+        checks.check(SlowProfileHandler.requests == ["/autopatch/vtgame.ini"],
+                     "[%s] the patch run fetched only the version profile: %s"
+                     % (how, SlowProfileHandler.requests))
+        checks.check(not (app.path / "temp").exists(),
+                     "[%s] the staging directory was removed before the server window" % how)
         time.sleep(0.5)
         try:
             harness.wait_window(PATCH_CAPTION, timeout=5, gone=True)

@@ -165,18 +165,20 @@ TEST_F(EchoProbe, LoopbackAnswersAndEchoesTheAddressText) {
 TEST_F(EchoProbe, CleanupFailureIsToldOnce) {
     pinger.SocketsCleanup();  // matches SetUp's start
     EXPECT_TRUE(sink.texts.empty());
-    // WinINet, once used in this process (the transfer tests), keeps a start of its own.
-    WSADATA data;
-    if (WSACleanup() == 0) {
-        WSAStartup(MAKEWORD(1, 1), &data);
-        ASSERT_TRUE(pinger.SocketsInitialize());
-        GTEST_SKIP() << "another part of the process holds Winsock";
+    // Other parts of this process (WinINet) may still hold the library: release their
+    // references too until a clean-up finds nothing left, then give them back.
+    int released = 0;
+    while (sink.texts.empty() && released < 64) {
+        pinger.SocketsCleanup();
+        ++released;
     }
-    pinger.SocketsCleanup();  // nothing left to clean up
     ASSERT_EQ(sink.texts.size(), 1u);
     EXPECT_EQ(sink.texts[0], L"윈도우 소켓의 CleanUp 실패");
     EXPECT_EQ(sink.titles[0], L"");
     EXPECT_EQ(sink.styles[0], MessageStyle::Exclamation);
+    for (int i = 1; i < released; ++i) {
+        ASSERT_TRUE(pinger.SocketsInitialize());
+    }
     ASSERT_TRUE(pinger.SocketsInitialize());  // for TearDown
 }
 
