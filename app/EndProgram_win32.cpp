@@ -6,7 +6,10 @@
 namespace vt {
 
 void EndProgram() {
-    ExitProcess(0);
+    // TerminateProcess rather than ExitProcess: no DLL detach code runs, so a transfer worker
+    // that holds a lock inside WinINet cannot stall the end.
+    TerminateProcess(GetCurrentProcess(), 0);
+    ExitProcess(0);  // not reached; tells the compiler the function does not return
 }
 
 }  // namespace vt
