@@ -109,15 +109,15 @@ int TwipsToPixels(int twips) {
     return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
 }
 
-Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
+Form::Form(const FormLayout& layout, std::span<const ControlRow> controls) {
     RegisterClasses();
-    RECT r{0, 0, TwipsToPixels(spec.clientWidth), TwipsToPixels(spec.clientHeight)};
+    RECT r{0, 0, TwipsToPixels(layout.clientWidth), TwipsToPixels(layout.clientHeight)};
     AdjustWindowRectEx(&r, kFormStyle, FALSE, 0);
     int width = r.right - r.left;
     int height = r.bottom - r.top;
     int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    hwnd_ = CreateWindowExW(0, kFormClass, spec.caption, kFormStyle, x, y, width, height, nullptr,
+    hwnd_ = CreateWindowExW(0, kFormClass, layout.caption, kFormStyle, x, y, width, height, nullptr,
                             nullptr, Instance(), nullptr);
     if (hwnd_ == nullptr) {
         throw std::runtime_error("CreateWindowEx failed");
@@ -126,9 +126,9 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
     SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Form::WndProc));
     Forms().insert(hwnd_);
 
-    if (spec.iconId != 0) {
-        auto big = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.iconId), IMAGE_ICON, 32, 32, 0);
-        auto small = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.iconId), IMAGE_ICON, 16, 16, 0);
+    if (layout.iconId != 0) {
+        auto big = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.iconId), IMAGE_ICON, 32, 32, 0);
+        auto small = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.iconId), IMAGE_ICON, 16, 16, 0);
         for (HANDLE icon : {big, small}) {
             if (icon != nullptr) {
                 icons_.push_back(static_cast<HICON>(icon));
@@ -143,11 +143,11 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
     RemoveMenu(systemMenu, SC_CLOSE, MF_BYCOMMAND);
 
     // Creation order is the tab order; a control's container is created before it.
-    std::vector<const ControlSpec*> order;
+    std::vector<const ControlRow*> order;
     for (const auto& c : controls) {
         order.push_back(&c);
     }
-    std::stable_sort(order.begin(), order.end(), [](const ControlSpec* a, const ControlSpec* b) {
+    std::stable_sort(order.begin(), order.end(), [](const ControlRow* a, const ControlRow* b) {
         bool aContained = a->container != nullptr;
         bool bContained = b->container != nullptr;
         if (aContained != bContained) {
@@ -158,7 +158,7 @@ Form::Form(const FormSpec& spec, std::span<const ControlSpec> controls) {
         return ta < tb;
     });
     controls_.reserve(order.size());
-    for (const ControlSpec* c : order) {
+    for (const ControlRow* c : order) {
         CreateControl(*c);
     }
 }
@@ -185,43 +185,43 @@ Form::~Form() {
     }
 }
 
-void Form::CreateControl(const ControlSpec& spec) {
+void Form::CreateControl(const ControlRow& layout) {
     ControlState control;
-    control.name = spec.name;
-    control.flags = spec.flags;
-    control.text = spec.caption != nullptr ? spec.caption : L"";
-    control.background = spec.background;
+    control.name = layout.name;
+    control.flags = layout.flags;
+    control.text = layout.caption != nullptr ? layout.caption : L"";
+    control.background = layout.background;
     control.id = kFirstControlId + static_cast<int>(controls_.size());
-    if (spec.background != kDefaultColor) {
-        control.brush = CreateSolidBrush(spec.background);
+    if (layout.background != kDefaultColor) {
+        control.brush = CreateSolidBrush(layout.background);
     }
 
     HWND parent = hwnd_;
-    if (spec.container != nullptr) {
-        parent = Control(spec.container);
+    if (layout.container != nullptr) {
+        parent = Control(layout.container);
     }
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
     DWORD exStyle = 0;
-    if ((spec.flags & flag::Hidden) == 0) {
+    if ((layout.flags & flag::Hidden) == 0) {
         style |= WS_VISIBLE;
     }
-    if ((spec.flags & flag::Bordered) != 0) {
+    if ((layout.flags & flag::Bordered) != 0) {
         exStyle |= WS_EX_CLIENTEDGE;
     }
-    bool focusable = spec.tabIndex != kNoTabIndex && spec.container == nullptr;
+    bool focusable = layout.tabIndex != kNoTabIndex && layout.container == nullptr;
     const wchar_t* className = L"STATIC";
-    switch (spec.kind) {
+    switch (layout.kind) {
         case ControlKind::Button:
             className = L"BUTTON";
             style |= BS_PUSHBUTTON | (focusable ? WS_TABSTOP : 0);
             break;
         case ControlKind::Label:
             style |= SS_NOTIFY | SS_NOPREFIX;
-            if ((spec.flags & flag::AlignRight) != 0) {
+            if ((layout.flags & flag::AlignRight) != 0) {
                 style |= SS_RIGHT;
-            } else if ((spec.flags & flag::AlignCenter) != 0) {
+            } else if ((layout.flags & flag::AlignCenter) != 0) {
                 style |= SS_CENTER;
-            } else if ((spec.flags & flag::AutoSize) != 0) {
+            } else if ((layout.flags & flag::AutoSize) != 0) {
                 style |= SS_LEFTNOWORDWRAP;
             } else {
                 style |= SS_LEFT;
@@ -240,28 +240,28 @@ void Form::CreateControl(const ControlSpec& spec) {
             exStyle |= WS_EX_CLIENTEDGE;
             break;
     }
-    bool isText = spec.kind == ControlKind::Button || spec.kind == ControlKind::Label;
+    bool isText = layout.kind == ControlKind::Button || layout.kind == ControlKind::Label;
     control.hwnd = CreateWindowExW(
-        exStyle, className, isText ? control.text.c_str() : L"", style, TwipsToPixels(spec.left),
-        TwipsToPixels(spec.top), TwipsToPixels(spec.width), TwipsToPixels(spec.height), parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), Instance(), nullptr);
+        exStyle, className, isText ? control.text.c_str() : L"", style, TwipsToPixels(layout.left),
+        TwipsToPixels(layout.top), TwipsToPixels(layout.width), TwipsToPixels(layout.height),
+        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), Instance(), nullptr);
     if (control.hwnd == nullptr) {
         throw std::runtime_error("CreateWindowEx failed for a control");
     }
     HFONT font = DefaultFont();
-    if ((spec.flags & flag::FontGulim) != 0) {
+    if ((layout.flags & flag::FontGulim) != 0) {
         if (gulim_ == nullptr) {
             gulim_ = CreateGulim();
         }
         font = gulim_;
     }
     SendMessageW(control.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    if (spec.kind == ControlKind::Panel && control.brush != nullptr) {
+    if (layout.kind == ControlKind::Panel && control.brush != nullptr) {
         SetWindowLongPtrW(control.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(control.brush));
     }
-    if (spec.kind == ControlKind::Image && spec.bitmapId != 0) {
-        HANDLE bitmap = LoadImageW(Instance(), MAKEINTRESOURCEW(spec.bitmapId), IMAGE_BITMAP, 0, 0,
-                                   LR_DEFAULTCOLOR);
+    if (layout.kind == ControlKind::Image && layout.bitmapId != 0) {
+        HANDLE bitmap = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.bitmapId), IMAGE_BITMAP, 0,
+                                   0, LR_DEFAULTCOLOR);
         if (bitmap != nullptr) {
             bitmaps_.push_back(static_cast<HBITMAP>(bitmap));
             SendMessageW(control.hwnd, STM_SETIMAGE, IMAGE_BITMAP,
@@ -270,7 +270,7 @@ void Form::CreateControl(const ControlSpec& spec) {
     }
     byName_[control.name] = controls_.size();
     controls_.push_back(std::move(control));
-    if ((spec.flags & flag::AutoSize) != 0) {
+    if ((layout.flags & flag::AutoSize) != 0) {
         FitToText(controls_.back());
     }
 }

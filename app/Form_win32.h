@@ -37,7 +37,7 @@ inline constexpr int kNoTabIndex = -1;
 inline constexpr int kTwipsPerPixel = 15;
 inline constexpr COLORREF kDefaultColor = CLR_INVALID;
 
-struct ControlSpec {
+struct ControlRow {
     const wchar_t* name;
     ControlKind kind;
     const wchar_t* caption;
@@ -49,7 +49,7 @@ struct ControlSpec {
     int bitmapId = 0;  // Image: resource id
 };
 
-struct FormSpec {
+struct FormLayout {
     const wchar_t* caption;
     int clientWidth, clientHeight;  // twips
     int iconId;
@@ -61,7 +61,7 @@ int TwipsToPixels(int twips);
 // removed and a close request is ignored, so the form's own buttons are the only way out.
 class Form {
   public:
-    Form(const FormSpec& spec, std::span<const ControlSpec> controls);
+    Form(const FormLayout& layout, std::span<const ControlRow> controls);
     virtual ~Form();
     Form(const Form&) = delete;
     Form& operator=(const Form&) = delete;
@@ -100,7 +100,7 @@ class Form {
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
-    void CreateControl(const ControlSpec& spec);
+    void CreateControl(const ControlRow& layout);
     void FitToText(ControlState& control);
     ControlState* Find(HWND hwnd);
     HWND FirstTabStop() const;

@@ -10,16 +10,16 @@ namespace vt {
 namespace {
 
 using win32::ControlKind;
-using win32::ControlSpec;
+using win32::ControlRow;
 using win32::kNoTabIndex;
 namespace flag = win32::flag;
 
-constexpr win32::FormSpec kForm{L"VT Auto Patch", 6030, 1605, IDI_VTLAUNCHER};
+constexpr win32::FormLayout kForm{L"VT Auto Patch", 6030, 1605, IDI_VTLAUNCHER};
 
 constexpr COLORREF kNavy = RGB(0, 0, 128);
 
 // Twips, as designed; several labels are hidden or lie outside the client area on purpose.
-constexpr ControlSpec kControls[] = {
+constexpr ControlRow kControls[] = {
     // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap
     {L"cmdCancel", ControlKind::Button, L"취  소", 4830, 1170, 1035, 345, 10},
     {L"Picprog", ControlKind::Panel, L"", 2760, 480, 3060, 270, 0, flag::Bordered},

@@ -10,13 +10,13 @@ namespace vt {
 namespace {
 
 using win32::ControlKind;
-using win32::ControlSpec;
+using win32::ControlRow;
 using win32::kNoTabIndex;
 
-constexpr win32::FormSpec kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
+constexpr win32::FormLayout kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
 
 // Twips, as designed.
-constexpr ControlSpec kControls[] = {
+constexpr ControlRow kControls[] = {
     // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap
     {L"cmdConnect", ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
     {L"cmdCancel", ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
