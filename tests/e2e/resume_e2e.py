@@ -48,7 +48,7 @@ def main():
     rng = random.Random(SEED)
     survived = 0
     # Slow enough that the whole patch takes several seconds, so kills land mid-transfer.
-    with harness.Nginx(work / "server", a.host, a.port, limit_rate=300_000):
+    with harness.Nginx(work / "server", a.host, a.port, limit_rate=300_000) as server:
         for i in range(KILLS):
             proc = app.start()
             time.sleep(rng.uniform(0.3, 5.0))
@@ -66,6 +66,7 @@ def main():
             finished = False
         proc.kill()
         proc.wait(timeout=30)
+        requests = server.requests()
     checks.check(finished, "the run after %d kills reaches the server window" % KILLS)
     print("kills survived: %d" % survived)
 
@@ -79,6 +80,11 @@ def main():
             section = next(iter(got.values()), {})
             ok = all(section.get(k.lower()) == v for k, v in want.items() if k != "count")
             checks.check(ok, "%s holds the server's versions" % rel)
+    # The Korean names travel as their code page 949 bytes, percent-encoded.
+    korean = "/autopatch/resource/sound/" + "".join("%%%02X" % b for b in "효과음".encode("cp949"))
+    checks.check(korean + ".wav" in requests, "a Korean name is requested as %s.wav" % korean)
+    checks.check((app_path / "resource/sound/효과음.wav").exists(),
+                 "and lands on disk under its Unicode name")
     checks.check(sorted(os.listdir(parent)) == ["app"], "nothing was written beside the app")
     strays = [str(p.relative_to(app_path)) for p in app_path.rglob("*")
               if p.is_file() and p.name.endswith(".tmp")]
