@@ -1,5 +1,18 @@
 // Our profile engine against the system's GetPrivateProfileStringA and
 // WritePrivateProfileStringA on the same files.
+//
+// Where ours differs on purpose (each difference is asserted below, not skipped):
+// - bytes that are not valid code page 949 are kept as they are; the system turns a lead byte
+//   and its follower into '?' and writes that back on its next rewrite;
+// - a value cut at the buffer size never ends in half a Hangul character (1022 whole bytes
+//   instead of 1023 with the last one unwritten);
+// - a write edits one line and keeps every other byte; the system rewrites the whole file in
+//   its own layout and drops "[]" headers, moving their keys into the previous section;
+// - blanks after a new section or key name are not written (both read the same);
+// - writes that could not be read back as written are refused: a line break or NUL in section,
+//   key or value, '=' in a key, or a key shaped like a header;
+// - a UTF-8 byte-order mark is skipped and kept; the text behind it is still code page 949;
+// - a kill during a write leaves the old or the new file; the system truncates in place.
 #include <windows.h>
 
 #include <gtest/gtest.h>
