@@ -14,8 +14,8 @@ std::string ToCp949(std::wstring_view text) {
     int n = WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()),
                                 nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()),
-                        out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                        n, nullptr, nullptr);
     return out;
 }
 

@@ -1,7 +1,7 @@
 #include "app/Shell_win32.h"
 
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 namespace vt {
 

@@ -13,7 +13,7 @@ namespace vt {
 enum class ColumnAlign { Left, Center };
 
 class ServerView : public MessageSink, public MessagePump {
-public:
+  public:
     // List configuration: read-only rows, report view, no grid lines, no column reordering,
     // full-row selection, no flat scroll bars, dark blue text on white.
     virtual void ConfigureList() = 0;
