@@ -8,10 +8,12 @@ import argparse
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
 import urllib.parse
+import urllib.request
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -43,7 +45,8 @@ def step(text):
 
 
 def access_log(nginx):
-    """[(path, status, bytes)] of the access log, paths still percent-encoded."""
+    """[(path, status, bytes)] of the access log past the demo's own check, paths still
+    percent-encoded."""
     log = nginx.dir / "access.log"
     out = []
     if log.exists():
@@ -51,7 +54,35 @@ def access_log(nginx):
             m = re.search(r'"GET (\S+) [^"]*" (\d{3}) (\d+)', line)
             if m:
                 out.append((m.group(1), int(m.group(2)), int(m.group(3))))
-    return out
+    return out[getattr(nginx, "checked", 0):]
+
+
+def port_free(host, port):
+    with socket.socket() as s:
+        try:
+            s.bind((host, port))
+            return True
+        except OSError:
+            return False
+
+
+def check_serving(nginx, host, port, want):
+    """nginx answers on the patch host with the patch's version profile."""
+    url = "http://%s:%d/autopatch/vtgame.ini" % (host, port)
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback, no proxy
+    end = time.monotonic() + 10
+    while True:
+        try:
+            with opener.open(url, timeout=5) as r:
+                got = r.read()
+            break
+        except OSError as e:
+            if time.monotonic() > end:
+                raise DemoError("nginx does not answer on %s:%d: %s" % (host, port, e))
+            time.sleep(0.2)
+    if got != want:
+        raise DemoError("%s does not serve the sample patch's vtgame.ini" % url)
+    nginx.checked = len(access_log(nginx))
 
 
 def install(target, build):
@@ -118,9 +149,15 @@ def run(a, report):
         shutil.rmtree(shots)
     shots.mkdir(parents=True)
 
-    step("nginx on %s:%s, %.1f MB/s per reply" % (host, port, RATE / 1e6))
-    with harness.Nginx(work / "server", host, int(port or 80), limit_rate=RATE,
+    port = int(port or 80)
+    step("nginx on %s:%d, %.1f MB/s per reply" % (host, port, RATE / 1e6))
+    if not port_free(host, port):
+        raise DemoError("%s:%d is already in use (another test run?); set VT_DEMO_PATCH_HOST "
+                        "to a free loopback address:port" % (host, port))
+    with harness.Nginx(work / "server", host, port, limit_rate=RATE,
                        workdir=work / "nginx") as nginx:
+        profile = work / "server" / "autopatch" / "vtgame.ini"
+        check_serving(nginx, host, port, profile.read_bytes())
         step("launcher under Wine on display %s" % os.environ.get("DISPLAY"))
         proc = subprocess.Popen(["wine", str(target / "vtlauncher.exe")], cwd="/",
                                 env=harness.wine_env(), stdout=subprocess.DEVNULL,
@@ -145,10 +182,12 @@ def run(a, report):
         if "%" in path:
             name = urllib.parse.unquote_to_bytes(path).decode("cp949", "replace")
             korean.append("%s  (%s)" % (path, name))
-    report.insert(0, "patch: %d requests, all 200, %s bytes fetched (%s bytes of files and the "
-                  "client, the rest profiles and manifests); installation byte-identical to the "
-                  "patch, every version recorded" % (len(log), "{:,}".format(fetched),
-                                                     "{:,}".format(payload)))
+    profiles = sum(1 for p, _, _ in log if p.endswith(".ini"))
+    report.insert(0, "patch: %d requests, all 200, %s bytes fetched: %d files (%s bytes: vt.exe "
+                  "and %d set files) and %d profiles and manifests; the installation is "
+                  "byte-identical to the patch and records every version"
+                  % (len(log), "{:,}".format(fetched), len(log) - profiles,
+                     "{:,}".format(payload), FILES, profiles))
     report.insert(1, "Korean names requested percent-encoded (CP949):")
     report[2:2] = ["  " + k for k in korean]
 
@@ -163,13 +202,19 @@ def patch_run(a, report, proc, nginx, started):
     # (past the version profile and vt.exe); the best one is kept.
     best, best_fill, taken = None, None, 0
     work = a.shots / "patch_window_try.png"
-    end = time.monotonic() + 300
-    while time.monotonic() < end and proc.poll() is None:
-        requests = len(access_log(nginx))
+    requests, progressed = 0, time.monotonic()
+    while proc.poll() is None:
+        if len(access_log(nginx)) != requests:
+            requests, progressed = len(access_log(nginx)), time.monotonic()
+        elif time.monotonic() - progressed > 60:
+            raise DemoError("the patch run stalled: no request finished in 60 s, %d so far"
+                            % requests)
+        if wid not in (w for w, n in harness.windows() if n == PATCH_CAPTION):
+            break  # hidden: the patch run is over
         try:
             harness.screenshot(wid, work)
         except subprocess.CalledProcessError:
-            break  # the window is hidden: the patch run is over
+            break
         taken += 1
         fill = bar_fill(work)
         better = best is None or abs(fill - 0.5) < abs(best_fill - 0.5)
@@ -181,7 +226,8 @@ def patch_run(a, report, proc, nginx, started):
         time.sleep(0.2)
     work.unlink(missing_ok=True)
     if proc.poll() is not None:
-        raise DemoError("the launcher ended during the patch run (exit code %s)" % proc.returncode)
+        raise DemoError("the launcher ended during the patch run (exit code %s)"
+                        % proc.returncode)
     if best is None:
         raise DemoError("none of %d pictures of the patch window caught a transfer in progress "
                         "(the patch went too fast to watch)" % taken)
@@ -255,7 +301,8 @@ def server_window(a, report, proc, started):
     left = launcher_processes(a.install)
     if left:
         raise DemoError("launcher processes still running: %s" % left)
-    report.append("\"접  속\" pressed: vt.exe (the stand-in) started as %s" % client["commandline"])
+    report.append("\"접  속\" pressed: vt.exe (the stand-in) started as %s"
+                  % client["commandline"])
     report.append("  arguments: %s" % client["arguments"])
     report.append("  working directory: %s" % client["directory"])
     report.append("the launcher ended %.1f s after the press (exit code %d); no launcher "
@@ -279,6 +326,9 @@ def main():
         run(a, report)
     except (DemoError, TimeoutError, RuntimeError) as e:
         print("demo FAILED: %s" % e, file=sys.stderr, flush=True)
+        return 1
+    except (OSError, subprocess.SubprocessError) as e:
+        print("demo FAILED: %s: %s" % (type(e).__name__, e), file=sys.stderr, flush=True)
         return 1
     step("report")
     for line in report:
