@@ -59,6 +59,7 @@ def access_log(nginx):
 
 def port_free(host, port):
     with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as nginx: TIME_WAIT is no use
         try:
             s.bind((host, port))
             return True
