@@ -210,7 +210,12 @@ def patch_run(a, report, proc, nginx, started):
         elif time.monotonic() - progressed > 60:
             raise DemoError("the patch run stalled: no request finished in 60 s, %d so far"
                             % requests)
-        if wid not in (w for w, n in harness.windows() if n == PATCH_CAPTION):
+        shown = harness.windows()
+        boxes = [n for _, n in shown if n in ("업그레이드 실패", "game")]
+        if boxes:
+            raise DemoError("the launcher shows a message box titled \"%s\" after %d requests"
+                            % (boxes[0], requests))
+        if wid not in (w for w, n in shown if n == PATCH_CAPTION):
             break  # hidden: the patch run is over
         try:
             harness.screenshot(wid, work)
