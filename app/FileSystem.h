@@ -47,6 +47,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
 
 // A name for a temporary file beside `path`, unique within the process.
 std::wstring TempNameBeside(const std::wstring& path);
+// Deletes what TempNameBeside files of `path` a killed process left behind.
+void DeleteStaleTempsBeside(const std::wstring& path);
 
 // Goes up whenever this process changes a file or directory through this layer (a write, a
 // close, a delete, a rename, a new directory). A parsed copy of a file whose count has not

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string_view>
 
 #include "app/Cp949.h"
 #include "app/FileSystem.h"
@@ -164,6 +165,25 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
 std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(::getpid()) + L"." + std::to_wstring(++counter) + L".tmp";
+}
+
+void DeleteStaleTempsBeside(const std::wstring& path) {
+    std::string full = Native(path);
+    size_t slash = full.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : full.substr(0, slash);
+    std::string prefix = full.substr(slash + 1) + ".";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    while (dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name.size() > prefix.size() + 4 && name.starts_with(prefix) && name.ends_with(".tmp")) {
+            Touched();
+            ::unlink((dir + "/" + e->d_name).c_str());
+        }
+    }
+    ::closedir(d);
 }
 
 uint64_t ChangeCount() {

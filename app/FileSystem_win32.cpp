@@ -4,6 +4,7 @@
 #undef ReplaceFile
 
 #include <atomic>
+#include <string_view>
 
 #include "app/FileSystem.h"
 
@@ -175,6 +176,26 @@ std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
            std::to_wstring(++counter) + L".tmp";
+}
+
+void DeleteStaleTempsBeside(const std::wstring& path) {
+    const std::wstring directory = path.substr(0, path.find_last_of(L'\\') + 1);
+    const std::wstring prefix = path.substr(directory.size()) + L".";
+    WIN32_FIND_DATAW data{};
+    HANDLE raw = FindFirstFileW((path + L".*.tmp").c_str(), &data);
+    if (raw == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::unique_ptr<void, FindCloser> find(raw);
+    do {
+        std::wstring_view name = data.cFileName;
+        // The pattern also matches short 8.3 names; only our own long names count.
+        if (name.size() > prefix.size() + 4 && name.starts_with(prefix) &&
+            name.ends_with(L".tmp")) {
+            Touched();
+            DeleteFileW((directory + data.cFileName).c_str());
+        }
+    } while (FindNextFileW(raw, &data));
 }
 
 uint64_t ChangeCount() {

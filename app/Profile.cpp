@@ -287,6 +287,9 @@ std::optional<std::string> Edit(const Parsed& p, std::string_view section, std::
 }
 
 bool WriteAtomically(const std::wstring& path, const std::string& content) {
+    // A kill between creating and renaming a temporary file leaves it behind; the next write
+    // of the same file clears it.
+    fs::DeleteStaleTempsBeside(path);
     std::wstring temp = fs::TempNameBeside(path);
     bool ok = false;
     {

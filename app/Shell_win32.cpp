@@ -1,7 +1,8 @@
 #include "app/Shell_win32.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
 
 namespace vt {
 

@@ -227,6 +227,18 @@ TEST_F(ProfileTest, WriteIsAtomicAndCreatesNoDirectory) {
     EXPECT_EQ(Names(dir_), (std::vector<std::string>{"busy.ini", "w.ini"}));
 }
 
+TEST_F(ProfileTest, TheNextWriteClearsTemporaryFilesAKilledWriterLeft) {
+    std::wstring w = dir_ / L"w.ini";
+    dir_.Write(L"w.ini", "[s]\r\nk=1\r\n");
+    dir_.Write(L"w.ini.4242.7.tmp", "[s]\r\nk=");  // killed before its rename
+    dir_.Write(L"w.ini.keep", "x");
+    dir_.Write(L"other.ini.4242.8.tmp", "x");
+    ASSERT_TRUE(WriteString("s", "k", "2", w));
+    EXPECT_EQ(Names(dir_),
+              (std::vector<std::string>{"other.ini.4242.8.tmp", "w.ini", "w.ini.keep"}));
+    EXPECT_EQ(Read(w, "s", "k"), "2");
+}
+
 TEST_F(ProfileTest, NoticesFilesReplacedOrDeletedBehindItsBack) {
     std::wstring m = dir_ / L"m.ini";
     dir_.Write(L"m.ini", "[sound]\r\ncount=1\r\n");

@@ -227,3 +227,64 @@ http {
     def __exit__(self, *exc):
         self.proc.terminate()
         self.proc.wait(timeout=10)
+
+
+class _TrickleHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    root = b""
+    head_delay = 0.0
+    rate = 0
+    log = None
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        import urllib.parse
+        raw = self.path.split("?", 1)[0]
+        self.log.append(raw)
+        # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
+        rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
+        path = os.path.join(self.root, rel)
+        if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
+            self.send_error(404)
+            return
+        with open(path, "rb") as f:
+            data = f.read()
+        time.sleep(self.head_delay)
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        step = 16384
+        for i in range(0, len(data), step):
+            self.wfile.write(data[i:i + step])
+            self.wfile.flush()
+            if self.rate:
+                time.sleep(step / self.rate)
+
+
+class TrickleServer:
+    """Serves `root` slowly: each reply waits `head_delay` seconds, then its body trickles at
+    about `rate` bytes a second, so a run can be interrupted in the middle of any file."""
+
+    def __init__(self, root, host, port, head_delay=0.1, rate=400_000):
+        self.log = []
+        handler = type("Handler", (_TrickleHandler,),
+                       {"root": os.fsencode(Path(root).resolve()), "head_delay": head_delay,
+                        "rate": rate, "log": self.log})
+        self.httpd = http.server.ThreadingHTTPServer((host, port), handler)
+        self.httpd.daemon_threads = True
+        # A client killed mid-body is the point of this server, not an error worth a trace.
+        self.httpd.handle_error = lambda request, address: None
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def requests(self):
+        return list(self.log)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()

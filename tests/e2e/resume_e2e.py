@@ -46,18 +46,23 @@ def main():
     app.path = app_path
 
     rng = random.Random(SEED)
-    survived = 0
-    # Slow enough that the whole patch takes several seconds, so kills land mid-transfer.
-    with harness.Nginx(work / "server", a.host, a.port, limit_rate=300_000) as server:
+    survived = mid_patch = 0
+    last_key = "card5"  # recorded last: once it holds the server's value the patch is done
+    # Each reply is held back and trickles, so a run makes a little progress before its kill
+    # and kills land in the middle of files as well as between them.
+    with harness.TrickleServer(work / "server", a.host, a.port, head_delay=0.2,
+                               rate=100_000) as server:
         for i in range(KILLS):
             proc = app.start()
-            time.sleep(rng.uniform(0.3, 5.0))
-            running = proc.poll() is None
+            time.sleep(rng.uniform(0.5, 4.0))
             proc.kill()
             proc.wait(timeout=30)
             survived += 1
-            print("kill %2d at a random moment (%s)" % (i + 1, "mid-run" if running else
-                                                       "after exit"), flush=True)
+            local = read_ini(app_path / "vtgame.ini").get("game", {})
+            done = local.get(last_key) == expected["vtgame.ini"][last_key]
+            mid_patch += not done
+            print("kill %2d after %3d requests: %s" % (i + 1, len(server.requests()),
+                  "patch complete" if done else "patch in progress"), flush=True)
         proc = app.start()
         try:
             harness.wait_window("서버 선택", timeout=180)
@@ -68,6 +73,7 @@ def main():
         proc.wait(timeout=30)
         requests = server.requests()
     checks.check(finished, "the run after %d kills reaches the server window" % KILLS)
+    checks.check(mid_patch >= KILLS // 2, "%d of %d kills interrupted the patch" % (mid_patch, KILLS))
     print("kills survived: %d" % survived)
 
     for rel, want in expected.items():
