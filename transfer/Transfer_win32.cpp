@@ -152,20 +152,29 @@ DWORD ReadBody(Request& r, HINTERNET request) {
         block.resize(r.settings.blockSize);
         // Waits for the first bytes, then reads what has arrived or, once the pace of the body
         // is known, about a thirtieth of a second of it (up to a block): a slow body still
-        // moves the display, a fast one goes in large reads.
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        }
-        DWORD got = 0;
-        if (available > 0) {
+        // moves the display, a fast one goes in large reads. At a pace of a block or more the
+        // read waits for a whole block anyway, so the query (a system call under Wine) is
+        // left out.
+        auto pace = [&] {
             double seconds = std::chrono::duration<double>(Steady::now() - begun).count();
-            auto paced = static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
-            auto want =
-                static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, paced)));
-            if (!InternetReadFile(request, block.data(), want, &got)) {
+            return static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
+        };
+        DWORD want = 0;
+        if (pace() >= block.size()) {
+            want = static_cast<DWORD>(block.size());
+        } else {
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
                 return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
             }
+            if (available > 0) {
+                want =
+                    static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, pace())));
+            }
+        }
+        DWORD got = 0;
+        if (want > 0 && !InternetReadFile(request, block.data(), want, &got)) {
+            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
         if (got == 0) {
             // WinINet reports an early close as a normal end; the length tells them apart.
