@@ -164,8 +164,14 @@ Stamp GetStamp(const std::wstring& path) {
 
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     Touched();
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    // A new file is created without truncating: under Wine a truncation, even of an empty
+    // file, makes the Linux file system write the whole file out when it is closed.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     if (h == INVALID_HANDLE_VALUE) {
         return nullptr;
     }

@@ -1,6 +1,8 @@
 // DownloadFileWithProgress over the WinINet transfer: throughput of a large file, CPU share
 // while a slow body trickles in, and the peak memory of the large download above idle.
-// Usage: download_bench.exe <url of large file> <url of trickled file> <output directory\>
+// The large file is left in the output directory for the caller to compare.
+// Usage: download_bench.exe <url of large file> <url of trickled file, or - for none>
+//        <output directory\>
 #include <windows.h>
 
 #include <psapi.h>
@@ -73,20 +75,23 @@ int main(int argc, char** narrow) {
     double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
     const double peak = static_cast<double>(Memory().PeakWorkingSetSize);
     auto size = vt::fs::GetStamp(std::wstring(argv[3]) + L"large.bin").size;
-    DeleteFileW((argv[3] + L"large.bin").c_str());
+    std::printf("large_bytes %lld\n", static_cast<long long>(size));
+    std::printf("large_seconds %.3f\n", seconds);
+    std::printf("large_mb_per_s %.1f\n", static_cast<double>(size) / seconds / 1e6);
+    std::printf("peak_above_idle_mib %.1f\n", (peak - idle) / (1024.0 * 1024.0));
+    if (argv[2] == L"-") {
+        return 0;
+    }
 
     double cpu0 = CpuSeconds();
     t0 = Steady::now();
     long passes0 = view.passes;
     long captions0 = view.captions;
     vt::DownloadFileWithProgress(transfer, view, clock, argv[2], argv[3], L"trickle.bin", L"", L"");
+    DeleteFileW((argv[3] + L"trickle.bin").c_str());
     double wall = std::chrono::duration<double>(Steady::now() - t0).count();
     double cpu = CpuSeconds() - cpu0;
 
-    std::printf("large_bytes %lld\n", static_cast<long long>(size));
-    std::printf("large_seconds %.3f\n", seconds);
-    std::printf("large_mb_per_s %.1f\n", static_cast<double>(size) / seconds / 1e6);
-    std::printf("peak_above_idle_mib %.1f\n", (peak - idle) / (1024.0 * 1024.0));
     std::printf("trickle_wall_s %.2f\n", wall);
     std::printf("trickle_cpu_s %.3f\n", cpu);
     std::printf("trickle_cpu_share_percent %.2f\n", 100.0 * cpu / wall);

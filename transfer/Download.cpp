@@ -60,16 +60,18 @@ bool ReceiveBody(Transfer& transfer, const std::wstring& target, double announce
     if (!file) {
         RaiseFileAccess(target);
     }
-    std::vector<std::byte> buffer(kReadBlock);
+    // Only used by transfers that cannot lend their own memory; left untouched otherwise.
+    auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
     int64_t written = 0;
     bool tooLong = false;
     try {
         for (;;) {
-            size_t n = transfer.GetChunk(buffer);
+            std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
+            size_t n = piece.size();
             if (n == 0) {
                 break;
             }
-            if (!file->Write(std::span(buffer).first(n))) {
+            if (!file->Write(piece)) {
                 RaiseFileAccess(target);
             }
             written += static_cast<int64_t>(n);

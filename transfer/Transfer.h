@@ -32,6 +32,12 @@ class Transfer {
     // Copies up to buffer.size() bytes of the body; 0 once the body is exhausted (or failed:
     // check ResponseCode). Window messages are handled while it waits for the network.
     virtual std::size_t GetChunk(std::span<std::byte> buffer) = 0;
+    // GetChunk without the copy where the transfer already holds the bytes: up to
+    // scratch.size() bytes, either in `scratch` or lent from the transfer's own memory; valid
+    // until the next call on this object. Empty once the body is exhausted (or failed).
+    virtual std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) {
+        return scratch.first(GetChunk(scratch));
+    }
 };
 
 }  // namespace vt

@@ -78,6 +78,7 @@ struct InetTransfer::Request {
     std::deque<Block> filled;
     size_t frontOffset = 0;
     std::vector<std::vector<std::byte>> spare;
+    std::vector<std::byte> lent;  // the block whose bytes the consumer is still reading
     size_t blocks = 0;
 
     void Signal() { SetEvent(event.get()); }
@@ -151,20 +152,29 @@ DWORD ReadBody(Request& r, HINTERNET request) {
         block.resize(r.settings.blockSize);
         // Waits for the first bytes, then reads what has arrived or, once the pace of the body
         // is known, about a thirtieth of a second of it (up to a block): a slow body still
-        // moves the display, a fast one goes in large reads.
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-        }
-        DWORD got = 0;
-        if (available > 0) {
+        // moves the display, a fast one goes in large reads. At a pace of a block or more the
+        // read waits for a whole block anyway, so the query (a system call under Wine) is
+        // left out.
+        auto pace = [&] {
             double seconds = std::chrono::duration<double>(Steady::now() - begun).count();
-            auto paced = static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
-            auto want =
-                static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, paced)));
-            if (!InternetReadFile(request, block.data(), want, &got)) {
+            return static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
+        };
+        DWORD want = 0;
+        if (pace() >= block.size()) {
+            want = static_cast<DWORD>(block.size());
+        } else {
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
                 return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
             }
+            if (available > 0) {
+                want =
+                    static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, pace())));
+            }
+        }
+        DWORD got = 0;
+        if (want > 0 && !InternetReadFile(request, block.data(), want, &got)) {
+            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
         if (got == 0) {
             // WinINet reports an early close as a normal end; the length tells them apart.
@@ -336,27 +346,54 @@ std::size_t InetTransfer::GetChunk(std::span<std::byte> buffer) {
     if (!request_ || buffer.empty()) {
         return 0;
     }
+    std::span<const std::byte> piece = NextPiece(buffer.size());
+    std::copy(piece.begin(), piece.end(), buffer.begin());
+    ReturnLentBlock();
+    return piece.size();
+}
+
+std::span<const std::byte> InetTransfer::ReadChunk(std::span<std::byte> scratch) {
+    if (!request_ || scratch.empty()) {
+        return {};
+    }
+    return NextPiece(scratch.size());
+}
+
+void InetTransfer::ReturnLentBlock() {
+    Request& r = *request_;
+    {
+        std::lock_guard lock(r.mutex);
+        if (r.lent.empty()) {
+            return;
+        }
+        r.spare.push_back(std::exchange(r.lent, {}));
+    }
+    r.spaceFreed.notify_one();
+}
+
+// The next up to `most` bytes of the body, where the worker put them. A block stays in the
+// queue while it is read in parts and is lent out with its last part, so the bytes stay put
+// until the next call.
+std::span<const std::byte> InetTransfer::NextPiece(std::size_t most) {
+    ReturnLentBlock();
     Request& r = *request_;
     for (;;) {
         {
-            std::unique_lock lock(r.mutex);
+            std::lock_guard lock(r.mutex);
             if (!r.filled.empty()) {
                 Request::Block& front = r.filled.front();
-                size_t n = std::min(buffer.size(), front.size - r.frontOffset);
-                std::copy_n(front.data.begin() + static_cast<std::ptrdiff_t>(r.frontOffset), n,
-                            buffer.begin());
+                size_t n = std::min(most, front.size - r.frontOffset);
+                std::span<const std::byte> piece(front.data.data() + r.frontOffset, n);
                 r.frontOffset += n;
                 if (r.frontOffset == front.size) {
-                    r.spare.push_back(std::move(front.data));
+                    r.lent = std::move(front.data);
                     r.filled.pop_front();
                     r.frontOffset = 0;
-                    lock.unlock();
-                    r.spaceFreed.notify_one();
                 }
-                return n;
+                return piece;
             }
             if (r.finished) {
-                return 0;
+                return {};
             }
         }
         pump_.DoEvents();

@@ -37,11 +37,14 @@ class InetTransfer final : public Transfer {
     std::wstring GetHeader(const std::wstring& name = {}) override;
     int32_t ResponseCode() override;
     std::size_t GetChunk(std::span<std::byte> buffer) override;
+    std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) override;
 
     struct Request;  // shared by the UI thread and the request's worker
 
   private:
     void Abandon();
+    std::span<const std::byte> NextPiece(std::size_t most);
+    void ReturnLentBlock();
 
     MessagePump& pump_;
     InetSettings settings_;

@@ -1,6 +1,7 @@
 #pragma once
 // A transfer object that plays one scripted HTTP exchange and records how it was driven.
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -25,6 +26,9 @@ class ScriptedTransfer final : public Transfer {
     int pollsUntilHead = 2;
     std::function<void()> onExecute;
     std::function<void(size_t piece)> onPiece;
+    // ReadChunk lends the pieces from here instead of copying them, and spoils the previous
+    // piece on the next call, as a transfer reusing its memory would.
+    bool lend = false;
 
     std::vector<std::wstring> calls;
     std::wstring url, userName, password;
@@ -75,10 +79,31 @@ class ScriptedTransfer final : public Transfer {
         return p.size();
     }
 
+    std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) override {
+        if (!lend) {
+            return Transfer::ReadChunk(scratch);
+        }
+        if (next_ > 0 && next_ <= pieces.size()) {
+            std::string& previous = pieces[next_ - 1];
+            std::fill(previous.begin(), previous.end(), '!');
+        }
+        bufferSize = scratch.size();
+        if (next_ >= pieces.size()) {
+            return {};
+        }
+        if (onPiece) {
+            onPiece(next_);
+        }
+        const std::string& p = pieces[next_++];
+        EXPECT_LE(p.size(), scratch.size());
+        return std::as_bytes(std::span(p));
+    }
+
     int waits = 0;
 
     void Body(const std::string& body, size_t pieceSize) {
         pieces.clear();
+        next_ = 0;
         for (size_t i = 0; i < body.size(); i += pieceSize) {
             pieces.push_back(body.substr(i, pieceSize));
         }

@@ -174,6 +174,19 @@ TEST_F(Downloads, StoresTheBodyByteIdenticalAndDrivesTheTransferInOrder) {
     EXPECT_GT(transfer.bufferSize, 1024u);
 }
 
+TEST_F(Downloads, BytesLentByTheTransferAreWrittenBeforeTheyAreReused) {
+    transfer.lend = true;
+    transfer.Body(Pattern(300 * 1024 + 7), 64 * 1024);
+    ScriptedClock clock(7, 8);
+    ASSERT_TRUE(WithProgress(clock));
+    EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(300 * 1024 + 7));
+    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+
+    transfer.Body(Pattern(2500), 1000);  // the plain download lends too
+    ASSERT_TRUE(Plain());
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(2500));
+}
+
 TEST_F(Downloads, PlainFailuresTellTheUserThenEnd) {
     struct Case {
         const wchar_t* what;

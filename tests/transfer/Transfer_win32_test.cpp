@@ -203,6 +203,42 @@ TEST_F(InetTransferTest, HandlesWindowMessagesWhileWaitingWithoutSpinning) {
     EXPECT_LT(view.passes, 200);      // woken by messages and data, not polling
 }
 
+TEST_F(InetTransferTest, LendsItsBlocksWhichStayIntactUntilTheNextCall) {
+    // Small blocks and a short queue, so the worker refills while pieces are lent.
+    InetTransfer t(view, InetSettings{1500ms, 4096, 2});
+    t.SetURL(ServerUrl(L"/ok/100000"));
+    t.Execute(L"GET");
+    while (t.StillExecuting()) {
+        t.WaitForActivity();
+    }
+    const std::string expected = Pattern(100000);
+    std::vector<std::byte> scratch(3000);
+    std::string body;
+    int lent = 0;
+    for (int call = 0;; ++call) {
+        // Lent pieces of a whole block and of parts of one, and copies, in turn.
+        std::span<std::byte> room = std::span(scratch).first(call % 3 == 0 ? 3000 : 2048);
+        std::span<const std::byte> piece;
+        if (call % 4 == 3) {
+            piece = room.first(t.GetChunk(room));
+        } else {
+            piece = t.ReadChunk(room);
+            lent += piece.data() < scratch.data() || piece.data() >= scratch.data() + 3000;
+        }
+        if (piece.empty()) {
+            break;
+        }
+        ASSERT_LE(piece.size(), room.size());
+        std::this_thread::sleep_for(2ms);  // the worker reads on meanwhile
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(piece.data()), piece.size()),
+                  expected.substr(body.size(), piece.size()));
+        body.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    }
+    EXPECT_EQ(body.size(), expected.size());
+    EXPECT_EQ(t.ResponseCode(), 0);
+    EXPECT_GT(lent, 10);
+}
+
 TEST_F(InetTransferTest, ProgressDownloadOfALargeFile) {
     SystemClock clock;
     InetTransfer t(view);
