@@ -130,8 +130,13 @@ std::wstring RawHead(HINTERNET request) {
 // Reads the body into the queue until it ends, fails or the request is abandoned.
 DWORD ReadBody(Request& r, HINTERNET request) {
     const long long announced = PlainLength(r.head);
-    const auto begun = Steady::now();
     long long total = 0;
+    // The recent pace of the body in bytes per thirtieth of a second, measured over windows of
+    // at least that long (a single read of bytes already buffered says nothing about the pace).
+    constexpr auto kFrame = std::chrono::microseconds(33'333);
+    size_t pace = 0;
+    auto windowStart = Steady::now();
+    long long windowBytes = 0;
     for (;;) {
         std::vector<std::byte> block;
         {
@@ -150,17 +155,14 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             }
         }
         block.resize(r.settings.blockSize);
-        // Waits for the first bytes, then reads what has arrived or, once the pace of the body
-        // is known, about a thirtieth of a second of it (up to a block): a slow body still
-        // moves the display, a fast one goes in large reads. At a pace of a block or more the
-        // read waits for a whole block anyway, so the query (a system call under Wine) is
-        // left out.
-        auto pace = [&] {
-            double seconds = std::chrono::duration<double>(Steady::now() - begun).count();
-            return static_cast<size_t>(seconds > 0 ? total / seconds / 30 : 0);
-        };
+        // Waits for the first bytes, then reads what has arrived or about a thirtieth of a
+        // second of the body at its recent pace (up to a block): a slow body still moves the
+        // display, a fast one goes in large reads. While a whole block arrives within a
+        // thirtieth of a second the query (a system call under Wine) is left out; a whole-block
+        // read that takes longer (a body slowing down after a server's first burst, say) goes
+        // back to small reads at once.
         DWORD want = 0;
-        if (pace() >= block.size()) {
+        if (pace >= block.size()) {
             want = static_cast<DWORD>(block.size());
         } else {
             DWORD available = 0;
@@ -169,10 +171,11 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             }
             if (available > 0) {
                 want =
-                    static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, pace())));
+                    static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, pace)));
             }
         }
         DWORD got = 0;
+        const auto readStart = Steady::now();
         if (want > 0 && !InternetReadFile(request, block.data(), want, &got)) {
             return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
@@ -181,6 +184,18 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             return announced >= 0 && total < announced ? ERROR_INTERNET_CONNECTION_ABORTED : 0;
         }
         total += got;
+        windowBytes += got;
+        const auto now = Steady::now();
+        if (want == block.size() && now - readStart > kFrame) {
+            pace = 0;
+            windowStart = now;
+            windowBytes = 0;
+        } else if (now - windowStart >= kFrame) {
+            const double seconds = std::chrono::duration<double>(now - windowStart).count();
+            pace = static_cast<size_t>(static_cast<double>(windowBytes) / seconds / 30);
+            windowStart = now;
+            windowBytes = 0;
+        }
         {
             std::lock_guard lock(r.mutex);
             if (r.cancelled) {
