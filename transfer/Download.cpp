@@ -1,15 +1,14 @@
 #include "transfer/Download.h"
 
-#include <charconv>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <vector>
 
 #include "app/AppError.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
+#include "app/NumberText.h"
 
 namespace vt {
 namespace {
@@ -128,72 +127,8 @@ bool HeadSaysOk(const std::wstring& head) {
     return head.size() >= 12 && head.compare(9, 3, L"200") == 0;
 }
 
-double LeadingNumber(const std::wstring& text) {
-    std::string compact;
-    for (wchar_t c : text) {
-        if (c == L' ' || c == L'\t' || c == L'\n') {
-            continue;
-        }
-        if (c > 0x7f) {
-            break;
-        }
-        compact += static_cast<char>(c);
-    }
-    bool negative = false;
-    size_t i = 0;
-    if (i < compact.size() && (compact[i] == '+' || compact[i] == '-')) {
-        negative = compact[i] == '-';
-        ++i;
-    }
-    auto isDigit = [&](size_t at) {
-        return at < compact.size() && compact[at] >= '0' && compact[at] <= '9';
-    };
-    std::string number;
-    size_t digitCount = 0;
-    while (isDigit(i)) {
-        number += compact[i++];
-        ++digitCount;
-    }
-    if (i < compact.size() && compact[i] == '.') {
-        number += compact[i++];
-        while (isDigit(i)) {
-            number += compact[i++];
-            ++digitCount;
-        }
-    }
-    if (digitCount == 0) {
-        return 0;
-    }
-    if (i < compact.size() &&
-        (compact[i] == 'e' || compact[i] == 'E' || compact[i] == 'd' || compact[i] == 'D')) {
-        size_t j = i + 1;
-        std::string exponent = "e";
-        if (j < compact.size() && (compact[j] == '+' || compact[j] == '-')) {
-            exponent += compact[j++];
-        }
-        if (isDigit(j)) {
-            while (isDigit(j)) {
-                exponent += compact[j++];
-            }
-            number += exponent;
-        }
-    }
-    double value = 0;
-    std::from_chars(number.data(), number.data() + number.size(), value);
-    return negative ? -value : value;
-}
-
-int32_t RoundToEven32(double value) {
-    double rounded = std::nearbyint(value);
-    if (!(rounded >= std::numeric_limits<int32_t>::min() &&
-          rounded <= std::numeric_limits<int32_t>::max())) {
-        RaiseOverflow(L"CLng");
-    }
-    return static_cast<int32_t>(rounded);
-}
-
 int32_t SizeInKilobytes(double contentLength) {
-    int32_t size = RoundToEven32(contentLength / 1024);
+    int32_t size = ToInt32Bankers(contentLength / 1024);
     return size == 0 ? 1 : size;
 }
 
@@ -222,7 +157,7 @@ void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
     if (!HeadSaysOk(transfer.GetHeader())) {
         Fail(view, true);
     }
-    double announced = LeadingNumber(transfer.GetHeader(L"Content-Length"));
+    double announced = Val(transfer.GetHeader(L"Content-Length"));
     if (announced == 0 || transfer.ResponseCode() != 0) {
         Fail(view, true);
     }
@@ -238,12 +173,12 @@ void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
     const std::wstring target = directory + fileName;
     view.SetCaption(PatchLabel::lblState, kDownloadingState);
     DeleteEarlierCopy(target);
-    const int32_t start = RoundToEven32(clock.Seconds());
+    const int32_t start = ToInt32Bankers(clock.Seconds());
     StartAndWait(transfer, view, url, userName, password);
     if (!HeadSaysOk(transfer.GetHeader())) {
         Fail(view, false);
     }
-    double announced = LeadingNumber(transfer.GetHeader(L"Content-Length"));
+    double announced = Val(transfer.GetHeader(L"Content-Length"));
     if (announced == 0) {
         Fail(view, false);
     }
@@ -264,7 +199,7 @@ void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
         drawn = true;
         lastDraw = now;
         ProgressFigures f =
-            ComputeProgress(ChunkCounter(bytes, sizeKb), sizeKb, RoundToEven32(now) - start);
+            ComputeProgress(ChunkCounter(bytes, sizeKb), sizeKb, ToInt32Bankers(now) - start);
         view.SetCaption(PatchLabel::LblFileTime, f.time);
         view.SetCaption(PatchLabel::LblFilebps, f.speed);
         view.SetCaption(PatchLabel::LblFilePecent, f.percent);

@@ -33,12 +33,7 @@ void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
 
 // Characters 10 to 12 of the response head are the status code of an HTTP/1.x status line.
 bool HeadSaysOk(const std::wstring& head);
-// The value of the leading number of a header text: blanks are skipped, the number ends at
-// the first character that cannot continue it, no number gives 0.
-double LeadingNumber(const std::wstring& text);
-// Whole seconds or kilobytes: nearest whole number, an exact half to the even neighbour.
-// Outside the 32-bit range is an overflow.
-int32_t RoundToEven32(double value);
+// Header numbers are read with Val and rounded with ToInt32Bankers (app/NumberText.h).
 // Kilobytes of an announced length, at least 1.
 int32_t SizeInKilobytes(double contentLength);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/NumberText.h"
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -100,16 +102,16 @@ TEST(DownloadFigures, StatusIsCharactersTenToTwelveOfTheHead) {
 }
 
 TEST(DownloadFigures, LeadingNumberSkipsBlanksAndStopsAtTheFirstForeignCharacter) {
-    EXPECT_EQ(LeadingNumber(L"2500"), 2500);
-    EXPECT_EQ(LeadingNumber(L"  1536 bytes"), 1536);
-    EXPECT_EQ(LeadingNumber(L"1 500"), 1500);
-    EXPECT_EQ(LeadingNumber(L"12abc"), 12);
-    EXPECT_EQ(LeadingNumber(L"1.5e3"), 1500);
-    EXPECT_EQ(LeadingNumber(L"7e"), 7);
-    EXPECT_EQ(LeadingNumber(L"-4"), -4);
-    EXPECT_EQ(LeadingNumber(L""), 0);
-    EXPECT_EQ(LeadingNumber(L"abc"), 0);
-    EXPECT_EQ(LeadingNumber(L"."), 0);
+    EXPECT_EQ(Val(L"2500"), 2500);
+    EXPECT_EQ(Val(L"  1536 bytes"), 1536);
+    EXPECT_EQ(Val(L"1 500"), 1500);
+    EXPECT_EQ(Val(L"12abc"), 12);
+    EXPECT_EQ(Val(L"1.5e3"), 1500);
+    EXPECT_EQ(Val(L"7e"), 7);
+    EXPECT_EQ(Val(L"-4"), -4);
+    EXPECT_EQ(Val(L""), 0);
+    EXPECT_EQ(Val(L"abc"), 0);
+    EXPECT_EQ(Val(L"."), 0);
 }
 
 TEST(DownloadFigures, SizeInKilobytesRoundsHalvesToEvenAndIsAtLeastOne) {
@@ -119,9 +121,9 @@ TEST(DownloadFigures, SizeInKilobytesRoundsHalvesToEvenAndIsAtLeastOne) {
     EXPECT_EQ(SizeInKilobytes(3584), 4);
     EXPECT_EQ(SizeInKilobytes(1500), 1);
     EXPECT_EQ(SizeInKilobytes(5120), 5);
-    EXPECT_EQ(RoundToEven32(0.5), 0);
-    EXPECT_EQ(RoundToEven32(1.5), 2);
-    EXPECT_EQ(RoundToEven32(86399.5), 86400);
+    EXPECT_EQ(ToInt32Bankers(0.5), 0);
+    EXPECT_EQ(ToInt32Bankers(1.5), 2);
+    EXPECT_EQ(ToInt32Bankers(86399.5), 86400);
     EXPECT_THROW(SizeInKilobytes(1e20), AppError);
 }
 
