@@ -47,6 +47,9 @@ vt_wine_env() {
     fi
     # One persistent wineserver, so each test binary starts in about a second.
     wineserver -p >/dev/null 2>&1 || true
+    # Start Wine's background services now, with no terminal or pipe of ours: started by the
+    # first test, they would inherit its output pipe and keep ctest waiting for ever.
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 # A display for the windows: the user's when there is one, else a private Xvfb.
