@@ -49,6 +49,8 @@ for _ in $(seq 50); do curl -s -o /dev/null "http://$HOST:$NGINX_PORT/" && break
 
 # Wine's services start with the first program of a prefix and keep its output open: start
 # them here, not inside a command substitution that would wait for them.
+vt_display >/dev/null 2>&1
+trap '[ -n "${VT_XVFB_PID:-}" ] && kill "$VT_XVFB_PID" 2>/dev/null' EXIT
 vt_wine_env >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 OUT_WIN=$(winepath -w "$WORK/out")\\

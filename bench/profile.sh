@@ -5,5 +5,7 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 BUILD=${BUILD:-$VT_BUILD/win}
 cmake --build "$BUILD" --target profile_bench >/dev/null
+vt_display
+trap '[ -n "${VT_XVFB_PID:-}" ] && kill "$VT_XVFB_PID" 2>/dev/null' EXIT
 vt_wine_env
 wine "$BUILD/bench/profile_bench.exe" "$@"

@@ -33,6 +33,7 @@ vt_install_packages() {
 }
 
 # Wine: Korean code page, no Mono/Gecko prompts, a prefix of our own, quiet.
+# Needs a display first (vt_display): the services it starts bind to the display of the moment.
 vt_wine_env() {
     export WINEPREFIX=${WINEPREFIX:-$VT_BUILD/wineprefix}
     export WINEDEBUG=-all
