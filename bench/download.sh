@@ -41,18 +41,16 @@ NGINX_PID=$!
 python3 "$VT_ROOT/tests/transfer/scripted_server.py" --host "$HOST" --port $TRICKLE_PORT &
 TRICKLE_PID=$!
 cleanup() {
-    kill "$NGINX_PID" "$TRICKLE_PID" 2>/dev/null || true
+    kill "$NGINX_PID" "$TRICKLE_PID" ${VT_XVFB_PID:-} 2>/dev/null || true
     rm -rf "$WORK/www" "$WORK/out"
 }
 trap cleanup EXIT
 for _ in $(seq 50); do curl -s -o /dev/null "http://$HOST:$NGINX_PORT/" && break; sleep 0.1; done
 
-# Wine's services start with the first program of a prefix and keep its output open: start
-# them here, not inside a command substitution that would wait for them.
+# Wine's services start with the first program of a prefix (vt_wine_env does that) and keep its
+# output open: start them here, not inside a command substitution that would wait for them.
 vt_display >/dev/null 2>&1
-trap '[ -n "${VT_XVFB_PID:-}" ] && kill "$VT_XVFB_PID" 2>/dev/null' EXIT
 vt_wine_env >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 OUT_WIN=$(winepath -w "$WORK/out")\\
 URL="http://$HOST:$NGINX_PORT/large.bin"
 curl -s -o "$WORK/out/warm.bin" "$URL"  # page cache warm for both
