@@ -89,8 +89,9 @@ def wait_window(title, timeout=30.0, gone=False):
         if not found and gone:
             return None
         time.sleep(0.2)
-    raise TimeoutError("window %r %s after %.0f s" % (title, "still there" if gone else "not shown",
-                                                       timeout))
+    shown = ", ".join(repr(n) for _, n in windows()) or "none"
+    raise TimeoutError("window %r %s after %.0f s (windows shown: %s)"
+                       % (title, "still there" if gone else "not shown", timeout, shown))
 
 
 def geometry(wid):
