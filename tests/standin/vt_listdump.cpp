@@ -13,19 +13,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "app/Cp949.h"
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+namespace {
 
 // Memory in the window's process: the list view reads and writes its arguments there.
 class RemoteBlock {
@@ -114,9 +104,9 @@ int wmain(int argc, wchar_t** argv) {
         POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
         MapWindowPoints(list, form, &centre, 1);
         std::printf("row=%d\t%s\t%s\t%s\t%ld\t%ld\n", i + 1,
-                    Utf8(CellText(list, block, i, 0)).c_str(),
-                    Utf8(CellText(list, block, i, 1)).c_str(),
-                    Utf8(CellText(list, block, i, 2)).c_str(), centre.x, centre.y);
+                    vt::ToUtf8(CellText(list, block, i, 0)).c_str(),
+                    vt::ToUtf8(CellText(list, block, i, 1)).c_str(),
+                    vt::ToUtf8(CellText(list, block, i, 2)).c_str(), centre.x, centre.y);
     }
     CloseHandle(process);
     return 0;

@@ -5,19 +5,9 @@
 
 #include <string>
 
-namespace {
+#include "app/Cp949.h"
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+namespace {
 
 // What follows the program's own name on the command line, after one separating blank.
 std::wstring Arguments(const std::wstring& line) {
@@ -48,8 +38,9 @@ int wmain() {
     DWORD cwdLen = GetCurrentDirectoryW(static_cast<DWORD>(std::size(cwd)), cwd);
 
     const std::wstring line = GetCommandLineW();
-    const std::string text = "commandline=" + Utf8(line) + "\narguments=" + Utf8(Arguments(line)) +
-                             "\ndirectory=" + Utf8(std::wstring(cwd, cwdLen)) + "\n";
+    const std::string text = "commandline=" + vt::ToUtf8(line) +
+                             "\narguments=" + vt::ToUtf8(Arguments(line)) +
+                             "\ndirectory=" + vt::ToUtf8(std::wstring(cwd, cwdLen)) + "\n";
     HANDLE h = CreateFileW(report.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
