@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/FileSystem.h"
+#include "app/Handles_win32.h"
 
 namespace vt::fs {
 namespace {
@@ -17,18 +18,8 @@ void Touched() {
     changes.fetch_add(1, std::memory_order_relaxed);
 }
 
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr) {
-            CloseHandle(h);
-        }
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-struct FindCloser {
-    void operator()(HANDLE h) const { FindClose(h); }
-};
+using win32::UniqueFind;
+using win32::UniqueHandle;
 
 class Win32OutputFile final : public OutputFile {
   public:
@@ -104,7 +95,7 @@ bool DeleteFilesIn(const std::wstring& directory) {
     if (raw == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    std::unique_ptr<void, FindCloser> find(raw);
+    UniqueFind find(raw);
     bool ok = true;
     do {
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -192,7 +183,7 @@ void DeleteStaleTempsBeside(const std::wstring& path) {
     if (raw == INVALID_HANDLE_VALUE) {
         return;
     }
-    std::unique_ptr<void, FindCloser> find(raw);
+    UniqueFind find(raw);
     do {
         std::wstring_view name = data.cFileName;
         // The pattern also matches short 8.3 names; only our own long names count.

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace vt::win32 {
 namespace {
@@ -16,11 +16,7 @@ constexpr UINT kFirstActivateMessage = WM_APP + 1;
 constexpr int kFirstControlId = 100;
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
-// The forms of this thread, for keyboard navigation in DoEvents.
-std::set<HWND>& Forms() {
-    static std::set<HWND> forms;
-    return forms;
-}
+ATOM formClass = 0;
 
 HINSTANCE Instance() {
     return GetModuleHandleW(nullptr);
@@ -52,9 +48,8 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-void RegisterClasses() {
-    static bool done = false;
-    if (done) {
+void RegisterClasses(WNDPROC formProc) {
+    if (formClass != 0) {
         return;
     }
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
@@ -62,12 +57,12 @@ void RegisterClasses() {
 
     WNDCLASSEXW form{};
     form.cbSize = sizeof(form);
-    form.lpfnWndProc = DefWindowProcW;  // replaced per window once its Form exists
+    form.lpfnWndProc = formProc;
     form.hInstance = Instance();
     form.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     form.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     form.lpszClassName = kFormClass;
-    RegisterClassExW(&form);
+    ATOM atom = RegisterClassExW(&form);
 
     WNDCLASSEXW panel{};
     panel.cbSize = sizeof(panel);
@@ -76,7 +71,7 @@ void RegisterClasses() {
     panel.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     panel.lpszClassName = kPanelClass;
     RegisterClassExW(&panel);
-    done = true;
+    formClass = atom;
 }
 
 HFONT DefaultFont() {
@@ -93,16 +88,6 @@ HFONT CreateGulim() {
                        DEFAULT_PITCH | FF_DONTCARE, L"굴림");
 }
 
-void Pump(const MSG& msg) {
-    HWND root = msg.hwnd != nullptr ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-    if (root != nullptr && Forms().contains(root) &&
-        IsDialogMessageW(root, const_cast<MSG*>(&msg))) {
-        return;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-}
-
 }  // namespace
 
 int TwipsToPixels(int twips) {
@@ -110,34 +95,32 @@ int TwipsToPixels(int twips) {
 }
 
 Form::Form(const FormLayout& layout, std::span<const ControlRow> controls) {
-    RegisterClasses();
+    RegisterClasses(&Form::WndProc);
     RECT r{0, 0, TwipsToPixels(layout.clientWidth), TwipsToPixels(layout.clientHeight)};
     AdjustWindowRectEx(&r, kFormStyle, FALSE, 0);
     int width = r.right - r.left;
     int height = r.bottom - r.top;
     int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    hwnd_ = CreateWindowExW(0, kFormClass, layout.caption, kFormStyle, x, y, width, height, nullptr,
-                            nullptr, Instance(), nullptr);
-    if (hwnd_ == nullptr) {
+    // WM_NCCREATE hands the window to window_; a window that ends during creation has been
+    // given back by WM_NCDESTROY.
+    HWND hwnd = CreateWindowExW(0, kFormClass, layout.caption, kFormStyle, x, y, width, height,
+                                nullptr, nullptr, Instance(), this);
+    if (hwnd == nullptr || hwnd != Handle()) {
         throw std::runtime_error("CreateWindowEx failed");
     }
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Form::WndProc));
-    Forms().insert(hwnd_);
 
     if (layout.iconId != 0) {
-        auto big = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.iconId), IMAGE_ICON, 32, 32, 0);
-        auto small = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.iconId), IMAGE_ICON, 16, 16, 0);
-        for (HANDLE icon : {big, small}) {
-            if (icon != nullptr) {
-                icons_.push_back(static_cast<HICON>(icon));
-            }
-        }
-        SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-        SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+        auto loadIcon = [&](int size) {
+            return UniqueIcon(static_cast<HICON>(LoadImageW(
+                Instance(), MAKEINTRESOURCEW(layout.iconId), IMAGE_ICON, size, size, 0)));
+        };
+        bigIcon_ = loadIcon(32);
+        smallIcon_ = loadIcon(16);
+        SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.get()));
+        SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
     }
-    HMENU systemMenu = GetSystemMenu(hwnd_, FALSE);
+    HMENU systemMenu = GetSystemMenu(hwnd, FALSE);
     RemoveMenu(systemMenu, 6, MF_BYPOSITION);
     // A shorter system menu has Close elsewhere; it must go all the same.
     RemoveMenu(systemMenu, SC_CLOSE, MF_BYCOMMAND);
@@ -163,26 +146,20 @@ Form::Form(const FormLayout& layout, std::span<const ControlRow> controls) {
     }
 }
 
-Form::~Form() {
-    Forms().erase(hwnd_);
-    if (hwnd_ != nullptr) {
-        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-        DestroyWindow(hwnd_);
+// The members release everything: the window first, then what it used.
+Form::~Form() = default;
+
+void Form::WindowCloser::operator()(HWND hwnd) const noexcept {
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd);
+}
+
+Form* Form::FromHandle(HWND hwnd) {
+    if (hwnd == nullptr || formClass == 0 ||
+        GetClassLongPtrW(hwnd, GCW_ATOM) != static_cast<ULONG_PTR>(formClass)) {
+        return nullptr;
     }
-    for (auto& c : controls_) {
-        if (c.brush != nullptr) {
-            DeleteObject(c.brush);
-        }
-    }
-    for (HICON icon : icons_) {
-        DestroyIcon(icon);
-    }
-    for (HBITMAP bitmap : bitmaps_) {
-        DeleteObject(bitmap);
-    }
-    if (gulim_ != nullptr) {
-        DeleteObject(gulim_);
-    }
+    return reinterpret_cast<Form*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
 void Form::CreateControl(const ControlRow& layout) {
@@ -193,10 +170,10 @@ void Form::CreateControl(const ControlRow& layout) {
     control.background = layout.background;
     control.id = kFirstControlId + static_cast<int>(controls_.size());
     if (layout.background != kDefaultColor) {
-        control.brush = CreateSolidBrush(layout.background);
+        control.brush.reset(CreateSolidBrush(layout.background));
     }
 
-    HWND parent = hwnd_;
+    HWND parent = Handle();
     if (layout.container != nullptr) {
         parent = Control(layout.container);
     }
@@ -251,21 +228,22 @@ void Form::CreateControl(const ControlRow& layout) {
     HFONT font = DefaultFont();
     if ((layout.flags & flag::FontGulim) != 0) {
         if (gulim_ == nullptr) {
-            gulim_ = CreateGulim();
+            gulim_.reset(CreateGulim());
         }
-        font = gulim_;
+        font = gulim_.get();
     }
     SendMessageW(control.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     if (layout.kind == ControlKind::Panel && control.brush != nullptr) {
-        SetWindowLongPtrW(control.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(control.brush));
+        SetWindowLongPtrW(control.hwnd, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(control.brush.get()));
     }
     if (layout.kind == ControlKind::Image && layout.bitmapId != 0) {
-        HANDLE bitmap = LoadImageW(Instance(), MAKEINTRESOURCEW(layout.bitmapId), IMAGE_BITMAP, 0,
-                                   0, LR_DEFAULTCOLOR);
+        UniqueGdi<HBITMAP> bitmap(static_cast<HBITMAP>(LoadImageW(
+            Instance(), MAKEINTRESOURCEW(layout.bitmapId), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
         if (bitmap != nullptr) {
-            bitmaps_.push_back(static_cast<HBITMAP>(bitmap));
-            SendMessageW(control.hwnd, STM_SETIMAGE, IMAGE_BITMAP,
-                         reinterpret_cast<LPARAM>(bitmap));
+            HBITMAP shown = bitmap.get();
+            bitmaps_.push_back(std::move(bitmap));
+            SendMessageW(control.hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown));
         }
     }
     byName_[control.name] = controls_.size();
@@ -303,12 +281,12 @@ HWND Form::FirstTabStop() const {
 }
 
 void Form::Show() {
-    ShowWindow(hwnd_, SW_SHOWNORMAL);
-    UpdateWindow(hwnd_);
+    ShowWindow(Handle(), SW_SHOWNORMAL);
+    UpdateWindow(Handle());
 }
 
 void Form::Hide() {
-    ShowWindow(hwnd_, SW_HIDE);
+    ShowWindow(Handle(), SW_HIDE);
 }
 
 void Form::FitToText(ControlState& control) {
@@ -363,14 +341,27 @@ void Form::SetWidth(const std::wstring& name, int pixels) {
 }
 
 void Form::ShowMessage(const std::wstring& text, const std::wstring& title, MessageStyle style) {
-    HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+    HWND owner = IsWindowVisible(Handle()) ? Handle() : nullptr;
     MessageBoxW(owner, text.c_str(), title.empty() ? kAppTitle : title.c_str(),
                 MB_OK | static_cast<UINT>(style));
 }
 
 LRESULT CALLBACK Form::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_NCCREATE) {
+        auto* created =
+            static_cast<Form*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(created));
+        created->window_.reset(hwnd);
+    }
+    // Nothing before WM_NCCREATE (WM_GETMINMAXINFO) and nothing after the form let go.
     auto* form = reinterpret_cast<Form*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (form == nullptr) {
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    if (msg == WM_NCDESTROY) {
+        // Ended by someone other than window_ (a failed creation): the handle is dead now.
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        (void)form->window_.release();
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     }
     return form->Dispatch(msg, wParam, lParam);
@@ -385,7 +376,7 @@ LRESULT Form::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_ACTIVATE:
             if (LOWORD(wParam) == WA_INACTIVE) {
                 HWND focus = GetFocus();
-                if (focus != nullptr && IsChild(hwnd_, focus)) {
+                if (focus != nullptr && IsChild(Handle(), focus)) {
                     lastFocus_ = focus;
                 }
             } else {
@@ -396,7 +387,7 @@ LRESULT Form::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
                 if (!activated_) {
                     activated_ = true;
                     // Runs once the show has completed and the window is painted.
-                    PostMessageW(hwnd_, kFirstActivateMessage, 0, 0);
+                    PostMessageW(Handle(), kFirstActivateMessage, 0, 0);
                 }
             }
             return 0;
@@ -427,34 +418,15 @@ LRESULT Form::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
             ControlState* c = Find(reinterpret_cast<HWND>(lParam));
             if (c != nullptr && c->brush != nullptr) {
                 SetBkColor(reinterpret_cast<HDC>(wParam), c->background);
-                return reinterpret_cast<LRESULT>(c->brush);
+                return reinterpret_cast<LRESULT>(c->brush.get());
             }
-            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+            return DefWindowProcW(Handle(), msg, wParam, lParam);
         }
         case WM_CLOSE:
             return 0;  // no close command: the form's buttons end the program
         default:
-            return DefWindowProcW(hwnd_, msg, wParam, lParam);
+            return DefWindowProcW(Handle(), msg, wParam, lParam);
     }
-}
-
-void DoEvents() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(msg.wParam));
-            return;
-        }
-        Pump(msg);
-    }
-}
-
-int RunMessageLoop() {
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        Pump(msg);
-    }
-    return static_cast<int>(msg.wParam);
 }
 
 }  // namespace vt::win32

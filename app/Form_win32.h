@@ -5,13 +5,12 @@
 
 #include <windows.h>
 
-#include <cstdint>
-#include <functional>
 #include <map>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "app/Handles_win32.h"
 #include "app/Ui.h"
 
 namespace vt::win32 {
@@ -59,6 +58,9 @@ int TwipsToPixels(int twips);
 
 // One top-level window. Creation leaves it hidden; the Close entry of its system menu is
 // removed and a close request is ignored, so the form's own buttons are the only way out.
+// From WM_NCCREATE on, the window's messages reach the form's handler, so those sent during
+// creation do too. A constructor that throws half-way leaves neither the window nor any GDI
+// object behind.
 class Form {
   public:
     Form(const FormLayout& layout, std::span<const ControlRow> controls);
@@ -66,7 +68,10 @@ class Form {
     Form(const Form&) = delete;
     Form& operator=(const Form&) = delete;
 
-    HWND Handle() const { return hwnd_; }
+    // The form a window of this layer belongs to; nullptr for any other window.
+    static Form* FromHandle(HWND hwnd);
+
+    HWND Handle() const { return window_.get(); }
     HWND Control(const std::wstring& name) const;
     void Show();
     void Hide();
@@ -94,8 +99,15 @@ class Form {
         unsigned flags = 0;
         std::wstring text;
         COLORREF background = kDefaultColor;
-        HBRUSH brush = nullptr;
+        UniqueGdi<HBRUSH> brush;
         int id = 0;
+    };
+
+    // Owns the form's window. The form is detached first, so the messages of the window's
+    // last moments never reach a form that is being taken apart.
+    struct WindowCloser {
+        using pointer = HWND;
+        void operator()(HWND hwnd) const noexcept;
     };
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -105,19 +117,17 @@ class Form {
     ControlState* Find(HWND hwnd);
     HWND FirstTabStop() const;
 
-    HWND hwnd_ = nullptr;
-    HFONT gulim_ = nullptr;
+    // What the window and its controls use is declared before the window, so it outlives it.
+    UniqueGdi<HFONT> gulim_;
+    UniqueIcon bigIcon_;
+    UniqueIcon smallIcon_;
+    std::vector<UniqueGdi<HBITMAP>> bitmaps_;
     std::vector<ControlState> controls_;  // creation order is tab order
     std::map<std::wstring, size_t> byName_;
     HWND lastFocus_ = nullptr;
     bool activated_ = false;
-    std::vector<HICON> icons_;
-    std::vector<HBITMAP> bitmaps_;
+    // Taken over in WM_NCCREATE, before the window can receive anything the form handles.
+    UniqueOf<HWND, WindowCloser> window_;
 };
-
-// One pass of the message loop: handles every waiting message, then returns.
-void DoEvents();
-// The message loop of the program; returns only when WM_QUIT arrives.
-int RunMessageLoop();
 
 }  // namespace vt::win32

@@ -19,11 +19,11 @@
 
 namespace {
 
-class BenchView final : public vt::PatchView {
+class BenchView final : public vt::ProgressView {
   public:
     long captions = 0;
     long passes = 0;
-    void SetCaption(vt::PatchLabel, const std::wstring&) override { ++captions; }
+    void SetCaption(vt::ProgressLabel, const std::wstring&) override { ++captions; }
     void SetProgressWidth(float) override {}
     void ShowMessage(const std::wstring& text, const std::wstring&, vt::MessageStyle) override {
         std::fwprintf(stderr, L"message: %ls\n", text.c_str());

@@ -16,7 +16,7 @@ namespace {
 constexpr int kEntries = 32766;
 
 // Serves the staged manifest from a file prepared beforehand; nothing else is ever fetched.
-class LocalHost final : public vt::PatchHost {
+class LocalHost final : public vt::SetHost {
   public:
     explicit LocalHost(std::string manifest) : manifest_(std::move(manifest)) {}
     int payloads = 0;

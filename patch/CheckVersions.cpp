@@ -4,6 +4,7 @@
 
 #include "app/EndProgram.h"
 #include "app/ModGame.h"
+#include "app/Texts.h"
 #include "sets/SetSync.h"
 
 namespace vt {
@@ -27,7 +28,7 @@ void CheckKey(const std::wstring& key, const std::function<void()>& update) {
 }  // namespace
 
 void CheckVersions(PatchHost& host) {
-    host.SetState(L"버전체크중...");
+    host.SetState(kCheckingVersionState);
 
     const std::wstring serverGame = ReadProfileValue(kSection, L"game", TempDir + kProfileName);
     const std::wstring localGame = ReadProfileValue(kSection, L"game", AppDir + kProfileName);
@@ -35,7 +36,7 @@ void CheckVersions(PatchHost& host) {
         host.ShowMessage(
             L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
             L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",
-            L"업그레이드 실패", MessageStyle::Exclamation);
+            kUpgradeFailedTitle, MessageStyle::Exclamation);
         EndProgram();
     }
 

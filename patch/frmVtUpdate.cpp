@@ -3,6 +3,7 @@
 #include <array>
 
 #include "app/AppError.h"
+#include "app/Directories.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
@@ -24,24 +25,9 @@ constexpr std::array<const wchar_t*, 8> kTree = {
     L"temp",
 };
 
-void EnsureDirectory(const std::wstring& path) {
-    if (fs::IsDirectory(path)) {
-        return;
-    }
-    if (fs::Exists(path)) {
-        // A file in the way would make every later write below it fail far from the cause;
-        // it may be the player's, so it is reported, not replaced.
-        throw AppError(ErrorNumber::PathFileAccess,
-                       L"디렉터리 대신 같은 이름의 파일이 있습니다: " + path);
-    }
-    if (!fs::CreateDir(path)) {
-        throw AppError(ErrorNumber::PathFileAccess, L"디렉터리를 만들 수 없습니다: " + path);
-    }
-}
-
 }  // namespace
 
-frmVtUpdate::frmVtUpdate(PatchView& view, Shell& shell, PatchHandOver* handOver)
+frmVtUpdate::frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver)
     : view_(view), shell_(shell), handOver_(handOver) {}
 
 void frmVtUpdate::Form_Load(const std::wstring& exeDirectory) {
@@ -85,7 +71,7 @@ void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::w
 }
 
 void frmVtUpdate::SetState(const std::wstring& text) {
-    view_.SetCaption(PatchLabel::lblState, text);
+    view_.SetCaption(ProgressLabel::lblState, text);
 }
 
 void frmVtUpdate::ShowMessage(const std::wstring& text, const std::wstring& title,
@@ -102,7 +88,9 @@ void frmVtUpdate::ClearTempDir() {
         throw AppError(ErrorNumber::PathFileAccess,
                        L"임시 파일을 지울 수 없습니다: " + TempDir + L"*.*");
     }
-    std::wstring withoutBackslash = AnsiLeft(TempDir, static_cast<int16_t>(AnsiLen(TempDir) - 1));
+    // A path, not profile text: it must not pass through code page 949, which cannot hold every
+    // character an installation folder may have.
+    const std::wstring withoutBackslash = TempDir.substr(0, TempDir.size() - 1);
     if (!fs::RemoveDir(withoutBackslash)) {
         throw AppError(ErrorNumber::PathFileAccess,
                        L"임시 디렉터리를 지울 수 없습니다: " + withoutBackslash);

@@ -1,13 +1,13 @@
 #pragma once
-// The patch window's handlers, portable: they talk to the window only through PatchView and
+// The patch window's handlers, portable: they talk to the window only through ProgressView and
 // to the shell through Shell, so the same code runs behind the real window and in tests.
 
 #include <string>
 
 #include "app/Ui.h"
 #include "patch/PatchHost.h"
-#include "patch/PatchView.h"
 #include "transfer/Clock.h"
+#include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
 
 namespace vt {
@@ -24,7 +24,7 @@ class PatchHandOver {
 class frmVtUpdate final : private PatchHost {
   public:
     // handOver may be null: the patch window then stays after its run.
-    frmVtUpdate(PatchView& view, Shell& shell, PatchHandOver* handOver = nullptr);
+    frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver = nullptr);
 
     // The window's transfer object (InetDown) and the clock of its progress display. Without
     // them (tests of the window alone) the patch run fetches and stages nothing.
@@ -54,7 +54,7 @@ class frmVtUpdate final : private PatchHost {
                      MessageStyle style) override;
     void DoEvents() override;
 
-    PatchView& view_;
+    ProgressView& view_;
     Shell& shell_;
     PatchHandOver* handOver_;
     Transfer* inetDown_ = nullptr;

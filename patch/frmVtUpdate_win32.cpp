@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "app/ErrorReport.h"
+#include "app/MessageLoop_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "res/resource.h"
 
@@ -43,17 +44,17 @@ constexpr ControlRow kControls[] = {
      flag::Hidden | flag::AlignCenter},
 };
 
-const wchar_t* LabelName(PatchLabel label) {
+const wchar_t* LabelName(ProgressLabel label) {
     switch (label) {
-        case PatchLabel::lblState:
+        case ProgressLabel::lblState:
             return L"lblState";
-        case PatchLabel::Lblname:
+        case ProgressLabel::Lblname:
             return L"Lblname";
-        case PatchLabel::LblFileTime:
+        case ProgressLabel::LblFileTime:
             return L"LblFileTime";
-        case PatchLabel::LblFilebps:
+        case ProgressLabel::LblFilebps:
             return L"LblFilebps";
-        case PatchLabel::LblFilePecent:
+        case ProgressLabel::LblFilePecent:
             return L"LblFilePecent";
     }
     return L"lblState";
@@ -68,7 +69,7 @@ void PatchWindow::Load(frmVtUpdate& handlers, const std::wstring& exeDirectory) 
     RunHandler(*this, [&] { handlers.Form_Load(exeDirectory); });
 }
 
-void PatchWindow::SetCaption(PatchLabel label, const std::wstring& text) {
+void PatchWindow::SetCaption(ProgressLabel label, const std::wstring& text) {
     SetText(LabelName(label), text);
 }
 

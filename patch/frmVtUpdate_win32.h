@@ -1,16 +1,16 @@
 #pragma once
-// The real patch window "VT Auto Patch": its layout table and the PatchView it offers.
+// The real patch window "VT Auto Patch": its layout table and the ProgressView it offers.
 
 #include <string>
 
 #include "app/Form_win32.h"
-#include "patch/PatchView.h"
+#include "transfer/ProgressView.h"
 
 namespace vt {
 
 class frmVtUpdate;
 
-class PatchWindow final : public PatchView, private win32::Form {
+class PatchWindow final : public ProgressView, private win32::Form {
   public:
     PatchWindow();
 
@@ -22,7 +22,7 @@ class PatchWindow final : public PatchView, private win32::Form {
     using Form::Handle;
     using Form::Text;
 
-    void SetCaption(PatchLabel label, const std::wstring& text) override;
+    void SetCaption(ProgressLabel label, const std::wstring& text) override;
     void SetProgressWidth(float pixels) override;
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/Cp949.h"
+#include "app/Handles_win32.h"
 
 namespace vt {
 namespace {
@@ -22,12 +23,6 @@ static_assert(sizeof(ICMP_ECHO_REPLY) == EchoReplyBuffer::kRecordSize,
               "EchoReplyBuffer must start with the platform's reply record");
 static_assert(offsetof(ICMP_ECHO_REPLY, Status) == EchoReplyBuffer::kStatusOffset);
 static_assert(offsetof(ICMP_ECHO_REPLY, RoundTripTime) == EchoReplyBuffer::kRoundTripTimeOffset);
-
-struct IcmpCloser {
-    using pointer = HANDLE;
-    void operator()(HANDLE h) const { IcmpCloseHandle(h); }
-};
-using IcmpHandle = std::unique_ptr<void, IcmpCloser>;
 
 constexpr wchar_t kCleanupFailed[] = L"윈도우 소켓의 CleanUp 실패";
 
@@ -50,7 +45,7 @@ int32_t Win32Pinger::PingHost(const std::wstring& address, const std::wstring& d
         return kPingUnparsable;
     }
 
-    IcmpHandle icmp(IcmpCreateFile());
+    win32::UniqueIcmp icmp(IcmpCreateFile());
     if (icmp.get() == INVALID_HANDLE_VALUE) {
         icmp.release();
         reply.SetReply(IP_GENERAL_FAILURE, 0);

@@ -8,7 +8,6 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -16,19 +15,13 @@ import urllib.parse
 import urllib.request
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import harness  # noqa: E402
-import resume_e2e  # noqa: E402  (read_ini)
-import servers_e2e  # noqa: E402  (list_rows, read_standin, windows_path)
 
-make_patch = resume_e2e.make_patch
-
-PATCH_CAPTION = "VT Auto Patch"
-SERVER_CAPTION = "서버 선택"
+PATCH_CAPTION = harness.PATCH_CAPTION
+SERVER_CAPTION = harness.SERVER_CAPTION
 SERVERS = [("127.0.0.1", "알파 서버"), ("127.0.0.2", "베타 서버"), ("127.0.0.3", "감마 서버")]
 CHOSEN = 2  # the row the demo connects to, from 1
-CONNECT = servers_e2e.CONNECT
 # nginx sends the first second's worth of each reply at once and paces only the rest, so the
 # files are larger than the rate: each takes about a second and the patch about ten to watch.
 RATE = 2_000_000  # bytes per second per reply
@@ -57,31 +50,24 @@ def access_log(nginx):
     return out[getattr(nginx, "checked", 0):]
 
 
-def port_free(host, port):
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as nginx: TIME_WAIT is no use
-        try:
-            s.bind((host, port))
-            return True
-        except OSError:
-            return False
-
-
 def check_serving(nginx, host, port, want):
     """nginx answers on the patch host with the patch's version profile."""
     url = "http://%s:%d/autopatch/vtgame.ini" % (host, port)
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # loopback, no proxy
-    end = time.monotonic() + 10
-    while True:
+    failure = []
+
+    def fetch():
         try:
             with opener.open(url, timeout=5) as r:
-                got = r.read()
-            break
+                return [r.read()]
         except OSError as e:
-            if time.monotonic() > end:
-                raise DemoError("nginx does not answer on %s:%d: %s" % (host, port, e))
-            time.sleep(0.2)
-    if got != want:
+            failure[:] = [e]
+            return None
+
+    got = harness.eventually(fetch, 10, step=0.2)
+    if got is None:
+        raise DemoError("nginx does not answer on %s:%d: %s" % (host, port, failure[0]))
+    if got[0] != want:
         raise DemoError("%s does not serve the sample patch's vtgame.ini" % url)
     nginx.checked = len(access_log(nginx))
 
@@ -113,17 +99,7 @@ def launcher_processes(target):
 
 def check_installation(target, expected):
     """The installation now holds the patch: files byte-identical, versions recorded."""
-    wrong = []
-    for rel, want in expected.items():
-        path = target / rel
-        if isinstance(want, bytes):
-            if not path.exists() or path.read_bytes() != want:
-                wrong.append(rel)
-        else:
-            got = resume_e2e.read_ini(path) if path.exists() else {}
-            section = next(iter(got.values()), {})
-            if any(section.get(k.lower()) != v for k, v in want.items() if k != "count"):
-                wrong.append(rel)
+    wrong = harness.differences(target, expected)
     if wrong:
         raise DemoError("the installation does not match the patch: %s" % ", ".join(wrong))
     if (target / "temp").exists():
@@ -141,7 +117,7 @@ def run(a, report):
     step("sample patch in %s (%d files, stand-in client as vt.exe)" % (work / "server", FILES))
     if work.exists():
         shutil.rmtree(work)
-    expected = make_patch.make(work / "server", files=FILES, client=standin, size_range=SIZES)
+    expected = harness.make_patch(work / "server", files=FILES, client=standin, size_range=SIZES)
     payload = sum(len(v) for v in expected.values() if isinstance(v, bytes))
 
     step("fresh installation in %s" % target)
@@ -152,7 +128,7 @@ def run(a, report):
 
     port = int(port or 80)
     step("nginx on %s:%d, %.1f MB/s per reply" % (host, port, RATE / 1e6))
-    if not port_free(host, port):
+    if not harness.port_free(host, port):
         raise DemoError("%s:%d is already in use (another test run?); set VT_DEMO_PATCH_HOST "
                         "to a free loopback address:port" % (host, port))
     with harness.Nginx(work / "server", host, port, limit_rate=RATE,
@@ -211,7 +187,7 @@ def patch_run(a, report, proc, nginx, started):
             raise DemoError("the patch run stalled: no request finished in 60 s, %d so far"
                             % requests)
         shown = harness.windows()
-        boxes = [n for _, n in shown if n in ("업그레이드 실패", "game")]
+        boxes = [n for _, n in shown if n in (harness.FAILED_CAPTION, harness.ERROR_CAPTION)]
         if boxes:
             raise DemoError("the launcher shows a message box titled \"%s\" after %d requests"
                             % (boxes[0], requests))
@@ -259,8 +235,7 @@ def server_window(a, report, proc, started):
                         % (SERVER_CAPTION, state))
     shown = time.monotonic() - started
     _, _, w, h = harness.geometry(wid)
-    time.sleep(0.5)  # let it paint
-    listed = servers_e2e.list_rows(a.build)
+    listed = harness.eventually(lambda: harness.list_rows(a.build), 30, step=0.5)
     if listed is None:
         raise DemoError("the server window's list could not be read")
     _, rows = listed
@@ -270,8 +245,10 @@ def server_window(a, report, proc, started):
     failing = [r for r in rows if r[2] != "정상" or not re.fullmatch(r"\d+ ms", r[1])]
     if failing:
         raise DemoError("servers not shown as answering: %s" % failing)
-    shot = a.shots / "server_window.png"
-    harness.screenshot(wid, shot)
+    shot = harness.wait_painted(wid, a.shots / "server_window.png")
+    if shot is None:
+        raise DemoError("the server window was not painted within 15 s")
+    unselected = harness.signature(shot)
     report.append("server window \"%s\": client area %d x %d, shown %.1f s after the start: %s"
                   % (SERVER_CAPTION, w, h, shown, shot))
     report.append("probe results shown:")
@@ -280,25 +257,30 @@ def server_window(a, report, proc, started):
 
     x, y = rows[CHOSEN - 1][3], rows[CHOSEN - 1][4]
     harness.click(wid, x, y)
-    time.sleep(0.3)
-    listed = servers_e2e.list_rows(a.build)
-    if listed is None or listed[0] != CHOSEN:
+    listed = []
+
+    def chosen():
+        listed[:] = [harness.list_rows(a.build)]
+        return listed[0] is not None and listed[0][0] == CHOSEN
+
+    if not harness.eventually(chosen, 15, step=0.2):
         raise DemoError("clicking row %d did not select it (selected: %s)"
-                        % (CHOSEN, listed and listed[0]))
-    shot = a.shots / "server_window_selected.png"
-    harness.screenshot(wid, shot)
+                        % (CHOSEN, listed[0] and listed[0][0]))
+    shot = harness.wait_painted(wid, a.shots / "server_window_selected.png", unlike=unselected)
+    if shot is None:
+        raise DemoError("the server window did not show the selection within 15 s")
     report.append("row %d (%s) selected by a click: %s" % (CHOSEN, rows[CHOSEN - 1][0], shot))
 
-    harness.click(wid, *CONNECT)
+    harness.click(wid, *harness.CONNECT)
     pressed = time.monotonic()
-    client = servers_e2e.read_standin(a, timeout=30)
+    client = harness.read_standin(a.install, timeout=30)
     if client is None:
         raise DemoError("pressing \"접  속\" did not start vt.exe within 30 s")
     want = "%s 5000 qelvorin" % SERVERS[CHOSEN - 1][0]
     if client.get("arguments") != want:
         raise DemoError("vt.exe got %r, not %r" % (client.get("arguments"), want))
     directory = client.get("directory", "").rstrip("\\")
-    if directory != servers_e2e.windows_path(a.install):
+    if directory != harness.windows_path(a.install):
         raise DemoError("vt.exe ran in %r, not in the installation directory" % directory)
     try:
         harness.wait_exit(proc, 15)
@@ -325,8 +307,6 @@ def main():
     a = p.parse_args()
     for name in ("build", "install", "shots", "work"):
         setattr(a, name, Path(getattr(a, name)).resolve())
-    # read_standin wants an object with .path: the installation.
-    a.path = a.install
     report = []
     try:
         run(a, report)

@@ -4,6 +4,7 @@
 
 #include "app/AppError.h"
 #include "app/ErrorReport.h"
+#include "app/MessageLoop_win32.h"
 #include "res/resource.h"
 
 namespace vt {
@@ -109,11 +110,7 @@ void ServerSelectWindow::AddColumn(const std::wstring& header, int width, Column
     ++columns_;
 }
 
-void ServerSelectWindow::AddRow(const std::wstring& key, const std::wstring& text) {
-    if (keys_.contains(key)) {
-        throw AppError(ErrorNumber::KeyNotUnique,
-                       L"키가 컬렉션의 다른 요소와 같습니다. (" + key + L")");
-    }
+void ServerSelectWindow::AddRow(const std::wstring& /*key*/, const std::wstring& text) {
     std::wstring copy = text;
     LVITEMW item{};
     item.mask = LVIF_TEXT;
@@ -122,7 +119,6 @@ void ServerSelectWindow::AddRow(const std::wstring& key, const std::wstring& tex
     if (ListView_InsertItem(list_, &item) < 0) {
         throw AppError(ErrorNumber::InternalError, L"목록에 행을 추가할 수 없습니다.");
     }
-    keys_.insert(key);
 }
 
 void ServerSelectWindow::SetSubItem(int32_t row, int subItem, const std::wstring& text) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
 
 #include "app/Form_win32.h"
@@ -70,7 +69,6 @@ class ServerSelectWindow final : public ServerView, private win32::Form {
 
     HWND list_ = nullptr;
     Events events_;
-    std::set<std::wstring> keys_;
     int columns_ = 0;
 };
 

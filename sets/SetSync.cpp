@@ -3,37 +3,14 @@
 #include <limits>
 
 #include "app/AppError.h"
+#include "app/Directories.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
 #include "app/NumberText.h"
+#include "app/Texts.h"
 #include "sets/EntryName.h"
 
 namespace vt {
-namespace {
-
-constexpr wchar_t kCheckingVersion[] = L"버전체크중...";
-
-// Creates the missing directories of `relative` (a path below `base`, both Windows-style)
-// up to, not including, its last component.
-void EnsureParentDirectories(const std::wstring& base, const std::wstring& relative) {
-    size_t pos = 0;
-    while ((pos = relative.find(L'\\', pos)) != std::wstring::npos) {
-        std::wstring dir = base + relative.substr(0, pos);
-        if (!fs::IsDirectory(dir) && !fs::CreateDir(dir)) {
-            throw AppError(ErrorNumber::PathNotFound, L"폴더를 만들 수 없습니다: " + dir);
-        }
-        ++pos;
-    }
-}
-
-void EnsureSetDirectory(const std::wstring& localDir) {
-    std::wstring dir = localDir.substr(0, localDir.size() - 1);
-    if (!fs::IsDirectory(dir) && !fs::CreateDir(dir)) {
-        throw AppError(ErrorNumber::PathNotFound, L"폴더를 만들 수 없습니다: " + dir);
-    }
-}
-
-}  // namespace
 
 SetParameters SoundSetParameters() {
     return {L"sound", PatchBaseUrl + L"resource/sound/", L"vtsound.ini", SoundDir, L""};
@@ -49,8 +26,8 @@ SetParameters CardSetParameters(int16_t setNumber) {
             DataDir + L"card" + n + L"\\", L".dat"};
 }
 
-void SyncSet(PatchHost& host, const SetParameters& set) {
-    host.SetState(kCheckingVersion);
+void SyncSet(SetHost& host, const SetParameters& set) {
+    host.SetState(kCheckingVersionState);
     host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
 
     const std::wstring staged = TempDir + set.manifestName;
@@ -81,7 +58,7 @@ void SyncSet(PatchHost& host, const SetParameters& set) {
                                                          *why + L"): " + fileName);
         }
         if (!directoryChecked) {
-            EnsureSetDirectory(set.localDir);
+            EnsureDirectory(set.localDir.substr(0, set.localDir.size() - 1));
             directoryChecked = true;
         }
         const std::wstring relative = LocalRelativePath(fileName);
@@ -96,15 +73,15 @@ void SyncSet(PatchHost& host, const SetParameters& set) {
     }
 }
 
-void UpdateSoundSet(PatchHost& host) {
+void UpdateSoundSet(SetHost& host) {
     SyncSet(host, SoundSetParameters());
 }
 
-void UpdateGraphicsSet(PatchHost& host) {
+void UpdateGraphicsSet(SetHost& host) {
     SyncSet(host, GraphicsSetParameters());
 }
 
-void UpdateCardSet(PatchHost& host, const int16_t& setNumber) {
+void UpdateCardSet(SetHost& host, const int16_t& setNumber) {
     SyncSet(host, CardSetParameters(setNumber));
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "patch/PatchHost.h"
+#include "sets/SetHost.h"
 
 namespace vt {
 
@@ -23,10 +23,10 @@ SetParameters SoundSetParameters();
 SetParameters GraphicsSetParameters();
 SetParameters CardSetParameters(int16_t setNumber);
 
-void SyncSet(PatchHost& host, const SetParameters& set);
+void SyncSet(SetHost& host, const SetParameters& set);
 
-void UpdateSoundSet(PatchHost& host);
-void UpdateGraphicsSet(PatchHost& host);
-void UpdateCardSet(PatchHost& host, const int16_t& setNumber);
+void UpdateSoundSet(SetHost& host);
+void UpdateGraphicsSet(SetHost& host);
+void UpdateCardSet(SetHost& host, const int16_t& setNumber);
 
 }  // namespace vt

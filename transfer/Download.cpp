@@ -9,6 +9,8 @@
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/NumberText.h"
+#include "app/Texts.h"
+#include "transfer/HttpHead.h"
 
 namespace vt {
 namespace {
@@ -18,9 +20,9 @@ constexpr size_t kReadBlock = 1024 * 1024;
 constexpr int64_t kChunkBytes = 1024;
 constexpr double kRedrawInterval = 1.0 / 30;
 
-[[noreturn]] void Fail(PatchView& view, bool tellUser) {
+[[noreturn]] void Fail(ProgressView& view, bool tellUser) {
     if (tellUser) {
-        view.ShowMessage(kDownloadFailedText, kDownloadFailedTitle, MessageStyle::Plain);
+        view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
     }
     EndProgram();
 }
@@ -35,7 +37,7 @@ void DeleteEarlierCopy(const std::wstring& target) {
     }
 }
 
-void StartAndWait(Transfer& transfer, PatchView& view, const std::wstring& url,
+void StartAndWait(Transfer& transfer, ProgressView& view, const std::wstring& url,
                   const std::wstring& userName, const std::wstring& password) {
     transfer.SetURL(url);
     transfer.SetUserName(userName);
@@ -124,7 +126,7 @@ std::wstring FormatZeroCommaZero(double value) {
 }  // namespace
 
 bool HeadSaysOk(const std::wstring& head) {
-    return head.size() >= 12 && head.compare(9, 3, L"200") == 0;
+    return StatusCodeText(head) == L"200";
 }
 
 int32_t SizeInKilobytes(double contentLength) {
@@ -148,7 +150,7 @@ ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed
     return f;
 }
 
-void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
+void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
                   const std::wstring& directory, const std::wstring& fileName,
                   const std::wstring& userName, const std::wstring& password) {
     const std::wstring target = directory + fileName;
@@ -166,12 +168,12 @@ void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
     }
 }
 
-void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
+void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
                               const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
                               const std::wstring& password) {
     const std::wstring target = directory + fileName;
-    view.SetCaption(PatchLabel::lblState, kDownloadingState);
+    view.SetCaption(ProgressLabel::lblState, kDownloadingState);
     DeleteEarlierCopy(target);
     const int32_t start = ToInt32Bankers(clock.Seconds());
     StartAndWait(transfer, view, url, userName, password);
@@ -183,7 +185,7 @@ void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
         Fail(view, false);
     }
     const int32_t sizeKb = SizeInKilobytes(announced);
-    view.SetCaption(PatchLabel::Lblname, fileName);
+    view.SetCaption(ProgressLabel::Lblname, fileName);
     if (transfer.ResponseCode() != 0) {
         Fail(view, false);
     }
@@ -200,9 +202,9 @@ void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
         lastDraw = now;
         ProgressFigures f =
             ComputeProgress(ChunkCounter(bytes, sizeKb), sizeKb, ToInt32Bankers(now) - start);
-        view.SetCaption(PatchLabel::LblFileTime, f.time);
-        view.SetCaption(PatchLabel::LblFilebps, f.speed);
-        view.SetCaption(PatchLabel::LblFilePecent, f.percent);
+        view.SetCaption(ProgressLabel::LblFileTime, f.time);
+        view.SetCaption(ProgressLabel::LblFilebps, f.speed);
+        view.SetCaption(ProgressLabel::LblFilePecent, f.percent);
         view.SetProgressWidth(f.barWidth);
     };
     if (!ReceiveBody(transfer, target, announced, show)) {

@@ -8,30 +8,26 @@
 #include <cstdint>
 #include <string>
 
-#include "patch/PatchView.h"
 #include "transfer/Clock.h"
+#include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
 
 namespace vt {
 
-inline constexpr wchar_t kDownloadFailedText[] = L"다시 접속하여 주십시오";
-inline constexpr wchar_t kDownloadFailedTitle[] = L"업그레이드 실패";
-inline constexpr wchar_t kDownloadingState[] = L"다운로드중...";
-
 // For the small profiles and manifests: no display.
-void DownloadFile(Transfer& transfer, PatchView& view, const std::wstring& url,
+void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
                   const std::wstring& directory, const std::wstring& fileName,
                   const std::wstring& userName, const std::wstring& password);
 
 // For the payload files: name, elapsed time, speed, percentage and bar on the patch window.
-void DownloadFileWithProgress(Transfer& transfer, PatchView& view, Clock& clock,
+void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
                               const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
                               const std::wstring& password);
 
 // The pieces below are what both downloads decide with; exposed for their tests.
 
-// Characters 10 to 12 of the response head are the status code of an HTTP/1.x status line.
+// The status code of the response head (StatusCodeText, transfer/HttpHead.h) is 200.
 bool HeadSaysOk(const std::wstring& head);
 // Header numbers are read with Val and rounded with ToInt32Bankers (app/NumberText.h).
 // Kilobytes of an announced length, at least 1.

@@ -1,88 +1,53 @@
 #include "transfer/Transfer_win32.h"
 
-#include <windows.h>
-#include <wininet.h>
+#include "app/Handles_win32.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <cwctype>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "transfer/BlockQueue.h"
+#include "transfer/HttpHead.h"
+
 namespace vt {
 namespace {
-
-struct InetCloser {
-    void operator()(HINTERNET h) const { InternetCloseHandle(h); }
-};
-using InetHandle = std::unique_ptr<void, InetCloser>;
-
-struct EventCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
 
 // A cached copy of a profile would hide every update, so nothing comes from or goes to the
 // cache.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI;
 
-std::wstring Trim(std::wstring_view text) {
-    size_t b = text.find_first_not_of(L" \t");
-    if (b == std::wstring_view::npos) {
-        return {};
-    }
-    size_t e = text.find_last_not_of(L" \t\r");
-    return std::wstring(text.substr(b, e - b + 1));
-}
-
-bool SameName(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
-}
-
-// The announced length when it is a plain number, else -1.
-long long PlainLength(const std::wstring& head) {
-    std::wstring value = HeaderValue(head, L"Content-Length");
-    if (value.empty() || value.size() > 18 ||
-        !std::all_of(value.begin(), value.end(),
-                     [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
-        return -1;
-    }
-    return std::stoll(value);
-}
-
 }  // namespace
 
 struct InetTransfer::Request {
-    struct Block {
-        std::vector<std::byte> data;
-        size_t size = 0;
-    };
+    Request(const std::wstring& address, const std::wstring& user, const std::wstring& secret,
+            const std::wstring& operation, const InetSettings& options)
+        : url(address),
+          userName(user),
+          password(secret),
+          verb(operation),
+          settings(options),
+          body(options.blockSize, options.queueBlocks) {}
 
     // Inputs, fixed before the worker starts.
-    std::wstring url, userName, password, verb;
-    InetSettings settings;
+    const std::wstring url, userName, password, verb;
+    const InetSettings settings;
     // Set whenever the worker has something new for the UI thread (auto-reset).
-    std::unique_ptr<void, EventCloser> event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    win32::UniqueHandle event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    BlockQueue body;
 
-    std::mutex mutex;
-    std::condition_variable spaceFreed;
+    std::mutex mutex;  // guards the members below
     bool headReady = false;
     bool finished = false;
-    bool cancelled = false;
     std::wstring head;
     int32_t error = 0;
-    std::deque<Block> filled;
-    size_t frontOffset = 0;
-    std::vector<std::vector<std::byte>> spare;
-    std::vector<std::byte> lent;  // the block whose bytes the consumer is still reading
-    size_t blocks = 0;
 
     void Signal() { SetEvent(event.get()); }
 
+    // The error is in place before the queue ends, so a consumer that has read to the end
+    // sees it.
     void Finish(DWORD code) {
         {
             std::lock_guard lock(mutex);
@@ -90,7 +55,14 @@ struct InetTransfer::Request {
             headReady = true;
             finished = true;
         }
+        body.Finish();
         Signal();
+    }
+
+    // Sleeps until the worker signals or a window message arrives.
+    void WaitForSignalOrMessage() {
+        HANDLE h = event.get();
+        MsgWaitForMultipleObjectsEx(1, &h, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
 };
 
@@ -129,7 +101,7 @@ std::wstring RawHead(HINTERNET request) {
 
 // Reads the body into the queue until it ends, fails or the request is abandoned.
 DWORD ReadBody(Request& r, HINTERNET request) {
-    const long long announced = PlainLength(r.head);
+    const long long announced = PlainContentLength(r.head);
     long long total = 0;
     // The recent pace of the body in bytes per thirtieth of a second, measured over windows of
     // at least that long (a single read of bytes already buffered says nothing about the pace).
@@ -138,23 +110,11 @@ DWORD ReadBody(Request& r, HINTERNET request) {
     auto windowStart = Steady::now();
     long long windowBytes = 0;
     for (;;) {
-        std::vector<std::byte> block;
-        {
-            std::unique_lock lock(r.mutex);
-            r.spaceFreed.wait(lock, [&] {
-                return r.cancelled || !r.spare.empty() || r.blocks < r.settings.queueBlocks;
-            });
-            if (r.cancelled) {
-                return 0;
-            }
-            if (!r.spare.empty()) {
-                block = std::move(r.spare.back());
-                r.spare.pop_back();
-            } else {
-                ++r.blocks;
-            }
+        std::optional<std::vector<std::byte>> taken = r.body.TakeEmpty();
+        if (!taken) {
+            return 0;  // abandoned
         }
-        block.resize(r.settings.blockSize);
+        std::vector<std::byte>& block = *taken;
         // Waits for the first bytes, then reads what has arrived or about a thirtieth of a
         // second of the body at its recent pace (up to a block): a slow body still moves the
         // display, a fast one goes in large reads. While a whole block arrives within a
@@ -196,12 +156,8 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             windowStart = now;
             windowBytes = 0;
         }
-        {
-            std::lock_guard lock(r.mutex);
-            if (r.cancelled) {
-                return 0;
-            }
-            r.filled.push_back({std::move(block), got});
+        if (!r.body.Push(std::move(block), got)) {
+            return 0;  // abandoned
         }
         r.Signal();
     }
@@ -209,7 +165,7 @@ DWORD ReadBody(Request& r, HINTERNET request) {
 
 void RunRequest(std::shared_ptr<Request> r) {
     const DWORD timeout = static_cast<DWORD>(r->settings.timeout.count());
-    InetHandle session(
+    win32::UniqueInternet session(
         InternetOpenW(L"vtlauncher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
@@ -233,15 +189,15 @@ void RunRequest(std::shared_ptr<Request> r) {
         path = L"/";
     }
 
-    InetHandle connection(InternetConnectW(session.get(), host.c_str(), parts.nPort,
-                                           r->userName.empty() ? nullptr : r->userName.c_str(),
-                                           r->password.empty() ? nullptr : r->password.c_str(),
-                                           INTERNET_SERVICE_HTTP, 0, 0));
+    win32::UniqueInternet connection(InternetConnectW(
+        session.get(), host.c_str(), parts.nPort,
+        r->userName.empty() ? nullptr : r->userName.c_str(),
+        r->password.empty() ? nullptr : r->password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
     }
-    InetHandle request(HttpOpenRequestW(connection.get(), r->verb.c_str(), path.c_str(), nullptr,
-                                        nullptr, nullptr, kRequestFlags, 0));
+    win32::UniqueInternet request(HttpOpenRequestW(connection.get(), r->verb.c_str(), path.c_str(),
+                                                   nullptr, nullptr, nullptr, kRequestFlags, 0));
     if (!request) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
     }
@@ -261,22 +217,6 @@ void RunRequest(std::shared_ptr<Request> r) {
 
 }  // namespace
 
-std::wstring HeaderValue(const std::wstring& head, const std::wstring& name) {
-    size_t lineStart = head.find(L"\r\n");  // the status line is no header
-    while (lineStart != std::wstring::npos) {
-        lineStart += 2;
-        size_t lineEnd = head.find(L"\r\n", lineStart);
-        std::wstring_view line(head.data() + lineStart,
-                               (lineEnd == std::wstring::npos ? head.size() : lineEnd) - lineStart);
-        size_t colon = line.find(L':');
-        if (colon != std::wstring_view::npos && SameName(Trim(line.substr(0, colon)), name)) {
-            return Trim(line.substr(colon + 1));
-        }
-        lineStart = lineEnd;
-    }
-    return {};
-}
-
 InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings)
     : pump_(pump), settings_(settings) {}
 
@@ -286,11 +226,7 @@ InetTransfer::~InetTransfer() {
 
 void InetTransfer::Abandon() {
     if (request_) {
-        {
-            std::lock_guard lock(request_->mutex);
-            request_->cancelled = true;
-        }
-        request_->spaceFreed.notify_all();
+        request_->body.Cancel();
     }
     if (worker_.joinable()) {
         bool done = false;
@@ -311,12 +247,7 @@ void InetTransfer::Abandon() {
 
 void InetTransfer::Execute(const std::wstring& operation) {
     Abandon();
-    auto r = std::make_shared<Request>();
-    r->url = url_;
-    r->userName = userName_;
-    r->password = password_;
-    r->verb = operation;
-    r->settings = settings_;
+    auto r = std::make_shared<Request>(url_, userName_, password_, operation, settings_);
     request_ = r;
     worker_ = std::thread(RunRequest, std::move(r));
 }
@@ -330,11 +261,9 @@ bool InetTransfer::StillExecuting() {
 }
 
 void InetTransfer::WaitForActivity() {
-    if (!request_) {
-        return;
+    if (request_) {
+        request_->WaitForSignalOrMessage();
     }
-    HANDLE event = request_->event.get();
-    MsgWaitForMultipleObjectsEx(1, &event, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 std::wstring InetTransfer::GetHeader(const std::wstring& name) {
@@ -363,7 +292,7 @@ std::size_t InetTransfer::GetChunk(std::span<std::byte> buffer) {
     }
     std::span<const std::byte> piece = NextPiece(buffer.size());
     std::copy(piece.begin(), piece.end(), buffer.begin());
-    ReturnLentBlock();
+    request_->body.ReturnLent();
     return piece.size();
 }
 
@@ -374,46 +303,16 @@ std::span<const std::byte> InetTransfer::ReadChunk(std::span<std::byte> scratch)
     return NextPiece(scratch.size());
 }
 
-void InetTransfer::ReturnLentBlock() {
-    Request& r = *request_;
-    {
-        std::lock_guard lock(r.mutex);
-        if (r.lent.empty()) {
-            return;
-        }
-        r.spare.push_back(std::exchange(r.lent, {}));
-    }
-    r.spaceFreed.notify_one();
-}
-
-// The next up to `most` bytes of the body, where the worker put them. A block stays in the
-// queue while it is read in parts and is lent out with its last part, so the bytes stay put
-// until the next call.
+// The next up to `most` bytes of the body, lent from the queue until the next call. Window
+// messages are handled while the worker has nothing new.
 std::span<const std::byte> InetTransfer::NextPiece(std::size_t most) {
-    ReturnLentBlock();
     Request& r = *request_;
     for (;;) {
-        {
-            std::lock_guard lock(r.mutex);
-            if (!r.filled.empty()) {
-                Request::Block& front = r.filled.front();
-                size_t n = std::min(most, front.size - r.frontOffset);
-                std::span<const std::byte> piece(front.data.data() + r.frontOffset, n);
-                r.frontOffset += n;
-                if (r.frontOffset == front.size) {
-                    r.lent = std::move(front.data);
-                    r.filled.pop_front();
-                    r.frontOffset = 0;
-                }
-                return piece;
-            }
-            if (r.finished) {
-                return {};
-            }
+        if (std::optional<std::span<const std::byte>> piece = r.body.TryNext(most)) {
+            return *piece;
         }
         pump_.DoEvents();
-        HANDLE event = r.event.get();
-        MsgWaitForMultipleObjectsEx(1, &event, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        r.WaitForSignalOrMessage();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/Ui.h"
+#include "transfer/HttpHead.h"  // GetHeader answers with HeaderValue
 #include "transfer/Transfer.h"
 
 namespace vt {
@@ -44,7 +45,6 @@ class InetTransfer final : public Transfer {
   private:
     void Abandon();
     std::span<const std::byte> NextPiece(std::size_t most);
-    void ReturnLentBlock();
 
     MessagePump& pump_;
     InetSettings settings_;
@@ -54,9 +54,5 @@ class InetTransfer final : public Transfer {
     std::shared_ptr<Request> request_;
     std::thread worker_;
 };
-
-// Value of header `name` in a raw response head (status line first, CRLF lines); empty when
-// absent. Names match without regard to case.
-std::wstring HeaderValue(const std::wstring& head, const std::wstring& name);
 
 }  // namespace vt

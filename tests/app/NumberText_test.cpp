@@ -21,6 +21,15 @@ TEST(Val, ReadsTheLeadingNumberAndIgnoresBlanks) {
     EXPECT_EQ(Val(L""), 0);
     EXPECT_EQ(Val(L"-"), 0);
     EXPECT_EQ(Val(L".5"), 0.5);
+    EXPECT_EQ(Val(L"."), 0);
+}
+
+// Header values such as Content-Length are read with the same rules.
+TEST(Val, ReadsHeaderValuesUpToTheFirstForeignCharacter) {
+    EXPECT_EQ(Val(L"  1536 bytes"), 1536);
+    EXPECT_EQ(Val(L"1 500"), 1500);
+    EXPECT_EQ(Val(L"1.5e3"), 1500);
+    EXPECT_EQ(Val(L"7e"), 7);
 }
 
 TEST(Rounding, BankersForCountsAwayFromZeroForDisplay) {

@@ -4,20 +4,17 @@ one made silent on this machine), and a selected row is handed to the game clien
 Enter or Alt+Enter; the launcher ends right after. A connect with no row selected does nothing.
 A stand-in vt.exe records how it was started; vt_listdump.exe reads the list's rows."""
 
-import http.server
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
 
-PATCH_CAPTION = "VT Auto Patch"
-SERVER_CAPTION = "서버 선택"
-CONNECT = (103 + 81 // 2, 243 + 25 // 2)  # centre of cmdConnect in client coordinates
 ANSWERING = ["127.0.0.41", "127.0.0.42"]
 SILENT = "127.0.0.48"
 SILENT_TABLE = "vt_silent_127_0_0_48"
@@ -41,56 +38,6 @@ def silence(address, on):
         return False
 
 
-class SlowProfileHandler(harness._QuietHandler):
-    requests = []
-
-    def do_GET(self):
-        SlowProfileHandler.requests.append(self.path)
-        if self.path.endswith("/vtgame.ini"):
-            time.sleep(PROFILE_DELAY)
-        super().do_GET()
-
-
-class PatchHost(harness.StaticServer):
-    def __init__(self, root, host, port):
-        super().__init__(root, host, port)
-        self.httpd.RequestHandlerClass = lambda *a, **k: SlowProfileHandler(
-            *a, directory=str(root), **k)
-
-
-def list_rows(build):
-    """(selected, [(name, ping, state, x, y)]) of the server window, or None."""
-    r = subprocess.run(["wine", str(build / "vt_listdump.exe"),
-                        SERVER_CAPTION.encode("utf-8").hex()],
-                       env=harness.wine_env(), capture_output=True, timeout=60)
-    if r.returncode != 0:
-        return None
-    selected, rows = 0, []
-    for line in r.stdout.decode("utf-8", "replace").splitlines():
-        line = line.rstrip("\r")
-        if line.startswith("selected="):
-            selected = int(line[9:])
-        elif line.startswith("row="):
-            _, name, ping, state, x, y = line.split("\t")
-            rows.append((name, ping, state, int(x), int(y)))
-    return selected, rows
-
-
-def read_standin(app, timeout=15.0):
-    report = app.path / "standin-run.txt"
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if report.exists():
-            time.sleep(0.2)
-            return dict(l.split("=", 1) for l in report.read_text("utf-8").splitlines() if "=" in l)
-        time.sleep(0.1)
-    return None
-
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def install(a, addresses):
     lines = "".join("%s:%s\r\n" % (addr, name) for addr, name in zip(addresses, NAMES))
     app = harness.AppDir(a.build, {"vtgame.ini": VTGAME_INI,
@@ -99,37 +46,42 @@ def install(a, addresses):
     return app
 
 
-def run(a, checks, addresses, how, row, shots):
+def selected(build, row):
+    """The list's rows once row `row` (from 1) is the selected one, else None."""
+    listed = harness.list_rows(build)
+    return listed if listed is not None and listed[0] == row else None
+
+
+def run(a, checks, host, addresses, how, row, shots):
     """One launcher run: wait for the server window, check its rows, connect to `row` by `how`."""
     app = install(a, addresses)
-    SlowProfileHandler.requests.clear()
+    host.log.clear()
     proc = app.start()
     try:
         if shots:
             try:
-                wid = harness.wait_window(PATCH_CAPTION, timeout=90)
+                wid = harness.wait_window(harness.PATCH_CAPTION, timeout=90)
                 shot = harness.screenshot(wid, a.artefacts / "servers_patch_window.png")
                 checks.check(True, "patch window seen during the patch run (%s)" % shot)
             except (TimeoutError, subprocess.CalledProcessError) as e:
                 checks.check(False, "patch window seen during the patch run: %s" % e)
-        wid = harness.wait_window(SERVER_CAPTION, timeout=120)
-        checks.check(SlowProfileHandler.requests == ["/autopatch/vtgame.ini"],
+        wid = harness.wait_window(harness.SERVER_CAPTION, timeout=120)
+        checks.check(host.requests() == ["/autopatch/vtgame.ini"],
                      "[%s] the patch run fetched only the version profile: %s"
-                     % (how, SlowProfileHandler.requests))
+                     % (how, host.requests()))
         checks.check(not (app.path / "temp").exists(),
                      "[%s] the staging directory was removed before the server window" % how)
-        time.sleep(0.5)
         try:
-            harness.wait_window(PATCH_CAPTION, timeout=5, gone=True)
+            harness.wait_window(harness.PATCH_CAPTION, timeout=5, gone=True)
             hidden = True
         except TimeoutError:
             hidden = False
         checks.check(hidden, "[%s] the patch window is hidden once the server window shows: %s"
                      % (how, harness.windows()))
-        listed = list_rows(a.build)
+        listed = harness.list_rows(a.build)
         if not checks.check(listed is not None, "[%s] the server window's list is readable" % how):
             return
-        selected, rows = listed
+        first, rows = listed
         checks.check([r[0] for r in rows] == NAMES[:len(addresses)],
                       "[%s] one row per line, in file order: %s" % (how, [r[0] for r in rows]))
         for (name, ping, state, _, _), addr in zip(rows, addresses):
@@ -138,36 +90,47 @@ def run(a, checks, addresses, how, row, shots):
             else:
                 ok = state == "정상" and re.fullmatch(r"\d+ ms", ping) is not None
             checks.check(ok, "[%s] %s shows %r %r" % (how, addr, ping, state))
-        checks.check(selected == 0, "[%s] no row is selected when the window opens" % how)
+        checks.check(first == 0, "[%s] no row is selected when the window opens" % how)
         if shots:
-            harness.screenshot(wid, a.artefacts / "servers_window.png")
-            harness.click(wid, *CONNECT)
-            time.sleep(1.5)
-            checks.check(proc.poll() is None and not (app.path / "standin-run.txt").exists(),
+            shot = harness.wait_painted(wid, a.artefacts / "servers_window.png")
+            unselected = harness.signature(shot) if shot else None
+            # Clicks are handled in order: once a row clicked after cmdConnect shows as
+            # selected, the launcher has handled that press with no row selected.
+            other = 1 if row != 1 else 2
+            harness.click(wid, *harness.CONNECT)
+            harness.click(wid, rows[other - 1][3], rows[other - 1][4])
+            handled = harness.eventually(lambda: selected(a.build, other), 15)
+            checks.check(handled is not None and proc.poll() is None
+                         and not (app.path / "standin-run.txt").exists(),
                          "[%s] connect without a selected row starts nothing and stays" % how)
+            # The picture before the click below, once it shows the selection just made.
+            before = a.artefacts / "servers_before.png"
+            harness.wait_painted(wid, before, unlike=unselected)
+            before = harness.signature(before)
 
         x, y = rows[row - 1][3], rows[row - 1][4]
         harness.click(wid, x, y)
-        time.sleep(0.3)
-        listed = list_rows(a.build)
-        checks.check(listed is not None and listed[0] == row,
-                     "[%s] a click selects row %d" % (how, row))
+        listed = harness.eventually(lambda: selected(a.build, row), 15)
+        checks.check(listed is not None, "[%s] a click selects row %d" % (how, row))
         if shots:
-            harness.screenshot(wid, a.artefacts / "servers_window_selected.png")
+            (a.artefacts / "servers_before.png").unlink(missing_ok=True)
+            harness.wait_painted(wid, a.artefacts / "servers_window_selected.png", unlike=before)
         if how == "cmdConnect":
-            harness.click(wid, *CONNECT)
+            harness.click(wid, *harness.CONNECT)
         else:
             harness.key(wid, how)
         started = time.monotonic()
-        standin = read_standin(app)
+        standin = harness.read_standin(app.path)
         if checks.check(standin is not None, "[%s] the client was started" % how):
             want = addresses[row - 1] + " 5000 qelvorin"
             checks.check(standin.get("arguments") == want,
                          "[%s] arguments %r == %r" % (how, standin.get("arguments"), want))
             program = standin.get("commandline", "").split('"')
-            checks.check(len(program) > 1 and program[1] == windows_path(app.path / "vt.exe"),
+            checks.check(len(program) > 1
+                         and program[1] == harness.windows_path(app.path / "vt.exe"),
                          "[%s] vt.exe from the installation: %r" % (how, program[1:2]))
-            checks.check(standin.get("directory", "").rstrip("\\") == windows_path(app.path),
+            checks.check(standin.get("directory", "").rstrip("\\")
+                         == harness.windows_path(app.path),
                          "[%s] working directory %r" % (how, standin.get("directory")))
         try:
             harness.wait_exit(proc, 10)
@@ -184,7 +147,7 @@ def run(a, checks, addresses, how, row, shots):
 def main():
     a = harness.parse_args(__doc__)
     checks = harness.Checks()
-    root = Path(harness.tempfile.mkdtemp(prefix="vt-e2e-host-"))
+    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
     (root / "autopatch").mkdir()
     (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
     silent = silence(SILENT, True)
@@ -192,10 +155,11 @@ def main():
     if not silent:
         print("SKIP silent server: nft could not add a rule (needs root and nftables)")
     try:
-        with PatchHost(root, a.host, a.port):
-            run(a, checks, addresses, "cmdConnect", 2, shots=True)
-            run(a, checks, addresses, "Return", 1, shots=False)
-            run(a, checks, addresses, "alt+Return", len(addresses), shots=False)
+        with harness.StaticServer(root, a.host, a.port,
+                                  delays={"/vtgame.ini": PROFILE_DELAY}) as host:
+            run(a, checks, host, addresses, "cmdConnect", 2, shots=True)
+            run(a, checks, host, addresses, "Return", 1, shots=False)
+            run(a, checks, host, addresses, "alt+Return", len(addresses), shots=False)
     finally:
         if silent:
             silence(SILENT, False)

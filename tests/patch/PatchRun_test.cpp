@@ -8,37 +8,15 @@
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
+#include "app/Texts.h"
 #include "patch/frmVtUpdate.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 
 namespace vt {
 namespace {
-
-struct QuietView final : PatchView {
-    std::vector<std::wstring> messages;
-    void SetCaption(PatchLabel, const std::wstring&) override {}
-    void SetProgressWidth(float) override {}
-    void ShowMessage(const std::wstring& text, const std::wstring& title, MessageStyle) override {
-        messages.push_back(title + L": " + text);
-    }
-    void DoEvents() override {}
-};
-
-struct NoShell final : Shell {
-    void Open(const std::wstring&, const std::wstring&, const std::wstring&) override {}
-};
-
-struct CountingHandOver final : PatchHandOver {
-    int steps = 0;
-    void OpenServerWindow() override { ++steps; }
-    void HidePatchWindow() override { ++steps; }
-};
-
-struct FixedClock final : Clock {
-    double Seconds() override { return 10; }
-};
 
 class PatchRun : public ::testing::Test {
   protected:
@@ -50,10 +28,10 @@ class PatchRun : public ::testing::Test {
 
     test::TestDir dir;
     test::ScriptedTransfer transfer;
-    QuietView view;
-    NoShell shell;
-    CountingHandOver handOver;
-    FixedClock clock;
+    test::RecordingProgressView view;
+    test::RecordingShell shell;
+    test::RecordingHandOver handOver;
+    test::ScriptedClock clock{10};
     frmVtUpdate form{view, shell, &handOver};
 };
 
@@ -67,17 +45,17 @@ TEST_F(PatchRun, FetchesTheServerProfileIntoTempDirThenRemovesTempDir) {
     EXPECT_EQ(transfer.password, L"");
     EXPECT_TRUE(stagedWhileWritten);
     EXPECT_FALSE(fs::Exists(dir / L"temp"));
-    EXPECT_EQ(handOver.steps, 2);
+    EXPECT_EQ(handOver.steps.size(), 2u);
     EXPECT_TRUE(view.messages.empty());
 }
 
 TEST_F(PatchRun, AFailedFetchTellsTheUserAndEndsBeforeTheHandOver) {
     transfer.head = L"HTTP/1.1 404 Not Found";
     EXPECT_THROW(form.Form_Activate(), ProgramEnded);
-    EXPECT_EQ(view.messages, std::vector<std::wstring>{std::wstring(kDownloadFailedTitle) + L": " +
-                                                       kDownloadFailedText});
+    EXPECT_EQ(view.messages, (std::vector<test::RecordedMessage>{
+                                 {kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain}}));
     EXPECT_TRUE(fs::IsDirectory(dir / L"temp"));
-    EXPECT_EQ(handOver.steps, 0);
+    EXPECT_TRUE(handOver.steps.empty());
 }
 
 TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {
@@ -88,8 +66,28 @@ TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {
     } catch (const AppError& e) {
         EXPECT_EQ(e.Code(), ErrorNumber::PathFileAccess);
     }
-    EXPECT_EQ(handOver.steps, 0);
+    EXPECT_TRUE(handOver.steps.empty());
     EXPECT_FALSE(fs::Exists(dir / L"temp\\vtgame.ini"));  // the files went before the error
+}
+
+// Paths never pass through code page 949: an installation folder may hold characters it lacks.
+TEST(PatchRunPaths, AnInstallationFolderOutsideCodePage949PatchesAndRemovesTempDir) {
+    test::TestDir dir;
+    const std::wstring folder = dir.Path() + L"Caf\u00e9 \u00d8\u4e02";
+    ASSERT_TRUE(fs::CreateDir(folder));
+    test::ScriptedTransfer transfer;
+    transfer.Body("[version]\r\ngame=1\r\n", 1024);
+    test::RecordingProgressView view;
+    test::RecordingShell shell;
+    test::RecordingHandOver handOver;
+    test::ScriptedClock clock{10};
+    frmVtUpdate form{view, shell, &handOver};
+    form.Form_Load(folder);
+    form.UseTransfer(transfer, clock);
+    form.Form_Activate();
+    EXPECT_TRUE(fs::IsDirectory(folder + L"\\resource\\data"));
+    EXPECT_FALSE(fs::Exists(folder + L"\\temp"));
+    EXPECT_EQ(handOver.steps.size(), 2u);
 }
 
 }  // namespace

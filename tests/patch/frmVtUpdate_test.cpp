@@ -8,39 +8,11 @@
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
 namespace {
-
-struct RecordingView final : PatchView {
-    std::vector<std::wstring> events;
-    void SetCaption(PatchLabel, const std::wstring& text) override {
-        events.push_back(L"caption " + text);
-    }
-    void SetProgressWidth(float) override { events.push_back(L"width"); }
-    void ShowMessage(const std::wstring& text, const std::wstring&, MessageStyle) override {
-        events.push_back(L"message " + text);
-    }
-    void DoEvents() override { events.push_back(L"doevents"); }
-};
-
-struct FakeShell final : Shell {
-    struct Call {
-        std::wstring file, parameters, directory;
-    };
-    std::vector<Call> calls;
-    void Open(const std::wstring& file, const std::wstring& parameters,
-              const std::wstring& directory) override {
-        calls.push_back({file, parameters, directory});
-    }
-};
-
-struct RecordingHandOver final : PatchHandOver {
-    std::vector<std::wstring> steps;
-    void OpenServerWindow() override { steps.push_back(L"open servers"); }
-    void HidePatchWindow() override { steps.push_back(L"hide patch"); }
-};
 
 const std::vector<std::wstring> kTree = {
     L"resource",
@@ -59,9 +31,9 @@ class PatchWindowHandlers : public ::testing::Test {
     std::wstring ExeDirectory() const { return dir.Path().substr(0, dir.Path().size() - 1); }
 
     test::TestDir dir;
-    RecordingView view;
-    FakeShell shell;
-    RecordingHandOver handOver;
+    test::RecordingProgressView view;
+    test::RecordingShell shell;
+    test::RecordingHandOver handOver;
     frmVtUpdate form{view, shell, &handOver};
 };
 
@@ -76,7 +48,7 @@ TEST_F(PatchWindowHandlers, LoadSetsThePathStringsAndCreatesTheTree) {
         EXPECT_TRUE(fs::IsDirectory(dir / d)) << std::string(d.begin(), d.end());
     }
     EXPECT_FALSE(fs::Exists(dir / L"resource\\data\\card5"));
-    EXPECT_TRUE(view.events.empty());  // loading shows nothing
+    EXPECT_TRUE(view.log.empty());  // loading shows nothing
 }
 
 TEST_F(PatchWindowHandlers, LoadCreatesAMissingApplicationDirectory) {
@@ -145,7 +117,7 @@ TEST_F(PatchWindowHandlers, ActivateRunsThePatchRunOnceThenHandsOver) {
 TEST_F(PatchWindowHandlers, CancelEndsTheProgramAtOnce) {
     form.Form_Load(ExeDirectory());
     EXPECT_THROW(form.cmdCancel_Click(), ProgramEnded);
-    EXPECT_TRUE(view.events.empty());  // no question, no message
+    EXPECT_TRUE(view.log.empty());  // no question, no message
     EXPECT_TRUE(shell.calls.empty());
     EXPECT_TRUE(fs::IsDirectory(dir / L"temp"));  // nothing cleaned up
 }
@@ -157,14 +129,14 @@ TEST_F(PatchWindowHandlers, BannerOpensTheHomepageAndTheRunGoesOn) {
     EXPECT_EQ(shell.calls[0].file, VT_HOMEPAGE_URL);
     EXPECT_EQ(shell.calls[0].parameters, L"");
     EXPECT_EQ(shell.calls[0].directory, L"");
-    EXPECT_TRUE(view.events.empty());
+    EXPECT_TRUE(view.log.empty());
     form.Form_Activate();
     EXPECT_EQ(handOver.steps.size(), 2u);
 }
 
 TEST(PatchWindowWithoutHandOver, ActivateLeavesThePatchWindowUp) {
-    RecordingView view;
-    FakeShell shell;
+    test::RecordingProgressView view;
+    test::RecordingShell shell;
     frmVtUpdate form(view, shell);
     EXPECT_NO_THROW(form.Form_Activate());
     EXPECT_TRUE(form.PatchRunStarted());

@@ -10,26 +10,11 @@
 #include "app/Shell_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/Capture_win32.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
 namespace {
-
-struct NoShell final : Shell {
-    void Open(const std::wstring&, const std::wstring&, const std::wstring&) override {}
-};
-
-struct HandOverToNothing final : PatchHandOver {
-    PatchWindow* window = nullptr;
-    std::vector<std::wstring> steps;
-    void OpenServerWindow() override { steps.push_back(L"open servers"); }
-    void HidePatchWindow() override {
-        steps.push_back(L"hide patch");
-        if (window != nullptr) {
-            window->Hide();
-        }
-    }
-};
 
 // Counts the texts really sent to a control, to see that unchanged captions are skipped.
 LRESULT CALLBACK CountSetText(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
@@ -43,7 +28,7 @@ LRESULT CALLBACK CountSetText(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
 class PatchWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        handOver.window = &window;
+        handOver.onHide = [this] { window.Hide(); };
         std::wstring exe = dir.Path().substr(0, dir.Path().size() - 1);
         window.Load(form, exe);
     }
@@ -52,8 +37,8 @@ class PatchWindowTest : public ::testing::Test {
 
     test::TestDir dir;
     PatchWindow window;
-    NoShell shell;
-    HandOverToNothing handOver;
+    test::RecordingShell shell;
+    test::RecordingHandOver handOver;
     frmVtUpdate form{window, shell, &handOver};
 };
 
@@ -107,7 +92,7 @@ TEST_F(PatchWindowTest, HasTheDesignedFrameAndControls) {
 
 TEST_F(PatchWindowTest, AutoSizeLabelsWidenToTheRightWithoutWrapping) {
     RECT before = Rect(L"LblFilebps");
-    window.SetCaption(PatchLabel::LblFilebps, L"1,234 KB/S");
+    window.SetCaption(ProgressLabel::LblFilebps, L"1,234 KB/S");
     RECT after = Rect(L"LblFilebps");
     EXPECT_EQ(after.left, before.left);
     EXPECT_GT(after.right - after.left, 47);
@@ -118,21 +103,21 @@ TEST_F(PatchWindowTest, AutoSizeLabelsWidenToTheRightWithoutWrapping) {
     GetTextExtentPoint32W(dc, L"1,234 KB/S", 10, &size);
     ReleaseDC(Ctl(L"LblFilebps"), dc);
     EXPECT_EQ(after.right - after.left, size.cx);
-    window.SetCaption(PatchLabel::LblFilebps, L"1KB/s");
+    window.SetCaption(ProgressLabel::LblFilebps, L"1KB/s");
     EXPECT_LT(Rect(L"LblFilebps").right - Rect(L"LblFilebps").left, size.cx);
 }
 
 TEST_F(PatchWindowTest, UnchangedCaptionsAreNotSentAgain) {
     int sent = 0;
     SetWindowSubclass(Ctl(L"Lblname"), CountSetText, 1, reinterpret_cast<DWORD_PTR>(&sent));
-    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
-    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
-    window.SetCaption(PatchLabel::Lblname, L"vt.exe");
-    window.SetCaption(PatchLabel::Lblname, L"card1.dat");
+    window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
+    window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
+    window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
+    window.SetCaption(ProgressLabel::Lblname, L"card1.dat");
     RemoveWindowSubclass(Ctl(L"Lblname"), CountSetText, 1);
     EXPECT_EQ(sent, 2);
     EXPECT_EQ(window.Text(L"Lblname"), L"card1.dat");
-    window.SetCaption(PatchLabel::lblState, L"다운로드중...");
+    window.SetCaption(ProgressLabel::lblState, L"다운로드중...");
     EXPECT_EQ(window.Text(L"lblState"), L"다운로드중...");
     EXPECT_EQ(GetWindowLongW(Ctl(L"lblState"), GWL_STYLE) & WS_VISIBLE, 0);  // never shown
 }
@@ -144,14 +129,14 @@ TEST_F(PatchWindowTest, BarWidthIsRoundedToWholePixelsAndDrawnNavy) {
     EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 1);
     window.SetProgressWidth(201.0f);
     EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 201);
-    handOver.window = nullptr;  // stay visible for the picture
+    handOver.onHide = nullptr;  // stay visible for the picture
     window.Show();
     test::PumpUntil([] { return false; }, 300);
     RECT frame = Rect(L"Picprog");
     EXPECT_EQ(test::ClientPixel(window.Handle(), frame.left + 100, frame.top + 9), RGB(0, 0, 128));
-    window.SetCaption(PatchLabel::Lblname, L"resource\\data\\card1\\카드.dat");
-    window.SetCaption(PatchLabel::LblFilebps, L"1,234 KB/S");
-    window.SetCaption(PatchLabel::LblFilePecent, L"50%");
+    window.SetCaption(ProgressLabel::Lblname, L"resource\\data\\card1\\카드.dat");
+    window.SetCaption(ProgressLabel::LblFilebps, L"1,234 KB/S");
+    window.SetCaption(ProgressLabel::LblFilePecent, L"50%");
     test::PumpUntil([] { return false; }, 200);
     std::wstring saved = test::SaveClientBitmap(window.Handle(), L"patch_window_progress.bmp");
     if (!saved.empty()) {

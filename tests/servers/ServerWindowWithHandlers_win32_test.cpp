@@ -15,15 +15,11 @@
 #include "servers/frmServerSelect.h"
 #include "servers/frmServerSelect_win32.h"
 #include "tests/support/Capture_win32.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
 namespace {
-
-struct RecordingShell final : Shell {
-    int opened = 0;
-    void Open(const std::wstring&, const std::wstring&, const std::wstring&) override { ++opened; }
-};
 
 std::wstring Cell(HWND list, int row, int sub) {
     wchar_t buffer[64] = {};
@@ -41,7 +37,7 @@ TEST(ServerWindowWithHandlers, LoadListsAndProbesTheServersBeforeTheShow) {
 
     ServerSelectWindow window;
     Win32Pinger pinger(window);
-    RecordingShell shell;
+    test::RecordingShell shell;
     frmServerSelect form(window, pinger, shell);
     window.Load(ServerSelectWindow::EventsFor(form));
 
@@ -61,7 +57,7 @@ TEST(ServerWindowWithHandlers, LoadListsAndProbesTheServersBeforeTheShow) {
     test::PumpUntil([] { return false; }, 300);
     SendMessageW(window.Control(L"Image1"), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     SendMessageW(window.Control(L"Image1"), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    EXPECT_EQ(shell.opened, 1);  // the homepage; the window stays
+    EXPECT_EQ(shell.calls.size(), 1u);  // the homepage; the window stays
     EXPECT_TRUE(IsWindowVisible(window.Handle()));
     std::wstring saved = test::SaveClientBitmap(window.Handle(), L"server_window_probed.bmp");
     if (!saved.empty()) {

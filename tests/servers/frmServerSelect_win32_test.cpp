@@ -125,13 +125,7 @@ TEST_F(ServerWindow, ListIsConfiguredWithItsThreeColumns) {
     EXPECT_EQ(Cell(1, 2), L"오류");
 }
 
-TEST_F(ServerWindow, RowsKeepTheirKeysUniqueAndTheirOrder) {
-    try {
-        window.AddRow(L"KBeta", L"Beta");
-        FAIL() << "a duplicate key was accepted";
-    } catch (const AppError& e) {
-        EXPECT_EQ(e.Code(), ErrorNumber::KeyNotUnique);
-    }
+TEST_F(ServerWindow, RowsKeepTheirOrder) {
     EXPECT_EQ(ListView_GetItemCount(List()), 3);
     window.AddRow(L"Kbeta", L"beta");  // keys differ in case: a different key
     window.AddRow(L"K", L"");

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/Form_win32.h"
+#include "app/MessageLoop_win32.h"
 
 namespace vt::test {
 

@@ -2,6 +2,7 @@
 
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
+#include "app/Texts.h"
 
 namespace vt::test {
 
@@ -28,7 +29,7 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
     auto it = files.find(url);
     if (it == files.end()) {
         if (!progress) {
-            messages.push_back(L"다시 접속하여 주십시오");
+            messages.push_back(kReconnectText);
         }
         throw ProgramEnded{};
     }

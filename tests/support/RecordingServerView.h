@@ -1,6 +1,6 @@
 #pragma once
-// A ServerView that records what the server window's handlers do, and a Shell that records
-// what they start. Shared by the portable tests and the Windows probe tests.
+// A ServerView that records what the server window's handlers do. Shared by the portable tests
+// and the Windows probe tests.
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +11,7 @@
 #include "app/AppError.h"
 #include "app/Ui.h"
 #include "servers/ServerView.h"
+#include "tests/support/Fakes.h"
 
 namespace vt::test {
 
@@ -27,11 +28,6 @@ class RecordingServerView final : public ServerView {
         int width;
         ColumnAlign align;
     };
-    struct Message {
-        std::wstring text;
-        std::wstring title;
-        MessageStyle style;
-    };
 
     explicit RecordingServerView(std::vector<std::string>* log = nullptr) : log_(log) {}
 
@@ -43,9 +39,6 @@ class RecordingServerView final : public ServerView {
         columns.push_back({header, width, align});
     }
     void AddRow(const std::wstring& key, const std::wstring& text) override {
-        if (!keys_.insert(key).second) {
-            throw AppError(ErrorNumber::KeyNotUnique, L"key in use");
-        }
         rows.push_back({key, text, {}, {}});
     }
     void SetSubItem(int32_t row, int subItem, const std::wstring& text) override {
@@ -82,7 +75,7 @@ class RecordingServerView final : public ServerView {
     int cellWrites = 0;
     int32_t selected = 0;
     std::vector<uint32_t> pauses;
-    std::vector<Message> messages;
+    std::vector<RecordedMessage> messages;
     int doEvents = 0;
     std::vector<std::vector<Row>> rowsSeenByDoEvents;  // the rows at each pass of the loop
     // Runs during the n-th pass of the message loop (n from 1): a click between two probes.
@@ -96,21 +89,6 @@ class RecordingServerView final : public ServerView {
     }
 
     std::vector<std::string>* log_;
-    std::set<std::wstring> keys_;
-};
-
-class RecordingShell final : public Shell {
-  public:
-    struct Call {
-        std::wstring file;
-        std::wstring parameters;
-        std::wstring directory;
-    };
-    void Open(const std::wstring& file, const std::wstring& parameters,
-              const std::wstring& directory) override {
-        calls.push_back({file, parameters, directory});
-    }
-    std::vector<Call> calls;
 };
 
 }  // namespace vt::test

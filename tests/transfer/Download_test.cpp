@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/NumberText.h"
+#include "app/Texts.h"
 
 #include <cstring>
 #include <functional>
@@ -12,6 +13,7 @@
 
 #include "app/AppError.h"
 #include "app/EndProgram.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
 
@@ -20,37 +22,8 @@ namespace {
 
 using test::ScriptedTransfer;
 
-class RecordingView final : public PatchView {
-  public:
-    std::map<PatchLabel, std::wstring> captions;
-    std::vector<std::pair<PatchLabel, std::wstring>> history;
-    std::optional<float> width;
-    std::vector<std::wstring> messages;
-    int events = 0;
-
-    void SetCaption(PatchLabel label, const std::wstring& text) override {
-        captions[label] = text;
-        history.emplace_back(label, text);
-    }
-    void SetProgressWidth(float pixels) override { width = pixels; }
-    void ShowMessage(const std::wstring& text, const std::wstring& title,
-                     MessageStyle style) override {
-        messages.push_back(text + L"|" + title + L"|" +
-                           std::to_wstring(static_cast<unsigned>(style)));
-    }
-    void DoEvents() override { ++events; }
-};
-
-// Returns `start` for the first reading and `later` afterwards.
-class ScriptedClock final : public Clock {
-  public:
-    ScriptedClock(double start, double later) : start_(start), later_(later) {}
-    double Seconds() override { return readings_++ == 0 ? start_ : later_; }
-
-  private:
-    double start_, later_;
-    int readings_ = 0;
-};
+using test::RecordingProgressView;
+using test::ScriptedClock;
 
 std::string Pattern(size_t size) {
     std::string s(size, '\0');
@@ -60,13 +33,12 @@ std::string Pattern(size_t size) {
     return s;
 }
 
-const std::wstring kFailed =
-    std::wstring(kDownloadFailedText) + L"|" + kDownloadFailedTitle + L"|0";
+const test::RecordedMessage kFailed{kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain};
 
 struct Downloads : ::testing::Test {
     test::TestDir dir;
     ScriptedTransfer transfer;
-    RecordingView view;
+    RecordingProgressView view;
 
     bool Plain() {
         try {
@@ -99,19 +71,6 @@ TEST(DownloadFigures, StatusIsCharactersTenToTwelveOfTheHead) {
     EXPECT_FALSE(HeadSaysOk(L"HTTP/1.1 20"));
     EXPECT_FALSE(HeadSaysOk(L""));
     EXPECT_FALSE(HeadSaysOk(L"HTTP/2 200 OK"));
-}
-
-TEST(DownloadFigures, LeadingNumberSkipsBlanksAndStopsAtTheFirstForeignCharacter) {
-    EXPECT_EQ(Val(L"2500"), 2500);
-    EXPECT_EQ(Val(L"  1536 bytes"), 1536);
-    EXPECT_EQ(Val(L"1 500"), 1500);
-    EXPECT_EQ(Val(L"12abc"), 12);
-    EXPECT_EQ(Val(L"1.5e3"), 1500);
-    EXPECT_EQ(Val(L"7e"), 7);
-    EXPECT_EQ(Val(L"-4"), -4);
-    EXPECT_EQ(Val(L""), 0);
-    EXPECT_EQ(Val(L"abc"), 0);
-    EXPECT_EQ(Val(L"."), 0);
 }
 
 TEST(DownloadFigures, SizeInKilobytesRoundsHalvesToEvenAndIsAtLeastOne) {
@@ -170,7 +129,7 @@ TEST_F(Downloads, StoresTheBodyByteIdenticalAndDrivesTheTransferInOrder) {
     std::vector<std::wstring> expected{L"URL",         L"UserName",   L"Password",
                                        L"Execute GET", L"GetHeader ", L"GetHeader Content-Length"};
     EXPECT_EQ(transfer.calls, expected);
-    EXPECT_GE(view.events, 2);  // messages handled while the request ran
+    EXPECT_GE(view.doEvents, 2);  // messages handled while the request ran
     EXPECT_TRUE(view.messages.empty());
     EXPECT_TRUE(view.captions.empty());  // the plain download shows nothing
     EXPECT_GT(transfer.bufferSize, 1024u);
@@ -182,7 +141,7 @@ TEST_F(Downloads, BytesLentByTheTransferAreWrittenBeforeTheyAreReused) {
     ScriptedClock clock(7, 8);
     ASSERT_TRUE(WithProgress(clock));
     EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(300 * 1024 + 7));
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
 
     transfer.Body(Pattern(2500), 1000);  // the plain download lends too
     ASSERT_TRUE(Plain());
@@ -212,11 +171,11 @@ TEST_F(Downloads, PlainFailuresTellTheUserThenEnd) {
         t.Body(Pattern(3000), 1024);
         c.set(t);
         d.Write(L"vtgame.ini", "old");
-        RecordingView v;
+        RecordingProgressView v;
         EXPECT_THROW(
             DownloadFile(t, v, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini", L"", L""),
             ProgramEnded);
-        EXPECT_EQ(v.messages, std::vector<std::wstring>{kFailed});
+        EXPECT_EQ(v.messages, std::vector<test::RecordedMessage>{kFailed});
         EXPECT_FALSE(d.Has(L"vtgame.ini"));  // neither the old copy nor a partial one
     }
 }
@@ -247,15 +206,15 @@ TEST_F(Downloads, ProgressFailuresEndWithoutAMessage) {
         if (c == 4)
             t.codeAfterBody = 12002;
         d.Write(L"vt.exe", "old");
-        RecordingView v;
+        RecordingProgressView v;
         ScriptedClock clock(10, 10);
         EXPECT_THROW(
             DownloadFileWithProgress(t, v, clock, L"h/vt.exe", d.Path(), L"vt.exe", L"", L""),
             ProgramEnded);
         EXPECT_TRUE(v.messages.empty());
         EXPECT_FALSE(d.Has(L"vt.exe"));
-        EXPECT_EQ(v.captions[PatchLabel::lblState], kDownloadingState);
-        EXPECT_EQ(v.captions.count(PatchLabel::Lblname), c >= 2 ? 1u : 0u);
+        EXPECT_EQ(v.captions[ProgressLabel::lblState], kDownloadingState);
+        EXPECT_EQ(v.captions.count(ProgressLabel::Lblname), c >= 2 ? 1u : 0u);
     }
 }
 
@@ -263,10 +222,10 @@ TEST_F(Downloads, SmallFileShowsAFullBarAfterItsOnlyChunk) {
     transfer.Body(Pattern(300), 1024);
     ASSERT_TRUE(WithProgress());
     EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(300));
-    EXPECT_EQ(view.captions[PatchLabel::Lblname], L"vt.exe");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
-    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"0 초");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"0 KB/S");
+    EXPECT_EQ(view.captions[ProgressLabel::Lblname], L"vt.exe");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFileTime], L"0 초");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilebps], L"0 KB/S");
     EXPECT_FLOAT_EQ(*view.width, 201);
 }
 
@@ -274,23 +233,23 @@ TEST_F(Downloads, CounterIsCappedAtTheSizeInKilobytes) {
     transfer.Body(Pattern(1500), 1024);
     std::vector<std::wstring> percentAfterPiece;
     transfer.onPiece = [&](size_t) {
-        percentAfterPiece.push_back(view.captions[PatchLabel::LblFilePecent]);
+        percentAfterPiece.push_back(view.captions[ProgressLabel::LblFilePecent]);
     };
     ScriptedClock clock(5, 5);
     ASSERT_TRUE(WithProgress(clock));
     // Shown before the second piece is fetched: already 100% after the first 1024 bytes.
     ASSERT_EQ(percentAfterPiece.size(), 2u);
     EXPECT_EQ(percentAfterPiece[1], L"100%");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
     EXPECT_FLOAT_EQ(*view.width, 201);
 
     for (auto [length, pieces] : {std::pair{1536, 2}, {2560, 3}, {3584, 4}}) {
         ScriptedTransfer t;
         t.Body(Pattern(static_cast<size_t>(length)), 1024);
-        RecordingView v;
+        RecordingProgressView v;
         ScriptedClock c(5, 5);
         ASSERT_NO_THROW(DownloadFileWithProgress(t, v, c, L"h/f", dir.Path(), L"f", L"", L""));
-        EXPECT_EQ(v.captions[PatchLabel::LblFilePecent], L"100%") << length;
+        EXPECT_EQ(v.captions[ProgressLabel::LblFilePecent], L"100%") << length;
         EXPECT_FLOAT_EQ(*v.width, 201) << length;
         EXPECT_EQ(dir.Read(L"f").size(), static_cast<size_t>(length));
         EXPECT_EQ(t.pieces.size(), static_cast<size_t>(pieces));
@@ -301,16 +260,16 @@ TEST_F(Downloads, SpeedOfTenChunksAfterFourSeconds) {
     transfer.Body(Pattern(10 * 1024), 1024);
     ScriptedClock clock(100.2, 104.4);
     ASSERT_TRUE(WithProgress(clock));
-    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"4 초");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"03 KB/S");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFileTime], L"4 초");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilebps], L"03 KB/S");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
 }
 
 TEST_F(Downloads, SpeedOfFifteenHundredChunksAfterOneSecondInLargeReads) {
     transfer.Body(Pattern(1500 * 1024), 256 * 1024);
     ScriptedClock clock(7, 8);
     ASSERT_TRUE(WithProgress(clock));
-    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"1,500 KB/S");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilebps], L"1,500 KB/S");
     EXPECT_EQ(dir.Read(L"vt.exe"), Pattern(1500 * 1024));
 }
 
@@ -318,16 +277,16 @@ TEST_F(Downloads, ElapsedTimeRoundsHalvesToEvenAndGoesOnPastMidnight) {
     transfer.Body(Pattern(4096), 1024);
     ScriptedClock halves(1.5, 4.5);  // 2 and 4: two seconds, not three
     ASSERT_TRUE(WithProgress(halves));
-    EXPECT_EQ(view.captions[PatchLabel::LblFileTime], L"2 초");
-    EXPECT_EQ(view.captions[PatchLabel::LblFilebps], L"02 KB/S");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFileTime], L"2 초");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilebps], L"02 KB/S");
 
     ScriptedTransfer t;
     t.Body(Pattern(4096), 1024);
-    RecordingView v;
+    RecordingProgressView v;
     ScriptedClock midnight(86398, 86402);  // the clock counts on past 86400
     ASSERT_NO_THROW(DownloadFileWithProgress(t, v, midnight, L"h/f", dir.Path(), L"f", L"", L""));
-    EXPECT_EQ(v.captions[PatchLabel::LblFileTime], L"4 초");
-    EXPECT_EQ(v.captions[PatchLabel::LblFilebps], L"01 KB/S");
+    EXPECT_EQ(v.captions[ProgressLabel::LblFileTime], L"4 초");
+    EXPECT_EQ(v.captions[ProgressLabel::LblFilebps], L"01 KB/S");
 }
 
 TEST_F(Downloads, RedrawsAreCoalescedButTheFinalValuesAreExact) {
@@ -336,10 +295,10 @@ TEST_F(Downloads, RedrawsAreCoalescedButTheFinalValuesAreExact) {
     ASSERT_TRUE(WithProgress(clock));
     size_t percentWrites = 0;
     for (auto& [label, text] : view.history) {
-        percentWrites += label == PatchLabel::LblFilePecent;
+        percentWrites += label == ProgressLabel::LblFilePecent;
     }
     EXPECT_LT(percentWrites, 64u);
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
     EXPECT_FLOAT_EQ(*view.width, 201);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/EndProgram.h"
+#include "app/Texts.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 
@@ -36,12 +37,12 @@ std::string Pattern(size_t size) {
 }
 
 // Handles the thread's messages like the window's DoEvents and counts them.
-class CountingView final : public PatchView {
+class CountingView final : public ProgressView {
   public:
     int passes = 0;
     int userMessages = 0;
     std::function<void()> onPass;
-    std::map<PatchLabel, std::wstring> captions;
+    std::map<ProgressLabel, std::wstring> captions;
     std::vector<std::wstring> messages;
 
     void DoEvents() override {
@@ -57,7 +58,7 @@ class CountingView final : public PatchView {
             onPass();
         }
     }
-    void SetCaption(PatchLabel label, const std::wstring& text) override { captions[label] = text; }
+    void SetCaption(ProgressLabel label, const std::wstring& text) override { captions[label] = text; }
     void SetProgressWidth(float) override {}
     void ShowMessage(const std::wstring& text, const std::wstring&, MessageStyle) override {
         messages.push_back(text);
@@ -71,7 +72,7 @@ struct Fetched {
     int32_t codeAfterBody = -1;
 };
 
-Fetched Fetch(InetTransfer& t, PatchView& view, const std::wstring& path) {
+Fetched Fetch(InetTransfer& t, ProgressView& view, const std::wstring& path) {
     t.SetURL(ServerUrl(path));
     t.SetUserName(L"");
     t.SetPassword(L"");
@@ -144,7 +145,7 @@ TEST_F(InetTransferTest, EveryFailedExchangeEndsWithTheMessageAndLeavesNoFile) {
         auto started = Steady::now();
         EXPECT_FALSE(Download(path));
         EXPECT_LT(Steady::now() - started, 4500ms);  // the stalls end at the time-out
-        EXPECT_EQ(view.messages, std::vector<std::wstring>{kDownloadFailedText});
+        EXPECT_EQ(view.messages, std::vector<std::wstring>{kReconnectText});
         EXPECT_FALSE(dir.Has(L"vtgame.ini"));
     }
 }
@@ -245,8 +246,8 @@ TEST_F(InetTransferTest, ProgressDownloadOfALargeFile) {
     ASSERT_NO_THROW(DownloadFileWithProgress(t, view, clock, ServerUrl(L"/ok/3000000"), dir.Path(),
                                              L"big.dat", L"", L""));
     EXPECT_EQ(dir.Read(L"big.dat"), Pattern(3000000));
-    EXPECT_EQ(view.captions[PatchLabel::LblFilePecent], L"100%");
-    EXPECT_EQ(view.captions[PatchLabel::Lblname], L"big.dat");
+    EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
+    EXPECT_EQ(view.captions[ProgressLabel::Lblname], L"big.dat");
 }
 
 TEST(InetTransferDeathTest, TheProcessEndsCleanlyWhileTheWorkerReads) {

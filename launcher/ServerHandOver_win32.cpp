@@ -1,4 +1,4 @@
-#include "servers/ServerHandOver_win32.h"
+#include "launcher/ServerHandOver_win32.h"
 
 #include "patch/frmVtUpdate_win32.h"
 #include "ping/ModPing_win32.h"

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "app/Form_win32.h"
+#include "app/MessageLoop_win32.h"
 #include "app/Shell_win32.h"
+#include "launcher/ServerHandOver_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
-#include "servers/ServerHandOver_win32.h"
 #include "transfer/Clock.h"
 #include "transfer/Transfer_win32.h"
 

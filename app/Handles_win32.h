@@ -1,0 +1,74 @@
+#pragma once
+// Owners of Windows handles: one deleter per kind of handle, each a std::unique_ptr over the
+// handle's own type, so a handle is closed exactly once on every path out of its scope.
+
+// Order matters: winsock2 before windows, iphlpapi before icmpapi.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+
+#include <icmpapi.h>
+#include <wininet.h>
+
+#include <memory>
+#include <type_traits>
+
+namespace vt::win32 {
+
+template <typename Handle, typename Close>
+using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, Close>;
+
+// Kernel objects: files, events, threads. CreateFileW fails with INVALID_HANDLE_VALUE.
+struct KernelHandleCloser {
+    using pointer = HANDLE;
+    void operator()(HANDLE h) const noexcept {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+    }
+};
+using UniqueHandle = UniqueOf<HANDLE, KernelHandleCloser>;
+
+struct FindCloser {
+    using pointer = HANDLE;
+    void operator()(HANDLE h) const noexcept {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+            FindClose(h);
+        }
+    }
+};
+using UniqueFind = UniqueOf<HANDLE, FindCloser>;
+
+struct InternetCloser {
+    using pointer = HINTERNET;
+    void operator()(HINTERNET h) const noexcept { InternetCloseHandle(h); }
+};
+using UniqueInternet = UniqueOf<HINTERNET, InternetCloser>;
+
+struct IcmpCloser {
+    using pointer = HANDLE;
+    void operator()(HANDLE h) const noexcept {
+        if (h != INVALID_HANDLE_VALUE) {
+            IcmpCloseHandle(h);
+        }
+    }
+};
+using UniqueIcmp = UniqueOf<HANDLE, IcmpCloser>;
+
+// Fonts, brushes and bitmaps.
+struct GdiObjectDeleter {
+    void operator()(HGDIOBJ h) const noexcept { DeleteObject(h); }
+};
+template <typename Gdi>
+using UniqueGdi = std::unique_ptr<std::remove_pointer_t<Gdi>, GdiObjectDeleter>;
+
+// Icons loaded without LR_SHARED.
+struct IconDestroyer {
+    using pointer = HICON;
+    void operator()(HICON h) const noexcept { DestroyIcon(h); }
+};
+using UniqueIcon = UniqueOf<HICON, IconDestroyer>;
+
+}  // namespace vt::win32

@@ -1,0 +1,11 @@
+#pragma once
+// Texts the player reads that more than one part of the launcher shows.
+
+namespace vt {
+
+inline constexpr wchar_t kUpgradeFailedTitle[] = L"업그레이드 실패";
+inline constexpr wchar_t kReconnectText[] = L"다시 접속하여 주십시오";
+inline constexpr wchar_t kCheckingVersionState[] = L"버전체크중...";
+inline constexpr wchar_t kDownloadingState[] = L"다운로드중...";
+
+}  // namespace vt

@@ -1,0 +1,19 @@
+"""The end-to-end harness shared by tests/e2e/ and scripts/demo.py: the real vtlauncher.exe
+under Wine, its windows under X, servers on loopback, sample patches and what the stand-in
+client and the list reader report. Standard library only.
+
+Everything is importable from the package itself (harness.wait_window, harness.make_patch ...);
+the modules group it by job."""
+
+from .poll import eventually, wait_until
+from .checks import ROOT, Checks, parse_args
+from .launcher import (CANCEL, CONNECT, ERROR_CAPTION, FAILED_CAPTION, PATCH_CAPTION,
+                       SERVER_CAPTION, AppDir, message_boxes, wine_env, wait_exit, windows_path)
+from .xwin import (click, colours, geometry, key, screenshot, signature, wait_painted,
+                   wait_window, windows, x_env)
+from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_free
+from .patchtree import differences, installed_as_served, make_patch
+from .inifile import ini_bytes, read_ini
+from .standin import list_rows, read_standin
+
+__all__ = [name for name in dir() if not name.startswith("_")]

@@ -1,0 +1,71 @@
+"""vtlauncher.exe under Wine: a test installation, the Wine environment, and the launcher's
+window captions and control positions as the tests address them."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+from . import xwin
+
+PATCH_CAPTION = "VT Auto Patch"
+SERVER_CAPTION = "서버 선택"
+ERROR_CAPTION = "game"  # the title of every error report
+FAILED_CAPTION = "업그레이드 실패"
+# Centres of the buttons in client coordinates.
+CANCEL = (322 + 69 // 2, 78 + 23 // 2)  # cmdCancel of the patch window
+CONNECT = (103 + 81 // 2, 243 + 25 // 2)  # cmdConnect of the server window
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env["LC_ALL"] = "ko_KR.UTF-8"
+    return env
+
+
+def windows_path(path):
+    """How Wine names a Unix path: drive Z: is the root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class AppDir:
+    """A fresh installation directory holding a copy of vtlauncher.exe, plus `files`
+    ({relative name: bytes, or text stored as CP949}). With `name` the installation is that
+    folder (which may be a relative path) inside a fresh temporary directory, so what lands
+    beside it can be seen and the folder's name can be chosen."""
+
+    def __init__(self, build, files=None, name=None):
+        self.root = Path(tempfile.mkdtemp(prefix="vt-e2e-"))
+        self.path = self.root / name if name else self.root
+        self.path.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(Path(build) / "vtlauncher.exe", self.path / "vtlauncher.exe")
+        for rel, data in (files or {}).items():
+            target = self.path / rel
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data if isinstance(data, bytes) else data.encode("cp949"))
+
+    def start(self):
+        return subprocess.Popen(["wine", str(self.path / "vtlauncher.exe")], cwd="/",
+                                env=wine_env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def wait_exit(proc, timeout):
+    """The exit code; a process still running at the deadline is killed and the
+    TimeoutExpired passed on."""
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise
+
+
+def message_boxes():
+    """Captions of the launcher's message boxes now shown."""
+    return [n for _, n in xwin.windows() if n in (ERROR_CAPTION, FAILED_CAPTION)]

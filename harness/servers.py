@@ -1,0 +1,231 @@
+"""HTTP servers on loopback for the launcher to patch from: a plain one, nginx, a slow one
+for interrupting runs, and one that never answers."""
+
+import functools
+import http.server
+import os
+import socket
+import socketserver
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+from pathlib import Path
+
+from .poll import wait_until
+
+
+def port_free(host, port):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as nginx: TIME_WAIT is no use
+        try:
+            s.bind((host, port))
+            return True
+        except OSError:
+            return False
+
+
+def _accepts(host, port):
+    try:
+        with socket.create_connection((host, port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class _Background:
+    """A socketserver run by a thread of this process for the length of a with block."""
+
+    def _serve(self, httpd):
+        self.httpd = httpd
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    delays = {}
+    log = None
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.log.append(self.path)
+        for suffix, seconds in self.delays.items():
+            if self.path.endswith(suffix):
+                time.sleep(seconds)  # paces the reply; decides nothing
+        super().do_GET()
+
+
+class StaticServer(_Background):
+    """Serves a directory over HTTP/1.1 on host:port. `delays` ({path suffix: seconds}) holds
+    matching replies back, e.g. to keep the patch window up long enough to be seen."""
+
+    def __init__(self, root, host, port, delays=None):
+        self.log = []
+        handler = type("Handler", (_QuietHandler,), {"delays": dict(delays or {}),
+                                                     "log": self.log})
+        self._serve(http.server.ThreadingHTTPServer(
+            (host, port), functools.partial(handler, directory=str(root))))
+
+    def requests(self):
+        """The request paths in order (still percent-encoded)."""
+        return list(self.log)
+
+
+class Nginx:
+    """nginx serving `root` on host:port from a private config; limit_rate slows every reply
+    (bytes per second) so a run can be interrupted part-way."""
+
+    def __init__(self, root, host, port, limit_rate=None, workdir=None):
+        self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-nginx-"))
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.host, self.port = host, port
+        rate = "limit_rate %d;" % limit_rate if limit_rate else ""
+        # As root, nginx's workers would drop to nobody, who cannot read private temp dirs.
+        user = "user root;" if os.geteuid() == 0 else ""
+        (self.dir / "nginx.conf").write_text("""
+%(user)s
+daemon off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 256; }
+http {
+    access_log %(d)s/access.log;
+    client_body_temp_path %(d)s/tmp; proxy_temp_path %(d)s/tmp;
+    fastcgi_temp_path %(d)s/tmp; uwsgi_temp_path %(d)s/tmp; scgi_temp_path %(d)s/tmp;
+    sendfile on;
+    default_type application/octet-stream;
+    server {
+        listen %(host)s:%(port)d;
+        root %(root)s;
+        %(rate)s
+    }
+}
+""" % {"d": self.dir, "host": host, "port": port, "root": Path(root).resolve(), "rate": rate,
+       "user": user})
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(["nginx", "-c", str(self.dir / "nginx.conf"), "-p",
+                                      str(self.dir)], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: self.proc.poll() is not None or _accepts(self.host, self.port),
+                       10, "nginx listening on %s:%d" % (self.host, self.port))
+        except TimeoutError:
+            self.__exit__()
+            raise
+        if self.proc.poll() is not None:
+            log = self.dir / "error.log"
+            raise RuntimeError("nginx did not start: " +
+                               (log.read_text(errors="replace") if log.exists() else "no log"))
+        return self
+
+    def requests(self):
+        """The request paths of the access log, in order (still percent-encoded)."""
+        log = self.dir / "access.log"
+        if not log.exists():
+            return []
+        return [line.split('"')[1].split(" ")[1] for line in log.read_text(errors="replace")
+                .splitlines() if '"' in line]
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+class _TrickleHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    root = b""
+    head_delay = 0.0
+    rate = 0
+    spread = 0.0
+    log = None
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        raw = self.path.split("?", 1)[0]
+        self.log.append(raw)
+        # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
+        rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
+        path = os.path.join(self.root, rel)
+        if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
+            self.send_error(404)
+            return
+        with open(path, "rb") as f:
+            data = f.read()
+        # The sleeps below pace the reply; none of them decides a check.
+        time.sleep(self.head_delay)
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if self.spread:
+            steps = max(1, int(self.spread * 20))
+            start = time.monotonic()
+            for k in range(steps):
+                self.wfile.write(data[len(data) * k // steps:len(data) * (k + 1) // steps])
+                self.wfile.flush()
+                time.sleep(max(0.0, start + self.spread * (k + 1) / steps - time.monotonic()))
+            return
+        step = 16384
+        for i in range(0, len(data), step):
+            self.wfile.write(data[i:i + step])
+            self.wfile.flush()
+            if self.rate:
+                time.sleep(step / self.rate)
+
+
+class TrickleServer(_Background):
+    """Serves `root` slowly: each reply waits `head_delay` seconds, then its body trickles at
+    about `rate` bytes a second, or with `spread` evenly over that many seconds, so a run can
+    be interrupted in the middle of any file."""
+
+    def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None):
+        self.log = []
+        handler = type("Handler", (_TrickleHandler,),
+                       {"root": os.fsencode(Path(root).resolve()), "head_delay": head_delay,
+                        "rate": rate, "spread": spread or 0.0, "log": self.log})
+        self._serve(http.server.ThreadingHTTPServer((host, port), handler))
+        # A client killed mid-body is the point of this server, not an error worth a trace.
+        self.httpd.handle_error = lambda request, address: None
+
+    def requests(self):
+        """The request paths in order (still percent-encoded)."""
+        return list(self.log)
+
+
+class StallingServer(_Background):
+    """Accepts every connection and holds it open without a reply until stopped."""
+
+    def __init__(self, host, port):
+        stop = self.stop = threading.Event()
+        self.count = 0
+        outer = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                outer.count += 1
+                stop.wait()
+
+        class Server(socketserver.ThreadingTCPServer):
+            allow_reuse_address = True
+
+        self._serve(Server((host, port), Handler))
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        super().__exit__(*exc)

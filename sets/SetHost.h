@@ -1,0 +1,25 @@
+#pragma once
+// What the set synchronisation needs from its host: the two downloads, the state label,
+// message boxes and one pass of the message loop. The patch window provides it (through
+// PatchHost); tests fake it with an in-memory patch server.
+
+#include <string>
+
+#include "app/Ui.h"
+
+namespace vt {
+
+class SetHost : public MessageSink, public MessagePump {
+  public:
+    // Both return only when the file is stored whole; a failed transfer ends the program.
+    virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
+                              const std::wstring& fileName, const std::wstring& userName,
+                              const std::wstring& password) = 0;
+    virtual void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
+                                          const std::wstring& fileName,
+                                          const std::wstring& userName,
+                                          const std::wstring& password) = 0;
+    virtual void SetState(const std::wstring& text) = 0;  // lblState
+};
+
+}  // namespace vt

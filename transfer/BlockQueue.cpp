@@ -1,0 +1,121 @@
+#include "transfer/BlockQueue.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vt {
+
+// A queue of no blocks would never move.
+BlockQueue::BlockQueue(std::size_t blockSize, std::size_t capacity)
+    : blockSize_(blockSize), capacity_(std::max<std::size_t>(capacity, 1)) {}
+
+std::optional<std::vector<std::byte>> BlockQueue::TakeEmpty() {
+    std::vector<std::byte> block;
+    {
+        std::unique_lock lock(mutex_);
+        spaceFreed_.wait(lock, [&] { return Closed() || !spare_.empty() || blocks_ < capacity_; });
+        if (Closed()) {
+            return std::nullopt;
+        }
+        if (!spare_.empty()) {
+            block = std::move(spare_.back());
+            spare_.pop_back();
+        } else {
+            ++blocks_;
+        }
+    }
+    // Outside the lock: a new block is allocated and zeroed here.
+    block.resize(blockSize_);
+    return block;
+}
+
+bool BlockQueue::Push(std::vector<std::byte> block, std::size_t size) {
+    size = std::min(size, block.size());
+    {
+        std::lock_guard lock(mutex_);
+        if (Closed()) {
+            return false;
+        }
+        if (size == 0) {
+            // An empty piece would read as the end.
+            spare_.push_back(std::move(block));
+        } else {
+            filled_.push_back({std::move(block), size});
+        }
+    }
+    if (size == 0) {
+        spaceFreed_.notify_one();
+    } else {
+        changed_.notify_one();
+    }
+    return true;
+}
+
+void BlockQueue::Finish() {
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+    spaceFreed_.notify_all();
+}
+
+void BlockQueue::Cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    changed_.notify_all();
+    spaceFreed_.notify_all();
+}
+
+void BlockQueue::ReturnLent() {
+    {
+        std::lock_guard lock(mutex_);
+        if (lent_.empty()) {
+            return;
+        }
+        spare_.push_back(std::exchange(lent_, {}));
+    }
+    spaceFreed_.notify_one();
+}
+
+std::optional<std::span<const std::byte>> BlockQueue::TryNext(std::size_t most) {
+    ReturnLent();
+    std::lock_guard lock(mutex_);
+    return TakePiece(most);
+}
+
+std::span<const std::byte> BlockQueue::Next(std::size_t most) {
+    ReturnLent();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (auto piece = TakePiece(most)) {
+            return *piece;
+        }
+        changed_.wait(lock);
+    }
+}
+
+// A block stays at the front while it is read in parts and is lent out with its last part, so
+// a piece's bytes stay put until the consumer's next call.
+std::optional<std::span<const std::byte>> BlockQueue::TakePiece(std::size_t most) {
+    if (cancelled_) {
+        return std::span<const std::byte>{};
+    }
+    if (filled_.empty()) {
+        return finished_ ? std::optional(std::span<const std::byte>{}) : std::nullopt;
+    }
+    Block& front = filled_.front();
+    std::size_t n = std::min(most, front.size - frontOffset_);
+    std::span<const std::byte> piece(front.data.data() + frontOffset_, n);
+    frontOffset_ += n;
+    if (frontOffset_ == front.size) {
+        lent_ = std::move(front.data);
+        filled_.pop_front();
+        frontOffset_ = 0;
+    }
+    return piece;
+}
+
+}  // namespace vt
