@@ -1,0 +1,147 @@
+// The command line scripts rely on: commands, options, help, exit status.
+#include "vtpatch/Cli.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/vtpatch/VtpatchTesting.h"
+#include "vtpatch/Http.h"
+#include "vtpatch/Served.h"
+
+namespace vt::vtpatch {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome Cli(std::vector<std::string> args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome r;
+    r.status = RunCli(args, out, err, test::kNow);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+TEST(VtpatchCli, EveryCommandHasHelp) {
+    for (const char* command : {"keygen", "publish", "lint", "verify"}) {
+        Outcome r = Cli({command, "--help"});
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_TRUE(r.out.starts_with(std::string("usage: vtpatch ") + command)) << r.out;
+    }
+    Outcome top = Cli({"--help"});
+    EXPECT_EQ(top.status, 0);
+    EXPECT_NE(top.out.find("vtpatch verify INSTALLATION --against ROOT-or-URL [--repair]"),
+              std::string::npos);
+}
+
+TEST(VtpatchCli, CommandLinesThatCannotBeUnderstoodExitWithTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"sign"},
+        {"keygen"},
+        {"keygen", "a", "b"},
+        {"publish", "tree", "root", "--game", "1"},  // no --key
+        {"publish", "tree", "root", "--key", "k.pem", "--game"},
+        {"lint", "root", "--pub"},
+        {"lint", "root", "--public", "k.pub"},
+        {"verify", "install"},
+        {"verify", "install", "--against", "root", "--repair=yes"},
+    };
+    for (const auto& args : bad) {
+        Outcome r = Cli(args);
+        std::string line;
+        for (const std::string& a : args) {
+            line += a + " ";
+        }
+        EXPECT_EQ(r.status, 2) << line;
+        EXPECT_TRUE(r.out.empty()) << line;
+        EXPECT_NE(r.err.find("usage: vtpatch"), std::string::npos) << line;
+    }
+}
+
+TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
+    TempDirectory keys;
+    test::SampleTree tree;
+    test::Served served;
+    TempDirectory install;
+    EXPECT_EQ(Cli({"keygen", keys.Path()}).status, 0);
+    Outcome again = Cli({"keygen", keys.Path()});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("never overwritten"), std::string::npos) << again.err;
+
+    const std::string pem = JoinPath(keys.Path(), "patch-key.pem");
+    const std::string pub = JoinPath(keys.Path(), "patch-key.pub");
+    Outcome published = Cli({"publish", tree.Path(), served.Path(), "--key=" + pem, "--game", "1",
+                             "--expires", "2031-01-01T00:00:00Z"});
+    ASSERT_EQ(published.status, 0) << published.err;
+    EXPECT_NE(published.out.find("published serial 1"), std::string::npos) << published.out;
+
+    Outcome lint = Cli({"lint", served.Path(), "--pub", pub});
+    EXPECT_EQ(lint.status, 0) << lint.out;
+    EXPECT_EQ(lint.out, "0 problems, 0 notes\n");
+
+    test::FlipBit(served.At("resource/sound/click.wav"));
+    Outcome broken = Cli({"lint", served.Path(), "--pub", pub});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_NE(broken.out.find("problem: resource/sound/click.wav"), std::string::npos)
+        << broken.out;
+
+    // An empty installation: everything is pending, nothing differs.
+    Outcome verify = Cli({"verify", install.Path(), "--against", served.Path()});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
+}
+
+TEST(VtpatchCli, RefusalsAndFailuresExitWithOneAndSayWhy) {
+    TempDirectory keys;
+    ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
+    test::SampleTree tree;
+    tree.Set("resource/sound/empty.wav", "");
+    test::Served served;
+    Outcome refused = Cli({"publish", tree.Path(), served.Path(), "--key",
+                           JoinPath(keys.Path(), "patch-key.pem"), "--game", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("refused, nothing was written"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("resource/sound/empty.wav: zero bytes"), std::string::npos);
+
+    Outcome noKey =
+        Cli({"publish", tree.Path(), served.Path(), "--key", "/nonexistent/k.pem", "--game", "1"});
+    EXPECT_EQ(noKey.status, 1);
+    EXPECT_NE(noKey.err.find("cannot read the key"), std::string::npos) << noKey.err;
+
+    Outcome badPub = Cli({"lint", served.Path(), "--pub", JoinPath(keys.Path(), "patch-key.pem")});
+    EXPECT_EQ(badPub.status, 1);
+    EXPECT_NE(badPub.err.find("holds no public key"), std::string::npos) << badPub.err;
+}
+
+TEST(VtpatchUrls, HttpUrlsOnly) {
+    std::optional<HttpUrl> plain = ParseHttpUrl("http://127.0.0.1:8080/patch/");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->host, "127.0.0.1");
+    EXPECT_EQ(plain->port, "8080");
+    EXPECT_EQ(plain->path, "/patch/");
+    std::optional<HttpUrl> bare = ParseHttpUrl("HTTP://localhost");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->port, "80");
+    EXPECT_EQ(bare->path, "/");
+    std::optional<HttpUrl> v6 = ParseHttpUrl("http://[::1]:81/");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->host, "::1");
+    EXPECT_EQ(v6->port, "81");
+    for (const char* bad : {"https://127.0.0.1/", "http://", "http://:80/", "http://h:0/",
+                            "http://h:x/", "http://u@h/", "ftp://h/"}) {
+        EXPECT_FALSE(ParseHttpUrl(bad)) << bad;
+    }
+    EXPECT_EQ(PercentDecode("a%20b%C8%BF/%2e"), std::string("a b\xC8\xBF/."));
+    EXPECT_FALSE(PercentDecode("a%2"));
+    EXPECT_FALSE(PercentDecode("a%zz"));
+}
+
+}  // namespace
+}  // namespace vt::vtpatch

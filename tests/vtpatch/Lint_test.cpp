@@ -1,0 +1,221 @@
+// lint: each kind of damage to a served tree is found, from a folder and over HTTP.
+#include "vtpatch/Lint.h"
+
+#include <gtest/gtest.h>
+
+#include "app/Cp949.h"
+#include "tests/vtpatch/VtpatchTesting.h"
+#include "vtpatch/Failure.h"
+#include "vtpatch/Format.h"
+
+namespace vt::vtpatch {
+namespace {
+
+using test::FlipBit;
+using test::Get;
+using test::Put;
+
+class LintTest : public ::testing::Test {
+  protected:
+    test::Keys keys;
+    test::SampleTree tree;
+    test::Served served;
+
+    void SetUp() override { served.Publish(tree, keys, "2030-01-02T00:00:00Z"); }
+
+    std::string Served(const std::string& relative) const {
+        return JoinPath(served.Path(), "autopatch/" + relative);
+    }
+    Findings Check(std::optional<PublicKey> key, int64_t now = test::kNow) {
+        std::unique_ptr<ServedTree> t = OpenServedTree(served.Path());
+        return Lint(*t, LintOptions{key, now});
+    }
+    Findings Check() { return Check(keys.Public()); }
+
+    // Replaces a set's manifest and keeps the profile consistent with it (re-signed), so
+    // only the manifest's own fault shows.
+    void ServeManifest(const std::string& path, const std::string& utf8) {
+        Put(Served(path), test::Utf8ToCp949(utf8));
+        std::string profile = served.Profile();
+        const std::string digest = Hex(Sha256Of(Get(Served(path))));
+        std::string section = path.find("vtsound") != std::string::npos ? "sound" : "graphics";
+        Replace(profile, section + "=", digest.substr(0, 16));
+        Replace(profile, path + "=", std::to_string(Get(Served(path)).size()) + "," + digest);
+        Put(Served("vtgame.ini"), profile);
+        Signature sig = PrivateKey::LoadPem(keys.Pem()).Sign(profile);
+        Put(Served("vtgame.ini.sig"), std::string(sig.begin(), sig.end()));
+    }
+    static void Replace(std::string& text, const std::string& keyEq, const std::string& value) {
+        size_t at = text.find("\r\n" + keyEq);
+        ASSERT_NE(at, std::string::npos) << keyEq;
+        at += 2 + keyEq.size();
+        text.replace(at, text.find("\r\n", at) - at, value);
+    }
+};
+
+TEST_F(LintTest, AFreshPublishIsClean) {
+    Findings findings = Check();
+    EXPECT_EQ(findings.List().size(), 0u) << test::Describe(findings);
+}
+
+TEST_F(LintTest, EveryFlippedBitIsFound) {
+    struct Case {
+        const char* file;
+        size_t byte;
+        const char* reported;
+    };
+    // The profile's bit lands in a version value; the others anywhere.
+    const Case cases[] = {
+        {"vtgame.ini", served.Profile().find("sound=") + 7, "vtgame.ini.sig"},
+        {"vtgame.ini.sig", 10, "vtgame.ini.sig"},
+        {"resource/sound/vtsound.ini", 3, "resource/sound/vtsound.ini"},
+        {"resource/data/ui/frame.bmp", 2, "resource/data/ui/frame.bmp"},
+        {"vt.exe", 0, "vt.exe"},
+    };
+    for (const Case& c : cases) {
+        const std::string before = Get(Served(c.file));
+        FlipBit(Served(c.file), c.byte);
+        Findings findings = Check();
+        EXPECT_GE(test::ProblemsAt(findings, c.reported), 1u) << c.file << "\n"
+                                                              << test::Describe(findings);
+        Put(Served(c.file), before);
+        EXPECT_EQ(Check().Problems(), 0u) << c.file;
+    }
+    // A flipped payload of a Korean name, found by its pin.
+    FlipBit(served.At("resource/data/card1/카드 뒷면.dat"));
+    Findings findings = Check();
+    EXPECT_EQ(test::ProblemsAt(findings, "카드 뒷면.dat"), 2u) << test::Describe(findings);
+}
+
+TEST_F(LintTest, SignatureNeedsTheRightKeyAndIsOnlyNotedWithoutOne) {
+    test::Keys other;
+    EXPECT_EQ(test::ProblemsAt(Check(other.Public()), "vtgame.ini.sig"), 1u);
+    Put(Served("vtgame.ini.sig"), "short");
+    EXPECT_EQ(test::ProblemsAt(Check(), "vtgame.ini.sig"), 1u);
+
+    ASSERT_TRUE(::unlink(Served("vtgame.ini.sig").c_str()) == 0);
+    EXPECT_EQ(test::ProblemsAt(Check(), "vtgame.ini.sig"), 1u);
+    Findings unchecked = Check(std::nullopt);
+    EXPECT_EQ(unchecked.Problems(), 0u) << test::Describe(unchecked);
+    ASSERT_EQ(unchecked.Notes(), 1u);
+    EXPECT_NE(unchecked.List()[0].what.find("missing"), std::string::npos);
+}
+
+TEST_F(LintTest, AnExpiredProfileIsAProblem) {
+    EXPECT_EQ(Check(keys.Public(), 1893542399).Problems(), 0u);  // a second before
+    Findings late = Check(keys.Public(), 1893542400);
+    EXPECT_EQ(late.Problems(), 1u) << test::Describe(late);
+    EXPECT_NE(late.List()[0].what.find("expired"), std::string::npos);
+}
+
+TEST_F(LintTest, MissingAndEmptyFilesAreProblems) {
+    ASSERT_EQ(::unlink(served.At("resource/sound/효과음.wav").c_str()), 0);
+    Put(served.At("resource/data/승리.bmp"), "");
+    ASSERT_EQ(::unlink(Served("resource/data/card1/vtcard1.ini").c_str()), 0);
+    Findings findings = Check();
+    EXPECT_EQ(findings.Problems(), 3u) << test::Describe(findings);
+    EXPECT_EQ(test::ProblemsAt(findings, "효과음.wav"), 1u);
+    EXPECT_EQ(test::ProblemsAt(findings, "승리.bmp"), 1u);
+    EXPECT_EQ(test::ProblemsAt(findings, "vtcard1.ini"), 1u);
+}
+
+TEST_F(LintTest, CountsThatDoNotMatchTheirEntries) {
+    const std::string v = ContentVersion(Sha256Of("click"));
+    const std::string pin = "5," + Hex(Sha256Of("click"));
+    // One listed beyond the count, never fetched; the launcher reads no further.
+    ServeManifest("resource/sound/vtsound.ini",
+                  "[sound]\r\ncount=1\r\n1=click.wav:" + v + "\r\n2=click.wav:" + v +
+                      "\r\n[sound.pins]\r\nclick.wav=" + pin + "\r\n");
+    Findings beyond = Check();
+    EXPECT_EQ(beyond.Problems(), 1u) << test::Describe(beyond);
+    EXPECT_EQ(test::ProblemsAt(beyond, "vtsound.ini entry 2"), 1u) << test::Describe(beyond);
+
+    // A count above its entries: the launcher stops with an error at the gap.
+    ServeManifest(
+        "resource/sound/vtsound.ini",
+        "[sound]\r\ncount=2\r\n1=click.wav:" + v + "\r\n[sound.pins]\r\nclick.wav=" + pin + "\r\n");
+    Findings gap = Check();
+    EXPECT_EQ(gap.Problems(), 1u) << test::Describe(gap);
+    EXPECT_NE(gap.List()[0].what.find("missing below count=2"), std::string::npos);
+
+    ServeManifest("resource/sound/vtsound.ini", "[sound]\r\ncount=many\r\n");
+    EXPECT_EQ(Check().Problems(), 1u);
+    ServeManifest("resource/sound/vtsound.ini", "[sound]\r\ncount=40000\r\n");
+    EXPECT_EQ(Check().Problems(), 1u);
+}
+
+TEST_F(LintTest, NamesTheLauncherRefusesOrWouldInstallElsewhere) {
+    const std::string v = ContentVersion(Sha256Of("click"));
+    const std::string pin = "5," + Hex(Sha256Of("click"));
+    // A file outside the tree that must never be read: the unsafe name is not fetched.
+    Put(JoinPath(served.Path(), "secret.wav"), "click");
+    ServeManifest("resource/sound/vtsound.ini",
+                  "[sound]\r\ncount=5\r\n1=../../secret.wav:" + v + "\r\n2=click.wav:" + v +
+                      "\r\n3=CLICK.wav:" + v + "\r\n4=click.wav.:" + v + "\r\n5=nul.wav:" + v +
+                      "\r\n[sound.pins]\r\n../../secret.wav=" + pin + "\r\nclick.wav=" + pin +
+                      "\r\nCLICK.wav=" + pin + "\r\nclick.wav.=" + pin + "\r\nnul.wav=" + pin +
+                      "\r\n");
+    Findings findings = Check();
+    EXPECT_EQ(findings.Problems(), 4u) << test::Describe(findings);
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 1)"), 1u);
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 3)"), 1u);
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 4)"), 1u);
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 5)"), 1u);
+}
+
+TEST_F(LintTest, EntriesWithoutVersionOrPin) {
+    ServeManifest("resource/sound/vtsound.ini",
+                  "[sound]\r\ncount=2\r\n1=click.wav:\r\n2=효과음.wav:" +
+                      ContentVersion(Sha256Of("sound effect")) +
+                      "\r\n[sound.pins]\r\nclick.wav=5," + Hex(Sha256Of("click")) + "\r\n");
+    Findings findings = Check();
+    EXPECT_EQ(findings.Problems(), 2u) << test::Describe(findings);
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 1)"), 1u);  // no version: never fetched
+    EXPECT_EQ(test::ProblemsAt(findings, "entry 2)"), 1u);  // no pin
+}
+
+TEST_F(LintTest, AMissingProfileIsTheOneProblem) {
+    ASSERT_EQ(::unlink(Served("vtgame.ini").c_str()), 0);
+    Findings findings = Check();
+    ASSERT_EQ(findings.Problems(), 1u) << test::Describe(findings);
+    EXPECT_EQ(findings.List()[0].where, "vtgame.ini");
+}
+
+TEST_F(LintTest, OverHttpLikeTheLauncher) {
+    test::FolderServer server(served.Path());
+    std::unique_ptr<ServedTree> t = OpenServedTree(server.Url());
+    Findings clean = Lint(*t, LintOptions{keys.Public(), test::kNow});
+    EXPECT_EQ(clean.List().size(), 0u) << test::Describe(clean);
+    // profile, signature, 4 manifests, vt.exe and 8 payloads on one kept-alive connection.
+    EXPECT_EQ(server.Requests(), 15);
+    EXPECT_EQ(server.Connections(), 1);
+
+    FlipBit(served.At("resource/sound/bgm/배경 음악.wav"));
+    Findings flipped = Lint(*t, LintOptions{keys.Public(), test::kNow});
+    EXPECT_EQ(test::ProblemsAt(flipped, "배경 음악.wav"), 2u) << test::Describe(flipped);
+
+    // A URL naming the autopatch folder itself reaches the same tree. (The server answers one
+    // connection at a time: the first client lets go of its own first.)
+    t.reset();
+    std::unique_ptr<ServedTree> direct = OpenServedTree(server.Url() + "autopatch");
+    EXPECT_EQ(Lint(*direct, LintOptions{keys.Public(), test::kNow}).Problems(), 2u);
+}
+
+TEST_F(LintTest, AnswersWithoutLengthAreRefusedAsTheLauncherDoes) {
+    test::FolderServer server(served.Path(), {.sendLength = false, .keepAlive = false});
+    std::unique_ptr<ServedTree> t = OpenServedTree(server.Url());
+    Findings findings = Lint(*t, LintOptions{keys.Public(), test::kNow});
+    ASSERT_GE(findings.Problems(), 1u);
+    EXPECT_NE(findings.List()[0].what.find("no Content-Length"), std::string::npos)
+        << test::Describe(findings);
+}
+
+TEST(LintSource, NeitherFolderNorUrlIsAFailure) {
+    TempDirectory empty;
+    EXPECT_THROW(OpenServedTree(empty.Path()), Failure);
+    EXPECT_THROW(OpenServedTree("https://127.0.0.1/"), Failure);
+    EXPECT_THROW(OpenServedTree("http://127.0.0.1:99999/"), Failure);
+}
+
+}  // namespace
+}  // namespace vt::vtpatch

@@ -1,0 +1,156 @@
+// verify: an installation made the way the launcher makes one (payloads copied, each recorded
+// in its set's manifest, the set recorded in vtgame.ini) against its served tree, and the
+// repair that makes the launcher fetch what differs.
+#include "vtpatch/Verify.h"
+
+#include <gtest/gtest.h>
+
+#include "app/Cp949.h"
+#include "app/ModGame.h"
+#include "app/Profile.h"
+#include "tests/vtpatch/VtpatchTesting.h"
+#include "vtpatch/Format.h"
+
+namespace vt::vtpatch {
+namespace {
+
+using test::Get;
+using test::Put;
+
+// "i=name:version" lines of the first section of a served manifest, read without the engine.
+std::vector<std::pair<std::string, std::string>> Entries(const std::string& manifestUtf8) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t pos = manifestUtf8.find("count=");
+    size_t end = manifestUtf8.find("\r\n\r\n");
+    while ((pos = manifestUtf8.find("\r\n", pos)) < end) {
+        pos += 2;
+        size_t eq = manifestUtf8.find('=', pos);
+        size_t colon = manifestUtf8.find(':', eq);
+        size_t lineEnd = manifestUtf8.find("\r\n", colon);
+        out.emplace_back(manifestUtf8.substr(eq + 1, colon - eq - 1),
+                         manifestUtf8.substr(colon + 1, lineEnd - colon - 1));
+    }
+    return out;
+}
+
+class VerifyTest : public ::testing::Test {
+  protected:
+    test::Keys keys;
+    test::SampleTree tree;
+    test::Served served;
+    TempDirectory install;
+
+    void SetUp() override {
+        served.Publish(tree, keys);
+        const std::string autopatch = JoinPath(served.Path(), "autopatch");
+        Put(Local("vt.exe"), Get(JoinPath(autopatch, "vt.exe")));
+        std::string profile = "[game]\r\n";
+        for (const char* key : {"game", "vtgame"}) {
+            profile += std::string(key) + "=" + served.Value("game", key) + "\r\n";
+        }
+        for (const ServedSet& set : ServedSets()) {
+            const std::string version = served.Value("game", ToUtf8(set.key));
+            if (version.empty()) {
+                continue;
+            }
+            profile += ToUtf8(set.key) + "=" + version + "\r\n";
+            const std::string manifest =
+                ToUtf8(FromCp949(Get(JoinPath(autopatch, set.ManifestPath()))));
+            std::string records = "[" + ToUtf8(set.key) + "]\r\n";
+            for (const auto& [name, v] : Entries(manifest)) {
+                const std::string file = set.folder + name + ToUtf8(set.suffix);
+                Put(Local(file), Get(served.At(file)));
+                records += name + "=" + v + "\r\n";
+            }
+            Put(Local(set.folder + ToUtf8(set.manifestName)), test::Utf8ToCp949(records));
+        }
+        Put(Local("vtgame.ini"), profile);
+    }
+
+    std::string Local(const std::string& relative) const {
+        return JoinPath(install.Path(), relative);
+    }
+    std::string Record(const std::string& section, const std::string& key,
+                       const std::string& file) const {
+        profile::ClearCache();
+        return ToUtf8(ReadProfileValue(FromUtf8(section), FromUtf8(key), FromUtf8(Local(file))));
+    }
+    VerifyReport Check(bool repair = false) {
+        std::unique_ptr<ServedTree> t = OpenServedTree(served.Path());
+        return Verify(*t, VerifyOptions{install.Path(), repair});
+    }
+};
+
+TEST_F(VerifyTest, AnInstallationAsPublishedVerifies) {
+    VerifyReport report = Check();
+    EXPECT_EQ(report.findings.List().size(), 0u) << test::Describe(report.findings);
+    EXPECT_EQ(report.checked, 9u);
+    EXPECT_EQ(report.pending, 0u);
+}
+
+TEST_F(VerifyTest, MissingAndChangedFilesAreListedAndRepairedByBlankingTheirRecords) {
+    ASSERT_EQ(::unlink(Local("resource/sound/효과음.wav").c_str()), 0);
+    Put(Local("resource/data/card1/카드 뒷면.dat"), "card bacK");  // same size, other bytes
+    Put(Local("resource/data/ui/frame.bmp"), "frame!");
+
+    VerifyReport found = Check();
+    EXPECT_EQ(found.findings.Problems(), 3u) << test::Describe(found.findings);
+    EXPECT_EQ(test::ProblemsAt(found.findings, "resource/sound/효과음.wav"), 1u);
+    EXPECT_EQ(test::ProblemsAt(found.findings, "resource/data/card1/카드 뒷면.dat"), 1u);
+    EXPECT_EQ(test::ProblemsAt(found.findings, "resource/data/ui/frame.bmp"), 1u);
+    EXPECT_EQ(found.repaired, 0u);
+    EXPECT_NE(Record("sound", "효과음.wav", "resource/sound/vtsound.ini"), "");
+
+    const std::string untouched = Record("sound", "click.wav", "resource/sound/vtsound.ini");
+    VerifyReport repaired = Check(true);
+    EXPECT_EQ(repaired.findings.Problems(), 3u);
+    EXPECT_EQ(repaired.repaired, 6u);  // three records and the keys of their three sets
+    EXPECT_EQ(Record("sound", "효과음.wav", "resource/sound/vtsound.ini"), "");
+    EXPECT_EQ(Record("card1", "카드 뒷면", "resource/data/card1/vtcard1.ini"), "");
+    EXPECT_EQ(Record("graphics", "ui/frame.bmp", "resource/data/graphics.ini"), "");
+    for (const char* set : {"sound", "graphics", "card1"}) {
+        EXPECT_EQ(Record("game", set, "vtgame.ini"), "") << set;
+    }
+    // Everything else as it was.
+    EXPECT_EQ(Record("sound", "click.wav", "resource/sound/vtsound.ini"), untouched);
+    EXPECT_EQ(Record("game", "card3", "vtgame.ini"), served.Value("game", "card3"));
+    EXPECT_EQ(Record("game", "vtgame", "vtgame.ini"), served.Value("game", "vtgame"));
+
+    // Now the launcher would fetch the three files: pending, no longer a problem.
+    VerifyReport after = Check();
+    EXPECT_EQ(after.findings.Problems(), 0u) << test::Describe(after.findings);
+    EXPECT_EQ(after.pending, 3u);
+}
+
+TEST_F(VerifyTest, AnOutdatedRecordInASetRecordedAsCurrentIsAProblem) {
+    Put(Local("resource/data/card3/vtcard3.ini"), "[card3]\r\njoker=0000000000000000\r\n");
+    VerifyReport found = Check();
+    EXPECT_EQ(test::ProblemsAt(found.findings, "joker.dat"), 1u) << test::Describe(found.findings);
+
+    Check(true);
+    EXPECT_EQ(Record("game", "card3", "vtgame.ini"), "");
+    VerifyReport after = Check();
+    EXPECT_EQ(after.findings.Problems(), 0u) << test::Describe(after.findings);
+    EXPECT_EQ(after.pending, 1u);
+}
+
+TEST_F(VerifyTest, AChangedClientIsRepairedThroughItsVersion) {
+    Put(Local("vt.exe"), "MZ client 0");
+    VerifyReport found = Check(true);
+    EXPECT_EQ(test::ProblemsAt(found.findings, "vt.exe"), 1u) << test::Describe(found.findings);
+    EXPECT_EQ(Record("game", "vtgame", "vtgame.ini"), "");
+    EXPECT_EQ(Record("game", "game", "vtgame.ini"), "1");  // never touched: the launcher checks it
+    EXPECT_EQ(Check().findings.Problems(), 0u);
+}
+
+TEST_F(VerifyTest, WorksOverHttp) {
+    Put(Local("resource/data/승리.bmp"), "defeat");
+    test::FolderServer server(served.Path());
+    std::unique_ptr<ServedTree> t = OpenServedTree(server.Url());
+    VerifyReport report = Verify(*t, VerifyOptions{install.Path(), false});
+    EXPECT_EQ(report.findings.Problems(), 1u) << test::Describe(report.findings);
+    EXPECT_EQ(test::ProblemsAt(report.findings, "승리.bmp"), 1u);
+}
+
+}  // namespace
+}  // namespace vt::vtpatch

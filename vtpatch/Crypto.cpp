@@ -1,0 +1,339 @@
+#include "vtpatch/Crypto.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/pem.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <vector>
+
+#include "vtpatch/Failure.h"
+#include "vtpatch/Files.h"
+
+namespace vt::vtpatch {
+namespace {
+
+constexpr char kGroup[] = "prime256v1";
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+    void operator()(T* p) const { Free(p); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using BigNum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
+using EcdsaSig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
+using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
+using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+
+// The library's own words for the last error, for a message that says why.
+std::string OpenSslError() {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return "unknown OpenSSL error";
+    }
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw Failure(what + " (" + OpenSslError() + ")");
+}
+
+bool IsP256(EVP_PKEY* key) {
+    char group[64] = {};
+    size_t length = 0;
+    return EVP_PKEY_is_a(key, "EC") &&
+           EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group,
+                                          &length) == 1 &&
+           std::string_view(group, length) == kGroup;
+}
+
+int NoPassphrase(char*, int, int, void*) {
+    return -1;
+}
+
+PKey PublicPKey(const PublicKey& key) {
+    std::array<uint8_t, 65> point{};
+    point[0] = 0x04;  // uncompressed
+    std::copy(key.begin(), key.end(), point.begin() + 1);
+    ParamBld bld(OSSL_PARAM_BLD_new());
+    if (!bld ||
+        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, kGroup, 0) != 1 ||
+        OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()) != 1) {
+        Fail("cannot build a public key");
+    }
+    Params params(OSSL_PARAM_BLD_to_param(bld.get()));
+    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+        ERR_clear_error();
+        return nullptr;  // not a point of the curve
+    }
+    PKey pkey(raw);
+    PKeyCtx check(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
+    if (!check || EVP_PKEY_public_check(check.get()) != 1) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return pkey;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+struct Sha256::Impl {
+    MdCtx ctx{EVP_MD_CTX_new()};
+};
+
+Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
+    if (!impl_->ctx || EVP_DigestInit_ex(impl_->ctx.get(), EVP_sha256(), nullptr) != 1) {
+        Fail("cannot start SHA-256");
+    }
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::Update(std::string_view bytes) {
+    if (EVP_DigestUpdate(impl_->ctx.get(), bytes.data(), bytes.size()) != 1) {
+        Fail("SHA-256 failed");
+    }
+}
+
+Digest Sha256::Finish() {
+    Digest out{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(impl_->ctx.get(), out.data(), &length) != 1 || length != out.size()) {
+        Fail("SHA-256 failed");
+    }
+    return out;
+}
+
+Digest Sha256Of(std::string_view bytes) {
+    Sha256 hash;
+    hash.Update(bytes);
+    return hash.Finish();
+}
+
+std::string Hex(const uint8_t* data, size_t size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out.push_back(kDigits[data[i] >> 4]);
+        out.push_back(kDigits[data[i] & 0xF]);
+    }
+    return out;
+}
+
+std::string ContentVersion(const Digest& digest) {
+    return Hex(digest.data(), 8);
+}
+
+struct PrivateKey::Impl {
+    PKey key;
+};
+
+PrivateKey::PrivateKey(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PrivateKey::~PrivateKey() = default;
+PrivateKey::PrivateKey(PrivateKey&&) noexcept = default;
+PrivateKey& PrivateKey::operator=(PrivateKey&&) noexcept = default;
+
+PrivateKey PrivateKey::Generate() {
+    PKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", kGroup));
+    if (!key) {
+        Fail("cannot generate a P-256 key");
+    }
+    return PrivateKey(std::make_unique<Impl>(Impl{std::move(key)}));
+}
+
+PrivateKey PrivateKey::LoadPem(const std::string& path) {
+    std::optional<std::string> text = ReadFile(path);
+    if (!text) {
+        throw Failure("cannot read the key " + path);
+    }
+    Bio bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));
+    PKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr) : nullptr);
+    if (!key) {
+        Fail(path + " holds no private key in PEM form that can be read without a passphrase");
+    }
+    if (!IsP256(key.get())) {
+        throw Failure(path + " is not an ECDSA P-256 (prime256v1) key");
+    }
+    return PrivateKey(std::make_unique<Impl>(Impl{std::move(key)}));
+}
+
+std::string PrivateKey::Pem() const {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), impl_->key.get(), nullptr, nullptr, 0, nullptr,
+                                         nullptr) != 1) {
+        Fail("cannot write the private key");
+    }
+    char* data = nullptr;
+    long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(size));
+}
+
+PublicKey PrivateKey::Public() const {
+    PublicKey out{};
+    BIGNUM* x = nullptr;
+    BIGNUM* y = nullptr;
+    bool ok = EVP_PKEY_get_bn_param(impl_->key.get(), OSSL_PKEY_PARAM_EC_PUB_X, &x) == 1 &&
+              EVP_PKEY_get_bn_param(impl_->key.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &y) == 1;
+    BigNum ownX(x);
+    BigNum ownY(y);
+    if (!ok || BN_bn2binpad(x, out.data(), 32) != 32 ||
+        BN_bn2binpad(y, out.data() + 32, 32) != 32) {
+        Fail("cannot read the public key");
+    }
+    return out;
+}
+
+Signature PrivateKey::Sign(std::string_view message) const {
+    MdCtx ctx(EVP_MD_CTX_new());
+    size_t length = 0;
+    if (!ctx ||
+        EVP_DigestSignInit_ex(ctx.get(), nullptr, "SHA256", nullptr, nullptr, impl_->key.get(),
+                              nullptr) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &length,
+                       reinterpret_cast<const unsigned char*>(message.data()),
+                       message.size()) != 1) {
+        Fail("cannot sign");
+    }
+    std::vector<unsigned char> der(length);
+    if (EVP_DigestSign(ctx.get(), der.data(), &length,
+                       reinterpret_cast<const unsigned char*>(message.data()),
+                       message.size()) != 1) {
+        Fail("cannot sign");
+    }
+    // OpenSSL hands out DER; the format stores r and s as two 32-byte numbers.
+    const unsigned char* p = der.data();
+    EcdsaSig sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(length)));
+    if (!sig) {
+        Fail("cannot decode the signature");
+    }
+    const BIGNUM* r = nullptr;
+    const BIGNUM* s = nullptr;
+    ECDSA_SIG_get0(sig.get(), &r, &s);
+    Signature out{};
+    if (BN_bn2binpad(r, out.data(), 32) != 32 || BN_bn2binpad(s, out.data() + 32, 32) != 32) {
+        Fail("cannot encode the signature");
+    }
+    return out;
+}
+
+bool ParsePublicKey(std::string_view text, PublicKey& out) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    if (text.size() != 128) {
+        return false;
+    }
+    PublicKey key{};
+    for (size_t i = 0; i < key.size(); ++i) {
+        int high = HexValue(text[2 * i]);
+        int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        key[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    if (!PublicPKey(key)) {
+        return false;
+    }
+    out = key;
+    return true;
+}
+
+std::string PublicKeyText(const PublicKey& key) {
+    return Hex(key) + "\n";
+}
+
+bool VerifySignature(const PublicKey& key, std::string_view message, const Signature& signature) {
+    PKey pkey = PublicPKey(key);
+    if (!pkey) {
+        return false;
+    }
+    EcdsaSig sig(ECDSA_SIG_new());
+    BigNum r(BN_bin2bn(signature.data(), 32, nullptr));
+    BigNum s(BN_bin2bn(signature.data() + 32, 32, nullptr));
+    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) {
+        Fail("cannot decode a signature");
+    }
+    r.release();  // owned by sig now
+    s.release();
+    unsigned char* der = nullptr;
+    int length = i2d_ECDSA_SIG(sig.get(), &der);
+    if (length <= 0) {
+        Fail("cannot encode a signature");
+    }
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> ownDer(
+        der, [](unsigned char* p) { OPENSSL_free(p); });
+    MdCtx ctx(EVP_MD_CTX_new());
+    int rc = ctx ? EVP_DigestVerifyInit_ex(ctx.get(), nullptr, "SHA256", nullptr, nullptr,
+                                           pkey.get(), nullptr)
+                 : 0;
+    if (rc == 1) {
+        rc = EVP_DigestVerify(ctx.get(), der, static_cast<size_t>(length),
+                              reinterpret_cast<const unsigned char*>(message.data()),
+                              message.size());
+    }
+    ERR_clear_error();
+    return rc == 1;
+}
+
+void WriteKeyPair(const std::string& directory) {
+    if (!IsDirectory(directory)) {
+        throw Failure(directory + " is not a folder");
+    }
+    const std::string pemPath = JoinPath(directory, "patch-key.pem");
+    const std::string pubPath = JoinPath(directory, "patch-key.pub");
+    for (const std::string& path : {pemPath, pubPath}) {
+        if (Exists(path)) {
+            throw Failure(path + " exists already; a key is never overwritten");
+        }
+    }
+    PrivateKey key = PrivateKey::Generate();
+    PendingFile pem(pemPath, 0600);
+    pem.Write(key.Pem());
+    pem.Sync();
+    PendingFile pub(pubPath, 0644);
+    pub.Write(PublicKeyText(key.Public()));
+    pub.Sync();
+    if (!pem.CommitNew()) {
+        throw Failure(pemPath + " appeared meanwhile; a key is never overwritten");
+    }
+    if (!pub.CommitNew()) {
+        ::unlink(pemPath.c_str());
+        throw Failure(pubPath + " appeared meanwhile; a key is never overwritten");
+    }
+}
+
+}  // namespace vt::vtpatch

@@ -1,0 +1,283 @@
+#include "vtpatch/Http.h"
+
+#include <errno.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+
+#include "vtpatch/Failure.h"
+
+namespace vt::vtpatch {
+namespace {
+
+constexpr int kTimeoutSeconds = 60;  // as long as the launcher waits
+constexpr size_t kMaxHead = 64 * 1024;
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
+    return out;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* p) const { ::freeaddrinfo(p); }
+};
+
+}  // namespace
+
+std::optional<HttpUrl> ParseHttpUrl(std::string_view url) {
+    constexpr std::string_view kScheme = "http://";
+    if (url.size() < kScheme.size() || Lower(url.substr(0, kScheme.size())) != kScheme) {
+        return std::nullopt;
+    }
+    url.remove_prefix(kScheme.size());
+    size_t slash = url.find('/');
+    std::string_view authority = url.substr(0, slash);
+    HttpUrl out;
+    out.path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
+    if (authority.find('@') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view port;
+    if (authority.starts_with('[')) {
+        size_t close = authority.find(']');
+        if (close == std::string_view::npos) {
+            return std::nullopt;
+        }
+        out.host = std::string(authority.substr(1, close - 1));
+        std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(':')) {
+            return std::nullopt;
+        }
+        port = rest.empty() ? rest : rest.substr(1);
+    } else {
+        size_t colon = authority.find(':');
+        out.host = std::string(authority.substr(0, colon));
+        port = colon == std::string_view::npos ? std::string_view() : authority.substr(colon + 1);
+    }
+    if (out.host.empty()) {
+        return std::nullopt;
+    }
+    if (!port.empty()) {
+        int number = 0;
+        auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
+        if (ec != std::errc() || end != port.data() + port.size() || number < 1 || number > 65535) {
+            return std::nullopt;
+        }
+        out.port = std::string(port);
+    }
+    return out;
+}
+
+HttpClient::HttpClient(HttpUrl server) : server_(std::move(server)) {}
+
+HttpClient::~HttpClient() {
+    Close();
+}
+
+bool HttpClient::Connect() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(server_.host.c_str(), server_.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        throw Failure("cannot resolve " + server_.host + ": " + ::gai_strerror(rc));
+    }
+    std::unique_ptr<addrinfo, AddrInfoFree> own(found);
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            continue;
+        }
+        timeval timeout{kTimeoutSeconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            fd_ = fd;
+            buffer_.clear();
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
+}
+
+void HttpClient::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    buffer_.clear();
+}
+
+bool HttpClient::Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool HttpClient::Fill() {
+    char block[64 * 1024];
+    for (;;) {
+        ssize_t n = ::recv(fd_, block, sizeof block, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        buffer_.append(block, static_cast<size_t>(n));
+        return true;
+    }
+}
+
+// One request on the open connection. False when the connection failed before any answer
+// came (a kept-alive connection the server has closed meanwhile): the caller tries again.
+bool HttpClient::Attempt(const std::string& target,
+                         const std::function<void(std::string_view)>& sink, HttpResponse& response,
+                         bool& anyAnswer) {
+    std::string host =
+        server_.host.find(':') != std::string::npos ? "[" + server_.host + "]" : server_.host;
+    if (server_.port != "80") {
+        host += ":" + server_.port;
+    }
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + host +
+                          "\r\nUser-Agent: vtpatch\r\nAccept: */*\r\n\r\n";
+    if (!Send(request)) {
+        return false;
+    }
+    size_t headEnd;
+    while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
+        if (buffer_.size() > kMaxHead) {
+            throw Failure("the server's answer to " + target + " has no end of its head");
+        }
+        if (!Fill()) {
+            if (buffer_.empty()) {
+                return false;
+            }
+            throw Failure("the server closed the connection in the middle of an answer to " +
+                          target);
+        }
+        anyAnswer = true;
+    }
+    anyAnswer = true;
+    std::string_view head(buffer_.data(), headEnd);
+    size_t lineEnd = head.find("\r\n");
+    std::string_view statusLine = head.substr(0, lineEnd);
+    if (!statusLine.starts_with("HTTP/1.") || statusLine.size() < 12 ||
+        std::from_chars(statusLine.data() + 9, statusLine.data() + 12, response.status).ec !=
+            std::errc()) {
+        throw Failure("the server answered " + target + " with no HTTP status line");
+    }
+    bool keepAlive = statusLine.starts_with("HTTP/1.1");
+    bool chunked = false;
+    size_t pos = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
+    while (pos < head.size()) {
+        size_t end = head.find("\r\n", pos);
+        if (end == std::string_view::npos) {
+            end = head.size();
+        }
+        std::string_view line = head.substr(pos, end - pos);
+        pos = end + 2;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue;
+        }
+        std::string name = Lower(Trim(line.substr(0, colon)));
+        std::string_view value = Trim(line.substr(colon + 1));
+        if (name == "content-length") {
+            int64_t length = 0;
+            auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+            if (ec == std::errc() && p == value.data() + value.size() && length >= 0) {
+                response.contentLength = length;
+            }
+        } else if (name == "transfer-encoding") {
+            chunked = Lower(value) != "identity";
+        } else if (name == "connection") {
+            std::string v = Lower(value);
+            keepAlive = v == "keep-alive" || (keepAlive && v != "close");
+        }
+    }
+    buffer_.erase(0, headEnd + 4);
+
+    auto deliver = [&](std::string_view piece) {
+        response.received += static_cast<int64_t>(piece.size());
+        if (response.status == 200 && sink) {
+            sink(piece);
+        }
+    };
+    if (response.contentLength && !chunked) {
+        int64_t left = *response.contentLength;
+        while (left > 0) {
+            if (buffer_.empty() && !Fill()) {
+                Close();
+                return true;  // short body: incomplete
+            }
+            size_t take = static_cast<size_t>(std::min<int64_t>(left, buffer_.size()));
+            deliver(std::string_view(buffer_.data(), take));
+            buffer_.erase(0, take);
+            left -= static_cast<int64_t>(take);
+        }
+        response.complete = true;
+        if (!keepAlive) {
+            Close();
+        }
+        return true;
+    }
+    // No usable length (the launcher refuses such an answer): the body is not measured and the
+    // connection is not used again.
+    response.contentLength.reset();
+    Close();
+    return true;
+}
+
+HttpResponse HttpClient::Get(const std::string& target,
+                             const std::function<void(std::string_view)>& sink) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool reused = fd_ >= 0;
+        if (!reused && !Connect()) {
+            throw Failure("cannot connect to " + server_.host + ":" + server_.port);
+        }
+        HttpResponse response;
+        bool anyAnswer = false;
+        if (Attempt(target, sink, response, anyAnswer)) {
+            return response;
+        }
+        Close();
+        if (!reused || anyAnswer) {
+            break;
+        }
+    }
+    throw Failure("the connection to " + server_.host + ":" + server_.port +
+                  " broke before an answer to " + target);
+}
+
+}  // namespace vt::vtpatch

@@ -1,0 +1,24 @@
+#pragma once
+// lint: reads a served tree as the launcher would and lists every problem: names it refuses
+// or would install under another name, counts and entries it stops on or never reaches,
+// missing files, sizes and hashes that differ from their pins, versions that are not content
+// versions, empty files, and (with a public key) a bad or expired signature.
+
+#include <cstdint>
+#include <optional>
+
+#include "vtpatch/Crypto.h"
+#include "vtpatch/Listing.h"
+#include "vtpatch/Served.h"
+
+namespace vt::vtpatch {
+
+struct LintOptions {
+    std::optional<PublicKey> publicKey;  // without it the signature is not checked
+    int64_t now = 0;                     // seconds since 1970, for the expiry
+};
+
+// Problems mean the launcher would not install everything as published.
+Findings Lint(ServedTree& tree, const LintOptions& options);
+
+}  // namespace vt::vtpatch

@@ -1,0 +1,421 @@
+#include "vtpatch/Publish.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+
+#include "app/Cp949.h"
+#include "app/ModGame.h"
+#include "app/Profile.h"
+#include "vtpatch/Crypto.h"
+#include "vtpatch/Failure.h"
+#include "vtpatch/Files.h"
+#include "vtpatch/Format.h"
+#include "vtpatch/Progress.h"
+
+namespace vt::vtpatch {
+namespace {
+
+constexpr std::string_view kSoundFolder = "resource/sound/";
+constexpr std::string_view kDataFolder = "resource/data/";
+
+// One file of the publisher's tree and where it is served.
+struct Source {
+    std::string treePath;  // bytes, in the tree
+    std::string served;    // below autopatch/, code page 949
+    std::wstring entry;    // the manifest's name (empty for vt.exe)
+    FileFacts facts;
+};
+
+struct SetSources {
+    const ServedSet* set = nullptr;
+    std::vector<Source> files;
+    std::map<std::wstring, std::string> aliases;  // AliasKey -> the tree path that has it
+};
+
+bool ValidUtf8(std::string_view bytes) {
+    return ToUtf8(FromUtf8(bytes)) == bytes;
+}
+
+// The launcher compares [game] game with its own; the value must read back as written.
+std::optional<std::string> GameProblem(const std::string& game) {
+    if (game.empty()) {
+        return "--game is empty";
+    }
+    if (!ValidUtf8(game)) {
+        return "--game is not UTF-8";
+    }
+    std::wstring text = FromUtf8(game);
+    if (FromCp949(ToCp949(text)) != text) {
+        return "--game cannot be written in code page 949";
+    }
+    for (wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            return "--game holds a control character";
+        }
+    }
+    if (text.front() == L' ' || text.back() == L' ') {
+        return "--game begins or ends with a blank, which the profile would drop";
+    }
+    if (text.size() >= 2 && (text.front() == L'"' || text.front() == L'\'') &&
+        text.back() == text.front()) {
+        return "--game is enclosed in quotes, which the profile would drop";
+    }
+    if (ToCp949(text).size() > kMaxEntryBytes) {
+        return "--game is longer than a profile value can be";
+    }
+    return std::nullopt;
+}
+
+// Holds an exclusive lock on the served tree for the life of the publish.
+class PublishLock {
+  public:
+    explicit PublishLock(const std::string& root, const std::string& served) {
+        std::string path = JoinPath(root, ".vtpatch.lock");
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            throw Failure("cannot open the lock file " + path);
+        }
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd_);
+            throw Failure("another publish into " + served + " is running");
+        }
+    }
+    ~PublishLock() { ::close(fd_); }
+    PublishLock(const PublishLock&) = delete;
+    PublishLock& operator=(const PublishLock&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+// What a killed publish left behind; only ever ours, as the lock is held.
+void RemoveStaleTemps(const std::string& served) {
+    for (const TreeEntry& e : ListTree(served)) {
+        std::string_view base = e.relative;
+        base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
+        if (base.starts_with(".vtpatch-") && base.ends_with(".tmp")) {
+            ::unlink(JoinPath(served, e.relative).c_str());
+        }
+    }
+}
+
+class Scanner {
+  public:
+    explicit Scanner(const std::string& tree) : tree_(tree) {
+        for (const ServedSet& set : ServedSets()) {
+            sets_.push_back({&set, {}, {}});
+        }
+    }
+
+    void Scan(PublishResult& result) {
+        if (!IsDirectory(tree_)) {
+            throw Failure(tree_ + " is not a folder");
+        }
+        size_t ignored = 0;
+        for (const TreeEntry& e : ListTree(tree_)) {
+            std::string_view rel = e.relative;
+            if (rel == kClientName) {
+                AddClient(e);
+            } else if (rel.starts_with(kSoundFolder)) {
+                Add(Set(L"sound"), e, rel.substr(kSoundFolder.size()), result);
+            } else if (rel.starts_with(kDataFolder)) {
+                std::string_view inner = rel.substr(kDataFolder.size());
+                SetSources* card = CardSet(inner);
+                if (card != nullptr) {
+                    inner.remove_prefix(inner.find('/') + 1);
+                    Add(*card, e, inner, result);
+                } else {
+                    Add(Set(L"graphics"), e, inner, result);
+                }
+            } else {
+                ++ignored;
+            }
+        }
+        if (ignored > 0) {
+            result.notes.push_back(std::to_string(ignored) + (ignored == 1 ? " file" : " files") +
+                                   " outside vt.exe, resource/sound and resource/data left out "
+                                   "(the installation's own files)");
+        }
+        for (const SetSources& s : sets_) {
+            if (s.files.size() > static_cast<size_t>(kMaxEntries)) {
+                refusals_.push_back(
+                    "set " + ToUtf8(s.set->key) + " has " + std::to_string(s.files.size()) +
+                    " files; the launcher takes at most " + std::to_string(kMaxEntries));
+            }
+        }
+        if (!refusals_.empty()) {
+            throw Refused(refusals_);
+        }
+    }
+
+    std::optional<Source>& Client() { return client_; }
+    std::vector<SetSources>& Sets() { return sets_; }
+
+  private:
+    SetSources& Set(std::wstring_view key) {
+        return *std::find_if(sets_.begin(), sets_.end(),
+                             [key](const SetSources& s) { return s.set->key == key; });
+    }
+
+    // The card set whose folder `inner` (below resource/data/) lies in, exact name only.
+    SetSources* CardSet(std::string_view inner) {
+        size_t slash = inner.find('/');
+        if (slash == std::string_view::npos) {
+            return nullptr;
+        }
+        for (SetSources& s : sets_) {
+            if (s.set->cardNumber != 0 &&
+                std::string(kDataFolder).append(inner.substr(0, slash + 1)) == s.set->folder) {
+                return &s;
+            }
+        }
+        return nullptr;
+    }
+
+    bool Usable(const TreeEntry& e) {
+        if (!e.regular) {
+            refusals_.push_back(e.relative + ": not a regular file");
+            return false;
+        }
+        if (e.size == 0) {
+            refusals_.push_back(e.relative +
+                                ": zero bytes; the launcher cannot receive an empty file");
+            return false;
+        }
+        return true;
+    }
+
+    void AddClient(const TreeEntry& e) {
+        if (Usable(e)) {
+            client_ = Source{JoinPath(tree_, e.relative), kClientName, L"", {}};
+        }
+    }
+
+    void Add(SetSources& s, const TreeEntry& e, std::string_view inner, PublishResult& result) {
+        const ServedSet& set = *s.set;
+        const std::string where = e.relative;
+        if (!ValidUtf8(inner)) {
+            refusals_.push_back(where + ": the file name is not UTF-8");
+            return;
+        }
+        std::wstring name = FromUtf8(inner);
+        // The installation's own files among the content: its record of the set, the
+        // player's server list.
+        if (AliasKey(name) == AliasKey(set.manifestName)) {
+            result.notes.push_back(where + " left out: the installation's record of set " +
+                                   ToUtf8(set.key));
+            return;
+        }
+        if (set.key == L"graphics" && AliasKey(name) == AliasKey(kServerListName)) {
+            result.notes.push_back(where + " left out: the player's server list is not published");
+            return;
+        }
+        if (!Usable(e)) {
+            return;
+        }
+        if (name.find(L'\\') != std::wstring::npos) {
+            refusals_.push_back(where + ": a backslash, which Windows takes for a folder");
+            return;
+        }
+        if (!set.suffix.empty()) {
+            if (!name.ends_with(set.suffix)) {
+                refusals_.push_back(where + ": card set " + std::to_string(set.cardNumber) +
+                                    " holds only files ending in " + ToUtf8(set.suffix));
+                return;
+            }
+            name.resize(name.size() - set.suffix.size());
+        }
+        if (auto why = EntryNameProblem(set, name)) {
+            refusals_.push_back(where + ": " + *why);
+            return;
+        }
+        auto [it, added] = s.aliases.emplace(AliasKey(set.FileName(name)), where);
+        if (!added) {
+            refusals_.push_back(where + ": the same file on Windows as " + it->second);
+            return;
+        }
+        s.files.push_back(
+            Source{JoinPath(tree_, where), set.folder + ToCp949(set.FileName(name)), name, {}});
+    }
+
+    std::string tree_;
+    std::optional<Source> client_;
+    std::vector<SetSources> sets_;
+    std::vector<std::string> refusals_;
+};
+
+void HashSources(Scanner& scanner) {
+    size_t total = scanner.Client() ? 1 : 0;
+    for (const SetSources& s : scanner.Sets()) {
+        total += s.files.size();
+    }
+    Progress progress("hashing", total);
+    auto hash = [&progress](Source& source) {
+        std::optional<FileFacts> facts = HashFile(source.treePath);
+        if (!facts) {
+            throw Failure("cannot read " + source.treePath);
+        }
+        if (facts->size == 0) {
+            throw Refused({source.treePath + ": zero bytes (emptied during the publish)"});
+        }
+        source.facts = *facts;
+        progress.Advance();
+    };
+    if (scanner.Client()) {
+        hash(*scanner.Client());
+    }
+    for (SetSources& s : scanner.Sets()) {
+        for (Source& source : s.files) {
+            hash(source);
+        }
+        // A fixed order, so the same content gives the same manifest.
+        std::sort(s.files.begin(), s.files.end(), [](const Source& a, const Source& b) {
+            return ToCp949(a.entry) < ToCp949(b.entry);
+        });
+    }
+}
+
+// Puts `source` at served/<source.served> unless the same bytes are there; true when copied.
+bool ServePayload(const std::string& served, const Source& source) {
+    const std::string target = JoinPath(served, source.served);
+    if (std::optional<FileFacts> there = HashFile(target); there && *there == source.facts) {
+        return false;
+    }
+    size_t slash = target.rfind('/');
+    MakeDirectories(target.substr(0, slash));
+    if (IsDirectory(target)) {
+        throw Failure("cannot serve " + source.treePath + ": a folder " + target +
+                      " is in the way");
+    }
+    PendingFile out(target);
+    std::optional<FileFacts> copied =
+        HashFile(source.treePath, [&out](std::string_view piece) { out.Write(piece); });
+    if (!copied || *copied != source.facts) {
+        throw Failure(source.treePath + " changed during the publish; publish again");
+    }
+    out.Commit();
+    return true;
+}
+
+int64_t NextSerial(const std::string& served) {
+    const std::string path = JoinPath(served, kProfileName);
+    if (!Exists(path)) {
+        return 1;
+    }
+    profile::ClearCache();
+    std::string text = ToUtf8(ReadProfileValue(kPublishSection, L"serial", FromUtf8(path)));
+    int64_t serial = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), serial);
+    if (ec != std::errc() || end != text.data() + text.size() || serial < 0) {
+        serial = 0;  // a profile from before signed publishes
+    }
+    return serial + 1;
+}
+
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+    std::vector<std::string> refusals;
+    if (auto why = GameProblem(options.game)) {
+        refusals.push_back(*why);
+    }
+    if (options.expires) {
+        std::optional<int64_t> expires = ParseUtcTime(*options.expires);
+        if (!expires) {
+            refusals.push_back("--expires " + *options.expires +
+                               " is not a time of the form YYYY-MM-DDTHH:MM:SSZ");
+        } else if (*expires <= options.now) {
+            refusals.push_back("--expires " + *options.expires + " has passed already");
+        }
+    }
+    if (!refusals.empty()) {
+        throw Refused(refusals);
+    }
+    // The key first: a publish that cannot sign must not touch the served tree.
+    PrivateKey key = PrivateKey::LoadPem(options.keyPath);
+
+    PublishResult result;
+    Scanner scanner(options.tree);
+    scanner.Scan(result);
+    HashSources(scanner);
+
+    const std::string served = JoinPath(options.root, kServedFolder);
+    MakeDirectories(served);
+    PublishLock lock(options.root, served);
+    RemoveStaleTemps(served);
+    result.serial = NextSerial(served);
+
+    // Payloads and manifests first; the profile that points at them last.
+    size_t total = scanner.Client() ? 1 : 0;
+    for (const SetSources& s : scanner.Sets()) {
+        total += s.files.size();
+    }
+    IniText pins;
+    {
+        Progress progress("writing", total);
+        auto serve = [&](const Source& source) {
+            (ServePayload(served, source) ? result.written : result.unchanged)++;
+            progress.Advance();
+        };
+        if (scanner.Client()) {
+            serve(*scanner.Client());
+            result.clientVersion = ContentVersion(scanner.Client()->facts.sha256);
+            pins.Key(kClientName,
+                     PinText(scanner.Client()->facts.size, scanner.Client()->facts.sha256));
+        }
+        for (const SetSources& s : scanner.Sets()) {
+            if (s.files.empty()) {
+                continue;  // no key in [game]: the launcher never asks for this set
+            }
+            std::vector<ListedFile> listed;
+            for (const Source& source : s.files) {
+                serve(source);
+                listed.push_back({source.entry, source.facts.size, source.facts.sha256});
+            }
+            const std::string manifest = ManifestText(*s.set, listed);
+            const Digest digest = Sha256Of(manifest);
+            MakeDirectories(JoinPath(served, s.set->folder));
+            WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), manifest);
+            result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
+            pins.Key(s.set->ManifestPath(), PinText(static_cast<int64_t>(manifest.size()), digest));
+        }
+    }
+    SyncFileSystem(served);
+
+    IniText profile;
+    profile.Section(ToCp949(kGameSection));
+    profile.Key("game", ToCp949(FromUtf8(options.game)));
+    if (!result.clientVersion.empty()) {
+        profile.Key(ToCp949(kClientKey), result.clientVersion);
+    }
+    for (const PublishedSet& s : result.sets) {
+        profile.Key(ToCp949(s.key), s.version);
+    }
+    profile.Section(ToCp949(kPublishSection));
+    profile.Key("serial", std::to_string(result.serial));
+    if (options.expires) {
+        profile.Key("expires", *options.expires);
+    }
+    std::string text = profile.Bytes() + pins.Bytes();
+    const Signature signature = key.Sign(text);
+
+    PendingFile sig(JoinPath(served, kSignatureName));
+    sig.Write(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+    sig.Sync();
+    PendingFile ini(JoinPath(served, kProfileName));
+    ini.Write(text);
+    ini.Sync();
+    // Between the two renames the pair does not match, and a launcher that checks refuses it:
+    // never a profile that points at something unwritten.
+    sig.Commit();
+    ini.Commit();
+    SyncFileSystem(served);
+    return result;
+}
+
+}  // namespace vt::vtpatch

@@ -1,0 +1,41 @@
+#pragma once
+// publish: a publisher's tree, laid out like an installation, becomes the complete served tree
+// ROOT/autopatch/ (payloads, manifests, vtgame.ini and its signature). Versions come from the
+// content, so publishing the same content again changes nothing but the serial.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vt::vtpatch {
+
+struct PublishOptions {
+    std::string tree;     // vt.exe, resource/sound/..., resource/data/... (UTF-8 names)
+    std::string root;     // the served tree goes to root/autopatch/
+    std::string keyPath;  // PEM
+    std::string game;     // the launcher version, UTF-8
+    std::optional<std::string> expires;  // YYYY-MM-DDTHH:MM:SSZ
+    int64_t now = 0;                     // seconds since 1970, for the expiry
+};
+
+struct PublishedSet {
+    std::wstring key;
+    std::string version;
+    size_t files = 0;
+};
+
+struct PublishResult {
+    int64_t serial = 0;
+    std::string clientVersion;  // empty when the tree holds no vt.exe
+    std::vector<PublishedSet> sets;
+    size_t written = 0;              // payloads copied
+    size_t unchanged = 0;            // payloads already served with the same content
+    std::vector<std::string> notes;  // files left out, and why
+};
+
+// Throws Refused listing every file or argument the launcher would refuse or could not
+// receive (nothing is written then), Failure for anything else that stops it.
+PublishResult Publish(const PublishOptions& options);
+
+}  // namespace vt::vtpatch

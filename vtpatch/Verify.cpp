@@ -1,0 +1,169 @@
+#include "vtpatch/Verify.h"
+
+#include <algorithm>
+
+#include "app/AppError.h"
+#include "app/Cp949.h"
+#include "app/ModGame.h"
+#include "app/Profile.h"
+#include "vtpatch/Failure.h"
+#include "vtpatch/Files.h"
+#include "vtpatch/Progress.h"
+
+namespace vt::vtpatch {
+namespace {
+
+// An installed file against what the served tree pins for it; empty when it matches.
+std::string Difference(const std::string& path, const std::optional<Pin>& pin,
+                       const std::string& version) {
+    std::optional<FileFacts> facts = HashFile(path);
+    if (!facts) {
+        return "missing";
+    }
+    if (pin) {
+        if (facts->size != pin->size) {
+            return "size " + std::to_string(facts->size) + ", served " + std::to_string(pin->size);
+        }
+        return Hex(facts->sha256) == pin->sha256 ? "" : "SHA-256 differs from the served file";
+    }
+    // No pin: the version is the content version.
+    return ContentVersion(facts->sha256) == version ? ""
+                                                    : "content differs from version " + version;
+}
+
+// An empty record differs from every served version, so the launcher fetches again; the
+// engine's own write keeps the rest of the file as it was.
+void Blank(const std::wstring& section, const std::wstring& key, const std::wstring& path) {
+    try {
+        WriteProfileValue(section, key, L"", path);
+    } catch (const AppError& e) {
+        throw Failure("cannot repair: " + ToUtf8(e.Description()));
+    }
+}
+
+class Verifier {
+  public:
+    Verifier(const VerifyOptions& options, VerifyReport& report)
+        : options_(options),
+          report_(report),
+          localProfile_(FromUtf8(JoinPath(options.installation, kProfileName))) {}
+
+    void Client(const ServedPatch& patch) {
+        if (patch.clientVersion.empty()) {
+            return;
+        }
+        if (ToUtf8(ReadProfileValue(kGameSection, kClientKey, localProfile_)) !=
+            patch.clientVersion) {
+            ++report_.pending;  // the launcher replaces it anyway
+            return;
+        }
+        ++report_.checked;
+        std::string why = Difference(JoinPath(options_.installation, kClientName), patch.clientPin,
+                                     patch.clientVersion);
+        if (!why.empty()) {
+            report_.findings.Problem(kClientName, why + Repairing());
+            Repair(kGameSection, kClientKey, localProfile_);
+        }
+    }
+
+    void Set(const ServedSetListing& listing, Progress& progress) {
+        const ServedSet& set = *listing.set;
+        const std::wstring manifest =
+            FromUtf8(JoinPath(options_.installation, set.folder + ToUtf8(set.manifestName)));
+        const bool setCurrent =
+            ToUtf8(ReadProfileValue(kGameSection, set.key, localProfile_)) == listing.version;
+        bool reopen = false;
+        for (const ServedEntry& entry : listing.entries) {
+            progress.Advance();
+            if (!entry.usable || entry.version.empty()) {
+                continue;  // the launcher installs none of these (lint lists them)
+            }
+            const std::string record = ToUtf8(ReadProfileValue(set.key, entry.name, manifest));
+            std::string where = set.folder + ToUtf8(set.FileName(entry.name));
+            if (record != entry.version) {
+                if (!setCurrent) {
+                    ++report_.pending;
+                    continue;
+                }
+                report_.findings.Problem(
+                    where, "not installed, yet the installation records set " + ToUtf8(set.key) +
+                               " as current, so the launcher never fetches it" + Repairing());
+                reopen = true;
+                continue;
+            }
+            ++report_.checked;
+            std::string file = ToUtf8(set.FileName(entry.name));
+            std::replace(file.begin(), file.end(), '\\', '/');
+            std::string why = Difference(JoinPath(options_.installation, set.folder + file),
+                                         entry.pin, entry.version);
+            if (!why.empty()) {
+                report_.findings.Problem(where, why + Repairing());
+                Repair(set.key, entry.name, manifest);
+                reopen = true;
+            }
+        }
+        if (reopen) {
+            // The launcher opens a set only when its key differs from the server's.
+            Repair(kGameSection, set.key, localProfile_);
+        }
+    }
+
+  private:
+    std::string Repairing() const { return options_.repair ? " (record blanked)" : ""; }
+
+    void Repair(const std::wstring& section, const std::wstring& key, const std::wstring& path) {
+        if (options_.repair) {
+            Blank(section, key, path);
+            ++report_.repaired;
+        }
+    }
+
+    const VerifyOptions& options_;
+    VerifyReport& report_;
+    std::wstring localProfile_;
+};
+
+}  // namespace
+
+VerifyReport Verify(ServedTree& tree, const VerifyOptions& options) {
+    if (!IsDirectory(options.installation)) {
+        throw Failure(options.installation + " is not a folder");
+    }
+    if (ToUtf8(FromUtf8(options.installation)) != options.installation) {
+        throw Failure(options.installation + ": the path is not UTF-8");
+    }
+    VerifyReport report;
+    TempDirectory staging;
+    Findings served;
+    const ServedPatch patch = ReadServedPatch(tree, staging.Path(), served);
+    if (served.Problems() > 0) {
+        report.findings.Note("served tree", std::to_string(served.Problems()) +
+                                                " problems (vtpatch lint lists them); their files "
+                                                "are not compared");
+    }
+    profile::ClearCache();  // the installation's records may have changed since any earlier read
+    Verifier verifier(options, report);
+    const std::wstring localProfile = FromUtf8(JoinPath(options.installation, kProfileName));
+    const std::string localGame = ToUtf8(ReadProfileValue(kGameSection, L"game", localProfile));
+    if (localGame != patch.game) {
+        report.findings.Note(kProfileName, "game=" + localGame + " here, " + patch.game +
+                                               " served: the launcher refuses to patch");
+    }
+    verifier.Client(patch);
+    size_t total = 0;
+    for (const ServedSetListing& listing : patch.sets) {
+        total += listing.entries.size();
+    }
+    Progress progress("verifying", total);
+    for (const ServedSetListing& listing : patch.sets) {
+        verifier.Set(listing, progress);
+    }
+    if (report.pending > 0) {
+        report.findings.Note("installation", std::to_string(report.pending) +
+                                                 " files are not yet installed; the next launcher "
+                                                 "run fetches them");
+    }
+    return report;
+}
+
+}  // namespace vt::vtpatch
