@@ -1,7 +1,8 @@
 #pragma once
 // A small form layer over Win32: a fixed-size top-level window and its controls, created from
 // a layout table with one row per control. Positions in the tables are design units (twips,
-// 15 per pixel) so that a table reads like the form it reproduces.
+// 15 per pixel at 96 DPI) so that a table reads like the form it reproduces; the form turns
+// them into pixels at its window's DPI and lays itself out again when that DPI changes.
 
 #include <windows.h>
 
@@ -34,18 +35,24 @@ inline constexpr unsigned FontGulim = 1u << 5;  // "굴림" 8.25 pt, Hangul char
 
 inline constexpr int kNoTabIndex = -1;
 inline constexpr int kTwipsPerPixel = 15;
+inline constexpr int kDesignDpi = 96;  // the DPI at which a pixel is 15 twips
 inline constexpr COLORREF kDefaultColor = CLR_INVALID;
 
 struct ControlRow {
     const wchar_t* name;
     ControlKind kind;
+    // Buttons and labels show it. Panels, images and lists show no text: for them it is the
+    // name a screen reader announces (their window text).
     const wchar_t* caption;
     int left, top, width, height;  // twips, relative to the container's client area
     int tabIndex;                  // kNoTabIndex for controls that never take the focus
     unsigned flags = 0;
     const wchar_t* container = nullptr;  // name of the holding control; nullptr: the form
     COLORREF background = kDefaultColor;
-    int bitmapId = 0;  // Image: resource id
+    int bitmapId = 0;  // Image: resource id of the picture drawn for 96 DPI
+    // Label: the control it names. It is created right before that control, so it comes
+    // directly before it in the z-order, where a screen reader looks for a control's label.
+    const wchar_t* labelFor = nullptr;
 };
 
 struct FormLayout {
@@ -54,7 +61,11 @@ struct FormLayout {
     int iconId;
 };
 
-int TwipsToPixels(int twips);
+int TwipsToPixels(int twips, int dpi);
+// Pixels at kDesignDpi to pixels at dpi, rounded.
+int ScalePixels(double designPixels, int dpi);
+// The DPI a window is shown at: GetDpiForWindow where Windows has it, else the screen's.
+int WindowDpi(HWND hwnd);
 
 // One top-level window. Creation leaves it hidden; the Close entry of its system menu is
 // removed and a close request is ignored, so the form's own buttons are the only way out.
@@ -78,14 +89,19 @@ class Form {
     // Skips the update when the text is unchanged; AutoSize labels resize to the new text.
     void SetText(const std::wstring& name, const std::wstring& text);
     std::wstring Text(const std::wstring& name) const;
-    void SetWidth(const std::wstring& name, int pixels);
+    // Width in pixels at kDesignDpi; scaled to the window's DPI now and after a DPI change.
+    void SetWidth(const std::wstring& name, double designPixels);
     void ShowMessage(const std::wstring& text, const std::wstring& title, MessageStyle style);
+    // The DPI the form is laid out for.
+    int Dpi() const { return dpi_; }
 
   protected:
     // A click on a button, label, panel or image.
     virtual void OnClick(const std::wstring& /*control*/) {}
     // First activation of the window, delivered after the show has completed.
     virtual void OnFirstActivate() {}
+    // The form has been laid out again for a new DPI (fonts, controls, pictures, icons).
+    virtual void OnDpiChanged(int /*dpi*/) {}
     // Anything else; return true when handled.
     virtual bool OnMessage(UINT /*msg*/, WPARAM /*wParam*/, LPARAM /*lParam*/,
                            LRESULT& /*result*/) {
@@ -96,11 +112,12 @@ class Form {
     struct ControlState {
         std::wstring name;
         HWND hwnd = nullptr;
-        unsigned flags = 0;
+        ControlRow layout{};
         std::wstring text;
-        COLORREF background = kDefaultColor;
         UniqueGdi<HBRUSH> brush;
+        UniqueGdi<HBITMAP> bitmap;  // Image: the picture drawn at the form's DPI
         int id = 0;
+        double designWidth = -1;  // set by SetWidth; below 0: the table's width
     };
 
     // Owns the form's window. The form is detached first, so the messages of the window's
@@ -116,13 +133,25 @@ class Form {
     void FitToText(ControlState& control);
     ControlState* Find(HWND hwnd);
     HWND FirstTabStop() const;
+    int Px(int twips) const { return TwipsToPixels(twips, dpi_); }
+    // Window size for the layout's client area at dpi_, centred on the screen.
+    void PlaceWindow();
+    // Fonts, icons and every control's place, font and picture at dpi_.
+    void ApplyDpi();
+    void PlaceControl(ControlState& control);
+    void ShowPicture(ControlState& control);
+    HFONT FontFor(const ControlState& control) const;
+    void HandleDpiChanged(int dpi, const RECT& suggested);
 
+    FormLayout layout_;
+    int dpi_ = kDesignDpi;
     // What the window and its controls use is declared before the window, so it outlives it.
+    UniqueGdi<HFONT> uiFont_;
     UniqueGdi<HFONT> gulim_;
     UniqueIcon bigIcon_;
     UniqueIcon smallIcon_;
-    std::vector<UniqueGdi<HBITMAP>> bitmaps_;
-    std::vector<ControlState> controls_;  // creation order is tab order
+    // Creation order: tab order, with each label moved right before the control it names.
+    std::vector<ControlState> controls_;
     std::map<std::wstring, size_t> byName_;
     HWND lastFocus_ = nullptr;
     bool activated_ = false;

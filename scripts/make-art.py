@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Draws the launcher's pictures: the icon (32x32 and 16x16, 256 colours) and the two banners
-(160x80 and 280x55, 24 bits per pixel). Standard library only; BMP and ICO bytes are written
-here. Run from anywhere: python3 scripts/make-art.py  (writes into res/)."""
+"""Draws the launcher's pictures: the icon (16, 24, 32 and 48 pixels as 32-bit images with
+alpha, 256 pixels as PNG) and the two banners (160x80 and 280x55, 24 bits per pixel), each
+banner also at twice the size for 200 % displays (drawn at that size, not enlarged). Standard
+library only; BMP, PNG and ICO bytes are written here. Run from anywhere:
+python3 scripts/make-art.py  (writes into res/)."""
 
 import math
 import struct
+import zlib
 from pathlib import Path
 
 RES = Path(__file__).resolve().parents[1] / "res"
@@ -52,8 +55,9 @@ class Card:
     """A playing card: centre, size, rotation in degrees, and a suit drawn large in its middle
     and small in two corners."""
 
-    def __init__(self, cx, cy, w, h, angle, suit, corner=True):
+    def __init__(self, cx, cy, w, h, angle, suit, corner=True, edge=0.9):
         self.cx, self.cy, self.w, self.h = cx, cy, w, h
+        self.edge = edge
         a = math.radians(angle)
         self.cos, self.sin = math.cos(a), math.sin(a)
         self.shape, self.colour = SUITS[suit]
@@ -69,7 +73,7 @@ class Card:
         outside = math.hypot(max(qx, 0), max(qy, 0)) + min(max(qx, qy), 0) - r
         if outside > 0:
             return None
-        if outside > -0.9:
+        if outside > -self.edge:
             return CARD_EDGE
         s = min(hw, hh) * 0.62
         if self.shape(u / s, v / s):
@@ -90,17 +94,18 @@ def felt(x, y, w, h):
     return tuple(max(0, min(255, c + grain)) for c in base)
 
 
-def render(w, h, cards, background, border=None, samples=3):
-    """RGB rows, top row first, supersampled samples x samples per pixel."""
+def render(w, h, cards, background, border=None, samples=3, scale=1):
+    """RGB rows, top row first, supersampled samples x samples per pixel. w, h, the cards and
+    the border are in design pixels; the picture has scale times as many pixels each way."""
     rows = []
-    for py in range(h):
+    for py in range(h * scale):
         row = []
-        for px in range(w):
+        for px in range(w * scale):
             acc = [0.0, 0.0, 0.0]
             for sy in range(samples):
                 for sx in range(samples):
-                    x = px + (sx + 0.5) / samples
-                    y = py + (sy + 0.5) / samples
+                    x = (px + (sx + 0.5) / samples) / scale
+                    y = (py + (sy + 0.5) / samples) / scale
                     c = None
                     for card in reversed(cards):  # the last card lies on top
                         c = card.colour_at(x, y)
@@ -112,8 +117,8 @@ def render(w, h, cards, background, border=None, samples=3):
                         acc[i] += c[i]
             n = samples * samples
             pixel = tuple(int(round(a / n)) for a in acc)
-            if border and (px < border[0] or py < border[0] or px >= w - border[0]
-                           or py >= h - border[0]):
+            b = border[0] * scale if border else 0
+            if border and (px < b or py < b or px >= w * scale - b or py >= h * scale - b):
                 pixel = border[1]
             row.append(pixel)
         rows.append(row)
@@ -135,26 +140,14 @@ def bmp24(rows):
     return header + info + pixels
 
 
-def palette256():
-    """A 6x6x6 colour cube plus 40 greys: fixed, so both icon images share it."""
-    pal = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
-    pal += [(int(i * 255 / 39),) * 3 for i in range(40)]
-    return pal
-
-
-def nearest(pal, c):
-    return min(range(len(pal)), key=lambda i: sum((pal[i][k] - c[k]) ** 2 for k in range(3)))
-
-
-def icon_image(size):
-    """8-bit DIB with its AND mask, for one image of the .ico."""
-    card = Card(size / 2, size / 2, size * 0.72, size * 0.94, -8, 0, corner=size >= 32)
-    pal = palette256()
-    cache = {}
-    index_rows, mask_rows = [], []
+def icon_pixels(size):
+    """RGBA rows of one icon image: a card whose edge coverage becomes alpha."""
+    card = Card(size / 2, size / 2, size * 0.72, size * 0.94, -8, 0, corner=size >= 32,
+                edge=max(0.9, size / 40))
     samples = 4
+    rows = []
     for py in range(size):
-        irow, mrow = [], []
+        row = []
         for px in range(size):
             acc, hits = [0, 0, 0], 0
             for sy in range(samples):
@@ -164,41 +157,56 @@ def icon_image(size):
                         hits += 1
                         for i in range(3):
                             acc[i] += c[i]
-            if hits * 2 < samples * samples:
-                irow.append(0)
-                mrow.append(1)  # transparent
+            if hits == 0:
+                row.append((0, 0, 0, 0))
                 continue
-            c = tuple(a // hits for a in acc)
-            if c not in cache:
-                cache[c] = nearest(pal, c)
-            irow.append(cache[c])
-            mrow.append(0)
-        index_rows.append(irow)
-        mask_rows.append(mrow)
-    xor_stride = (size + 3) & ~3
-    and_stride = ((size + 31) // 32) * 4
+            row.append(tuple(a // hits for a in acc) + (255 * hits // (samples * samples),))
+        rows.append(row)
+    return rows
+
+
+def icon_dib(rows):
+    """A 32-bit DIB with alpha and its AND mask (set where fully transparent), as an .ico
+    holds it for the smaller sizes."""
+    size = len(rows)
     xor = bytearray()
-    for row in reversed(index_rows):
-        xor += bytes(row) + b"\0" * (xor_stride - size)
+    for row in reversed(rows):
+        for r, g, b, a in row:
+            xor += bytes((b, g, r, a))
+    and_stride = ((size + 31) // 32) * 4
     andm = bytearray()
-    for row in reversed(mask_rows):
+    for row in reversed(rows):
         bits = bytearray(and_stride)
-        for x, m in enumerate(row):
-            if m:
+        for x, (_, _, _, a) in enumerate(row):
+            if a == 0:
                 bits[x // 8] |= 0x80 >> (x % 8)
         andm += bits
-    info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 8, 0, len(xor) + len(andm), 0, 0,
-                       256, 0)
-    colours = b"".join(bytes((b, g, r, 0)) for r, g, b in pal)
-    return info + colours + xor + andm
+    info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(xor) + len(andm), 0, 0,
+                       0, 0)
+    return info + xor + andm
+
+
+def png(rows):
+    """An RGBA PNG: 8 bits per channel, no filtering."""
+    h, w = len(rows), len(rows[0])
+    raw = b"".join(b"\0" + b"".join(bytes(p) for p in row) for row in rows)
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
 def ico(sizes):
-    images = [icon_image(s) for s in sizes]
+    """The .ico: 256 pixels as PNG (as Windows expects that size), the others as DIBs."""
+    images = [png(icon_pixels(s)) if s >= 256 else icon_dib(icon_pixels(s)) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for s, data in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", s, s, 0, 0, 1, 8, len(data), offset)
+        dim = 0 if s >= 256 else s  # 0 stands for 256
+        out += struct.pack("<BBBBHHII", dim, dim, 0, 0, 1, 32, len(data), offset)
         offset += len(data)
     return out + b"".join(images)
 
@@ -207,18 +215,21 @@ def main():
     # Patch window: four cards fanned out on the felt, with a gold frame.
     w, h = 160, 80
     fan = [Card(48 + i * 22, 44 + abs(i - 1.5) * 3, 34, 48, -21 + i * 14, i) for i in range(4)]
-    patch = render(w, h, fan, lambda x, y: felt(x, y, w, h), border=(1, GOLD))
-    (RES / "banner_patch.bmp").write_bytes(bmp24(patch))
+    for scale, name in ((1, "banner_patch.bmp"), (2, "banner_patch_2x.bmp")):
+        patch = render(w, h, fan, lambda x, y: felt(x, y, w, h), border=(1, GOLD), scale=scale)
+        (RES / name).write_bytes(bmp24(patch))
 
     # Server window: a long table edge with a row of cards dealt from left to right.
     w, h = 280, 55
     deal = [Card(150 + i * 27, 28, 26, 38, -6 + i * 4, i % 4) for i in range(5)]
     deal.insert(0, Card(40, 28, 26, 38, 12, 1))
     deal.insert(0, Card(24, 29, 26, 38, -10, 0))
-    servers = render(w, h, deal, lambda x, y: felt(x, y, w, h), border=(1, GOLD))
-    (RES / "banner_servers.bmp").write_bytes(bmp24(servers))
+    for scale, name in ((1, "banner_servers.bmp"), (2, "banner_servers_2x.bmp")):
+        servers = render(w, h, deal, lambda x, y: felt(x, y, w, h), border=(1, GOLD),
+                         scale=scale)
+        (RES / name).write_bytes(bmp24(servers))
 
-    (RES / "vtlauncher.ico").write_bytes(ico([32, 16]))
+    (RES / "vtlauncher.ico").write_bytes(ico([16, 24, 32, 48, 256]))
     print("wrote", ", ".join(p.name for p in sorted(RES.glob("*.*")) if p.suffix in
                             (".bmp", ".ico")))
 

@@ -16,14 +16,18 @@ using win32::kNoTabIndex;
 
 constexpr win32::FormLayout kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
 
-// Twips, as designed.
+// Twips, as designed. The list and the banner carry their names as their text; the list is
+// also named by a label of no size right before it, which is where a screen reader looks.
 constexpr ControlRow kControls[] = {
-    // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap
+    // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap,
+    // names
     {L"cmdConnect", ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
     {L"cmdCancel", ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
     {L"cmdRefresh", ControlKind::Button, L"새로고침", 202, 3645, 1215, 375, 1},
-    {L"lstvServer", ControlKind::ListView, L"", 157, 1080, 4200, 2370, 0},
-    {L"Image1", ControlKind::Image, L"", 157, 165, 4200, 825, kNoTabIndex, 0, nullptr,
+    {L"lstvServer", ControlKind::ListView, L"서버 목록", 157, 1080, 4200, 2370, 0},
+    {L"lblServer", ControlKind::Label, L"서버 목록", 157, 1080, 0, 0, kNoTabIndex, 0, nullptr,
+     win32::kDefaultColor, 0, L"lstvServer"},
+    {L"Image1", ControlKind::Image, L"홈페이지", 157, 165, 4200, 825, kNoTabIndex, 0, nullptr,
      win32::kDefaultColor, IDB_BANNER_SERVERS},
 };
 
@@ -103,7 +107,8 @@ void ServerSelectWindow::AddColumn(const std::wstring& header, int width, Column
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = align == ColumnAlign::Center ? LVCFMT_CENTER : LVCFMT_LEFT;
-    column.cx = width;
+    column.cx = win32::ScalePixels(width, Dpi());  // widths are given at 96 DPI
+    columnWidths_.push_back(width);
     column.pszText = text.data();
     column.iSubItem = columns_;
     ListView_InsertColumn(list_, columns_, &column);
@@ -177,6 +182,13 @@ void ServerSelectWindow::OnClick(const std::wstring& control) {
         Raise(events_.cmdRefresh_Click);
     } else if (control == L"Image1") {
         Raise(events_.Image1_Click);
+    }
+}
+
+void ServerSelectWindow::OnDpiChanged(int dpi) {
+    for (size_t i = 0; i < columnWidths_.size(); ++i) {
+        ListView_SetColumnWidth(list_, static_cast<int>(i),
+                                win32::ScalePixels(columnWidths_[i], dpi));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/Form_win32.h"
 #include "servers/ServerView.h"
@@ -65,11 +66,13 @@ class ServerSelectWindow final : public ServerView, private win32::Form {
   private:
     void OnClick(const std::wstring& control) override;
     bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    void OnDpiChanged(int dpi) override;
     void Raise(const std::function<void()>& handler);
 
     HWND list_ = nullptr;
     Events events_;
     int columns_ = 0;
+    std::vector<int> columnWidths_;  // as given, at 96 DPI
 };
 
 }  // namespace vt

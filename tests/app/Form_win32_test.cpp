@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 #include "app/MessageLoop_win32.h"
 #include "res/resource.h"
 #include "tests/support/Capture_win32.h"
@@ -40,6 +44,20 @@ std::vector<ControlRow> FailingRows() {
                     L"picNowhere", RGB(255, 0, 0)});
     return rows;
 }
+
+// Captions named by labels: two labels name one value, one names the list; the tab order
+// (list, button) is that of the tab indexes.
+constexpr ControlRow kNamedRows[] = {
+    {L"cmdGo", ControlKind::Button, L"가기", 150, 1800, 1200, 375, 1},
+    {L"lstItems", ControlKind::ListView, L"항목 목록", 150, 600, 2000, 1000, 0},
+    {L"lblItems", ControlKind::Label, L"항목", 150, 600, 0, 0, kNoTabIndex, 0, nullptr,
+     kDefaultColor, 0, L"lstItems"},
+    {L"lblValue", ControlKind::Label, L"42", 3000, 150, 600, 200, 3},
+    {L"lblValueCaption", ControlKind::Label, L"값 :", 2400, 150, 600, 200, 2, 0, nullptr,
+     kDefaultColor, 0, L"lblValue"},
+    {L"lblValueHidden", ControlKind::Label, L"값", 2400, 450, 600, 200, 4, flag::Hidden, nullptr,
+     kDefaultColor, 0, L"lblValue"},
+};
 
 // Wine answers 0 to GetGuiResources. There a GDI handle's low word is its slot in the handle
 // table and names the object by itself, so the live objects are counted slot by slot.
@@ -188,6 +206,240 @@ TEST_F(FormResources, AWindowEndedDuringCreationFailsTheFormAndLeavesNothing) {
     EXPECT_TRUE(probe.sawCreate);
     EXPECT_EQ(LiveGdiObjects(), gdiBefore);
     EXPECT_EQ(ThreadWindows(), windowsBefore);
+}
+
+TEST_F(FormResources, ALabelForNoControlFailsTheFormAndLeavesNothing) {
+    int gdiBefore = LiveGdiObjects();
+    int windowsBefore = ThreadWindows();
+    std::vector<ControlRow> rows(std::begin(kRows), std::end(kRows));
+    rows.push_back({L"lblLost", ControlKind::Label, L"잃음", 0, 0, 600, 200, kNoTabIndex, 0,
+                    nullptr, kDefaultColor, 0, L"cmdNowhere"});
+    auto build = [&] { Form form(kLayout, rows); };
+    EXPECT_THROW(build(), std::invalid_argument);
+    EXPECT_EQ(LiveGdiObjects(), gdiBefore);
+    EXPECT_EQ(ThreadWindows(), windowsBefore);
+}
+
+// Sends what Windows sends when the window moves to a monitor of another DPI: the new DPI and
+// the window rectangle it suggests, here the same place with the client area scaled, `off`
+// pixels too wide (the suggestion is rounded its own way).
+RECT ChangeDpi(Form& form, int dpi, int off = 0) {
+    RECT window;
+    RECT client;
+    GetWindowRect(form.Handle(), &window);
+    GetClientRect(form.Handle(), &client);
+    int dw = MulDiv(client.right, dpi, form.Dpi()) - client.right + off;
+    int dh = MulDiv(client.bottom, dpi, form.Dpi()) - client.bottom;
+    RECT suggested{window.left + 7, window.top + 5, window.right + 7 + dw, window.bottom + 5 + dh};
+    SendMessageW(form.Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                 reinterpret_cast<LPARAM>(&suggested));
+    return suggested;
+}
+
+LOGFONTW FontOf(HWND control) {
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font),
+               &font);
+    return font;
+}
+
+SIZE SizeOf(HBITMAP bitmap) {
+    BITMAP info{};
+    GetObjectW(bitmap, sizeof(info), &info);
+    return SIZE{info.bmWidth, info.bmHeight};
+}
+
+std::vector<COLORREF> PixelsOf(HBITMAP bitmap) {
+    SIZE size = SizeOf(bitmap);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = size.cx;
+    bi.bmiHeader.biHeight = -size.cy;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    std::vector<RGBQUAD> pixels(static_cast<size_t>(size.cx) * static_cast<size_t>(size.cy));
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, bitmap, 0, static_cast<UINT>(size.cy), pixels.data(), &bi, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    std::vector<COLORREF> colours;
+    for (const auto& p : pixels) {
+        colours.push_back(RGB(p.rgbRed, p.rgbGreen, p.rgbBlue));
+    }
+    return colours;
+}
+
+HBITMAP Shown(HWND image) {
+    return reinterpret_cast<HBITMAP>(SendMessageW(image, STM_GETIMAGE, IMAGE_BITMAP, 0));
+}
+
+void ExpectRect(HWND control, int left, int top, int width, int height) {
+    RECT r = test::RectInParent(control);
+    EXPECT_EQ(r.left, left);
+    EXPECT_EQ(r.top, top);
+    EXPECT_EQ(r.right - r.left, width);
+    EXPECT_EQ(r.bottom - r.top, height);
+}
+
+TEST(FormDpi, TwipsAndDesignPixelsScaleWithTheDpi) {
+    EXPECT_EQ(TwipsToPixels(6030, 96), 402);
+    EXPECT_EQ(TwipsToPixels(6030, 192), 804);
+    EXPECT_EQ(TwipsToPixels(1605, 144), 161);  // 160.5, rounded away from zero
+    EXPECT_EQ(TwipsToPixels(-30, 144), -3);
+    EXPECT_EQ(ScalePixels(100.6, 96), 101);
+    EXPECT_EQ(ScalePixels(100.6, 192), 201);
+    EXPECT_EQ(ScalePixels(70, 120), 88);  // 87.5
+}
+
+TEST(FormDpi, ANewDpiLaysOutFrameControlsFontsAndPicturesAgain) {
+    Form form(kLayout, kRows);
+    ASSERT_EQ(form.Dpi(), 96) << "the tests' Wine prefix runs at 96 DPI";
+    LOGFONTW uiBefore = FontOf(form.Control(L"cmdFirst"));
+    form.SetWidth(L"picBox", 90.4);
+    ExpectRect(form.Control(L"picBox"), 180, 40, 90, 20);
+
+    RECT suggested = ChangeDpi(form, 192, 1);
+    EXPECT_EQ(form.Dpi(), 192);
+    RECT window;
+    RECT client;
+    GetWindowRect(form.Handle(), &window);
+    GetClientRect(form.Handle(), &client);
+    EXPECT_EQ(window.left, suggested.left);  // taken where it was suggested
+    EXPECT_EQ(window.top, suggested.top);
+    EXPECT_EQ(client.right, 600);  // and the client area exact all the same
+    EXPECT_EQ(client.bottom, 320);
+
+    ExpectRect(form.Control(L"cmdFirst"), 20, 240, 160, 50);
+    ExpectRect(form.Control(L"cmdSecond"), 200, 240, 160, 50);
+    ExpectRect(form.Control(L"picBox"), 360, 80, 181, 40);  // the width set stays, scaled
+    ExpectRect(form.Control(L"lblInBox"), 0, 0, 80, 27);
+    ExpectRect(form.Control(L"Image1"), 12, 20, 320, 160);
+
+    LOGFONTW ui = FontOf(form.Control(L"cmdFirst"));
+    EXPECT_EQ(ui.lfHeight, 2 * uiBefore.lfHeight);
+    EXPECT_EQ(std::wstring(ui.lfFaceName), uiBefore.lfFaceName);
+    LOGFONTW gulim = FontOf(form.Control(L"lblName"));
+    EXPECT_EQ(gulim.lfHeight, -22);  // 8.25 pt at 192 DPI
+    EXPECT_EQ(std::wstring(gulim.lfFaceName), L"굴림");
+
+    // The self-sizing label fits its text in the new font.
+    HWND name = form.Control(L"lblName");
+    HDC dc = GetDC(name);
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(name, WM_GETFONT, 0, 0)));
+    SIZE text;
+    GetTextExtentPoint32W(dc, L"이름", 2, &text);
+    ReleaseDC(name, dc);
+    RECT r = test::RectInParent(name);
+    EXPECT_EQ(r.right - r.left, text.cx);
+    EXPECT_EQ(r.left, 360);
+
+    // The banner is the picture drawn for 200 %, as drawn.
+    HBITMAP banner = Shown(form.Control(L"Image1"));
+    ASSERT_NE(banner, nullptr);
+    SIZE size = SizeOf(banner);
+    EXPECT_EQ(size.cx, 320);
+    EXPECT_EQ(size.cy, 160);
+    UniqueGdi<HBITMAP> drawn(static_cast<HBITMAP>(LoadImageW(
+        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BANNER_PATCH_2X), IMAGE_BITMAP, 0, 0, 0)));
+    ASSERT_NE(drawn, nullptr);
+    EXPECT_EQ(PixelsOf(banner), PixelsOf(drawn.get()));
+}
+
+TEST(FormDpi, BetweenTheDrawnSizesTheLargerPictureIsReduced) {
+    Form form(kLayout, kRows);
+    ChangeDpi(form, 144);
+    HBITMAP banner = Shown(form.Control(L"Image1"));
+    ASSERT_NE(banner, nullptr);
+    SIZE size = SizeOf(banner);
+    EXPECT_EQ(size.cx, 240);
+    EXPECT_EQ(size.cy, 120);
+    ExpectRect(form.Control(L"Image1"), 9, 15, 240, 120);
+    // The gold frame of the large picture, two pixels wide, is one and a third pixels here:
+    // the corner is pure gold, the pixel inside it a blend with the felt.
+    UniqueGdi<HBITMAP> drawn(static_cast<HBITMAP>(LoadImageW(
+        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_BANNER_PATCH_2X), IMAGE_BITMAP, 0, 0, 0)));
+    std::vector<COLORREF> large = PixelsOf(drawn.get());
+    std::vector<COLORREF> shown = PixelsOf(banner);
+    EXPECT_EQ(shown[0], large[0]);
+    COLORREF inside = shown[240 + 1];
+    COLORREF felt = large[3 * 320 + 3];
+    EXPECT_GT(GetRValue(inside), GetRValue(felt));
+    EXPECT_LT(GetRValue(inside), GetRValue(large[0]));
+}
+
+TEST_F(FormResources, ChangingTheDpiThereAndBackLeavesTheLayoutAndNoGdiObject) {
+    Form form(kLayout, kRows);
+    std::vector<RECT> before;
+    for (const wchar_t* name : {L"cmdFirst", L"lblName", L"picBox", L"lblInBox", L"Image1"}) {
+        before.push_back(test::RectInParent(form.Control(name)));
+    }
+    int gdiBefore = LiveGdiObjects();
+    ChangeDpi(form, 192);
+    ChangeDpi(form, 144);
+    ChangeDpi(form, 96);
+    EXPECT_EQ(LiveGdiObjects(), gdiBefore);
+    size_t i = 0;
+    for (const wchar_t* name : {L"cmdFirst", L"lblName", L"picBox", L"lblInBox", L"Image1"}) {
+        RECT r = test::RectInParent(form.Control(name));
+        EXPECT_TRUE(EqualRect(&r, &before[i++])) << "control " << i;
+    }
+    RECT client;
+    GetClientRect(form.Handle(), &client);
+    EXPECT_EQ(client.right, 300);
+    EXPECT_EQ(client.bottom, 160);
+}
+
+TEST(FormAccessibility, LabelsComeRightBeforeWhatTheyNameWithoutChangingTheTabOrder) {
+    Form form(kLayout, kNamedRows);
+    std::vector<HWND> zOrder;
+    for (HWND c = GetWindow(form.Handle(), GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+        zOrder.push_back(c);
+    }
+    std::vector<HWND> expected;
+    for (const wchar_t* name :
+         {L"lblItems", L"lstItems", L"cmdGo", L"lblValueCaption", L"lblValueHidden", L"lblValue"}) {
+        expected.push_back(form.Control(name));
+    }
+    EXPECT_EQ(zOrder, expected);
+    HWND list = form.Control(L"lstItems");
+    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), list, FALSE), form.Control(L"cmdGo"));
+    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), form.Control(L"cmdGo"), FALSE), list);
+    // A control that shows no text carries its name as its text.
+    wchar_t text[32] = {};
+    GetWindowTextW(list, text, 32);
+    EXPECT_EQ(std::wstring(text), L"항목 목록");
+}
+
+// The keyboard-cue changes the forms are asked for, as their window procedures receive them.
+std::vector<WPARAM> uiStateChanges;
+
+LRESULT CALLBACK RecordUiState(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && sent->message == WM_CHANGEUISTATE && IsFormWindow(sent->hwnd)) {
+        uiStateChanges.push_back(sent->wParam);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST(FormAccessibility, ShowingTheFormShowsTheFocusRectangle) {
+    Form form(kLayout, kRows);
+    uiStateChanges.clear();
+    {
+        std::unique_ptr<HHOOK__, Unhook> hook(
+            SetWindowsHookExW(WH_CALLWNDPROC, RecordUiState, nullptr, GetCurrentThreadId()));
+        ASSERT_NE(hook, nullptr);
+        form.Show();
+    }
+    bool cleared = false;
+    for (WPARAM change : uiStateChanges) {
+        cleared =
+            cleared || (LOWORD(change) == UIS_CLEAR && (HIWORD(change) & UISF_HIDEFOCUS) != 0);
+    }
+    EXPECT_TRUE(cleared) << "the show asks for the focus to be drawn";
+    // Wine keeps no keyboard-cue state (it answers 0); Windows does, and there this is where
+    // a hidden focus rectangle would show.
+    for (const wchar_t* button : {L"cmdFirst", L"cmdSecond"}) {
+        EXPECT_EQ(SendMessageW(form.Control(button), WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
+    }
 }
 
 TEST(FormMessages, MessagesDuringCreationAlreadyReachTheForm) {

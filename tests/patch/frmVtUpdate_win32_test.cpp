@@ -3,6 +3,10 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -156,6 +160,61 @@ TEST_F(PatchWindowTest, ActivationStartsThePatchRunOnceAfterTheShow) {
     SetActiveWindow(window.Handle());
     test::PumpUntil([] { return false; }, 200);
     EXPECT_EQ(handOver.steps.size(), 2u);
+}
+
+std::wstring WindowText(HWND hwnd) {
+    wchar_t text[64] = {};
+    GetWindowTextW(hwnd, text, 64);
+    return text;
+}
+
+TEST_F(PatchWindowTest, EachCaptionComesRightBeforeItsValueAndTheRestCarryNames) {
+    // What a screen reader walks: the controls in z-order, each caption directly before the
+    // value it names (a hidden older caption may come before the shown one).
+    std::vector<std::wstring> order;
+    for (HWND c = GetWindow(window.Handle(), GW_CHILD); c != nullptr;
+         c = GetWindow(c, GW_HWNDNEXT)) {
+        for (const wchar_t* name :
+             {L"cmdCancel", L"Picprog", L"Label5", L"Label4", L"Image1", L"Lblname", L"lblState",
+              L"Label3", L"LblFilePecent", L"Label2", L"LblFilebps", L"Label1", L"LblFileTime"}) {
+            if (Ctl(name) == c) {
+                order.push_back(name);
+            }
+        }
+    }
+    std::vector<std::wstring> expected = {
+        L"Picprog",    L"Label1",    L"LblFileTime", L"Label2",        L"Label4",
+        L"LblFilebps", L"Label3",    L"Label5",      L"LblFilePecent", L"lblState",
+        L"Lblname",    L"cmdCancel", L"Image1"};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(WindowText(Ctl(L"Picprog")), L"진행 상황");
+    EXPECT_EQ(WindowText(Ctl(L"Image1")), L"홈페이지");
+    // The banner's name is text only: the picture still shows.
+    EXPECT_NE(SendMessageW(Ctl(L"Image1"), STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+}
+
+TEST_F(PatchWindowTest, AtTwiceTheDpiEverythingIsTwiceAsLargeTheBarIncluded) {
+    window.SetProgressWidth(100.6f);
+    RECT r;
+    GetWindowRect(window.Handle(), &r);
+    RECT suggested{r.left, r.top, r.right + 402, r.bottom + 107};
+    SendMessageW(window.Handle(), WM_DPICHANGED, MAKEWPARAM(192, 192),
+                 reinterpret_cast<LPARAM>(&suggested));
+    RECT client;
+    GetClientRect(window.Handle(), &client);
+    EXPECT_EQ(client.right, 804);
+    EXPECT_EQ(client.bottom, 214);
+    ExpectRect(Rect(L"cmdCancel"), 644, 156, 138, 46, "cmdCancel");
+    ExpectRect(Rect(L"Picprog"), 368, 64, 408, 36, "Picprog");
+    ExpectRect(Rect(L"Image1"), 12, 32, 320, 160, "Image1");
+    ExpectRect(Rect(L"Lblprog"), -4, -4, 201, 38, "Lblprog");  // 100.6 at 96 DPI, doubled
+    window.SetProgressWidth(201.0f);
+    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 402);
+    // The captions of one row still follow each other from left to right.
+    EXPECT_LT(Rect(L"Label4").right, Rect(L"LblFilebps").left);
+    EXPECT_LT(Rect(L"LblFilebps").right, Rect(L"Label5").left);
+    EXPECT_LT(Rect(L"Label5").right, Rect(L"LblFilePecent").left);
+    EXPECT_LE(Rect(L"LblFilePecent").right, client.right);
 }
 
 TEST_F(PatchWindowTest, TheFrameHoldsTheFocusWhenShown) {

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <iostream>
 #include <string>
@@ -9,6 +10,10 @@
 
 #include "app/AppError.h"
 #include "tests/support/Capture_win32.h"
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 namespace vt {
 namespace {
@@ -193,6 +198,90 @@ TEST_F(ServerWindow, EnterInTheListIsReportedWithEveryShiftState) {
     std::vector<std::wstring> expected = {L"load",     L"key 13 0", L"key 13 1",
                                           L"key 13 2", L"key 13 4", L"key 65 0"};
     EXPECT_EQ(handlers.calls, expected);
+}
+
+// The name an accessibility client (a screen reader) gets for the control, through oleacc.
+std::wstring AccessibleName(HWND control) {
+    using FromWindowFn = HRESULT(WINAPI*)(HWND, DWORD, REFIID, void**);
+    using FreeStringFn = void(WINAPI*)(BSTR);
+    HMODULE oleacc = LoadLibraryW(L"oleacc.dll");
+    HMODULE oleaut = LoadLibraryW(L"oleaut32.dll");
+    auto fromWindow = reinterpret_cast<FromWindowFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(oleacc, "AccessibleObjectFromWindow")));
+    auto freeString = reinterpret_cast<FreeStringFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(oleaut, "SysFreeString")));
+    if (fromWindow == nullptr || freeString == nullptr) {
+        return L"<no oleacc>";
+    }
+    IAccessible* object = nullptr;
+    if (FAILED(fromWindow(control, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                          reinterpret_cast<void**>(&object)))) {
+        return L"<no object>";
+    }
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    std::wstring result = L"<no name>";
+    if (object->get_accName(self, &name) == S_OK && name != nullptr) {
+        result = name;
+        freeString(name);
+    }
+    object->Release();
+    return result;
+}
+
+TEST_F(ServerWindow, TheListAndTheBannerHaveNamesAndTheListItsLabelBeforeIt) {
+    EXPECT_EQ(AccessibleName(List()), L"서버 목록");
+    EXPECT_EQ(AccessibleName(window.Control(L"Image1")), L"홈페이지");
+    EXPECT_EQ(AccessibleName(window.Control(L"cmdRefresh")), L"새로고침");
+    HWND label = window.Control(L"lblServer");
+    EXPECT_EQ(GetWindow(List(), GW_HWNDPREV), label);
+    EXPECT_EQ(AccessibleName(label), L"서버 목록");
+    RECT r = test::RectInParent(label);
+    EXPECT_TRUE(IsRectEmpty(&r));  // names, shows nothing
+    EXPECT_EQ(GetWindowLongW(label, GWL_STYLE) & WS_TABSTOP, 0);
+    // The column headers a reader announces are the header control's own items.
+    HWND header = ListView_GetHeader(List());
+    ASSERT_EQ(Header_GetItemCount(header), 3);
+    const wchar_t* headers[] = {L"서버이름", L"Ping", L"상태"};
+    for (int i = 0; i < 3; ++i) {
+        wchar_t text[32] = {};
+        HDITEMW item{};
+        item.mask = HDI_TEXT;
+        item.pszText = text;
+        item.cchTextMax = 32;
+        ASSERT_TRUE(Header_GetItem(header, i, &item));
+        EXPECT_EQ(std::wstring(text), headers[i]);
+    }
+}
+
+TEST_F(ServerWindow, AtTwiceTheDpiTheColumnsAndRowsGrowWithTheWindow) {
+    RECT row96;
+    ListView_GetItemRect(List(), 0, &row96, LVIR_BOUNDS);
+    RECT r;
+    GetWindowRect(window.Handle(), &r);
+    RECT suggested{r.left, r.top, r.right + 301, r.bottom + 280};
+    SendMessageW(window.Handle(), WM_DPICHANGED, MAKEWPARAM(192, 192),
+                 reinterpret_cast<LPARAM>(&suggested));
+    RECT client;
+    GetClientRect(window.Handle(), &client);
+    EXPECT_EQ(client.right, 602);
+    EXPECT_EQ(client.bottom, 560);
+    ExpectRect(window.Control(L"cmdRefresh"), 27, 486, 162, 50, "cmdRefresh");
+    ExpectRect(List(), 21, 144, 560, 316, "lstvServer");
+    ExpectRect(window.Control(L"Image1"), 21, 22, 560, 110, "Image1");
+    const int widths[] = {240, 140, 140};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ListView_GetColumnWidth(List(), i), widths[i]);
+    }
+    // Rows follow the font, which doubled.
+    RECT row192;
+    ListView_GetItemRect(List(), 0, &row192, LVIR_BOUNDS);
+    EXPECT_GE(row192.bottom - row192.top, 2 * (row96.bottom - row96.top) - 2);
+    // A column added now is scaled for the window's DPI.
+    window.AddColumn(L"추가", 50, ColumnAlign::Left);
+    EXPECT_EQ(ListView_GetColumnWidth(List(), 3), 100);
 }
 
 TEST_F(ServerWindow, ShowsBannerAndDarkBlueRows) {
