@@ -24,6 +24,12 @@ bool DeleteFile(const std::wstring& path);
 bool RemoveDir(const std::wstring& path);  // must be empty
 // Deletes the plain files directly inside `directory` (which ends in a backslash).
 bool DeleteFilesIn(const std::wstring& directory);
+// Deletes `path` (no trailing backslash) with everything below it: files (read-only and hidden
+// ones too) and folders. A link (symbolic link, junction, any reparse point) is removed as a
+// link and never entered, so nothing outside the tree is touched; where the system cannot
+// remove a link without following it, the link stays and the call fails. False when something
+// is left or `path` does not exist; it goes on with the rest after a failure.
+bool RemoveTree(const std::wstring& path);
 // Replaces `target` by `source` in one step, flushed to disk, on the same volume.
 bool ReplaceFile(const std::wstring& source, const std::wstring& target);
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
@@ -34,6 +40,14 @@ struct Stamp {
     bool operator==(const Stamp&) const = default;
 };
 Stamp GetStamp(const std::wstring& path);  // size -1 when absent
+
+// Bytes this process may still write on the volume that holds `directory`; nullopt when the
+// system cannot tell.
+std::optional<uint64_t> FreeSpace(const std::wstring& directory);
+// What FreeSpace asks instead of the system while set (tests play a full disk with it);
+// nullptr restores the system. Returns the previous query.
+using FreeSpaceQuery = std::optional<uint64_t> (*)(const std::wstring& directory);
+FreeSpaceQuery SetFreeSpaceQuery(FreeSpaceQuery query);
 
 // A file written sequentially from its first byte; closed by the destructor.
 class OutputFile {

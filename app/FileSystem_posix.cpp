@@ -1,11 +1,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "app/Cp949.h"
 #include "app/FileSystem.h"
@@ -59,6 +62,63 @@ class PosixOutputFile final : public OutputFile {
     int fd_;
 };
 
+std::atomic<FreeSpaceQuery> freeSpaceQuery{nullptr};
+
+struct DirCloser {
+    void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+bool EmptyDirectoryAt(int fd);
+
+// A folder without write permission still gives up its entries, as a read-only folder does
+// on Windows.
+bool EmptyWritableDirectory(int fd, mode_t mode) {
+    if ((mode & S_IWUSR) == 0) {
+        ::fchmod(fd, (mode & 07777) | S_IWUSR | S_IXUSR);  // a failure shows as entries left
+    }
+    return EmptyDirectoryAt(fd);
+}
+
+// Empties the directory open as `fd` (taken over). Entries are looked at without following
+// links, so a link is unlinked itself and its target never reached.
+bool EmptyDirectoryAt(int fd) {
+    UniqueDir dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(dir.get())) {
+        std::string_view name = e->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    const int at = ::dirfd(dir.get());
+    bool ok = true;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ok = false;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            const int child =
+                ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0 || !EmptyWritableDirectory(child, st.st_mode)) {
+                ok = false;
+            }
+            if (::unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0) {
+                ok = false;
+            }
+        } else if (::unlinkat(at, name.c_str(), 0) != 0) {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool Exists(const std::wstring& path) {
@@ -108,6 +168,36 @@ bool DeleteFilesIn(const std::wstring& directory) {
     }
     ::closedir(d);
     return ok;
+}
+
+bool RemoveTree(const std::wstring& path) {
+    Touched();
+    const std::string native = Native(path);
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(native.c_str()) == 0;  // a file, or a link to anything
+    }
+    const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool ok = fd >= 0 && EmptyWritableDirectory(fd, st.st_mode);
+    return ::rmdir(native.c_str()) == 0 && ok;
+}
+
+std::optional<uint64_t> FreeSpace(const std::wstring& directory) {
+    if (FreeSpaceQuery query = freeSpaceQuery.load()) {
+        return query(directory);
+    }
+    struct statvfs vfs {};
+    if (::statvfs(Native(directory).c_str(), &vfs) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+FreeSpaceQuery SetFreeSpaceQuery(FreeSpaceQuery query) {
+    return freeSpaceQuery.exchange(query);
 }
 
 bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
@@ -176,9 +266,23 @@ void DeleteStaleTempsBeside(const std::wstring& path) {
     if (d == nullptr) {
         return;
     }
+    // Only the exact shape TempNameBeside makes, "<name>.<digits>.<digits>.tmp": a file a
+    // manifest names may look much like it and must survive.
+    auto ours = [&prefix](std::string_view name) {
+        if (name.size() < prefix.size() + 4 || !name.starts_with(prefix) ||
+            !name.ends_with(".tmp")) {
+            return false;
+        }
+        name = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        const size_t dot = name.find('.');
+        auto digits = [](std::string_view part) {
+            return !part.empty() && part.find_first_not_of("0123456789") == std::string_view::npos;
+        };
+        return dot != std::string_view::npos && digits(name.substr(0, dot)) &&
+               digits(name.substr(dot + 1));
+    };
     while (dirent* e = ::readdir(d)) {
-        std::string_view name = e->d_name;
-        if (name.size() > prefix.size() + 4 && name.starts_with(prefix) && name.ends_with(".tmp")) {
+        if (ours(e->d_name)) {
             Touched();
             ::unlink((dir + "/" + e->d_name).c_str());
         }

@@ -4,7 +4,10 @@
 #undef ReplaceFile
 
 #include <atomic>
+#include <cstddef>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/FileSystem.h"
 #include "app/Handles_win32.h"
@@ -53,6 +56,123 @@ class Win32OutputFile final : public OutputFile {
 
 DWORD Attributes(const std::wstring& path) {
     return GetFileAttributesW(path.c_str());
+}
+
+std::atomic<FreeSpaceQuery> freeSpaceQuery{nullptr};
+
+// The path the system resolves the handle's file to; empty when it cannot tell.
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring out(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) {
+            return {};
+        }
+        if (n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        out.resize(n);  // n counts the terminator when the buffer is short
+    }
+}
+
+std::wstring Beneath(const std::wstring& directory, const std::wstring& name) {
+    return directory.ends_with(L'\\') ? directory + name : directory + L'\\' + name;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Opens the entry itself: a link is not followed (where the system honours that).
+UniqueHandle OpenEntry(const std::wstring& path, DWORD access) {
+    return UniqueHandle(CreateFileW(
+        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool RemoveEntry(const std::wstring& path, const std::wstring& expectedFinal, DWORD listed);
+
+bool IsFolder(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Removes what the open folder holds; `path` and `final` are its path and resolved path. The
+// listing comes through the folder's own handle: under Wine a second opening for the listing
+// would clash with the deletion access that handle holds.
+bool EmptyDirectory(HANDLE folder, const std::wstring& path, const std::wstring& final) {
+    std::vector<std::pair<std::wstring, DWORD>> entries;
+    std::vector<uint64_t> buffer(8192);  // 64 KiB, aligned as the records need
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, kind, buffer.data(),
+                                        static_cast<DWORD>(buffer.size() * sizeof(uint64_t)))) {
+        kind = FileIdBothDirectoryInfo;
+        const auto* bytes = reinterpret_cast<const std::byte*>(buffer.data());
+        for (;;) {
+            const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+            std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                entries.emplace_back(name, record->FileAttributes);
+            }
+            if (record->NextEntryOffset == 0) {
+                break;
+            }
+            bytes += record->NextEntryOffset;
+        }
+    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+        return false;
+    }
+    bool ok = true;
+    for (const auto& [name, attributes] : entries) {
+        if (!RemoveEntry(Beneath(path, name), Beneath(final, name), attributes)) {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Removes one entry (`listed`: its attributes as its folder lists them) through a handle to the
+// entry itself, and only when that handle resolves to where the entry was found: a system that
+// follows links on open (Wine does, whatever the flags) hands back the link's target, which is
+// then left alone and the removal fails.
+bool RemoveEntry(const std::wstring& path, const std::wstring& expectedFinal, DWORD listed) {
+    DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    if (IsFolder(listed)) {
+        access |= FILE_LIST_DIRECTORY;
+    }
+    UniqueHandle entry = OpenEntry(path, access);
+    if (entry.get() == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+        return false;
+    }
+    const std::wstring final = FinalPath(entry.get());
+    if (final.empty() || !SameName(final, expectedFinal)) {
+        return false;
+    }
+    const DWORD attributes = tag.FileAttributes;
+    bool ok = true;
+    if (IsFolder(attributes)) {
+        ok = IsFolder(listed) && EmptyDirectory(entry.get(), path, final);
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        // Read-only entries refuse to be deleted; the change goes to the entry, not a target.
+        FILE_BASIC_INFO basic{};
+        DWORD cleared = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT);
+        basic.FileAttributes = cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared;
+        SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic);
+    }
+    // Gone when the handle closes; a folder that kept entries refuses.
+    FILE_DISPOSITION_INFO dispose{TRUE};  // its one member's name is bent by the macro above
+    const bool deleted =
+        SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof dispose);
+    return deleted && ok;
 }
 
 }  // namespace
@@ -109,6 +229,45 @@ bool DeleteFilesIn(const std::wstring& directory) {
         }
     } while (FindNextFileW(raw, &data));
     return ok;
+}
+
+bool RemoveTree(const std::wstring& path) {
+    Touched();
+    // Where the tree's root should resolve to: its folder's resolved path and its own name.
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos) {
+        return false;
+    }
+    UniqueHandle parent(CreateFileW(path.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (parent.get() == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::wstring parentFinal = FinalPath(parent.get());
+    if (parentFinal.empty()) {
+        return false;
+    }
+    const DWORD listed = Attributes(path);  // the entry itself, a link not followed
+    if (listed == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    return RemoveEntry(path, Beneath(parentFinal, path.substr(slash + 1)), listed);
+}
+
+std::optional<uint64_t> FreeSpace(const std::wstring& directory) {
+    if (FreeSpaceQuery query = freeSpaceQuery.load()) {
+        return query(directory);
+    }
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    return available.QuadPart;
+}
+
+FreeSpaceQuery SetFreeSpaceQuery(FreeSpaceQuery query) {
+    return freeSpaceQuery.exchange(query);
 }
 
 bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
@@ -184,11 +343,24 @@ void DeleteStaleTempsBeside(const std::wstring& path) {
         return;
     }
     UniqueFind find(raw);
+    // The pattern also matches short 8.3 names and names a manifest may hold; only the exact
+    // long shape TempNameBeside makes, "<name>.<digits>.<digits>.tmp", is ours.
+    auto ours = [&prefix](std::wstring_view name) {
+        if (name.size() < prefix.size() + 4 || !name.starts_with(prefix) ||
+            !name.ends_with(L".tmp")) {
+            return false;
+        }
+        name = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        const size_t dot = name.find(L'.');
+        auto digits = [](std::wstring_view part) {
+            return !part.empty() &&
+                   part.find_first_not_of(L"0123456789") == std::wstring_view::npos;
+        };
+        return dot != std::wstring_view::npos && digits(name.substr(0, dot)) &&
+               digits(name.substr(dot + 1));
+    };
     do {
-        std::wstring_view name = data.cFileName;
-        // The pattern also matches short 8.3 names; only our own long names count.
-        if (name.size() > prefix.size() + 4 && name.starts_with(prefix) &&
-            name.ends_with(L".tmp")) {
+        if (ours(data.cFileName)) {
             Touched();
             DeleteFileW((directory + data.cFileName).c_str());
         }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vt {
 
@@ -34,5 +35,15 @@ std::wstring ReadProfileValue(const std::wstring& section, const std::wstring& k
                               const std::wstring& path);
 void WriteProfileValue(const std::wstring& section, const std::wstring& key,
                        const std::wstring& value, const std::wstring& path);
+
+// The same idiom on the value's bytes, for values compared byte for byte (versions): no
+// conversion can make two different values equal. WriteProfileBytes stores the value so that
+// ReadProfileBytes hands back exactly these bytes (in double quotes when the plain form would
+// lose blanks or quotes), an error when it cannot; ProfileCanRecord tells beforehand.
+std::string ReadProfileBytes(const std::wstring& section, const std::wstring& key,
+                             const std::wstring& path);
+void WriteProfileBytes(const std::wstring& section, const std::wstring& key, std::string_view value,
+                       const std::wstring& path);
+bool ProfileCanRecord(std::string_view value);
 
 }  // namespace vt

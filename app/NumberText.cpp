@@ -108,7 +108,13 @@ int32_t ToInt32Bankers(double value) {
 }
 
 int64_t RoundHalfAwayFromZero(double value) {
-    return static_cast<int64_t>(std::round(value));
+    // 2^63 is a double, its predecessor as int64_t is not: compare against the bound itself.
+    constexpr double kLimit = 9223372036854775808.0;
+    const double r = std::round(value);
+    if (std::isnan(r) || r < -kLimit || r >= kLimit) {
+        RaiseOverflow(L"round");
+    }
+    return static_cast<int64_t>(r);
 }
 
 }  // namespace vt

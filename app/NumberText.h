@@ -13,7 +13,8 @@ double Val(std::wstring_view text);
 // Nearest integer, halves to even; outside the type's range is an overflow error.
 int16_t ToInt16Bankers(double value);
 int32_t ToInt32Bankers(double value);
-// Nearest integer, halves away from zero (the rounding of formatted output).
+// Nearest integer, halves away from zero (the rounding of formatted output); NaN and values
+// outside the type's range are an overflow error.
 int64_t RoundHalfAwayFromZero(double value);
 
 }  // namespace vt

@@ -243,6 +243,23 @@ bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// Whether `p` holds `value` (as the writer puts it, blanks before it already gone) under
+// `section` and `key`: the last check before a file is replaced.
+bool Holds(const Parsed& p, std::string_view section, std::string_view key,
+           std::string_view value) {
+    auto sec = p.sections.find(Fold(section));
+    if (sec == p.sections.end()) {
+        return false;
+    }
+    auto k = sec->second.keys.find(Fold(key));
+    if (k == sec->second.keys.end() || !k->second.hasValue) {
+        return false;
+    }
+    const Key& found = k->second;
+    return std::string_view(p.text).substr(found.valueBegin, found.lineEnd - found.valueBegin) ==
+           Trim(value);
+}
+
 // The new content of the file, or nothing when the value is already there.
 std::optional<std::string> Edit(const Parsed& p, std::string_view section, std::string_view key,
                                 std::string_view value) {
@@ -337,11 +354,13 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     section = Trim(section);
     key = Trim(key);
     value = TrimLeft(value);
-    // A line break would split the line and plant other keys; '=' in a key, or a key that
-    // looks like a header, could never be read back.
+    // A line break would split the line and plant other keys; '=' in a key could never be
+    // read back; a line that starts with '[' and holds a ']' anywhere reads as a header, which
+    // loses the key and moves every later key of the section into another one.
     if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value) ||
         key.find('=') != std::string_view::npos ||
-        (key.starts_with('[') && key.find(']') != std::string_view::npos)) {
+        (key.starts_with('[') &&
+         (key.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos))) {
         return false;
     }
     std::lock_guard lock(cacheMutex);
@@ -350,7 +369,13 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     if (!content) {
         return true;
     }
-    if (!WriteAtomically(path, *content)) {
+    // Any other shape that would not read back (a key starting with a byte-order mark as the
+    // first line, for one) is caught here, before the file is touched.
+    Parsed edited = Parse(std::move(*content), true);
+    if (!Holds(edited, section, key, value)) {
+        return false;
+    }
+    if (!WriteAtomically(path, edited.text)) {
         Cache().erase(path);
         return false;
     }
@@ -358,9 +383,30 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     e.stamp = fs::GetStamp(path);
     e.checkedChangeCount = fs::ChangeCount();
     e.checkedAt = std::chrono::steady_clock::now();
-    e.parsed = Parse(std::move(*content), true);
+    e.parsed = std::move(edited);
     Cache()[path] = std::move(e);
     return true;
+}
+
+std::optional<std::string> StoredForm(std::string_view value, int32_t size) {
+    if (HasLineBreakOrNul(value)) {
+        return std::nullopt;
+    }
+    // The writer drops blanks before the value and the reader those after the line.
+    auto readsBack = [&](std::string_view stored) {
+        std::string out;
+        Copy(Trim(stored), size, out);
+        return out == value;
+    };
+    if (readsBack(value)) {
+        return std::string(value);
+    }
+    std::string quoted = "\"";
+    quoted.append(value).append("\"");
+    if (readsBack(quoted)) {
+        return quoted;
+    }
+    return std::nullopt;
 }
 
 void ClearCache() {

@@ -15,6 +15,7 @@
 // line it concerns (or adds one), keeping every other byte of the file.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,11 +27,21 @@ int32_t GetString(std::string_view section, std::string_view key, std::string_vi
                   std::string& out, int32_t size, const std::wstring& path);
 
 // WritePrivateProfileStringA for a non-null section, key and value. False when the file cannot
-// be written (a missing directory, for instance), and for a line break or NUL in any of the
-// three, '=' in the key or a key that would read as a header: lines that could not be read
-// back as written. The old file then stays as it was.
+// be written (a missing directory, for instance), and for every line that would not read back
+// under its section and key: a line break or NUL in any of the three, '=' in the key, a key
+// starting with '[' on a line that holds a ']' (key or value; it would read as a header), a
+// key starting with a byte-order mark as the file's first line. The old file then stays as it
+// was. Keys starting with ';' are ordinary keys, blanks around names are dropped on both
+// sides. The value follows the loader's rules (blanks and one pair of quotes are not part of
+// it); StoredForm gives the text to write for a value that must read back unchanged.
 bool WriteString(std::string_view section, std::string_view key, std::string_view value,
                  const std::wstring& path);
+
+// What to write so that GetString with a buffer of `size` hands back exactly `value`: the
+// value itself when it reads back as itself, else the value in one pair of double quotes.
+// Nothing when neither does: a line break or NUL, more bytes than the buffer holds, or a lone
+// lead byte at the end of a value that needs the quotes (it would take the closing one).
+std::optional<std::string> StoredForm(std::string_view value, int32_t size);
 
 // Forgets every parsed copy (tests that edit files behind the engine's back use it).
 void ClearCache();

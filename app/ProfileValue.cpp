@@ -23,4 +23,25 @@ void WriteProfileValue(const std::wstring& section, const std::wstring& key,
     }
 }
 
+std::string ReadProfileBytes(const std::wstring& section, const std::wstring& key,
+                             const std::wstring& path) {
+    std::string bytes;
+    int32_t count =
+        profile::GetString(ToCp949(section), ToCp949(key), "", bytes, kProfileBufferSize, path);
+    bytes.resize(static_cast<size_t>(count));
+    return bytes;
+}
+
+void WriteProfileBytes(const std::wstring& section, const std::wstring& key, std::string_view value,
+                       const std::wstring& path) {
+    std::optional<std::string> stored = profile::StoredForm(value, kProfileBufferSize);
+    if (!stored || !profile::WriteString(ToCp949(section), ToCp949(key), *stored, path)) {
+        throw AppError(ErrorNumber::PathFileAccess, L"파일에 쓸 수 없습니다: " + path);
+    }
+}
+
+bool ProfileCanRecord(std::string_view value) {
+    return profile::StoredForm(value, kProfileBufferSize).has_value();
+}
+
 }  // namespace vt

@@ -47,8 +47,10 @@ class AppDir:
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(data if isinstance(data, bytes) else data.encode("cp949"))
 
-    def start(self):
-        return subprocess.Popen(["wine", str(self.path / "vtlauncher.exe")], cwd="/",
+    def start(self, command=None):
+        """Runs the launcher; `command` names it otherwise on Wine's command line (say, as a
+        Windows path in other letter case)."""
+        return subprocess.Popen(["wine", command or str(self.path / "vtlauncher.exe")], cwd="/",
                                 env=wine_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
 

@@ -7,6 +7,7 @@
 #include "app/MessageLoop_win32.h"
 #include "app/Shell_win32.h"
 #include "launcher/ServerHandOver_win32.h"
+#include "launcher/SingleInstance_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
@@ -29,6 +30,14 @@ std::wstring ExecutableDirectory() {
 }
 
 int Main() {
+    const std::wstring directory = ExecutableDirectory();
+    // Before anything is created or written: a second launcher in this folder only shows the
+    // first one.
+    SingleInstance instance(directory);
+    if (!instance.First()) {
+        instance.ActivateFirst();
+        return 0;
+    }
     PatchWindow window;
     Win32Shell shell;
     InetTransfer inetDown(window);
@@ -36,7 +45,7 @@ int Main() {
     ServerHandOver handOver(window, shell);
     frmVtUpdate form(window, shell, &handOver);
     form.UseTransfer(inetDown, clock);
-    window.Load(form, ExecutableDirectory());
+    window.Load(form, directory);
     window.Show();
     return win32::RunMessageLoop();
 }

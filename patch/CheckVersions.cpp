@@ -1,7 +1,10 @@
 #include "patch/CheckVersions.h"
 
 #include <functional>
+#include <string>
 
+#include "app/AppError.h"
+#include "app/Cp949.h"
 #include "app/EndProgram.h"
 #include "app/ModGame.h"
 #include "app/Texts.h"
@@ -14,15 +17,23 @@ constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
 
 // Runs `update` when the server's and the local value of `key` differ, then records the
-// server's value. Values are opaque: any difference, an older one included, is an update.
+// server's value. Values are opaque bytes: any difference, an older one included, is an
+// update, and the record reads back as exactly the server's bytes (quoted when blanks or
+// quotes would otherwise be lost), so the next start finds both equal.
 void CheckKey(const std::wstring& key, const std::function<void()>& update) {
-    const std::wstring server = ReadProfileValue(kSection, key, TempDir + kProfileName);
-    const std::wstring local = ReadProfileValue(kSection, key, AppDir + kProfileName);
+    const std::string server = ReadProfileBytes(kSection, key, TempDir + kProfileName);
+    const std::string local = ReadProfileBytes(kSection, key, AppDir + kProfileName);
     if (server == local) {
         return;
     }
+    if (!ProfileCanRecord(server)) {
+        // Checked first: an update whose version cannot be kept would run on every start.
+        throw AppError(ErrorNumber::InvalidArgument,
+                       std::wstring(kProfileName) + L" [" + kSection + L"] " + key +
+                           L" 값을 기록할 수 없습니다: " + FromCp949(server));
+    }
     update();
-    WriteProfileValue(kSection, key, server, AppDir + kProfileName);
+    WriteProfileBytes(kSection, key, server, AppDir + kProfileName);
 }
 
 }  // namespace
@@ -30,8 +41,8 @@ void CheckKey(const std::wstring& key, const std::function<void()>& update) {
 void CheckVersions(PatchHost& host) {
     host.SetState(kCheckingVersionState);
 
-    const std::wstring serverGame = ReadProfileValue(kSection, L"game", TempDir + kProfileName);
-    const std::wstring localGame = ReadProfileValue(kSection, L"game", AppDir + kProfileName);
+    const std::string serverGame = ReadProfileBytes(kSection, L"game", TempDir + kProfileName);
+    const std::string localGame = ReadProfileBytes(kSection, L"game", AppDir + kProfileName);
     if (serverGame != localGame) {
         host.ShowMessage(
             L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"

@@ -14,7 +14,7 @@ namespace vt {
 namespace {
 
 // Below AppDir, parents before children; AppDir itself comes first.
-constexpr std::array<const wchar_t*, 8> kTree = {
+constexpr std::array<const wchar_t*, 9> kTree = {
     L"resource",
     L"resource\\sound",
     L"resource\\data",
@@ -22,6 +22,7 @@ constexpr std::array<const wchar_t*, 8> kTree = {
     L"resource\\data\\card2",
     L"resource\\data\\card3",
     L"resource\\data\\card4",
+    L"resource\\data\\card5",
     L"temp",
 };
 
@@ -84,14 +85,12 @@ void frmVtUpdate::DoEvents() {
 }
 
 void frmVtUpdate::ClearTempDir() {
-    if (!fs::DeleteFilesIn(TempDir)) {
-        throw AppError(ErrorNumber::PathFileAccess,
-                       L"임시 파일을 지울 수 없습니다: " + TempDir + L"*.*");
-    }
-    // A path, not profile text: it must not pass through code page 949, which cannot hold every
-    // character an installation folder may have.
+    // Everything goes, folders and read-only files included, but a link inside is removed as
+    // a link: what it points to lies outside the installation. A path, not profile text: it
+    // must not pass through code page 949, which cannot hold every character an installation
+    // folder may have.
     const std::wstring withoutBackslash = TempDir.substr(0, TempDir.size() - 1);
-    if (!fs::RemoveDir(withoutBackslash)) {
+    if (!fs::RemoveTree(withoutBackslash)) {
         throw AppError(ErrorNumber::PathFileAccess,
                        L"임시 디렉터리를 지울 수 없습니다: " + withoutBackslash);
     }

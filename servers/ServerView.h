@@ -18,7 +18,7 @@ class ServerView : public MessageSink, public MessagePump {
     // full-row selection, no flat scroll bars, dark blue text on white.
     virtual void ConfigureList() = 0;
     virtual void AddColumn(const std::wstring& header, int width, ColumnAlign align) = 0;
-    // Adds a row at the end. Keys are unique; the handler that chooses them checks that.
+    // Adds a row at the end. Keys are unique: the handler keys each row by its position.
     virtual void AddRow(const std::wstring& key, const std::wstring& text) = 0;
     // row counts from 1; subItem 1 is "Ping", 2 is the state column.
     virtual void SetSubItem(int32_t row, int subItem, const std::wstring& text) = 0;

@@ -1,16 +1,14 @@
 #include "servers/frmServerSelect.h"
 
-#include <limits>
 #include <optional>
-#include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #include "app/AppError.h"
-#include "app/Cp949.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
 #include "ping/ModPing.h"
+#include "servers/ServerList.h"
 
 namespace vt {
 namespace {
@@ -29,25 +27,6 @@ constexpr wchar_t kSocketsInitFailed[] = L"윈도우 소켓 초기화 실패";
 
 constexpr uint32_t kPauseBetweenProbes = 50;
 constexpr int kEnterKey = 13;
-
-// Splits text into lines. A line ends at CR LF, a lone CR or a lone LF; a break after the last
-// line is optional and adds no line.
-template <typename Visit>
-void ForEachLine(std::wstring_view text, Visit&& visit) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find_first_of(L"\r\n", start);
-        if (end == std::wstring_view::npos) {
-            visit(text.substr(start));
-            return;
-        }
-        visit(text.substr(start, end - start));
-        start = end + 1;
-        if (text[end] == L'\r' && start < text.size() && text[start] == L'\n') {
-            ++start;
-        }
-    }
-}
 
 }  // namespace
 
@@ -69,34 +48,21 @@ void frmServerSelect::ReadSvrList() {
     if (!bytes) {
         throw AppError(ErrorNumber::FileNotFound, L"파일을 찾을 수 없습니다. (" + path + L")");
     }
-    const std::wstring text = FromCp949(*bytes);
+    const std::vector<ServerListEntry> entries = ParseServerList(*bytes);
 
-    std::unordered_set<std::wstring> keys;
+    // Rows are keyed by their position, so two servers of the same name are two rows; the
+    // connect handler maps the selected position back to its entry.
     int16_t counter = 0;
-    ForEachLine(text, [&](std::wstring_view line) {
-        if (counter == std::numeric_limits<int16_t>::max()) {
-            RaiseOverflow(kServerListFile);
-        }
+    for (const ServerListEntry& read : entries) {
         ++counter;
         servers_.resize(static_cast<size_t>(counter) + 1);
-
-        const size_t colon = line.find(L':');
-        if (colon == std::wstring_view::npos) {
-            RaiseInvalidArgument(std::wstring(kServerListFile) + L", " + std::to_wstring(counter));
-        }
         ServerEntry& entry = servers_[static_cast<size_t>(counter)];
-        entry.Address = line.substr(0, colon);
-        entry.Name = line.substr(colon + 1);
-
-        std::wstring key = L"K" + entry.Name;
-        if (!keys.insert(key).second) {
-            throw AppError(ErrorNumber::KeyNotUnique,
-                           L"이 키는 이미 이 컬렉션의 요소와 연결되어 있습니다. (" + key + L")");
-        }
-        view_.AddRow(key, entry.Name);
+        entry.Address = read.Address;
+        entry.Name = read.Name;
+        view_.AddRow(L"K" + std::to_wstring(counter), entry.Name);
         view_.SetSubItem(counter, 1, kNewRowPing);
         view_.SetSubItem(counter, 2, kNewRowState);
-    });
+    }
     serverCount_ = counter;
 }
 

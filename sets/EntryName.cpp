@@ -2,42 +2,196 @@
 
 #include <algorithm>
 #include <array>
-#include <cwctype>
+#include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "app/Cp949.h"
 
 namespace vt {
 namespace {
 
-wchar_t AsciiUpper(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+// What the launcher keeps in its installation directory, as the patch window's load handler
+// and the set parameter rows lay it out.
+struct SetPlace {
+    std::wstring_view folder;
+    std::wstring_view manifest;
+};
+constexpr std::array<SetPlace, 7> kSetPlaces = {{
+    {L"resource\\sound", L"vtsound.ini"},
+    {L"resource\\data", L"graphics.ini"},
+    {L"resource\\data\\card1", L"vtcard1.ini"},
+    {L"resource\\data\\card2", L"vtcard2.ini"},
+    {L"resource\\data\\card3", L"vtcard3.ini"},
+    {L"resource\\data\\card4", L"vtcard4.ini"},
+    {L"resource\\data\\card5", L"vtcard5.ini"},
+}};
+constexpr std::wstring_view kVersionProfile = L"vtgame.ini";
+constexpr std::wstring_view kTempFolder = L"temp";
+// Portable code cannot ask for the running module's name; this is the name the build gives it.
+constexpr std::wstring_view kLauncherFile = L"vtlauncher.exe";
+
+using Path = std::vector<std::wstring>;
+
+// Upper case as the file system compares names. Every name we protect is ASCII, so beyond
+// ASCII only the two letters whose upper case is an ASCII letter matter; whether a volume
+// folds them too, taking them for I and S is the safe side.
+wchar_t FoldChar(wchar_t c) {
+    if (c >= L'a' && c <= L'z') {
+        return static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    if (c == L'\u0131') {  // dotless i
+        return L'I';
+    }
+    if (c == L'\u017F') {  // long s
+        return L'S';
+    }
+    return c;
 }
 
-bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return AsciiUpper(x) == AsciiUpper(y); });
+std::wstring Fold(std::wstring_view text) {
+    std::wstring out(text);
+    std::transform(out.begin(), out.end(), out.begin(), FoldChar);
+    return out;
+}
+
+// Win32 drops trailing dots and blanks from a path component before it reaches the volume.
+std::wstring_view WithoutTrailingDotsAndBlanks(std::wstring_view component) {
+    while (!component.empty() && (component.back() == L'.' || component.back() == L' ')) {
+        component.remove_suffix(1);
+    }
+    return component;
+}
+
+// The component as Windows opens it, in a form compared with ==.
+std::wstring Resolved(std::wstring_view component) {
+    return Fold(WithoutTrailingDotsAndBlanks(component));
+}
+
+std::vector<std::wstring_view> Components(std::wstring_view path) {
+    std::vector<std::wstring_view> out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = std::min(path.find_first_of(L"\\/", start), path.size());
+        out.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// Each non-empty component resolved; a path relative to the installation directory.
+Path ResolvedPath(std::wstring_view path) {
+    Path out;
+    for (std::wstring_view component : Components(path)) {
+        if (!component.empty()) {
+            out.push_back(Resolved(component));
+        }
+    }
+    return out;
+}
+
+Path Joined(Path path, std::wstring_view more) {
+    Path tail = ResolvedPath(more);
+    path.insert(path.end(), tail.begin(), tail.end());
+    return path;
+}
+
+// `path` is `folder` or something inside it.
+bool IsWithin(const Path& path, const Path& folder) {
+    return path.size() >= folder.size() && std::equal(folder.begin(), folder.end(), path.begin());
+}
+
+// A file at `path` would stand where `protectedPath` needs a folder.
+bool IsAbove(const Path& path, const Path& protectedPath) {
+    return path.size() < protectedPath.size() && IsWithin(protectedPath, path);
 }
 
 // Windows maps these names to devices whatever the extension and trailing blanks or dots.
 bool IsDeviceName(std::wstring_view component) {
-    std::wstring_view stem = component.substr(0, component.find(L'.'));
-    while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) {
-        stem.remove_suffix(1);
-    }
+    std::wstring_view stem =
+        WithoutTrailingDotsAndBlanks(component.substr(0, component.find(L'.')));
+    std::wstring folded = Fold(stem);
     static constexpr std::array<std::wstring_view, 6> kFixed = {L"CON", L"PRN",    L"AUX",
                                                                 L"NUL", L"CONIN$", L"CONOUT$"};
-    for (auto device : kFixed) {
-        if (EqualsNoCase(stem, device)) {
-            return true;
-        }
+    if (std::find(kFixed.begin(), kFixed.end(), folded) != kFixed.end()) {
+        return true;
     }
-    if (stem.size() == 4 &&
-        (EqualsNoCase(stem.substr(0, 3), L"COM") || EqualsNoCase(stem.substr(0, 3), L"LPT"))) {
-        return stem[3] >= L'0' && stem[3] <= L'9';
+    if (folded.size() == 4 && (folded.starts_with(L"COM") || folded.starts_with(L"LPT"))) {
+        // Superscript one to three name ports as well (all three are in code page 949).
+        wchar_t n = folded[3];
+        return (n >= L'0' && n <= L'9') || n == L'\u00B9' || n == L'\u00B2' || n == L'\u00B3';
     }
     return false;
+}
+
+// Shaped like an 8.3 alias: a base of at most eight characters ending in '~' and a number, an
+// extension of at most three. Such a name opens whichever long name the volume gave that alias
+// (VTSOUN~1.INI is vtsound.ini once it exists), and which one that is depends on the order the
+// files were made, so every component of this shape is refused, not only the aliases of the
+// names we protect. Counting characters rather than bytes refuses a few more.
+bool IsShortNameAlias(std::wstring_view component) {
+    component = WithoutTrailingDotsAndBlanks(component);
+    const size_t dot = component.find(L'.');
+    const std::wstring_view base = component.substr(0, dot);
+    const std::wstring_view extension =
+        dot == std::wstring_view::npos ? std::wstring_view() : component.substr(dot + 1);
+    const size_t tilde = base.rfind(L'~');
+    if (tilde == std::wstring_view::npos || tilde + 1 == base.size() || base.size() > 8 ||
+        extension.size() > 3 || extension.find(L'.') != std::wstring_view::npos) {
+        return false;
+    }
+    return std::all_of(base.begin() + static_cast<std::ptrdiff_t>(tilde) + 1, base.end(),
+                       [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// "<profile>.<anything>.tmp": what the profile engine's temporary files look like. The engine
+// deletes what it left beside a profile before each write of it.
+bool IsProfileTempShape(const std::wstring& resolvedComponent, const std::wstring& reserved) {
+    if (!resolvedComponent.ends_with(L".TMP")) {
+        return false;
+    }
+    auto shaped = [&](std::wstring_view profile) {
+        return resolvedComponent.starts_with(Fold(profile) + L".");
+    };
+    return shaped(reserved) || shaped(kVersionProfile) ||
+           std::any_of(kSetPlaces.begin(), kSetPlaces.end(),
+                       [&](const SetPlace& set) { return shaped(set.manifest); });
+}
+
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+// Where `resolved` (relative to the installation directory) hits the launcher's own state,
+// for an entry of the set that lives in `own`.
+std::optional<std::wstring> ProtectedTarget(const Path& resolved, const Path& own) {
+    for (const SetPlace& set : kSetPlaces) {
+        if (resolved == Joined(ResolvedPath(set.folder), set.manifest)) {
+            return L"세트의 목록 파일";
+        }
+    }
+    for (const SetPlace& set : kSetPlaces) {
+        const Path folder = ResolvedPath(set.folder);
+        // Card sets live inside the graphics folder: their entries may be there, graphics
+        // entries may not be in a card set's folder nor take its name.
+        if (IsWithin(resolved, folder) && !IsWithin(own, folder)) {
+            return L"다른 세트의 폴더";
+        }
+        if (IsAbove(resolved, folder)) {
+            return L"세트의 폴더가 있어야 할 자리";
+        }
+    }
+    const Path temp = ResolvedPath(kTempFolder);
+    if (IsWithin(resolved, temp)) {
+        return L"임시 폴더";
+    }
+    if (resolved == ResolvedPath(kVersionProfile)) {
+        return L"버전 파일";
+    }
+    if (resolved == ResolvedPath(kLauncherFile)) {
+        return L"자동 패치 프로그램 파일";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -56,19 +210,14 @@ std::optional<std::wstring> UnsafeEntryName(const std::wstring& name,
         }
     }
     // The name is also the key of the local manifest, which could not record it faithfully.
-    if (name.find(L'=') != std::wstring::npos || name.front() == L'[' || name.front() == L';') {
+    if (name.find(L'=') != std::wstring::npos || name.front() == L'[' || name.front() == L';' ||
+        FromCp949(ToCp949(name)) != name) {
         return L"목록 파일에 기록할 수 없는 이름";
     }
     if (name.front() == L'\\' || name.front() == L'/') {
         return L"루트 또는 UNC 경로";
     }
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of(L"\\/", start);
-        if (end == std::wstring::npos) {
-            end = name.size();
-        }
-        std::wstring_view component(name.data() + start, end - start);
+    for (std::wstring_view component : Components(name)) {
         if (component.empty()) {
             return L"빈 경로 구성 요소";
         }
@@ -78,10 +227,46 @@ std::optional<std::wstring> UnsafeEntryName(const std::wstring& name,
         if (IsDeviceName(component)) {
             return L"장치 이름";
         }
-        start = end + 1;
+        if (IsShortNameAlias(component)) {
+            return L"8.3 짧은 이름 꼴의 경로 구성 요소";
+        }
     }
-    if (EqualsNoCase(LocalRelativePath(name), reserved)) {
+    if (ResolvedPath(name) == ResolvedPath(reserved)) {
         return L"세트의 목록 파일과 같은 이름";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> UnsafeEntryName(const std::wstring& name, const std::wstring& reserved,
+                                            const std::wstring& setFolder) {
+    if (auto why = UnsafeEntryName(name, reserved)) {
+        return why;
+    }
+    for (std::wstring_view component : Components(name)) {
+        if (IsProfileTempShape(Resolved(component), reserved)) {
+            return L"목록 파일의 임시 파일과 같은 꼴의 이름";
+        }
+    }
+    const Path own = ResolvedPath(setFolder);
+    if (auto target = ProtectedTarget(Joined(own, name), own)) {
+        return *target + L"에 닿는 이름";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> UnrecordableEntryName(const std::wstring& name) {
+    if (name.empty()) {
+        return L"빈 파일 이름";
+    }
+    // The engine trims keys: " a.wav" would be recorded as "a.wav", another file's key, and
+    // " [x]" would read as a section header.
+    if (IsBlank(name.front()) || IsBlank(name.back())) {
+        return L"앞뒤에 공백이 있어 목록 파일에 기록할 수 없는 이름";
+    }
+    if (name.front() == L'[' || name.front() == L';' || name.find(L'=') != std::wstring::npos ||
+        std::any_of(name.begin(), name.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; }) ||
+        FromCp949(ToCp949(name)) != name) {
+        return L"목록 파일에 기록할 수 없는 이름";
     }
     return std::nullopt;
 }

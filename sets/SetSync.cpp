@@ -3,12 +3,15 @@
 #include <limits>
 
 #include "app/AppError.h"
+#include "app/Cp949.h"
 #include "app/Directories.h"
+#include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
 #include "app/NumberText.h"
 #include "app/Texts.h"
 #include "sets/EntryName.h"
+#include "sets/Manifest.h"
 
 namespace vt {
 
@@ -32,31 +35,58 @@ void SyncSet(SetHost& host, const SetParameters& set) {
 
     const std::wstring staged = TempDir + set.manifestName;
     const std::wstring local = set.localDir + set.manifestName;
+    // "200" with something else than the manifest (a proxy's error page) is a failed download:
+    // taken for an empty set, it would let the caller record the set's new version.
+    if (!IsManifest(staged, set.section)) {
+        host.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
+        EndProgram();
+    }
     const int16_t count = ToInt16Bankers(Val(ReadProfileValue(set.section, L"count", staged)));
 
-    bool directoryChecked = false;
-    // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
+    // Every name is checked before the set's first file is fetched: a refused name leaves the
+    // set as it was, nothing fetched and nothing recorded. A gap is left to the loop below,
+    // which fails there after the entries before it.
+    const std::wstring setFolder =
+        set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
     for (int32_t i = 1; i <= count; ++i) {
-        const std::wstring entry = ReadProfileValue(set.section, std::to_wstring(i), staged);
-        const int16_t colon = AnsiInStr(entry, L":");
-        // No colon (a gap in the numbering included) is an invalid argument here.
-        const std::wstring name = AnsiLeft(entry, static_cast<int16_t>(colon - 1));
-        const std::wstring version = colon == 0
-                                         ? std::wstring()
-                                         : AnsiMid(entry, static_cast<int16_t>(colon + 1),
-                                                   static_cast<int16_t>(AnsiLen(entry) - colon));
-
-        const std::wstring installed = ReadProfileValue(set.section, name, local);
-        if (version == installed) {
+        const std::string entry = ReadProfileBytes(set.section, std::to_wstring(i), staged);
+        if (entry.find(':') == std::string::npos) {
             continue;
         }
+        const std::wstring name = ParseManifestEntry(entry).name;
         const std::wstring fileName = name + set.entrySuffix;
-        if (auto why = UnsafeEntryName(fileName, set.manifestName)) {
+        auto why = UnsafeEntryName(fileName, set.manifestName, setFolder);
+        if (!why) {
+            why = UnrecordableEntryName(name);  // the key: without the suffix
+        }
+        if (why) {
             throw AppError(ErrorNumber::BadFileName, set.manifestName + L" " + std::to_wstring(i) +
                                                          L"번 항목의 파일 이름을 "
                                                          L"받을 수 없습니다 (" +
                                                          *why + L"): " + fileName);
         }
+    }
+
+    bool directoryChecked = false;
+    // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
+    for (int32_t i = 1; i <= count; ++i) {
+        // No colon (a gap in the numbering included) is an invalid argument here.
+        const ManifestEntry entry =
+            ParseManifestEntry(ReadProfileBytes(set.section, std::to_wstring(i), staged));
+        const std::wstring& name = entry.name;
+        const std::string& version = entry.version;
+
+        // Bytes against bytes, recorded so that they read back unchanged: a version that only
+        // compared equal after decoding, or that reading changes, would be wrong every run.
+        if (version == ReadProfileBytes(set.section, name, local)) {
+            continue;
+        }
+        if (!ProfileCanRecord(version)) {
+            throw AppError(ErrorNumber::InvalidArgument,
+                           set.manifestName + L" " + std::to_wstring(i) +
+                               L"번 항목의 버전을 기록할 수 없습니다: " + FromCp949(version));
+        }
+        const std::wstring fileName = name + set.entrySuffix;
         if (!directoryChecked) {
             EnsureDirectory(set.localDir.substr(0, set.localDir.size() - 1));
             directoryChecked = true;
@@ -66,7 +96,7 @@ void SyncSet(SetHost& host, const SetParameters& set) {
         host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir,
                                       relative, L"", L"");
         host.DoEvents();
-        WriteProfileValue(set.section, name, version, local);
+        WriteProfileBytes(set.section, name, version, local);
     }
     if (count == std::numeric_limits<int16_t>::max()) {
         RaiseOverflow(L"manifest count");

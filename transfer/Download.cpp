@@ -3,6 +3,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/AppError.h"
@@ -19,6 +20,9 @@ namespace {
 constexpr size_t kReadBlock = 1024 * 1024;
 constexpr int64_t kChunkBytes = 1024;
 constexpr double kRedrawInterval = 1.0 / 30;
+// Room kept beyond the file itself: its last cluster, and the manifest rewritten beside it
+// once the file has arrived.
+constexpr uint64_t kSpaceMargin = 1024 * 1024;
 
 [[noreturn]] void Fail(ProgressView& view, bool tellUser) {
     if (tellUser) {
@@ -29,6 +33,25 @@ constexpr double kRedrawInterval = 1.0 / 30;
 
 [[noreturn]] void RaiseFileAccess(const std::wstring& path) {
     throw AppError(ErrorNumber::PathFileAccess, L"경로/파일 액세스 오류입니다. (" + path + L")");
+}
+
+std::wstring Kilobytes(double bytes, bool roundUp);
+
+// A body that cannot fit is refused before anything is written: a full disk would fail the
+// next write of every program, not only ours. Told even by the silent download, since the
+// player has to make room before a new run can succeed.
+void RefuseWithoutRoom(ProgressView& view, const std::wstring& directory,
+                       const std::wstring& fileName, double announced) {
+    const std::optional<uint64_t> free = fs::FreeSpace(directory);
+    const double needed = announced + static_cast<double>(kSpaceMargin);
+    if (!free || needed <= static_cast<double>(*free)) {
+        return;  // enough room, or a volume that cannot tell: the writes will say
+    }
+    view.ShowMessage(L"디스크 공간이 부족하여 파일을 받을 수 없습니다.\r\n\r\n파일: " + directory +
+                         fileName + L"\r\n필요한 공간: " + Kilobytes(needed, true) +
+                         L"\r\n남은 공간: " + Kilobytes(static_cast<double>(*free), false),
+                     kUpgradeFailedTitle, MessageStyle::Plain);
+    EndProgram();
 }
 
 void DeleteEarlierCopy(const std::wstring& target) {
@@ -123,6 +146,14 @@ std::wstring FormatZeroCommaZero(double value) {
     return sign + GroupedDigits(static_cast<uint64_t>(std::fabs(rounded)), 2);
 }
 
+// Whole kilobytes grouped by three, "1,025 KB"; the room needed is rounded up and the room
+// free down, so the two never read the same when one is short.
+std::wstring Kilobytes(double bytes, bool roundUp) {
+    const double kb = roundUp ? std::ceil(bytes / 1024) : std::floor(bytes / 1024);
+    constexpr double kLargest = 1e18;  // far past any disk; keeps the conversion defined
+    return GroupedDigits(static_cast<uint64_t>(kb < kLargest ? kb : kLargest), 1) + L" KB";
+}
+
 }  // namespace
 
 bool HeadSaysOk(const std::wstring& head) {
@@ -163,6 +194,7 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
     if (announced == 0 || transfer.ResponseCode() != 0) {
         Fail(view, true);
     }
+    RefuseWithoutRoom(view, directory, fileName, announced);
     if (!ReceiveBody(transfer, target, announced, {})) {
         Fail(view, true);
     }
@@ -184,6 +216,7 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
     if (announced == 0) {
         Fail(view, false);
     }
+    RefuseWithoutRoom(view, directory, fileName, announced);
     const int32_t sizeKb = SizeInKilobytes(announced);
     view.SetCaption(ProgressLabel::Lblname, fileName);
     if (transfer.ResponseCode() != 0) {

@@ -3,7 +3,10 @@
 // transfer object and store the body at directory + fileName, replacing any earlier copy.
 // A failed transfer never returns: DownloadFile tells the user first, DownloadFileWithProgress
 // ends silently. A body that does not match its announced length, or a transfer that reports
-// an error, counts as failed, and the partial file is removed.
+// an error, counts as failed, and the partial file is removed. An announced length the disk has
+// no room for (with 1 MiB to spare) is refused before anything is written, by both downloads
+// with a message naming the file, the room needed and the room free. A write that fails is
+// error 75 for the general error report, the partial file removed.
 
 #include <cstdint>
 #include <string>

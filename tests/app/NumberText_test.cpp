@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+
 #include "app/AppError.h"
 
 namespace vt {
@@ -43,6 +46,22 @@ TEST(Rounding, BankersForCountsAwayFromZeroForDisplay) {
     EXPECT_EQ(ToInt32Bankers(2560.0 / 1024), 2);
     EXPECT_EQ(RoundHalfAwayFromZero(2.5), 3);
     EXPECT_EQ(RoundHalfAwayFromZero(-2.5), -3);
+}
+
+// Found by fuzz/number_fuzz: the conversion of NaN, an infinity or a value beyond int64_t was
+// undefined behaviour instead of the overflow error of the other roundings.
+TEST(Rounding, AwayFromZeroOverflowsLikeTheOthers) {
+    for (double value : {std::nan(""), HUGE_VAL, -HUGE_VAL, 9223372036854775808.0, -1e19}) {
+        SCOPED_TRACE(value);
+        try {
+            RoundHalfAwayFromZero(value);
+            ADD_FAILURE() << "no error";
+        } catch (const AppError& e) {
+            EXPECT_EQ(e.Code(), ErrorNumber::Overflow);
+        }
+    }
+    EXPECT_EQ(RoundHalfAwayFromZero(-9223372036854775808.0), INT64_MIN);
+    EXPECT_EQ(RoundHalfAwayFromZero(9223372036854774784.0), 9223372036854774784);
 }
 
 }  // namespace

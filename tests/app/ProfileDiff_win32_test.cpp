@@ -10,7 +10,10 @@
 //   its own layout and drops "[]" headers, moving their keys into the previous section;
 // - blanks after a new section or key name are not written (both read the same);
 // - writes that could not be read back as written are refused: a line break or NUL in section,
-//   key or value, '=' in a key, or a key shaped like a header;
+//   key or value, '=' in a key, a key starting with '[' on a line that holds a ']' (in key or
+//   value: the system writes it and the line reads as a header, see
+//   HeaderShapedLinesAreRefusedWhereTheSystemLosesTheKey), or a key starting with a UTF-8
+//   byte-order mark as the file's first line;
 // - a UTF-8 byte-order mark is skipped and kept; the text behind it is still code page 949;
 // - a kill during a write leaves the old or the new file; the system truncates in place.
 #include <windows.h>
@@ -370,6 +373,26 @@ TEST(ProfileDiff, EmptyHeaderIsDroppedByTheSystemRewrite) {
     ASSERT_TRUE(WriteString("s", "k", "2", dir / L"ours.ini"));
     EXPECT_EQ(dir.Read(L"sys.ini"), "[s]\r\nk=2\r\nj=2\r\n");
     EXPECT_EQ(dir.Read(L"ours.ini"), "[s]\r\nk=2\r\n[]\r\nj=2\r\n");
+}
+
+// The system writes "[x=a]b" under [s]; read afresh, that line is a header and the key is gone,
+// and the system's own next rewrite keeps it as one. Ours refuses the write.
+TEST(ProfileDiff, HeaderShapedLinesAreRefusedWhereTheSystemLosesTheKey) {
+    TestDir dir;
+    const std::string start = "[s]\r\nk=1\r\n";
+    dir.Write(L"sys.ini", start);
+    dir.Write(L"ours.ini", start);
+    const std::string sys = ToCp949(dir / L"sys.ini");
+    ASSERT_TRUE(WritePrivateProfileStringA("s", "[x", "a]b", sys.c_str()));
+    const std::string written = dir.Read(L"sys.ini");
+    EXPECT_EQ(written, "[s]\r\nk=1\r\n[x=a]b\r\n");
+    dir.Write(L"fresh.ini", written);  // a name the system has not cached
+    EXPECT_EQ(SystemRead("s", "[x", "", 1024, dir / L"fresh.ini"), "");
+    ASSERT_TRUE(WritePrivateProfileStringA("s", "j", "2", sys.c_str()));
+    EXPECT_EQ(SystemRead("s", "[x", "", 1024, dir / L"sys.ini"), "");
+
+    EXPECT_FALSE(WriteString("s", "[x", "a]b", dir / L"ours.ini"));
+    EXPECT_EQ(dir.Read(L"ours.ini"), start);
 }
 
 TEST(ProfileDiff, BothRefuseAMissingDirectory) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "app/AppError.h"
@@ -206,6 +207,97 @@ TEST_F(ProfileTest, RefusesWhatWouldBreakTheFile) {
     EXPECT_FALSE(WriteString("s", std::string_view("k\0x", 3), "1", r));
     EXPECT_EQ(dir_.Read(L"r.ini"), "[s]\r\nk=1\r\n");
     EXPECT_EQ(Names(dir_), std::vector<std::string>{"r.ini"});
+}
+
+TEST_F(ProfileTest, RefusesLinesThatWouldReadBackUnderAnotherNameOrSection) {
+    const std::string before = "[s]\r\nk=1\r\n[a\r\nlater=2\r\n";
+    dir_.Write(L"h.ini", before);
+    std::wstring h = dir_ / L"h.ini";
+    // "[x=a]b" reads as the header of a section "x=a": the key is lost and every later key of
+    // [s] would move into that section.
+    EXPECT_FALSE(WriteString("s", "[x", "a]b", h));
+    EXPECT_FALSE(WriteString("s", " [x ", "]", h));
+    EXPECT_FALSE(WriteString("s", "[a", "]", h)) << "a key line without '=' that is there";
+    EXPECT_FALSE(WriteString("t", "[x", "1]", h)) << "in a section the write would add";
+    EXPECT_EQ(dir_.Read(L"h.ini"), before);
+
+    // Keys that only look special read back: ';' starts no comment, blanks go on both sides.
+    ASSERT_TRUE(WriteString("s", "[x", "a)b", h));
+    ASSERT_TRUE(WriteString("s", ";c", "]", h));
+    ASSERT_TRUE(WriteString("s", "  padded\t", "v", h));
+    EXPECT_EQ(Read(h, "s", "[x"), "a)b");
+    EXPECT_EQ(Read(h, "s", ";c"), "]");
+    EXPECT_EQ(Read(h, "s", " padded "), "v");
+    EXPECT_EQ(Read(h, "s", "later"), "2");
+    EXPECT_EQ(Read(h, "s", "k"), "1");
+
+    // A byte-order mark opening the file is skipped, so it cannot start the first name.
+    std::wstring b = dir_ / L"b.ini";
+    EXPECT_FALSE(WriteString("", "\xEF\xBB\xBFk", "1", b));
+    EXPECT_FALSE(fs::Exists(b));
+    ASSERT_TRUE(WriteString("s", "\xEF\xBB\xBFk", "1", b)) << "below a header it is a name";
+    EXPECT_EQ(Read(b, "s", "\xEF\xBB\xBFk"), "1");
+}
+
+TEST_F(ProfileTest, StoredFormsReadBackByteForByte) {
+    std::wstring v = dir_ / L"v.ini";
+    const std::vector<std::string> values = {"1.0",
+                                             "",
+                                             "\"v1\"",
+                                             "'v1'",
+                                             " v1",
+                                             "v1 ",
+                                             "\tv1\x1a",
+                                             "\"",
+                                             "\"v1'",
+                                             "a\"b\"",
+                                             "\"\"",
+                                             " " + kHan + " ",
+                                             "x\x81",
+                                             "\x81 \xFF",
+                                             "'\x81'",
+                                             std::string(1023, 'a'),
+                                             " " + std::string(1020, 'b') + " "};
+    for (size_t i = 0; i < values.size(); ++i) {
+        std::optional<std::string> stored = StoredForm(values[i], 1024);
+        ASSERT_TRUE(stored.has_value()) << i;
+        ASSERT_TRUE(WriteString("s", std::to_string(i), *stored, v));
+        EXPECT_EQ(Read(v, "s", std::to_string(i)), values[i]) << i;
+    }
+    // The plain form wherever it reads back: what older launchers wrote stays as it is.
+    EXPECT_EQ(StoredForm("1.0", 1024), "1.0");
+    EXPECT_EQ(StoredForm("\"v1\"", 1024), "\"\"v1\"\"");
+    EXPECT_EQ(StoredForm("v1 ", 1024), "\"v1 \"");
+
+    EXPECT_EQ(StoredForm(" \x81", 1024), std::nullopt) << "the lead byte takes the closing quote";
+    EXPECT_EQ(StoredForm("a\nb", 1024), std::nullopt);
+    EXPECT_EQ(StoredForm(std::string_view("a\0b", 3), 1024), std::nullopt);
+    EXPECT_EQ(StoredForm(std::string(1024, 'a'), 1024), std::nullopt);
+    EXPECT_EQ(StoredForm(" " + std::string(1022, 'a'), 1024), std::nullopt)
+        << "quoted, at most 1022 bytes read back";
+}
+
+TEST_F(ProfileTest, ByteValuesKeepWhatTheCodePageCannotHold) {
+    std::wstring m = dir_ / L"m.ini";
+    // The first two decode to the same text on every build ('?' or a replacement character).
+    ASSERT_EQ(FromCp949("v\x81"), FromCp949("v\x82"));
+    for (const std::string& value :
+         {std::string("v\x81"), std::string("v\x82"), std::string("\x81:1"), std::string(" v\xFF "),
+          std::string("\"v\x80\"")}) {
+        WriteProfileBytes(L"s", L"k", value, m);
+        EXPECT_EQ(ReadProfileBytes(L"s", L"k", m), value);
+    }
+    EXPECT_THROW(WriteProfileBytes(L"s", L"k", " \x81", m), AppError);
+    EXPECT_EQ(dir_.Read(L"m.ini"), "[s]\r\nk=\"\"v\x80\"\"\r\n") << "the refused value left it";
+    EXPECT_FALSE(ProfileCanRecord(" \x81"));
+    EXPECT_TRUE(ProfileCanRecord(" \x81\x81"));
+
+    // A plain value an older launcher wrote reads back as itself and is not rewritten.
+    dir_.Write(L"old.ini", "[s]\nk = 1.0 \n");
+    std::wstring old = dir_ / L"old.ini";
+    EXPECT_EQ(ReadProfileBytes(L"s", L"k", old), "1.0");
+    WriteProfileBytes(L"s", L"k", "1.0", old);
+    EXPECT_EQ(dir_.Read(L"old.ini"), "[s]\nk = 1.0 \n");
 }
 
 TEST_F(ProfileTest, WriteIsAtomicAndCreatesNoDirectory) {

@@ -10,7 +10,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
 
 TREE = ["resource", "resource/sound", "resource/data", "resource/data/card1",
-        "resource/data/card2", "resource/data/card3", "resource/data/card4", "temp"]
+        "resource/data/card2", "resource/data/card3", "resource/data/card4",
+        "resource/data/card5", "temp"]
 
 
 def ends_within(proc, seconds):
@@ -54,8 +55,7 @@ def main():
             proc = app.start()
             wid = harness.wait_window(harness.PATCH_CAPTION, timeout=60)
             checks.check(all((app.path / d).is_dir() for d in TREE),
-                         "load created resource, its subdirectories, four card directories, temp")
-            checks.check(not (app.path / "resource/data/card5").exists(), "no fifth card directory")
+                         "load created resource, its subdirectories, five card directories, temp")
             _, _, w, h = harness.geometry(wid)
             checks.check((w, h) == (402, 107), "client area %dx%d is 402x107" % (w, h))
             shot = a.artefacts / "patch_window.png"

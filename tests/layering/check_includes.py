@@ -17,6 +17,9 @@ BUILDS_ON = {
     "patch": {"sets", "transfer", "ping", "app", "res"},
     "servers": {"ping", "app", "res"},
     "launcher": {"patch", "servers", "sets", "transfer", "ping", "app", "res"},
+    "vtpatch": {"sets", "transfer", "ping", "app", "res"},
+    # The fuzz targets sit on top, like the program: they may include every layer.
+    "fuzz": {"launcher", "vtpatch", "patch", "servers", "sets", "transfer", "ping", "app", "res"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "app/AppError.h"
 #include "app/EndProgram.h"
 #include "app/ModGame.h"
+#include "app/Profile.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
 
@@ -123,6 +125,82 @@ TEST_F(CheckVersionsTest, AKeyIsNotRecordedWhenItsUpdateDidNotFinish) {
     EXPECT_EQ(Local(L"vtgame"), L"1");
     EXPECT_EQ(Local(L"sound"), L"1");
     EXPECT_FALSE(install.Has(L"vt.exe"));
+}
+
+// Values the profile rules would change on reading are recorded so that they read back as
+// the server's: the next start finds every key equal and fetches nothing.
+TEST_F(CheckVersionsTest, RecordedValuesReadBackAsTheServersBytes) {
+    PublishEmptySets();
+    server.Put(PatchBaseUrl + L"vt.exe", "client");
+    Profiles(
+        L"game=1\r\nvtgame='\"2\"'\r\nsound=\" 4\"\r\ngraphics=\"g \"\r\ncard1=\"\"c1\"\"\r\n"
+        L"card2=7\r\n",
+        L"game=1\r\ncard2=7\r\n");
+    CheckVersions(server);
+    EXPECT_EQ(ManifestsFetched(),
+              (std::vector<std::wstring>{L"vtsound.ini", L"graphics.ini", L"vtcard1.ini"}));
+    EXPECT_EQ(install.Read(L"vtgame.ini"),
+              "[game]\r\ngame=1\r\ncard2=7\r\nvtgame=\"\"2\"\"\r\nsound=\" 4\"\r\n"
+              "graphics=\"g \"\r\ncard1=\"\"c1\"\"\r\n");
+
+    server.calls.clear();
+    CheckVersions(server);
+    EXPECT_TRUE(server.calls.empty());
+}
+
+// Two values that decode to the same text are still different values.
+TEST_F(CheckVersionsTest, ValuesCompareAsBytes) {
+    PublishEmptySets();
+    install.dir.Write(L"temp\\vtgame.ini", "[game]\r\ngame=1\r\nsound=v\x82\r\n");
+    install.dir.Write(L"vtgame.ini", "[game]\r\ngame=1\r\nsound=v\x81\r\n");
+    CheckVersions(server);
+    EXPECT_EQ(ManifestsFetched(), std::vector<std::wstring>{L"vtsound.ini"});
+    EXPECT_EQ(install.Read(L"vtgame.ini"), "[game]\r\ngame=1\r\nsound=v\x82\r\n");
+
+    install.dir.Write(L"temp\\vtgame.ini", "[game]\r\ngame=1\x82\r\n");
+    install.dir.Write(L"vtgame.ini", "[game]\r\ngame=1\x81\r\n");
+    profile::ClearCache();
+    server.calls.clear();
+    EXPECT_THROW(CheckVersions(server), ProgramEnded);
+    ASSERT_EQ(server.messages.size(), 1u);
+    EXPECT_TRUE(
+        server.messages[0].starts_with(L"업그레이드 실패|자동 패치 프로그램을 사용할 수 없습니다."))
+        << "another launcher version";
+    EXPECT_TRUE(server.calls.empty());
+}
+
+// A set manifest that is no manifest (a proxy's page answered with "200") stops the run with
+// the download failure's message; the set's key keeps its old value.
+TEST_F(CheckVersionsTest, ASetWhoseManifestIsNoManifestIsNotRecorded) {
+    PublishEmptySets();
+    server.Put(PatchBaseUrl + L"resource/data/graphics.ini",
+               "<html><body><h1>503 Service Unavailable</h1></body></html>");
+    Profiles(L"game=1\r\nsound=2\r\ngraphics=2\r\ncard1=2\r\n",
+             L"game=1\r\nsound=1\r\ngraphics=1\r\ncard1=1\r\n");
+    EXPECT_THROW(CheckVersions(server), ProgramEnded);
+    EXPECT_EQ(server.messages,
+              std::vector<std::wstring>{L"업그레이드 실패|다시 접속하여 주십시오|0"});
+    EXPECT_EQ(Local(L"sound"), L"2");
+    EXPECT_EQ(Local(L"graphics"), L"1");
+    EXPECT_EQ(Local(L"card1"), L"1");
+    EXPECT_EQ(ManifestsFetched(), (std::vector<std::wstring>{L"vtsound.ini", L"graphics.ini"}));
+}
+
+// A server value no profile line can hand back is refused before its update runs, which would
+// otherwise be repeated on every start.
+TEST_F(CheckVersionsTest, AValueThatCannotBeRecordedIsRefusedBeforeItsUpdate) {
+    PublishEmptySets();
+    install.dir.Write(L"temp\\vtgame.ini",
+                      "[game]\r\ngame=1\r\nsound=v" + std::string(1, '\0') + "\r\n");
+    install.dir.Write(L"vtgame.ini", "[game]\r\ngame=1\r\nsound=1\r\n");
+    try {
+        CheckVersions(server);
+        ADD_FAILURE() << "no error";
+    } catch (const AppError& e) {
+        EXPECT_EQ(e.Code(), ErrorNumber::InvalidArgument);
+    }
+    EXPECT_TRUE(server.calls.empty());
+    EXPECT_EQ(Local(L"sound"), L"1");
 }
 
 }  // namespace

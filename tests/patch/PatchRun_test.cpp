@@ -2,9 +2,12 @@
 // TempDir, then empty and remove TempDir.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "app/AppError.h"
+#include "app/Cp949.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
@@ -17,6 +20,20 @@
 
 namespace vt {
 namespace {
+
+std::filesystem::path NativePath(const std::wstring& path) {
+#ifdef _WIN32
+    return std::filesystem::path(path);
+#else
+    std::string utf8 = ToUtf8(path);
+    for (char& c : utf8) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return std::filesystem::path(utf8);
+#endif
+}
 
 class PatchRun : public ::testing::Test {
   protected:
@@ -58,8 +75,49 @@ TEST_F(PatchRun, AFailedFetchTellsTheUserAndEndsBeforeTheHandOver) {
     EXPECT_TRUE(handOver.steps.empty());
 }
 
-TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {
+TEST_F(PatchRun, FoldersAndReadOnlyFilesInTempDirGoWithIt) {
+    // What an earlier run, an older launcher or the player may have left in temp\.
     ASSERT_TRUE(fs::CreateDir(dir / L"temp\\sub"));
+    ASSERT_TRUE(fs::CreateDir(dir / L"temp\\sub\\deeper"));
+    ASSERT_TRUE(fs::CreateDir(dir / L"temp\\empty"));
+    dir.Write(L"temp\\sub\\vtcard1.ini", "[card1]");
+    dir.Write(L"temp\\sub\\deeper\\카드.dat", std::string(5000, 'c'));
+    dir.Write(L"temp\\read-only.ini", "r");
+    std::filesystem::permissions(NativePath(dir / L"temp\\read-only.ini"),
+                                 std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    EXPECT_NO_THROW(form.Form_Activate());
+    EXPECT_FALSE(fs::Exists(dir / L"temp"));
+    EXPECT_EQ(handOver.steps.size(), 2u);
+    EXPECT_TRUE(view.messages.empty());
+}
+
+#ifndef _WIN32
+// Under Wine the same is checked end to end, with links made from the Linux side.
+TEST_F(PatchRun, ALinkInTempDirIsRemovedWithoutTouchingWhatItPointsTo) {
+    test::TestDir outside;
+    ASSERT_TRUE(fs::CreateDir(outside / L"saves"));
+    outside.Write(L"saves\\slot1.sav", "progress");
+    outside.Write(L"notes.txt", "notes");
+    std::filesystem::create_directory_symlink(NativePath(outside / L"saves"),
+                                              NativePath(dir / L"temp\\saves"));
+    std::filesystem::create_symlink(NativePath(outside / L"notes.txt"),
+                                    NativePath(dir / L"temp\\notes.txt"));
+    EXPECT_NO_THROW(form.Form_Activate());
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::symlink_status(NativePath(dir / L"temp"))));
+    EXPECT_EQ(outside.Read(L"saves\\slot1.sav"), "progress");
+    EXPECT_EQ(outside.Read(L"notes.txt"), "notes");
+    EXPECT_EQ(handOver.steps.size(), 2u);
+}
+#else
+TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {
+    // A file another program holds open without sharing its deletion cannot go.
+    dir.Write(L"temp\\held.txt", "held");
+    std::ofstream held(NativePath(dir / L"temp\\held.txt"), std::ios::app);
+    ASSERT_TRUE(held.is_open());
     try {
         form.Form_Activate();
         ADD_FAILURE() << "no error";
@@ -67,8 +125,10 @@ TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {
         EXPECT_EQ(e.Code(), ErrorNumber::PathFileAccess);
     }
     EXPECT_TRUE(handOver.steps.empty());
-    EXPECT_FALSE(fs::Exists(dir / L"temp\\vtgame.ini"));  // the files went before the error
+    EXPECT_EQ(dir.Read(L"temp\\held.txt"), "held");
+    EXPECT_FALSE(fs::Exists(dir / L"temp\\vtgame.ini")) << "the rest went before the error";
 }
+#endif
 
 // Paths never pass through code page 949: an installation folder may hold characters it lacks.
 TEST(PatchRunPaths, AnInstallationFolderOutsideCodePage949PatchesAndRemovesTempDir) {

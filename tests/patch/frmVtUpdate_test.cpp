@@ -22,6 +22,7 @@ const std::vector<std::wstring> kTree = {
     L"resource\\data\\card2",
     L"resource\\data\\card3",
     L"resource\\data\\card4",
+    L"resource\\data\\card5",
     L"temp",
 };
 
@@ -47,7 +48,6 @@ TEST_F(PatchWindowHandlers, LoadSetsThePathStringsAndCreatesTheTree) {
     for (const auto& d : kTree) {
         EXPECT_TRUE(fs::IsDirectory(dir / d)) << std::string(d.begin(), d.end());
     }
-    EXPECT_FALSE(fs::Exists(dir / L"resource\\data\\card5"));
     EXPECT_TRUE(view.log.empty());  // loading shows nothing
 }
 
@@ -55,7 +55,7 @@ TEST_F(PatchWindowHandlers, LoadCreatesAMissingApplicationDirectory) {
     std::wstring exeDirectory = dir.Path() + L"new app";
     form.Form_Load(exeDirectory);
     EXPECT_TRUE(fs::IsDirectory(exeDirectory));
-    EXPECT_TRUE(fs::IsDirectory(exeDirectory + L"\\resource\\data\\card4"));
+    EXPECT_TRUE(fs::IsDirectory(exeDirectory + L"\\resource\\data\\card5"));
 }
 
 TEST_F(PatchWindowHandlers, LoadLeavesExistingDirectoriesAndTheirFilesAlone) {
@@ -87,8 +87,18 @@ TEST_F(PatchWindowHandlers, AFileInPlaceOfADirectoryIsReportedAndStopsTheTreeInO
     EXPECT_TRUE(fs::IsDirectory(dir / L"resource\\sound"));
     EXPECT_TRUE(fs::IsDirectory(dir / L"resource\\data\\card2"));
     EXPECT_FALSE(fs::Exists(dir / L"resource\\data\\card4"));
+    EXPECT_FALSE(fs::Exists(dir / L"resource\\data\\card5"));
     EXPECT_FALSE(fs::Exists(dir / L"temp"));
     EXPECT_EQ(dir.Read(L"resource\\data\\card3"), "not a directory");
+}
+
+TEST_F(PatchWindowHandlers, TheFifthCardSetComesAfterTheFourthAndBeforeTemp) {
+    ASSERT_TRUE(fs::CreateDir(dir / L"resource"));
+    ASSERT_TRUE(fs::CreateDir(dir / L"resource\\data"));
+    dir.Write(L"resource\\data\\card5", "not a directory");
+    EXPECT_THROW(form.Form_Load(ExeDirectory()), AppError);
+    EXPECT_TRUE(fs::IsDirectory(dir / L"resource\\data\\card4"));
+    EXPECT_FALSE(fs::Exists(dir / L"temp"));
 }
 
 TEST_F(PatchWindowHandlers, ADirectoryThatCannotBeCreatedIsReported) {

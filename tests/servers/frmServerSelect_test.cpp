@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -129,7 +130,7 @@ TEST_F(ServerSelectTest, LinesSplitAtTheFirstColonAndKeepBlanks) {
         EXPECT_EQ(e.Name, want[i].second) << i;
         EXPECT_EQ(e.State, L"");
         EXPECT_EQ(e.PingText, L"");
-        EXPECT_EQ(view.rows[i].key, L"K" + want[i].second);
+        EXPECT_EQ(view.rows[i].key, L"K" + std::to_wstring(i + 1));
         EXPECT_EQ(view.rows[i].text, want[i].second);
         EXPECT_EQ(view.rows[i].ping, L"0ms");
         EXPECT_EQ(view.rows[i].state, L"모름");
@@ -176,15 +177,49 @@ TEST_F(ServerSelectTest, FaultsInTheListAreErrorsOfTheirOwnKind) {
     EXPECT_EQ(ReadError(), ErrorNumber::InvalidArgument);
 }
 
-TEST_F(ServerSelectTest, AnEmptyLineIsALineWithoutColon) {
-    WriteList("127.0.0.41:a\r\n\r\n127.0.0.42:b\r\n");
-    EXPECT_EQ(ReadError(), ErrorNumber::InvalidArgument);
+TEST_F(ServerSelectTest, EmptyAndBlankLinesAreSkippedAndRowsStillMapToTheirServers) {
+    // Blank lines between entries and an editor's trailing breaks, as a player's list has them.
+    WriteList("\r\n127.0.0.41:a\r\n\r\n  \t\r\n127.0.0.42:b\n\n127.0.0.43:c\r\n\r\n\r\n");
+    EXPECT_TRUE(Ends([&] {
+        form.Form_Load();
+        view.selected = 2;
+        form.cmdConnect_Click();
+    }));
+    EXPECT_TRUE(view.messages.empty()) << "no error report";
+    EXPECT_EQ(form.ServerCount(), 3);
+    EXPECT_EQ(Addresses(),
+              (std::vector<std::wstring>{L"127.0.0.41", L"127.0.0.42", L"127.0.0.43"}));
+    ASSERT_EQ(view.rows.size(), 3u);
+    EXPECT_EQ(view.rows[2].text, L"c");
+    ASSERT_EQ(shell.calls.size(), 1u);
+    EXPECT_EQ(shell.calls[0].parameters, L"127.0.0.42 5000 qelvorin");
 }
 
-TEST_F(ServerSelectTest, DuplicateNamesAreRefusedEvenWhenTheViewWouldTakeThem) {
-    WriteList("127.0.0.41:Same\r\n127.0.0.42:Same\r\n");
-    EXPECT_EQ(ReadError(), ErrorNumber::KeyNotUnique);
-    EXPECT_EQ(view.rows.size(), 1u) << "the second row is never added";
+TEST_F(ServerSelectTest, DuplicateNamesAreTwoRowsAndConnectTakesTheSelectedOne) {
+    WriteList("127.0.0.41:Same\r\n127.0.0.42:Other\r\n127.0.0.43:Same\r\n");
+    pinger.answers[L"127.0.0.41"] = {0, 4};
+    pinger.answers[L"127.0.0.43"] = {kTimedOut, 0};
+    EXPECT_FALSE(Ends([&] { form.Form_Load(); }));
+    EXPECT_TRUE(view.messages.empty());
+    ASSERT_EQ(view.rows.size(), 3u);
+    EXPECT_EQ(view.rows[0].text, L"Same");
+    EXPECT_EQ(view.rows[2].text, L"Same");
+    std::set<std::wstring> keys;
+    for (const Row& r : view.rows) {
+        keys.insert(r.key);
+    }
+    EXPECT_EQ(keys.size(), 3u) << "every row has a key of its own";
+    // Each row keeps its own probe result.
+    EXPECT_EQ(view.rows[0].state, L"정상");
+    EXPECT_EQ(view.rows[2].state, L"오류");
+
+    for (auto [row, address] : {std::pair{3, L"127.0.0.43"}, {1, L"127.0.0.41"}}) {
+        shell.calls.clear();
+        view.selected = row;
+        EXPECT_TRUE(Ends([&] { form.cmdConnect_Click(); })) << row;
+        ASSERT_EQ(shell.calls.size(), 1u);
+        EXPECT_EQ(shell.calls[0].parameters, std::wstring(address) + L" 5000 qelvorin") << row;
+    }
 }
 
 TEST_F(ServerSelectTest, At32767LinesTheListIsFullAndOneMoreOverflows) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "app/AppError.h"
+#include "app/Cp949.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
 #include "app/Profile.h"
+#include "sets/EntryName.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
 
@@ -70,16 +74,43 @@ TEST_F(SetSyncTest, FetchesOutdatedFilesAndRecordsEachOne) {
 }
 
 TEST_F(SetSyncTest, CountsThatSelectNoEntryTouchNothing) {
-    for (const wchar_t* count : {L"0", L"-5", L"-32768", L"many", L""}) {
+    for (const wchar_t* count : {L"0", L"-5", L"-32768", L"0.4", L"\"0\""}) {
         server.calls.clear();
         PublishSound(Manifest(L"sound", count, {L"a.wav:1"}));
         UpdateSoundSet(server);
         EXPECT_EQ(server.PayloadUrls().size(), 0u) << "count " << ToUtf8(count);
         EXPECT_FALSE(install.Has(L"resource\\sound\\vtsound.ini"));
     }
-    PublishSound(ToCp949(L"[sound]\r\n1=a.wav:1\r\n"));  // no count key at all
-    UpdateSoundSet(server);
-    EXPECT_EQ(server.PayloadUrls().size(), 0u);
+}
+
+// A "200" whose body is no manifest (a proxy's error page, a wrong file) ends the run like a
+// failed download; counted as an empty set it would let the caller record the set as current.
+TEST_F(SetSyncTest, AnAnswerThatIsNoManifestFailsLikeADownload) {
+    const std::string bodies[] = {
+        "<html><head><title>502 Bad Gateway</title></head><body>[sound]</body></html>\r\n",
+        "",
+        "[sound]\r\n1=a.wav:1\r\n",
+        "[sound]\r\ncount=many\r\n1=a.wav:1\r\n",
+        "[sound]\r\ncount=\r\n",
+        "[sound]\r\ncount=1 1\r\n1=a.wav:1\r\n",
+        "count=1\r\n[sound]\r\n1=a.wav:1\r\n",
+        "[graphics]\r\ncount=1\r\n1=a.wav:1\r\n",
+    };
+    PutSound(L"a.wav", "A");
+    const std::string localBefore = "[sound]\r\nb.wav=1\r\n";
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
+        install.dir.Write(L"resource\\sound\\vtsound.ini", localBefore);
+        profile::ClearCache();
+        server.calls.clear();
+        server.messages.clear();
+        PublishSound(body);
+        EXPECT_THROW(UpdateSoundSet(server), ProgramEnded);
+        EXPECT_EQ(server.messages,
+                  std::vector<std::wstring>{L"업그레이드 실패|다시 접속하여 주십시오|0"});
+        EXPECT_TRUE(server.PayloadUrls().empty());
+        EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), localBefore);
+    }
 }
 
 TEST_F(SetSyncTest, FractionalCountsRoundHalfToEven) {
@@ -102,15 +133,17 @@ TEST_F(SetSyncTest, CountsBeyondSixteenBitsOverflow) {
 }
 
 TEST_F(SetSyncTest, SplitsAtTheFirstColonAndKeepsBlanks) {
-    PublishSound(Manifest(L"sound", L"3", {L"x.wav:1:2", L"y.wav : b ", L"empty.wav:"}));
+    PublishSound(Manifest(L"sound", L"3", {L"x.wav:1:2", L"y .wav: b ", L"empty.wav:"}));
     PutSound(L"x.wav", "x");
-    PutSound(L"y.wav%20", "y");
+    PutSound(L"y%20.wav", "y");
     UpdateSoundSet(server);
     EXPECT_EQ(Installed(L"x.wav"), L"1:2");
-    // Blanks beside the colon belong to name and version; the stored value loses the trailing
-    // blank only because profile values are trimmed on reading.
+    // Blanks inside the name and beside the colon are kept (a name ending in a blank is
+    // refused: the manifest could not keep it as a key of its own); the version loses its
+    // trailing blank only because the profile read trims the manifest's line.
+    EXPECT_EQ(Installed(L"y .wav"), L" b");
     EXPECT_EQ(server.PayloadUrls(),
-              (std::vector<std::wstring>{soundUrl + L"x.wav", soundUrl + L"y.wav%20"}));
+              (std::vector<std::wstring>{soundUrl + L"x.wav", soundUrl + L"y%20.wav"}));
     EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini").find("empty.wav"), std::string::npos)
         << "an empty version equals the empty default and is never fetched";
 }
@@ -132,6 +165,72 @@ TEST_F(SetSyncTest, VersionsDifferingOnlyInCaseDiffer) {
     EXPECT_EQ(Installed(L"a.wav"), L"V1");
 }
 
+// Versions the profile rules would change on reading (blanks, enclosing quotes) are recorded
+// so that they read back as the server sent them: the second run fetches nothing. Plain
+// versions, as older launchers recorded them, are left as they are.
+TEST_F(SetSyncTest, VersionsReadBackAsTheServerSentThem) {
+    PublishSound(Manifest(L"sound", L"6",
+                          {L"a.wav: v1", L"\"b.wav:v1 \"", L"c.wav:\"v1\"", L"d.wav:'v1'",
+                           L"e.wav:1.0", L"f.wav:2"}));
+    for (const wchar_t* name : {L"a.wav", L"b.wav", L"c.wav", L"d.wav", L"e.wav", L"f.wav"}) {
+        PutSound(name, "x");
+    }
+    install.WriteText(L"resource\\sound\\vtsound.ini", L"[sound]\r\ne.wav=1.0\r\n");
+    UpdateSoundSet(server);
+    EXPECT_EQ(
+        server.PayloadUrls(),
+        (std::vector<std::wstring>{soundUrl + L"a.wav", soundUrl + L"b.wav", soundUrl + L"c.wav",
+                                   soundUrl + L"d.wav", soundUrl + L"f.wav"}));
+    EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"),
+              "[sound]\r\ne.wav=1.0\r\na.wav=\" v1\"\r\nb.wav=\"v1 \"\r\nc.wav=\"\"v1\"\"\r\n"
+              "d.wav=\"'v1'\"\r\nf.wav=2\r\n");
+
+    server.calls.clear();
+    profile::ClearCache();
+    UpdateSoundSet(server);
+    EXPECT_TRUE(server.PayloadUrls().empty());
+}
+
+// Versions are the server's bytes: two that decode to the same text ('?' or a replacement
+// character for bytes that are no code page 949) are still two versions.
+TEST_F(SetSyncTest, VersionsCompareAsTheServersBytes) {
+    const std::pair<std::string, std::string> pairs[] = {{"v\x81", "v\x82"}, {"\x81 x", "\x82 x"}};
+    for (const auto& [installed, published] : pairs) {
+        ASSERT_EQ(FromCp949(installed), FromCp949(published));
+        install.dir.Write(L"resource\\sound\\vtsound.ini",
+                          "[sound]\r\na.wav=" + installed + "\r\n");
+        profile::ClearCache();
+        server.calls.clear();
+        PublishSound("[sound]\r\ncount=1\r\n1=a.wav:" + published + "\r\n");
+        PutSound(L"a.wav", "A");
+        UpdateSoundSet(server);
+        EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{soundUrl + L"a.wav"});
+        EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"),
+                  "[sound]\r\na.wav=" + published + "\r\n");
+
+        server.calls.clear();
+        UpdateSoundSet(server);
+        EXPECT_TRUE(server.PayloadUrls().empty());
+    }
+}
+
+// A version no profile line can hand back (a NUL, or a leading blank before a lone lead byte,
+// which would take the closing quote) is refused before its file is fetched.
+TEST_F(SetSyncTest, VersionsThatCannotBeRecordedAreRefusedBeforeFetching) {
+    const std::string versions[] = {std::string("v\0x", 3), " \x81"};
+    for (const std::string& version : versions) {
+        install.dir.Write(L"resource\\sound\\vtsound.ini", "[sound]\r\nok.wav=1\r\n");
+        profile::ClearCache();
+        server.calls.clear();
+        PublishSound("[sound]\r\ncount=2\r\n1=ok.wav:2\r\n2=a.wav:" + version + "\r\n");
+        PutSound(L"ok.wav", "OK");
+        PutSound(L"a.wav", "A");
+        EXPECT_EQ(RunExpectingError(), ErrorNumber::InvalidArgument);
+        EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{soundUrl + L"ok.wav"});
+        EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), "[sound]\r\nok.wav=2\r\n");
+    }
+}
+
 TEST_F(SetSyncTest, AGapEndsTheRunAfterTheEntriesBeforeIt) {
     install.WriteText(L"temp\\x", L"");
     PublishSound(ToCp949(L"[sound]\r\ncount=3\r\n1=a.wav:1\r\n3=c.wav:1\r\n"));
@@ -143,19 +242,120 @@ TEST_F(SetSyncTest, AGapEndsTheRunAfterTheEntriesBeforeIt) {
 }
 
 TEST_F(SetSyncTest, UnsafeNamesAreRefusedWithoutFetchingOrWriting) {
-    for (const wchar_t* bad : {L"..\\..\\evil.dll", L"../x.wav", L"\\\\host\\s\\x", L"/etc/x",
-                               L"CON", L"nul.txt", L"sub\\COM1.wav", L"a\x01.wav", L"a\\..\\..\\b",
-                               L"vtsound.ini", L"a=b.wav", L"[x].wav"}) {
+    auto refused = [this](const std::wstring& bad) {
         install.WriteText(L"resource\\sound\\vtsound.ini", L"[sound]\r\nok.wav=1\r\n");
         profile::ClearCache();
         server.calls.clear();
-        PublishSound(Manifest(L"sound", L"3", {L"ok.wav:1", std::wstring(bad) + L":1", L"z:1"}));
+        PublishSound(Manifest(L"sound", L"3", {L"ok.wav:1", bad + L":1", L"z:1"}));
         SCOPED_TRACE(ToUtf8(bad));
         EXPECT_EQ(RunExpectingError(), ErrorNumber::BadFileName) << ToUtf8(bad);
         EXPECT_TRUE(server.PayloadUrls().empty()) << ToUtf8(bad);
         EXPECT_EQ(Installed(L"ok.wav"), L"1");
         EXPECT_EQ(Installed(bad), L"");
+    };
+    for (const wchar_t* bad : {L"..\\..\\evil.dll", L"../x.wav", L"\\\\host\\s\\x", L"/etc/x",
+                               L"CON", L"nul.txt", L"sub\\COM1.wav", L"a\x01.wav", L"a\\..\\..\\b",
+                               L"vtsound.ini", L"a=b.wav", L"[x].wav"}) {
+        refused(bad);
     }
+    // What Windows resolves to the manifest or its temporary files, superscript ports, and a
+    // name the manifest would record under another's key.
+    for (const wchar_t* bad : {L"vtsound.ini.", L"VTSOUND.INI . ", L"VTSOUN~1.INI",
+                               L"vtsound.ini.1.2.tmp", L"COM¹.wav", L"lpt³", L"a.wav "}) {
+        refused(bad);
+    }
+}
+
+// The whole manifest is checked before its first file is fetched: a name Windows resolves to
+// the launcher's own state stops the set with nothing fetched and nothing recorded, even when
+// files before it are out of date.
+TEST_F(SetSyncTest, ANameReachingTheLaunchersStateRefusesTheWholeSet) {
+    const std::string localBefore = "[sound]\r\nok.wav=1\r\n";
+    for (const wchar_t* bad : {L"vtsound.ini.", L"VtSound.Ini", L"vtsound.ini.9.9.tmp"}) {
+        SCOPED_TRACE(ToUtf8(bad));
+        install.dir.Write(L"resource\\sound\\vtsound.ini", localBefore);
+        profile::ClearCache();
+        server.calls.clear();
+        PublishSound(
+            Manifest(L"sound", L"3", {L"ok.wav:2", L"new.wav:1", std::wstring(bad) + L":1"}));
+        PutSound(L"ok.wav", "OK");
+        PutSound(L"new.wav", "NEW");
+        PutSound(EncodeForUrl(bad), "[sound]\r\n");
+        EXPECT_EQ(RunExpectingError(), ErrorNumber::BadFileName);
+        EXPECT_TRUE(server.PayloadUrls().empty());
+        EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), localBefore);
+        EXPECT_FALSE(install.Has(L"resource\\sound\\new.wav"));
+    }
+}
+
+class GraphicsNamesTest : public ::testing::Test {
+  protected:
+    Installation install;
+    FakePatchServer server;
+    std::wstring url = PatchBaseUrl + L"resource/data/";
+    const std::string graphicsBefore = "[graphics]\r\ntable.bmp=1\r\n";
+    const std::string card1Before = "[card1]\r\nace=1\r\n";
+
+    void SetUp() override {
+        install.dir.Write(L"resource\\data\\graphics.ini", graphicsBefore);
+        install.dir.Write(L"resource\\data\\card1\\vtcard1.ini", card1Before);
+        server.Put(url + L"table.bmp", "BMP");
+    }
+    // Publishes "table.bmp" (out of date) followed by `bad` and runs the graphics set.
+    ErrorNumber Run(const std::wstring& bad) {
+        server.Put(url + L"graphics.ini",
+                   Manifest(L"graphics", L"2", {L"table.bmp:2", bad + L":1"}));
+        server.Put(url + EncodeForUrl(bad), "[card1]\r\n");
+        try {
+            UpdateGraphicsSet(server);
+        } catch (const AppError& e) {
+            EXPECT_NE(e.Description().find(bad), std::wstring::npos) << ToUtf8(e.Description());
+            return e.Code();
+        }
+        return ErrorNumber::InternalError;
+    }
+};
+
+// Graphics entries reach resource\data\, where the card sets keep their folders and manifests.
+TEST_F(GraphicsNamesTest, EntriesReachingACardSetAreRefusedBeforeAnyFetch) {
+    for (const wchar_t* bad :
+         {L"card1\\vtcard1.ini", L"CARD1 \\VTCARD1.INI.", L"card1/vtcard1.ini.",
+          L"card1\\VTCARD~1.INI", L"card5", L"Card5.", L"card1\\foo.bmp", L"graphics.ini.",
+          L"graphics.ini.3.4.tmp", L"card2/vtcard2.ini.1.1.tmp"}) {
+        SCOPED_TRACE(ToUtf8(bad));
+        EXPECT_EQ(Run(bad), ErrorNumber::BadFileName);
+        EXPECT_TRUE(server.PayloadUrls().empty());
+        EXPECT_EQ(install.Read(L"resource\\data\\graphics.ini"), graphicsBefore);
+        EXPECT_EQ(install.Read(L"resource\\data\\card1\\vtcard1.ini"), card1Before);
+        EXPECT_FALSE(install.Has(L"resource\\data\\table.bmp"));
+        EXPECT_FALSE(install.Has(L"resource\\data\\card5"));
+        server.calls.clear();
+    }
+}
+
+// A manifest line keeps leading blanks only inside quotes; such a name would be fetched and
+// then fail to be recorded (a key " [x]" reads as a header) on every run.
+TEST_F(SetSyncTest, NamesWithLeadingBlanksAreRefusedBeforeFetching) {
+    for (const char* entry : {"\" [x].wav:1\"", "\" a.wav:1\"", "\"\tb.wav:1\""}) {
+        SCOPED_TRACE(entry);
+        server.calls.clear();
+        PublishSound(std::string("[sound]\r\ncount=2\r\n1=ok.wav:1\r\n2=") + entry + "\r\n");
+        PutSound(L"ok.wav", "OK");
+        PutSound(L"%20%5Bx%5D.wav", "X");
+        PutSound(L"%20a.wav", "A");
+        EXPECT_EQ(RunExpectingError(), ErrorNumber::BadFileName);
+        EXPECT_TRUE(server.PayloadUrls().empty());
+        EXPECT_FALSE(install.Has(L"resource\\sound\\vtsound.ini"));
+    }
+}
+
+// A gap still ends the run where it is, after the entries before it; the names after it are
+// checked up front all the same.
+TEST_F(SetSyncTest, TheNamesAfterAGapAreCheckedBeforeTheFirstFetch) {
+    PublishSound(ToCp949(L"[sound]\r\ncount=3\r\n1=a.wav:1\r\n3=vtsound.ini.:1\r\n"));
+    PutSound(L"a.wav", "A");
+    EXPECT_EQ(RunExpectingError(), ErrorNumber::BadFileName);
+    EXPECT_TRUE(server.PayloadUrls().empty());
 }
 
 TEST_F(SetSyncTest, SubfoldersInsideTheSetAreAllowed) {
@@ -209,6 +409,25 @@ TEST(CardSets, UseTheirOwnManifestDirectoryAndDatSuffix) {
     EXPECT_EQ(install.Value(L"resource\\data\\card2\\vtcard2.ini", L"card2", L"king.dat"), L"3");
     EXPECT_FALSE(install.Has(L"resource\\data\\card1\\vtcard2.ini"));
     EXPECT_FALSE(install.Has(L"resource\\data\\vtcard2.ini"));
+}
+
+// The key of a card entry is its name without ".dat": "ace " would be recorded as "ace",
+// another file's key, so the set is refused before anything is fetched.
+TEST(CardSets, ANameEndingInABlankIsRefusedThoughItsFileNameIsFine) {
+    Installation install;
+    FakePatchServer server;
+    const std::wstring url1 = PatchBaseUrl + L"resource/data/card1/";
+    server.Put(url1 + L"vtcard1.ini", Manifest(L"card1", L"2", {L"ace:1", L"ace :2"}));
+    server.Put(url1 + L"ace.dat", "ACE");
+    server.Put(url1 + L"ace%20.dat", "OTHER ACE");
+    try {
+        UpdateCardSet(server, 1);
+        ADD_FAILURE() << "no error";
+    } catch (const AppError& e) {
+        EXPECT_EQ(e.Code(), ErrorNumber::BadFileName);
+    }
+    EXPECT_TRUE(server.PayloadUrls().empty());
+    EXPECT_FALSE(install.Has(L"resource\\data\\card1\\vtcard1.ini"));
 }
 
 TEST(CardSets, AMissingSetDirectoryIsCreatedBeforeItsFirstFile) {

@@ -11,8 +11,15 @@
 #include <optional>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 #include "app/AppError.h"
 #include "app/EndProgram.h"
+#include "app/FileSystem.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
@@ -301,6 +308,170 @@ TEST_F(Downloads, RedrawsAreCoalescedButTheFinalValuesAreExact) {
     EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
     EXPECT_FLOAT_EQ(*view.width, 201);
 }
+
+// The room the test's disk reports, in place of the real query while a FreeSpaceOverride lives.
+std::optional<uint64_t> fakeFree;
+std::vector<std::wstring> freeSpaceAsked;
+
+std::optional<uint64_t> FakeFreeSpace(const std::wstring& directory) {
+    freeSpaceAsked.push_back(directory);
+    return fakeFree;
+}
+
+class FreeSpaceOverride {
+  public:
+    explicit FreeSpaceOverride(std::optional<uint64_t> free)
+        : previous_(fs::SetFreeSpaceQuery(&FakeFreeSpace)) {
+        fakeFree = free;
+        freeSpaceAsked.clear();
+    }
+    ~FreeSpaceOverride() { fs::SetFreeSpaceQuery(previous_); }
+    FreeSpaceOverride(const FreeSpaceOverride&) = delete;
+    FreeSpaceOverride& operator=(const FreeSpaceOverride&) = delete;
+
+  private:
+    fs::FreeSpaceQuery previous_;
+};
+
+constexpr uint64_t kMargin = 1024 * 1024;
+
+// One download of a 3000-byte body into a fresh directory, with or without progress.
+struct SpaceRun {
+    test::TestDir d;
+    ScriptedTransfer t;
+    RecordingProgressView v;
+    bool bodyRead = false;
+
+    explicit SpaceRun(std::optional<std::wstring> length = std::nullopt) {
+        t.Body(Pattern(3000), 1024);
+        if (length) {
+            t.contentLength = *length;
+        }
+        t.onPiece = [this](size_t) { bodyRead = true; };
+    }
+    // True when the download finished, false when it ended the program.
+    bool Run(bool progress) {
+        ScriptedClock clock(10, 10);
+        try {
+            if (progress) {
+                DownloadFileWithProgress(t, v, clock, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
+            } else {
+                DownloadFile(t, v, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
+            }
+        } catch (const ProgramEnded&) {
+            return false;
+        }
+        return true;
+    }
+};
+
+TEST_F(Downloads, ALengthTheDiskHasNoRoomForIsRefusedBeforeAnythingIsWritten) {
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress ? "with progress" : "plain");
+        FreeSpaceOverride full(3000 + kMargin - 1);
+        SpaceRun run;
+        run.d.Write(L"f.dat", "old");
+        EXPECT_FALSE(run.Run(progress));
+        EXPECT_FALSE(run.bodyRead) << "not a byte of the body was fetched";
+        EXPECT_FALSE(run.d.Has(L"f.dat"));
+        EXPECT_EQ(freeSpaceAsked, std::vector<std::wstring>{run.d.Path()});
+        // Shown by the silent download too: the player has to make room.
+        ASSERT_EQ(run.v.messages.size(), 1u);
+        const test::RecordedMessage& m = run.v.messages[0];
+        EXPECT_EQ(m.title, kUpgradeFailedTitle);
+        EXPECT_EQ(m.style, MessageStyle::Plain);
+        EXPECT_NE(m.text.find(L"디스크 공간이 부족"), std::wstring::npos);
+        EXPECT_NE(m.text.find(run.d.Path() + L"f.dat"), std::wstring::npos) << "names the file";
+        // 1,051,576 bytes needed, 1,051,575 free.
+        EXPECT_NE(m.text.find(L"필요한 공간: 1,027 KB"), std::wstring::npos);
+        EXPECT_NE(m.text.find(L"남은 공간: 1,026 KB"), std::wstring::npos);
+    }
+}
+
+TEST_F(Downloads, ALengthThatFitsWithItsMarginOrAVolumeThatCannotTellDownloads) {
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress ? "with progress" : "plain");
+        for (std::optional<uint64_t> free :
+             {std::optional<uint64_t>(3000 + kMargin), std::optional<uint64_t>()}) {
+            FreeSpaceOverride room(free);
+            SpaceRun run;
+            EXPECT_TRUE(run.Run(progress));
+            EXPECT_EQ(run.d.Read(L"f.dat"), Pattern(3000));
+            EXPECT_TRUE(run.v.messages.empty());
+        }
+    }
+}
+
+TEST_F(Downloads, ALengthNoRealDiskHoldsIsRefusedWithItsSize) {
+    // The real query: no test machine has a petabyte free.
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress ? "with progress" : "plain");
+        SpaceRun run(L"1000000000000000");
+        EXPECT_FALSE(run.Run(progress));
+        EXPECT_FALSE(run.bodyRead);
+        EXPECT_FALSE(run.d.Has(L"f.dat"));
+        ASSERT_EQ(run.v.messages.size(), 1u);
+        EXPECT_NE(run.v.messages[0].text.find(L"필요한 공간: 976,562,501,024 KB"),
+                  std::wstring::npos);
+    }
+}
+
+#ifndef _WIN32
+// Writes beyond a file-size limit fail (EFBIG) as they would on a disk that filled up.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        previousSignal_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        signal(SIGXFSZ, previousSignal_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit previous_{};
+    void (*previousSignal_)(int) = nullptr;
+};
+
+TEST_F(Downloads, AWriteThatFailsEndsTheDownloadAndRemovesThePartialFile) {
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress ? "with progress" : "plain");
+        test::TestDir d;
+        ScriptedTransfer t;
+        t.Body(Pattern(6 * 1024 * 1024), 256 * 1024);
+        size_t piecesRead = 0;
+        t.onPiece = [&](size_t) { ++piecesRead; };
+        RecordingProgressView v;
+        ScriptedClock clock(10, 10);
+        std::optional<ErrorNumber> error;
+        {
+            FileSizeLimit limit(4 * 1024 * 1024);
+            try {
+                if (progress) {
+                    DownloadFileWithProgress(t, v, clock, L"h/f", d.Path(), L"f", L"", L"");
+                } else {
+                    DownloadFile(t, v, L"h/f", d.Path(), L"f", L"", L"");
+                }
+            } catch (const AppError& e) {
+                error = e.Code();
+            } catch (const ProgramEnded&) {
+                ADD_FAILURE() << "ended as a transfer failure, not as a file error";
+            }
+        }
+        // Error 75 goes to the general error report, which tells the player and ends.
+        EXPECT_EQ(error, ErrorNumber::PathFileAccess);
+        EXPECT_FALSE(d.Has(L"f")) << "the partial file is removed";
+        EXPECT_EQ(piecesRead, 17u) << "16 pieces fill the limit; the 17th fails, no more read";
+        EXPECT_TRUE(v.messages.empty());
+    }
+}
+#endif
 
 TEST(SystemClock, ReadsTheTimeOfDayAndNeverGoesBack) {
     SystemClock clock;

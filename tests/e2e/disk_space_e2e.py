@@ -1,0 +1,81 @@
+"""A patch host that announces more than the disk can hold (a petabyte) and then keeps sending:
+the launcher refuses the file before writing any of it, tells the player in a message box
+("업그레이드 실패", the room needed and free), and ends once the box is closed."""
+
+import http.server
+import sys
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+import harness  # noqa: E402
+
+PETABYTE = 10 ** 15
+
+
+class EndlessBody(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    stop = threading.Event()
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", str(PETABYTE))
+        self.end_headers()
+        try:
+            while not self.stop.is_set():
+                self.wfile.write(b"\0" * 16384)
+                self.wfile.flush()
+                self.stop.wait(0.05)  # paces the body; decides nothing
+        except OSError:
+            pass  # the launcher hung up
+
+
+def main():
+    a = harness.parse_args(__doc__.splitlines()[0])
+    checks = harness.Checks()
+    app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
+                                   "resource/data/SvrList.dat": b""})
+    staged = app.path / "temp" / "vtgame.ini"
+    httpd = http.server.ThreadingHTTPServer((a.host, a.port), EndlessBody)
+    httpd.daemon_threads = True
+    httpd.handle_error = lambda request, address: None  # a hang-up is the expected end
+    serving = threading.Thread(target=httpd.serve_forever, daemon=True)
+    serving.start()
+    proc = app.start()
+    seen_staged = []
+    try:
+        started = time.monotonic()
+
+        def box():
+            seen_staged.append(staged.exists())
+            return harness.FAILED_CAPTION in harness.message_boxes() or None
+        harness.wait_until(box, 60, "the message box")
+        took = time.monotonic() - started
+        checks.check(took < 30, "the refusal is shown at once (%.1f s), not after a stall" % took)
+        checks.check(not any(seen_staged) and not staged.exists(),
+                     "nothing of the body was written")
+        checks.check(proc.poll() is None, "the program waits for the message to be closed")
+        wid = harness.wait_window(harness.FAILED_CAPTION, timeout=5)
+        harness.screenshot(wid, a.artefacts / "disk_space_refused.png")
+        harness.key(wid, "Return")
+        checks.check(harness.wait_exit(proc, 20) == 0, "closing the message ends the program")
+        checks.check(not staged.exists(), "no partial file is left")
+    except TimeoutError as e:
+        checks.check(False, str(e))
+    finally:
+        EndlessBody.stop.set()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=30)
+        httpd.shutdown()
+        httpd.server_close()
+        app.remove()
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,129 @@
+"""The end of the patch run empties and removes temp\\ whatever it holds. Folders and files left
+there by an earlier run or by hand no longer stop every run with error 75: the server window
+follows and temp\\ is gone. Links inside temp\\ (made from the Linux side, which Wine shows as
+links) are never followed: the folder and the file they point to keep all they hold, whether
+the launcher removes the link or, unable to remove it alone, reports error 75."""
+
+import os
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+import harness  # noqa: E402
+
+VTGAME_INI = "[game]\r\ngame=1.0\r\nvtgame=7\r\nsound=3\r\ngraphics=2\r\n" + "".join(
+    "card%d=1\r\n" % n for n in range(1, 6))
+
+
+def read(path):
+    try:
+        return path.read_bytes()
+    except OSError:
+        return None
+
+
+def install(a):
+    return harness.AppDir(a.build, {"vtgame.ini": VTGAME_INI,
+                                    "resource/data/SvrList.dat": b""})
+
+
+def outcome(proc):
+    """'servers' once the server window shows, 'error' once the error report does."""
+    def seen():
+        shown = [n for _, n in harness.windows()]
+        if harness.SERVER_CAPTION in shown:
+            return "servers"
+        if harness.ERROR_CAPTION in shown:
+            return "error"
+        return None if proc.poll() is None else "ended"
+    return harness.wait_until(seen, 120, "the end of the patch run",
+                              detail=lambda: "windows shown: %s" % harness.windows())
+
+
+def folders_in_temp(a, checks):
+    app = install(a)
+    temp = app.path / "temp"
+    (temp / "old run" / "deeper").mkdir(parents=True)
+    (temp / "old run" / "vtsound.ini").write_bytes(b"[sound]\r\ncount=0\r\n")
+    (temp / "old run" / "deeper" / "part.dat").write_bytes(os.urandom(5000))
+    (temp / "empty").mkdir()
+    (temp / "note.txt").write_bytes(b"left by hand")
+    proc = app.start()
+    try:
+        result = outcome(proc)
+        checks.check(result == "servers",
+                     "[folders] the run reaches the server window (%s)" % result)
+        checks.check(not temp.exists(), "[folders] temp is gone with its folders")
+    except TimeoutError as e:
+        checks.check(False, "[folders] %s" % e)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=30)
+        app.remove()
+
+
+def links_in_temp(a, checks):
+    app = install(a)
+    outside = Path(tempfile.mkdtemp(prefix="vt-e2e-outside-"))
+    (outside / "saves").mkdir()
+    (outside / "saves" / "slot1.sav").write_bytes(b"a player's progress")
+    (outside / "empty").mkdir()
+    (outside / "notes.txt").write_bytes(b"notes")
+    temp = app.path / "temp"
+    (temp / "sub").mkdir(parents=True)
+    (temp / "sub" / "file.bin").write_bytes(b"x" * 3000)
+    os.symlink(outside / "saves", temp / "saves")
+    os.symlink(outside / "empty", temp / "sub" / "empty")
+    os.symlink(outside / "notes.txt", temp / "notes.txt")
+    proc = app.start()
+    try:
+        result = outcome(proc)
+        checks.check(read(outside / "saves" / "slot1.sav") == b"a player's progress",
+                     "[links] the linked folder keeps its file (%s)" % result)
+        checks.check((outside / "empty").is_dir(), "[links] the linked empty folder stays")
+        checks.check(read(outside / "notes.txt") == b"notes",
+                     "[links] the linked file stays")
+        if result == "servers":
+            checks.check(not temp.exists(), "[links] temp and its links are gone")
+        else:
+            # Wine resolves a link whenever it is opened, so no call can remove the link
+            # alone; the launcher then leaves it and reports the run as failed.
+            checks.check(result == "error", "[links] a link that cannot go is reported")
+            left = sorted(str(p.relative_to(temp)) for p in temp.rglob("*"))
+            checks.check(not (temp / "sub" / "file.bin").exists(),
+                         "[links] everything else in temp went first (left: %s)" % left)
+            box = harness.wait_window(harness.ERROR_CAPTION, timeout=10)
+            harness.screenshot(box, a.artefacts / "temp_dir_link_error.png")
+            harness.key(box, "Return")
+            checks.check(harness.wait_exit(proc, 20) is not None,
+                         "[links] closing the report ends the program")
+    except TimeoutError as e:
+        checks.check(False, "[links] %s" % e)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=30)
+        app.remove()
+        shutil.rmtree(outside, ignore_errors=True)
+
+
+def main():
+    a = harness.parse_args(__doc__.splitlines()[0])
+    checks = harness.Checks()
+    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
+    (root / "autopatch").mkdir()
+    (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
+    try:
+        with harness.StaticServer(root, a.host, a.port):
+            folders_in_temp(a, checks)
+            links_in_temp(a, checks)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
