@@ -286,6 +286,65 @@ std::optional<std::string> Edit(const Parsed& p, std::string_view section, std::
     return out;
 }
 
+// Moves every offset at or after `from` by `delta`.
+void ShiftOffsets(Parsed& p, size_t from, std::ptrdiff_t delta) {
+    auto moved = [&](size_t& at) {
+        if (at >= from) {
+            at = static_cast<size_t>(static_cast<std::ptrdiff_t>(at) + delta);
+        }
+    };
+    for (auto& [name, sec] : p.sections) {
+        moved(sec.insertAt);
+        for (auto& [keyName, k] : sec.keys) {
+            moved(k.lineEnd);
+            moved(k.valueBegin);
+        }
+    }
+}
+
+// Brings the parsed copy along with the edit Edit made, instead of parsing the whole file
+// again: in a manifest of tens of thousands of lines the parse costs several times the
+// write. Only a changed value or a key added to a present section are followed, and only
+// when the line parses exactly as written; false leaves the caller to parse.
+bool FollowEdit(Parsed& p, std::string_view section, std::string_view key, std::string_view value,
+                std::string& content) {
+    if (value.empty() || IsBlank(value.back())) {
+        return false;
+    }
+    auto sec = p.sections.find(Fold(section));
+    if (sec == p.sections.end()) {
+        return false;
+    }
+    Section& s = sec->second;
+    const std::string folded = Fold(key);
+    auto k = s.keys.find(folded);
+    if (k != s.keys.end()) {
+        if (!k->second.hasValue) {
+            return false;
+        }
+        const size_t oldEnd = k->second.lineEnd;
+        const std::ptrdiff_t delta = static_cast<std::ptrdiff_t>(value.size()) -
+                                     static_cast<std::ptrdiff_t>(oldEnd - k->second.valueBegin);
+        const size_t valueBegin = k->second.valueBegin;
+        ShiftOffsets(p, oldEnd, delta);
+        k->second.valueBegin = valueBegin;
+        k->second.lineEnd = valueBegin + value.size();
+    } else {
+        const size_t at = s.insertAt;
+        const size_t lead = s.insertNeedsBreak ? p.lineBreak.size() : 0;
+        const size_t length = lead + key.size() + 1 + value.size() + p.lineBreak.size();
+        ShiftOffsets(p, at, static_cast<std::ptrdiff_t>(length));
+        Key added;
+        added.hasValue = true;
+        added.lineEnd = at + lead + key.size() + 1 + value.size();
+        added.valueBegin = added.lineEnd - value.size();
+        s.keys.emplace(folded, added);
+        s.insertNeedsBreak = false;
+    }
+    p.text = std::move(content);
+    return true;
+}
+
 bool WriteAtomically(const std::wstring& path, const std::string& content) {
     // A kill between creating and renaming a temporary file leaves it behind; the next write
     // of the same file clears it.
@@ -358,8 +417,13 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     e.stamp = fs::GetStamp(path);
     e.checkedChangeCount = fs::ChangeCount();
     e.checkedAt = std::chrono::steady_clock::now();
-    e.parsed = Parse(std::move(*content), true);
-    Cache()[path] = std::move(e);
+    CacheEntry& cached = Cache()[path];
+    if (cached.parsed.exists && FollowEdit(cached.parsed, section, key, value, *content)) {
+        e.parsed = std::move(cached.parsed);
+    } else {
+        e.parsed = Parse(std::move(*content), true);
+    }
+    cached = std::move(e);
     return true;
 }
 
