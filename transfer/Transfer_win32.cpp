@@ -22,16 +22,21 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 }  // namespace
 
 struct InetTransfer::Request {
-    Request(const std::wstring& address, const std::wstring& user, const std::wstring& secret,
-            const std::wstring& operation, const InetSettings& options)
-        : url(address),
+    Request(std::shared_ptr<win32::UniqueInternet> inet, const std::wstring& address,
+            const std::wstring& user, const std::wstring& secret, const std::wstring& operation,
+            const InetSettings& options)
+        : session(std::move(inet)),
+          url(address),
           userName(user),
           password(secret),
           verb(operation),
           settings(options),
           body(options.blockSize, options.queueBlocks) {}
 
-    // Inputs, fixed before the worker starts.
+    // Inputs, fixed before the worker starts. The session is shared by every request of the
+    // transfer (so WinINet keeps the connection alive between them) and held here too, so a
+    // detached worker never outlives it.
+    const std::shared_ptr<win32::UniqueInternet> session;
     const std::wstring url, userName, password, verb;
     const InetSettings settings;
     // Set whenever the worker has something new for the UI thread (auto-reset).
@@ -165,12 +170,10 @@ DWORD ReadBody(Request& r, HINTERNET request) {
 
 void RunRequest(std::shared_ptr<Request> r) {
     const DWORD timeout = static_cast<DWORD>(r->settings.timeout.count());
-    win32::UniqueInternet session(
-        InternetOpenW(L"vtlauncher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session) {
-        return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
+    if (!r->session || !*r->session) {
+        return r->Finish(ERROR_INTERNET_INTERNAL_ERROR);
     }
-    SetTimeouts(session.get(), timeout);
+    HINTERNET session = r->session->get();
 
     // Addresses without a scheme are plain HTTP (port 80 unless one is given).
     std::wstring full = r->url.find(L"://") == std::wstring::npos ? L"http://" + r->url : r->url;
@@ -190,8 +193,7 @@ void RunRequest(std::shared_ptr<Request> r) {
     }
 
     win32::UniqueInternet connection(InternetConnectW(
-        session.get(), host.c_str(), parts.nPort,
-        r->userName.empty() ? nullptr : r->userName.c_str(),
+        session, host.c_str(), parts.nPort, r->userName.empty() ? nullptr : r->userName.c_str(),
         r->password.empty() ? nullptr : r->password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!connection) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
@@ -247,7 +249,15 @@ void InetTransfer::Abandon() {
 
 void InetTransfer::Execute(const std::wstring& operation) {
     Abandon();
-    auto r = std::make_shared<Request>(url_, userName_, password_, operation, settings_);
+    if (!session_ || !*session_) {
+        // Opened once: a session per request would open a new connection every time.
+        session_ = std::make_shared<win32::UniqueInternet>(
+            InternetOpenW(L"vtlauncher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        if (*session_) {
+            SetTimeouts(session_->get(), static_cast<DWORD>(settings_.timeout.count()));
+        }
+    }
+    auto r = std::make_shared<Request>(session_, url_, userName_, password_, operation, settings_);
     request_ = r;
     worker_ = std::thread(RunRequest, std::move(r));
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/Handles_win32.h"
 #include "app/Ui.h"
 #include "transfer/HttpHead.h"  // GetHeader answers with HeaderValue
 #include "transfer/Transfer.h"
@@ -51,6 +52,7 @@ class InetTransfer final : public Transfer {
     std::wstring url_;
     std::wstring userName_;
     std::wstring password_;
+    std::shared_ptr<win32::UniqueInternet> session_;  // opened by the first request
     std::shared_ptr<Request> request_;
     std::thread worker_;
 };

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "app/AppError.h"
 #include "app/Cp949.h"
@@ -186,6 +188,39 @@ TEST_F(ProfileTest, WritesKeepTheRestOfTheFileByteForByte) {
               "; notes\n[s]\nk = new \n\n  other=1\nadded=2\n\n[t]\nx=\"1\"\nbare=3\n"
               "bad=\x81 \xFF\n[u]\nlast=1\ntail=4\n[v]\nk=5\n");
     EXPECT_EQ(Read(f, "t", "bad"), "\x81 \xFF") << "bytes that are no characters survive";
+}
+
+// Writes bring the parsed copy along instead of parsing the file again; every later read and
+// write must find exactly what a fresh parse of the file finds.
+TEST_F(ProfileTest, ACopyBroughtAlongWithWritesMatchesAFreshParse) {
+    dir_.Write(L"m.ini", "top=0\n[a]\nk1 = one \n\nbare\n[b]\nx=1\n[a]\nk1=hidden\n[c]\nlast=9");
+    std::wstring m = dir_ / L"m.ini";
+    const std::vector<std::tuple<std::string, std::string, std::string>> writes = {
+        {"a", "k1", "longer value"}, {"b", "x", "2"},    {"a", "new", kHan},
+        {"c", "added", "3"},         {"", "top", "7"},   {"a", "k1", "s"},
+        {"b", "y", "\"q\""},         {"a", "bare", "5"}, {"d", "fresh", "6"},
+        {"c", "last", "10"},         {"", "also", "8"},  {"a", "K1", "end"}};
+    for (const auto& [section, key, value] : writes) {
+        ASSERT_TRUE(WriteString(section, key, value, m)) << section << "/" << key;
+    }
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"", "top"}, {"", "also"}, {"a", "k1"},    {"a", "new"},  {"a", "bare"},
+        {"b", "x"},  {"b", "y"},   {"c", "added"}, {"c", "last"}, {"d", "fresh"}};
+    std::vector<std::string> cached;
+    for (const auto& [section, key] : keys) {
+        cached.push_back(Read(m, section, key, 1024, "-"));
+    }
+    ClearCache();
+    for (size_t i = 0; i < keys.size(); ++i) {
+        EXPECT_EQ(cached[i], Read(m, keys[i].first, keys[i].second, 1024, "-"))
+            << keys[i].first << "/" << keys[i].second;
+    }
+    EXPECT_EQ(cached[2], "end");
+    EXPECT_EQ(cached[3], kHan);
+    EXPECT_EQ(cached[6], "q");
+    EXPECT_EQ(dir_.Read(L"m.ini"),
+              "top=7\nalso=8\n[a]\nk1 = end \n\nbare=5\nnew=" + kHan +
+                  "\n[b]\nx=2\ny=\"q\"\n[a]\nk1=hidden\n[c]\nlast=10\nadded=3\n[d]\nfresh=6\n");
 }
 
 TEST_F(ProfileTest, WritingTheValueAlreadyThereLeavesTheFileAlone) {

@@ -58,7 +58,9 @@ class CountingView final : public ProgressView {
             onPass();
         }
     }
-    void SetCaption(ProgressLabel label, const std::wstring& text) override { captions[label] = text; }
+    void SetCaption(ProgressLabel label, const std::wstring& text) override {
+        captions[label] = text;
+    }
     void SetProgressWidth(float) override {}
     void ShowMessage(const std::wstring& text, const std::wstring&, MessageStyle) override {
         messages.push_back(text);
@@ -180,6 +182,25 @@ TEST_F(InetTransferTest, NeverAnswersFromTheCache) {
     EXPECT_EQ(second.body, "cache 2");
     ASSERT_TRUE(Download(L"/counter/cache"));
     EXPECT_EQ(dir.Read(L"vtgame.ini"), "cache 3");
+}
+
+// One session for every request: the connection carries request after request, and a server
+// that closes it after an answer still gets the next request on a new one.
+TEST_F(InetTransferTest, KeepsTheConnectionAliveAcrossRequestsAndReopensAClosedOne) {
+    Fetched first = Fetch(transfer, view, L"/peer");
+    Fetched second = Fetch(transfer, view, L"/peer");
+    ASSERT_EQ(second.codeAfterBody, 0);
+    EXPECT_FALSE(first.body.empty());
+    EXPECT_EQ(second.body, first.body);
+
+    Fetched closing = Fetch(transfer, view, L"/peer/close");
+    EXPECT_EQ(closing.body, first.body);
+    Fetched reopened = Fetch(transfer, view, L"/peer");
+    EXPECT_EQ(reopened.codeAfterBody, 0);
+    EXPECT_FALSE(reopened.body.empty());
+    EXPECT_NE(reopened.body, first.body);
+    ASSERT_TRUE(Download(L"/ok/1000"));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(1000));
 }
 
 TEST_F(InetTransferTest, HandlesWindowMessagesWhileWaitingWithoutSpinning) {

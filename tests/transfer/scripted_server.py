@@ -93,6 +93,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def route_nolength(self, n):
         self._raw("HTTP/1.1 200 OK", [], cached_pattern(int(n)), close=True)
 
+    def route_peer(self, close=""):
+        # The client's port: equal answers mean one connection carried both requests.
+        body = str(self.client_address[1]).encode()
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body, close=close == "close")
+
     def route_zerolength(self):
         self._raw("HTTP/1.1 200 OK", [("Content-Length", 0)])
 
