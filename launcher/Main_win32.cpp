@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "app/Log.h"
 #include "app/MessageLoop_win32.h"
 #include "app/Shell_win32.h"
 #include "launcher/ServerHandOver_win32.h"
+#include "launcher/StartUp_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
@@ -15,7 +17,7 @@
 namespace vt {
 namespace {
 
-std::wstring ExecutableDirectory() {
+std::wstring ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -25,10 +27,16 @@ std::wstring ExecutableDirectory() {
         }
         path.resize(path.size() * 2);
     }
-    return path.substr(0, path.find_last_of(L'\\'));
+    return path;
 }
 
 int Main() {
+    const std::wstring exePath = ExecutablePath();
+    const std::wstring directory = exePath.substr(0, exePath.find_last_of(L'\\'));
+    // Before the load creates the directory tree.
+    if (!PrepareRun(exePath, directory)) {
+        return 0;
+    }
     PatchWindow window;
     Win32Shell shell;
     InetTransfer inetDown(window);
@@ -36,9 +44,11 @@ int Main() {
     ServerHandOver handOver(window, shell);
     frmVtUpdate form(window, shell, &handOver);
     form.UseTransfer(inetDown, clock);
-    window.Load(form, ExecutableDirectory());
+    window.Load(form, directory);
     window.Show();
-    return win32::RunMessageLoop();
+    const int code = win32::RunMessageLoop();
+    LogLine(L"end of run");
+    return code;
 }
 
 }  // namespace
