@@ -5,11 +5,13 @@
 
 #include "app/AppError.h"
 #include "app/EndProgram.h"
+#include "app/Log.h"
 
 namespace vt {
 namespace {
 
 void Report(MessageSink& sink, int32_t number, const std::wstring& description) {
+    LogLine(L"error " + std::to_wstring(number) + L": " + description);
     sink.ShowMessage(L"오류 " + std::to_wstring(number) + L": " + description, L"",
                      MessageStyle::Plain);
     EndProgram();

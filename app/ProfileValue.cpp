@@ -1,6 +1,7 @@
 // The profile-reading idiom on top of the engine.
 #include "app/AppError.h"
 #include "app/Cp949.h"
+#include "app/Log.h"
 #include "app/ModGame.h"
 #include "app/Profile.h"
 
@@ -21,6 +22,7 @@ void WriteProfileValue(const std::wstring& section, const std::wstring& key,
     if (!profile::WriteString(ToCp949(section), ToCp949(key), ToCp949(value), path)) {
         throw AppError(ErrorNumber::PathFileAccess, L"파일에 쓸 수 없습니다: " + path);
     }
+    LogLine(L"record " + path + L" [" + section + L"] " + key + L"=" + value);
 }
 
 std::string ReadProfileBytes(const std::wstring& section, const std::wstring& key,

@@ -15,5 +15,6 @@ from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_fr
 from .patchtree import differences, installed_as_served, make_patch
 from .inifile import ini_bytes, read_ini
 from .standin import list_rows, read_standin
+from .runlog import RunLog, log_path, read_only
 
 __all__ = [name for name in dir() if not name.startswith("_")]

@@ -2,10 +2,12 @@
 #include <windows.h>
 
 #include "app/EndProgram.h"
+#include "app/Log.h"
 
 namespace vt {
 
 void EndProgram() {
+    LogLine(L"end of run");
     // TerminateProcess rather than ExitProcess: no DLL detach code runs, so a transfer worker
     // that holds a lock inside WinINet cannot stall the end.
     TerminateProcess(GetCurrentProcess(), 0);

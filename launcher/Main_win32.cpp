@@ -4,10 +4,12 @@
 
 #include <string>
 
+#include "app/Log.h"
 #include "app/MessageLoop_win32.h"
 #include "app/Shell_win32.h"
 #include "launcher/ServerHandOver_win32.h"
 #include "launcher/SingleInstance_win32.h"
+#include "launcher/StartUp_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
@@ -16,7 +18,7 @@
 namespace vt {
 namespace {
 
-std::wstring ExecutableDirectory() {
+std::wstring ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
@@ -26,11 +28,17 @@ std::wstring ExecutableDirectory() {
         }
         path.resize(path.size() * 2);
     }
-    return path.substr(0, path.find_last_of(L'\\'));
+    return path;
 }
 
 int Main() {
-    const std::wstring directory = ExecutableDirectory();
+    const std::wstring exePath = ExecutablePath();
+    const std::wstring directory = exePath.substr(0, exePath.find_last_of(L'\\'));
+    // Before the load creates the directory tree. It writes nothing that stays, and an
+    // elevated restart must not find this instance holding the folder.
+    if (!PrepareRun(exePath, directory)) {
+        return 0;
+    }
     // Before anything is created or written: a second launcher in this folder only shows the
     // first one.
     SingleInstance instance(directory);
@@ -47,7 +55,9 @@ int Main() {
     form.UseTransfer(inetDown, clock);
     window.Load(form, directory);
     window.Show();
-    return win32::RunMessageLoop();
+    const int code = win32::RunMessageLoop();
+    LogLine(L"end of run");
+    return code;
 }
 
 }  // namespace

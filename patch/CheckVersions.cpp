@@ -6,6 +6,7 @@
 #include "app/AppError.h"
 #include "app/Cp949.h"
 #include "app/EndProgram.h"
+#include "app/Log.h"
 #include "app/ModGame.h"
 #include "app/Texts.h"
 #include "sets/SetSync.h"
@@ -44,6 +45,8 @@ void CheckVersions(PatchHost& host) {
     const std::string serverGame = ReadProfileBytes(kSection, L"game", TempDir + kProfileName);
     const std::string localGame = ReadProfileBytes(kSection, L"game", AppDir + kProfileName);
     if (serverGame != localGame) {
+        LogLine(L"refused: launcher version " + localGame + L" here, " + serverGame +
+                L" on the patch server");
         host.ShowMessage(
             L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
             L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",

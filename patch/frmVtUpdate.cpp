@@ -6,6 +6,7 @@
 #include "app/Directories.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
+#include "app/Log.h"
 #include "app/ModGame.h"
 #include "patch/CheckVersions.h"
 #include "transfer/Download.h"
@@ -109,6 +110,7 @@ void frmVtUpdate::RunPatch() {
 }
 
 void frmVtUpdate::cmdCancel_Click() {
+    LogLine(L"cancelled by the player");
     EndProgram();
 }
 

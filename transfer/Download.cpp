@@ -12,6 +12,7 @@
 #include "app/NumberText.h"
 #include "app/Texts.h"
 #include "transfer/HttpHead.h"
+#include "transfer/RequestLog.h"
 
 namespace vt {
 namespace {
@@ -186,18 +187,29 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
                   const std::wstring& userName, const std::wstring& password) {
     const std::wstring target = directory + fileName;
     DeleteEarlierCopy(target);
+    RequestLog request(url);
     StartAndWait(transfer, view, url, userName, password);
-    if (!HeadSaysOk(transfer.GetHeader())) {
+    const std::wstring head = transfer.GetHeader();
+    request.SawHead(head);
+    if (!HeadSaysOk(head)) {
+        request.Done(L"refused: not 200");
         Fail(view, true);
     }
-    double announced = Val(transfer.GetHeader(L"Content-Length"));
+    const std::wstring length = transfer.GetHeader(L"Content-Length");
+    request.SawLength(length);
+    double announced = Val(length);
     if (announced == 0 || transfer.ResponseCode() != 0) {
+        request.Done(L"refused: no length or transfer error " +
+                     std::to_wstring(transfer.ResponseCode()));
         Fail(view, true);
     }
     RefuseWithoutRoom(view, directory, fileName, announced);
     if (!ReceiveBody(transfer, target, announced, {})) {
+        request.Done(L"failed: body incomplete or transfer error " +
+                     std::to_wstring(transfer.ResponseCode()));
         Fail(view, true);
     }
+    request.Done(L"stored");
 }
 
 void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
@@ -208,18 +220,26 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
     view.SetCaption(ProgressLabel::lblState, kDownloadingState);
     DeleteEarlierCopy(target);
     const int32_t start = ToInt32Bankers(clock.Seconds());
+    RequestLog request(url);
     StartAndWait(transfer, view, url, userName, password);
-    if (!HeadSaysOk(transfer.GetHeader())) {
+    const std::wstring head = transfer.GetHeader();
+    request.SawHead(head);
+    if (!HeadSaysOk(head)) {
+        request.Done(L"refused: not 200");
         Fail(view, false);
     }
-    double announced = Val(transfer.GetHeader(L"Content-Length"));
+    const std::wstring length = transfer.GetHeader(L"Content-Length");
+    request.SawLength(length);
+    double announced = Val(length);
     if (announced == 0) {
+        request.Done(L"refused: no length");
         Fail(view, false);
     }
     RefuseWithoutRoom(view, directory, fileName, announced);
     const int32_t sizeKb = SizeInKilobytes(announced);
     view.SetCaption(ProgressLabel::Lblname, fileName);
     if (transfer.ResponseCode() != 0) {
+        request.Done(L"failed: transfer error " + std::to_wstring(transfer.ResponseCode()));
         Fail(view, false);
     }
 
@@ -241,8 +261,11 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
         view.SetProgressWidth(f.barWidth);
     };
     if (!ReceiveBody(transfer, target, announced, show)) {
+        request.Done(L"failed: body incomplete or transfer error " +
+                     std::to_wstring(transfer.ResponseCode()));
         Fail(view, false);
     }
+    request.Done(L"stored");
 }
 
 }  // namespace vt

@@ -1,0 +1,69 @@
+#include "launcher/StartUp_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/FileSystem.h"
+#include "tests/support/TestDir.h"
+
+namespace vt {
+namespace {
+
+TEST(FolderProbe, AWritableFolderIsWritableAndKeepsNoProbeFile) {
+    test::TestDir dir;
+    dir.Write(L"vtgame.ini", "[game]\r\n");
+    std::wstring folder = dir.Path().substr(0, dir.Path().size() - 1);
+    Win32FolderProbe probe;
+    EXPECT_EQ(probe.Probe(folder), ProbeResult::Writable);
+    EXPECT_EQ(probe.Probe(folder), ProbeResult::Writable);  // again: the first left nothing
+    size_t entries = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(folder)) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST(FolderProbe, AMissingFolderIsLeftToThePatchRun) {
+    test::TestDir dir;
+    Win32FolderProbe probe;
+    EXPECT_EQ(probe.Probe(dir / L"resource"), ProbeResult::Unknown);
+    EXPECT_FALSE(fs::Exists(dir / L"resource"));
+}
+
+// The stand-in client, built beside the test programs' folder, records how it was started.
+std::wstring StandIn() {
+    wchar_t module[MAX_PATH * 4] = {};
+    DWORD n = GetModuleFileNameW(nullptr, module, static_cast<DWORD>(std::size(module)));
+    std::wstring path(module, n);
+    path.resize(path.find_last_of(L'\\'));
+    return path.substr(0, path.find_last_of(L'\\')) + L"\\vt_standin.exe";
+}
+
+TEST(Elevation, TheRunasStartRunsTheSameProgramMarkedOnce) {
+    ASSERT_TRUE(fs::IsOrdinaryFile(StandIn())) << "vt_standin.exe is built with the tests";
+    test::TestDir dir;
+    ASSERT_TRUE(CopyFileW(StandIn().c_str(), (dir / L"vtlauncher.exe").c_str(), TRUE));
+    ASSERT_EQ(StartElevated(dir / L"vtlauncher.exe"), ElevationStart::Started);
+    std::string report;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        report = dir.Read(L"standin-run.txt");
+        if (report.find("\ndirectory=") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(report.find("arguments=--elevated\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("vtlauncher.exe"), std::string::npos) << report;
+}
+
+TEST(Elevation, AProgramThatCannotBeStartedIsAFailureNotAStart) {
+    test::TestDir dir;
+    EXPECT_EQ(StartElevated(dir / L"missing.exe"), ElevationStart::Failed);
+}
+
+}  // namespace
+}  // namespace vt

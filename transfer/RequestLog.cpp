@@ -1,0 +1,42 @@
+#include "transfer/RequestLog.h"
+
+#include "app/Log.h"
+#include "transfer/HttpHead.h"
+
+namespace vt {
+
+std::wstring DescribeRequest(const std::wstring& url, std::wstring_view status,
+                             std::wstring_view length, int64_t milliseconds,
+                             std::wstring_view outcome) {
+    auto orDash = [](std::wstring_view text) {
+        return text.empty() ? std::wstring(L"-") : std::wstring(text);
+    };
+    return L"GET " + url + L": status " + orDash(status) + L", length " + orDash(length) + L", " +
+           std::to_wstring(milliseconds) + L" ms, " + std::wstring(outcome);
+}
+
+RequestLog::RequestLog(std::wstring url)
+    : url_(std::move(url)), start_(std::chrono::steady_clock::now()) {}
+
+void RequestLog::SawHead(const std::wstring& head) {
+    status_ = StatusCodeText(head);
+}
+
+RequestLog::~RequestLog() {
+    if (!done_) {
+        Done(L"interrupted");
+    }
+}
+
+void RequestLog::Done(std::wstring_view outcome) noexcept {
+    done_ = true;
+    try {
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start_);
+        LogLine(DescribeRequest(url_, status_, length_, elapsed.count(), outcome));
+    } catch (...) {
+        // The log never stops a download.
+    }
+}
+
+}  // namespace vt
