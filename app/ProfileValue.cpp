@@ -40,6 +40,7 @@ void WriteProfileBytes(const std::wstring& section, const std::wstring& key, std
     if (!stored || !profile::WriteString(ToCp949(section), ToCp949(key), *stored, path)) {
         throw AppError(ErrorNumber::PathFileAccess, L"파일에 쓸 수 없습니다: " + path);
     }
+    LogLine(L"record " + path + L" [" + section + L"] " + key + L"=" + FromCp949(*stored));
 }
 
 bool ProfileCanRecord(std::string_view value) {

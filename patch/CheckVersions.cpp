@@ -45,8 +45,8 @@ void CheckVersions(PatchHost& host) {
     const std::string serverGame = ReadProfileBytes(kSection, L"game", TempDir + kProfileName);
     const std::string localGame = ReadProfileBytes(kSection, L"game", AppDir + kProfileName);
     if (serverGame != localGame) {
-        LogLine(L"refused: launcher version " + localGame + L" here, " + serverGame +
-                L" on the patch server");
+        LogLine(L"refused: launcher version " + FromCp949(localGame) + L" here, " +
+                FromCp949(serverGame) + L" on the patch server");
         host.ShowMessage(
             L"자동 패치 프로그램을 사용할 수 없습니다.\r\n"
             L"새로운 버전을 홈페이지에서 다운로드 받으신후 설치 해주십시오.",
