@@ -12,31 +12,12 @@
 #include "app/NumberText.h"
 #include "app/Profile.h"
 #include "sets/EntryName.h"
+#include "sets/Manifest.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 
 namespace vt::vtpatch {
 namespace {
-
-// An optional sign and decimal digits with at most one point: what a count must look like
-// for the launcher to take the file for a manifest rather than, say, a proxy's error page.
-bool IsCountNumber(std::string_view text) {
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        text.remove_prefix(1);
-    }
-    bool digit = false;
-    bool point = false;
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            digit = true;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            return false;
-        }
-    }
-    return digit;
-}
 
 std::optional<int32_t> PositiveNumber(std::string_view text) {
     int32_t value = 0;
@@ -96,7 +77,7 @@ void ReadEntries(ServedTree& tree, ServedSetListing& listing, const std::string&
     CheckManifestBytes(listing, stagedProfile, *bytes, findings);
 
     const std::string countText = ToUtf8(ReadProfileValue(set.key, L"count", staged));
-    if (!IsCountNumber(countText)) {
+    if (!IsManifestCount(countText)) {
         findings.Problem(where, "[" + ToUtf8(set.key) + "] count=" + countText +
                                     " is not a number; the launcher takes the file for no "
                                     "manifest");
