@@ -60,23 +60,6 @@ DWORD Attributes(const std::wstring& path) {
 
 std::atomic<FreeSpaceQuery> freeSpaceQuery{nullptr};
 
-// The path the system resolves the handle's file to; empty when it cannot tell.
-std::wstring FinalPath(HANDLE handle) {
-    std::wstring out(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()),
-                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0) {
-            return {};
-        }
-        if (n < out.size()) {
-            out.resize(n);
-            return out;
-        }
-        out.resize(n);  // n counts the terminator when the buffer is short
-    }
-}
-
 std::wstring Beneath(const std::wstring& directory, const std::wstring& name) {
     return directory.ends_with(L'\\') ? directory + name : directory + L'\\' + name;
 }
@@ -152,7 +135,7 @@ bool RemoveEntry(const std::wstring& path, const std::wstring& expectedFinal, DW
     if (!GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
         return false;
     }
-    const std::wstring final = FinalPath(entry.get());
+    const std::wstring final = win32::FinalPath(entry.get());
     if (final.empty() || !SameName(final, expectedFinal)) {
         return false;
     }
@@ -244,7 +227,7 @@ bool RemoveTree(const std::wstring& path) {
     if (parent.get() == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const std::wstring parentFinal = FinalPath(parent.get());
+    const std::wstring parentFinal = win32::FinalPath(parent.get());
     if (parentFinal.empty()) {
         return false;
     }

@@ -13,6 +13,7 @@
 #include <wininet.h>
 
 #include <memory>
+#include <string>
 #include <type_traits>
 
 namespace vt::win32 {
@@ -70,5 +71,28 @@ struct IconDestroyer {
     void operator()(HICON h) const noexcept { DestroyIcon(h); }
 };
 using UniqueIcon = UniqueOf<HICON, IconDestroyer>;
+
+// A view of a file mapping.
+struct ViewUnmapper {
+    void operator()(void* view) const noexcept { UnmapViewOfFile(view); }
+};
+using UniqueView = std::unique_ptr<void, ViewUnmapper>;
+
+// The path the system resolves the handle's file to; empty when it cannot tell.
+inline std::wstring FinalPath(HANDLE handle) {
+    std::wstring out(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) {
+            return {};
+        }
+        if (n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        out.resize(n);  // n counts the terminator when the buffer is short
+    }
+}
 
 }  // namespace vt::win32

@@ -14,27 +14,6 @@ using win32::UniqueHandle;
 constexpr DWORD kWaitForFirst = 3000;
 constexpr DWORD kPollInterval = 50;
 
-struct ViewUnmapper {
-    void operator()(void* view) const noexcept { UnmapViewOfFile(view); }
-};
-using UniqueView = std::unique_ptr<void, ViewUnmapper>;
-
-std::wstring FinalPath(HANDLE handle) {
-    std::wstring out(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()),
-                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0) {
-            return {};
-        }
-        if (n < out.size()) {
-            out.resize(n);
-            return out;
-        }
-        out.resize(n);
-    }
-}
-
 std::wstring FullPath(const std::wstring& path) {
     DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (n == 0) {
@@ -54,7 +33,7 @@ std::wstring NormalisedDirectory(const std::wstring& directory) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (folder.get() != INVALID_HANDLE_VALUE) {
-        path = FinalPath(folder.get());
+        path = win32::FinalPath(folder.get());
     }
     if (path.empty()) {
         path = FullPath(directory);
@@ -119,7 +98,7 @@ DWORD ReadOwner(const std::wstring& mutexName) {
     if (!mapping) {
         return 0;
     }
-    UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(LONG)));
+    win32::UniqueView view(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(LONG)));
     if (!view) {
         return 0;
     }
@@ -170,7 +149,7 @@ SingleInstance::SingleInstance(const std::wstring& directory) : name_(MutexName(
     owner_.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG),
                                     OwnerName(name_).c_str()));
     if (owner_) {
-        UniqueView view(MapViewOfFile(owner_.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
+        win32::UniqueView view(MapViewOfFile(owner_.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
         if (view) {
             InterlockedExchange(static_cast<LONG*>(view.get()),
                                 static_cast<LONG>(GetCurrentProcessId()));
