@@ -16,8 +16,8 @@
 #include "app/Texts.h"
 #include "patch/CheckVersions.h"
 #include "patch/frmVtUpdate.h"
-#include "tests/support/Fakes.h"
 #include "tests/support/FakePatchServer.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/Installation.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"
@@ -43,14 +43,26 @@ TEST(Expiry, OnlyTheExactUtcFormOfARealMoment) {
     EXPECT_EQ(ParseExpiry("2099-12-31T23:59:59Z"), kExpires);
     EXPECT_EQ(ParseExpiry("2000-02-29T12:00:00Z"), 951825600);
     EXPECT_EQ(ParseExpiry("2031-01-01T00:00:00Z"), 1924992000);
-    for (const char* bad :
-         {"", "2031-01-01", "2031-01-01T00:00:00", "2031-01-01T00:00:00+00:00",
-          "2031-01-01 00:00:00Z", "2031-01-01T00:00:00z", "2031-1-01T00:00:00Z",
-          " 2031-01-01T00:00:00Z", "2031-01-01T00:00:00Z ", "2031-13-01T00:00:00Z",
-          "2031-00-01T00:00:00Z", "2031-04-31T00:00:00Z", "2100-02-29T00:00:00Z",
-          "2031-02-29T00:00:00Z", "2031-01-00T00:00:00Z", "2031-01-01T24:00:00Z",
-          "2031-01-01T00:60:00Z", "2031-01-01T00:00:60Z", "2031-01-01T0a:00:00Z",
-          "+031-01-01T00:00:00Z"}) {
+    for (const char* bad : {"",
+                            "2031-01-01",
+                            "2031-01-01T00:00:00",
+                            "2031-01-01T00:00:00+00:00",
+                            "2031-01-01 00:00:00Z",
+                            "2031-01-01T00:00:00z",
+                            "2031-1-01T00:00:00Z",
+                            " 2031-01-01T00:00:00Z",
+                            "2031-01-01T00:00:00Z ",
+                            "2031-13-01T00:00:00Z",
+                            "2031-00-01T00:00:00Z",
+                            "2031-04-31T00:00:00Z",
+                            "2100-02-29T00:00:00Z",
+                            "2031-02-29T00:00:00Z",
+                            "2031-01-00T00:00:00Z",
+                            "2031-01-01T24:00:00Z",
+                            "2031-01-01T00:60:00Z",
+                            "2031-01-01T00:00:60Z",
+                            "2031-01-01T0a:00:00Z",
+                            "+031-01-01T00:00:00Z"}) {
         EXPECT_FALSE(ParseExpiry(bad)) << bad;
     }
 }
@@ -193,8 +205,9 @@ class SignedPatchRun : public ::testing::Test {
         form.Form_Load(AppDir.substr(0, AppDir.size() - 1));
         form.UseTransfer(transfer, clock);
         // Up to date with the vector: nothing to fetch after the profile.
-        install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
-                                         L"sound=47a836cfae17b662\r\n");
+        install.WriteText(L"vtgame.ini",
+                          L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
+                          L"sound=47a836cfae17b662\r\n");
         transfer.onExecute = [this] {
             urls.push_back(transfer.url);
             const bool sig = transfer.url.ends_with(L".sig");

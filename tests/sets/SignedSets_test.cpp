@@ -98,9 +98,10 @@ TEST_F(SignedSets, AManifestOtherThanThePinnedOneIsRefusedBeforeItIsRead) {
 TEST_F(SignedSets, ASetWithoutAPinInTheProfileIsRefusedBeforeAnythingIsFetched) {
     const std::string manifest = SoundManifest(true);
     server.Put(soundUrl + L"vtsound.ini", manifest);
-    install.WriteText(L"temp\\vtgame.ini", L"[game]\r\nsound=2\r\n[publish]\r\nserial=3\r\n"
-                                           L"resource/data/graphics.ini=" +
-                                               PinText(manifest) + L"\r\n");
+    install.WriteText(L"temp\\vtgame.ini",
+                      L"[game]\r\nsound=2\r\n[publish]\r\nserial=3\r\n"
+                      L"resource/data/graphics.ini=" +
+                          PinText(manifest) + L"\r\n");
     EXPECT_THROW(UpdateSoundSet(server), ProgramEnded);
     EXPECT_TRUE(Refused(L"resource\\sound\\vtsound.ini"));
     EXPECT_TRUE(server.calls.empty());
