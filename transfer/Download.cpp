@@ -58,6 +58,8 @@ void RefuseWithoutRoom(ProgressView& view, const std::wstring& directory,
     EndProgram();
 }
 
+// The plain download's files are TempDir copies of the server's profiles and manifests; a
+// payload is never deleted, only replaced (PlaceStaged).
 void DeleteEarlierCopy(const std::wstring& target) {
     if (fs::IsOrdinaryFile(target) && !fs::DeleteFile(target)) {
         RaiseFileAccess(target);
