@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -58,6 +59,12 @@ class OutputFile {
 };
 // Creates or truncates. nullptr when it cannot be opened.
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
+// Opens an existing file to write after its last byte. nullptr when it cannot be opened.
+std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path);
+// Hands the file's bytes to `each` in pieces of at most buffer.size(), in order. False when
+// it cannot be opened or read.
+bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,
+                  const std::function<void(std::span<const std::byte>)>& each);
 
 // A name for a temporary file beside `path`, unique within the process.
 std::wstring TempNameBeside(const std::wstring& path);

@@ -252,6 +252,37 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     return std::make_unique<PosixOutputFile>(fd);
 }
 
+std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path) {
+    Touched();
+    const int fd = ::open(Native(path).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    return std::make_unique<PosixOutputFile>(fd);
+}
+
+bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,
+                  const std::function<void(std::span<const std::byte>)>& each) {
+    const int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        each(buffer.first(static_cast<size_t>(n)));
+    }
+    ::close(fd);
+    return ok;
+}
+
 std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(::getpid()) + L"." + std::to_wstring(++counter) + L".tmp";

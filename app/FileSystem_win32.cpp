@@ -311,6 +311,36 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     return std::make_unique<Win32OutputFile>(h);
 }
 
+std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path) {
+    Touched();
+    HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return std::make_unique<Win32OutputFile>(h);
+}
+
+bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,
+                  const std::function<void(std::span<const std::byte>)>& each) {
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD most = buffer.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(buffer.size());
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(h.get(), buffer.data(), most, &n, nullptr)) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        each(buffer.first(n));
+    }
+}
+
 std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +

@@ -9,6 +9,7 @@
 
 #include <iphlpapi.h>
 
+#include <bcrypt.h>
 #include <icmpapi.h>
 #include <wininet.h>
 
@@ -77,6 +78,25 @@ struct ViewUnmapper {
     void operator()(void* view) const noexcept { UnmapViewOfFile(view); }
 };
 using UniqueView = std::unique_ptr<void, ViewUnmapper>;
+
+// CNG: algorithm providers, hash objects and keys.
+struct AlgorithmCloser {
+    using pointer = BCRYPT_ALG_HANDLE;
+    void operator()(BCRYPT_ALG_HANDLE h) const noexcept { BCryptCloseAlgorithmProvider(h, 0); }
+};
+using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, AlgorithmCloser>;
+
+struct HashDestroyer {
+    using pointer = BCRYPT_HASH_HANDLE;
+    void operator()(BCRYPT_HASH_HANDLE h) const noexcept { BCryptDestroyHash(h); }
+};
+using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, HashDestroyer>;
+
+struct KeyDestroyer {
+    using pointer = BCRYPT_KEY_HANDLE;
+    void operator()(BCRYPT_KEY_HANDLE h) const noexcept { BCryptDestroyKey(h); }
+};
+using UniqueKey = UniqueOf<BCRYPT_KEY_HANDLE, KeyDestroyer>;
 
 // The path the system resolves the handle's file to; empty when it cannot tell.
 inline std::wstring FinalPath(HANDLE handle) {

@@ -27,9 +27,11 @@ class LocalHost final : public vt::SetHost {
         out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
     }
     void DownloadFileWithProgress(const std::wstring&, const std::wstring&, const std::wstring&,
-                                  const std::wstring&, const std::wstring&) override {
+                                  const std::wstring&, const std::wstring&,
+                                  const std::optional<vt::Pin>&) override {
         ++payloads;
     }
+    bool Keyed() const override { return false; }
     void SetState(const std::wstring&) override {}
     void ShowMessage(const std::wstring&, const std::wstring&, vt::MessageStyle) override {}
     void DoEvents() override {}

@@ -41,12 +41,9 @@ class FakeHost final : public SetHost {
     }
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring&,
-                                  const std::wstring&) override {
+                                  const std::wstring&, const std::optional<Pin>&) override {
         const std::wstring target = directory + fileName;
-        // As the real download: the earlier copy goes first, a missing file ends the program.
-        if (fs::IsOrdinaryFile(target) && !fs::DeleteFile(target)) {
-            throw AppError(ErrorNumber::PathFileAccess, target);
-        }
+        // A missing file ends the program, the installed copy untouched.
         auto it = served.find(url);
         if (it == served.end()) {
             if (served.size() == payloads_.size()) {
@@ -56,6 +53,7 @@ class FakeHost final : public SetHost {
         }
         Store(target, it->second);
     }
+    bool Keyed() const override { return false; }
     void SetState(const std::wstring&) override {}
     void ShowMessage(const std::wstring&, const std::wstring&, MessageStyle) override {}
     void DoEvents() override {}

@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include "app/Cp949.h"
+#include "app/Crypto.h"
 #include "app/Log.h"
 #include "app/MessageLoop_win32.h"
 #include "app/Shell_win32.h"
+#include "launcher/PatchKey.h"
 #include "launcher/ServerHandOver_win32.h"
 #include "launcher/SingleInstance_win32.h"
 #include "launcher/StartUp_win32.h"
@@ -53,6 +56,13 @@ int Main() {
     ServerHandOver handOver(window, shell);
     frmVtUpdate form(window, shell, &handOver);
     form.UseTransfer(inetDown, clock);
+    // Checked at configure time: empty or 128 hex digits.
+    if (!PatchPublicKeyText().empty()) {
+        form.UsePatchKey(ParsePublicKeyHex(PatchPublicKeyText()));
+        LogLine(L"signed patches, key " + FromUtf8(PatchPublicKeyText().substr(0, 16)) + L"…");
+    } else {
+        LogLine(L"unsigned patches");
+    }
     window.Load(form, directory);
     window.Show();
     const int code = win32::RunMessageLoop();

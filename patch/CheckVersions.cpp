@@ -1,14 +1,21 @@
 #include "patch/CheckVersions.h"
 
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "app/AppError.h"
 #include "app/Cp949.h"
 #include "app/EndProgram.h"
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/ModGame.h"
+#include "app/Profile.h"
+#include "app/Refusal.h"
 #include "app/Texts.h"
+#include "patch/SignedProfile.h"
+#include "sets/Pins.h"
 #include "sets/SetSync.h"
 
 namespace vt {
@@ -16,6 +23,7 @@ namespace {
 
 constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
+constexpr wchar_t kPublishSection[] = L"publish";
 
 // Runs `update` when the server's and the local value of `key` differ, then records the
 // server's value. Values are opaque bytes: any difference, an older one included, is an
@@ -55,7 +63,14 @@ void CheckVersions(PatchHost& host) {
     }
 
     CheckKey(L"vtgame", [&] {
-        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"", L"");
+        std::optional<Pin> pin;
+        if (host.Keyed()) {
+            pin = PublishedPin(L"vt.exe");
+            if (!pin) {
+                Refuse(host, Refusal::DamagedFile, L"vt.exe");
+            }
+        }
+        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"", L"", pin);
         host.DoEvents();
     });
     CheckKey(L"sound", [&] { UpdateSoundSet(host); });
@@ -63,6 +78,38 @@ void CheckVersions(PatchHost& host) {
     for (int16_t n = 1; n <= 5; ++n) {
         CheckKey(L"card" + std::to_wstring(n), [&] { UpdateCardSet(host, n); });
     }
+}
+
+void AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
+    const std::wstring staged = TempDir + kProfileName;
+    const std::wstring local = AppDir + kProfileName;
+    const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
+    const std::string signature = fs::ReadWholeFile(staged + L".sig").value_or(std::string());
+    // A line break never reads back as a value: it tells an absent key from an empty one.
+    std::string expires;
+    profile::GetString("publish", "expires", "\n", expires, kProfileBufferSize, staged);
+    const std::string serial = ReadProfileBytes(kPublishSection, L"serial", staged);
+    const uint64_t lastSerial = ParseSerial(ReadProfileBytes(kPublishSection, L"serial", local));
+
+    const SignedProfile profile{
+        std::as_bytes(std::span(bytes.data(), bytes.size())),
+        std::as_bytes(std::span(signature.data(), signature.size())),
+        expires == "\n" ? std::nullopt : std::optional<std::string_view>(expires), serial};
+    switch (JudgeProfile(profile, key, nowUtc, lastSerial)) {
+        case ProfileVerdict::BadSignature:
+            Refuse(host, Refusal::Signature);
+        case ProfileVerdict::Expired:
+            Refuse(host, Refusal::Expired);
+        case ProfileVerdict::Older:
+            Refuse(host, Refusal::OlderPatch);
+        case ProfileVerdict::Accepted:
+            break;
+    }
+    const std::string accepted = std::to_string(ParseSerial(serial));
+    if (accepted != ReadProfileBytes(kPublishSection, L"serial", local)) {
+        WriteProfileBytes(kPublishSection, L"serial", accepted, local);
+    }
+    LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted));
 }
 
 }  // namespace vt

@@ -1,8 +1,10 @@
 #include "patch/frmVtUpdate.h"
 
 #include <array>
+#include <chrono>
 
 #include "app/AppError.h"
+#include "app/Cp949.h"
 #include "app/Directories.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
@@ -67,9 +69,18 @@ void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& dire
 void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                            const std::wstring& fileName,
                                            const std::wstring& userName,
-                                           const std::wstring& password) {
+                                           const std::wstring& password,
+                                           const std::optional<Pin>& pin) {
+    // Staged in TempDir (the installation's volume, never an entry's place, removed after a
+    // good run). A pinned part is named after its content, so a later run continues it only
+    // for the same file; an unsigned one is written afresh each time.
+    Staging staging;
+    staging.path = TempDir + (pin ? FromUtf8(DigestHex(pin->sha256)) + L".part" : L"payload.part");
+    staging.pin = pin;
+    const std::wstring target = directory + fileName;
+    staging.shownName = target.starts_with(AppDir) ? target.substr(AppDir.size()) : target;
     vt::DownloadFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName,
-                                 password);
+                                 password, staging);
 }
 
 void frmVtUpdate::SetState(const std::wstring& text) {
@@ -100,6 +111,12 @@ void frmVtUpdate::ClearTempDir() {
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
         DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
+        if (patchKey_) {
+            DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"");
+            const auto now = std::chrono::system_clock::now().time_since_epoch();
+            AcceptSignedProfile(*this, *patchKey_,
+                                std::chrono::duration_cast<std::chrono::seconds>(now).count());
+        }
         CheckVersions(*this);
         ClearTempDir();
     }

@@ -2,8 +2,10 @@
 // The patch window's handlers, portable: they talk to the window only through ProgressView and
 // to the shell through Shell, so the same code runs behind the real window and in tests.
 
+#include <optional>
 #include <string>
 
+#include "app/Crypto.h"
 #include "app/Ui.h"
 #include "patch/PatchHost.h"
 #include "transfer/Clock.h"
@@ -29,6 +31,9 @@ class frmVtUpdate final : private PatchHost {
     // The window's transfer object (InetDown) and the clock of its progress display. Without
     // them (tests of the window alone) the patch run fetches and stages nothing.
     void UseTransfer(Transfer& inetDown, Clock& clock);
+    // The public key of signed patches, the program's build constant; nothing (the default)
+    // for the unsigned format.
+    void UsePatchKey(const std::optional<PatchPublicKey>& key) { patchKey_ = key; }
 
     // Event handlers; the window runs each inside the general error report.
     void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
@@ -48,7 +53,9 @@ class frmVtUpdate final : private PatchHost {
                       const std::wstring& password) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring& userName,
-                                  const std::wstring& password) override;
+                                  const std::wstring& password,
+                                  const std::optional<Pin>& pin) override;
+    bool Keyed() const override { return patchKey_.has_value(); }
     void SetState(const std::wstring& text) override;
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
@@ -59,6 +66,7 @@ class frmVtUpdate final : private PatchHost {
     PatchHandOver* handOver_;
     Transfer* inetDown_ = nullptr;
     Clock* clock_ = nullptr;
+    std::optional<PatchPublicKey> patchKey_;
     bool patchRunStarted_ = false;
 };
 

@@ -3,9 +3,11 @@
 // message boxes and one pass of the message loop. The patch window provides it (through
 // PatchHost); tests fake it with an in-memory patch server.
 
+#include <optional>
 #include <string>
 
 #include "app/Ui.h"
+#include "transfer/Pin.h"
 
 namespace vt {
 
@@ -15,10 +17,15 @@ class SetHost : public MessageSink, public MessagePump {
     virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
                               const std::wstring& password) = 0;
+    // A payload: staged, then put in place of the installed file in one rename. With a pin the
+    // body must match it, else the file is refused as damaged.
     virtual void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                           const std::wstring& fileName,
                                           const std::wstring& userName,
-                                          const std::wstring& password) = 0;
+                                          const std::wstring& password,
+                                          const std::optional<Pin>& pin) = 0;
+    // A signed patch: every manifest and every payload must be pinned.
+    virtual bool Keyed() const = 0;
     virtual void SetState(const std::wstring& text) = 0;  // lblState
 };
 

@@ -9,9 +9,11 @@
 #include "app/FileSystem.h"
 #include "app/ModGame.h"
 #include "app/NumberText.h"
+#include "app/Refusal.h"
 #include "app/Texts.h"
 #include "sets/EntryName.h"
 #include "sets/Manifest.h"
+#include "sets/Pins.h"
 
 namespace vt {
 
@@ -31,10 +33,26 @@ SetParameters CardSetParameters(int16_t setNumber) {
 
 void SyncSet(SetHost& host, const SetParameters& set) {
     host.SetState(kCheckingVersionState);
+    const std::wstring setFolder =
+        set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
+    // A signed profile pins the manifest; it is checked before a byte of it is read.
+    std::optional<Pin> manifestPin;
+    if (host.Keyed()) {
+        const std::wstring remote = set.remoteDir.starts_with(PatchBaseUrl)
+                                        ? set.remoteDir.substr(PatchBaseUrl.size())
+                                        : set.remoteDir;
+        manifestPin = PublishedPin(remote + set.manifestName);
+        if (!manifestPin) {
+            Refuse(host, Refusal::DamagedFile, setFolder + set.manifestName);
+        }
+    }
     host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
 
     const std::wstring staged = TempDir + set.manifestName;
     const std::wstring local = set.localDir + set.manifestName;
+    if (manifestPin && !FileMatchesPin(staged, *manifestPin)) {
+        Refuse(host, Refusal::DamagedFile, setFolder + set.manifestName);
+    }
     // "200" with something else than the manifest (a proxy's error page) is a failed download:
     // taken for an empty set, it would let the caller record the set's new version.
     if (!IsManifest(staged, set.section)) {
@@ -46,8 +64,6 @@ void SyncSet(SetHost& host, const SetParameters& set) {
     // Every name is checked before the set's first file is fetched: a refused name leaves the
     // set as it was, nothing fetched and nothing recorded. A gap is left to the loop below,
     // which fails there after the entries before it.
-    const std::wstring setFolder =
-        set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
     for (int32_t i = 1; i <= count; ++i) {
         const std::string entry = ReadProfileBytes(set.section, std::to_wstring(i), staged);
         if (entry.find(':') == std::string::npos) {
@@ -92,9 +108,16 @@ void SyncSet(SetHost& host, const SetParameters& set) {
             directoryChecked = true;
         }
         const std::wstring relative = LocalRelativePath(fileName);
+        std::optional<Pin> pin;
+        if (manifestPin) {
+            pin = EntryPin(staged, set.section, name);
+            if (!pin) {
+                Refuse(host, Refusal::DamagedFile, setFolder + relative);
+            }
+        }
         EnsureParentDirectories(set.localDir, relative);
         host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir,
-                                      relative, L"", L"");
+                                      relative, L"", L"", pin);
         host.DoEvents();
         WriteProfileBytes(set.section, name, version, local);
     }

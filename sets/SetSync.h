@@ -1,8 +1,9 @@
 #pragma once
 // Content-set synchronisation: one algorithm for the sound, graphics and card sets, driven by
 // six parameters. The remote manifest is staged in TempDir; every entry whose version differs
-// from the local manifest is fetched over the installed file and recorded right after it
-// arrived, so an interrupted run resumes where it stopped.
+// from the local manifest is fetched (staged, then put in place of the installed file in one
+// rename) and recorded right after it is in place, so an interrupted run resumes where it
+// stopped. In a signed patch the manifest and every entry must match their pins.
 
 #include <cstdint>
 #include <string>

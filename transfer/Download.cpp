@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "app/AppError.h"
+#include "app/Crypto.h"
 #include "app/EndProgram.h"
 #include "app/FileSystem.h"
+#include "app/Log.h"
 #include "app/NumberText.h"
+#include "app/Refusal.h"
 #include "app/Texts.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"
@@ -55,6 +58,8 @@ void RefuseWithoutRoom(ProgressView& view, const std::wstring& directory,
     EndProgram();
 }
 
+// The plain download's files are TempDir copies of the server's profiles and manifests; a
+// payload is never deleted, only replaced (PlaceStaged).
 void DeleteEarlierCopy(const std::wstring& target) {
     if (fs::IsOrdinaryFile(target) && !fs::DeleteFile(target)) {
         RaiseFileAccess(target);
@@ -125,6 +130,76 @@ bool ReceiveBody(Transfer& transfer, const std::wstring& target, double announce
     return true;
 }
 
+enum class Received { Whole, Incomplete, TooLong };
+
+// Writes the body to `part` (after its bytes when `append`), feeding `hash` as it goes, and
+// never past the announced length: the bytes beyond it are not the file the server described.
+Received ReceiveStaged(Transfer& transfer, const std::wstring& part, bool append, double announced,
+                       Sha256* hash, const ProgressFn& progress) {
+    auto file = append ? fs::AppendOutputFile(part) : fs::CreateOutputFile(part);
+    if (!file) {
+        RaiseFileAccess(part);
+    }
+    auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
+    int64_t written = 0;
+    bool tooLong = false;
+    try {
+        for (;;) {
+            std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
+            if (piece.empty()) {
+                break;
+            }
+            const double room = announced - static_cast<double>(written);
+            if (static_cast<double>(piece.size()) > room) {
+                tooLong = true;
+                break;
+            }
+            if (!file->Write(piece)) {
+                RaiseFileAccess(part);
+            }
+            if (hash != nullptr) {
+                hash->Update(piece);
+            }
+            written += static_cast<int64_t>(piece.size());
+            if (progress) {
+                progress(written, false);
+            }
+        }
+        if (!tooLong && transfer.ResponseCode() == 0 && static_cast<double>(written) == announced &&
+            !file->Flush()) {
+            RaiseFileAccess(part);
+        }
+    } catch (const AppError&) {
+        file.reset();
+        fs::DeleteFile(part);
+        throw;
+    }
+    file.reset();
+    if (tooLong) {
+        return Received::TooLong;
+    }
+    if (transfer.ResponseCode() != 0 || static_cast<double>(written) != announced) {
+        return Received::Incomplete;
+    }
+    if (progress) {
+        progress(written, true);
+    }
+    return Received::Whole;
+}
+
+bool HashFile(const std::wstring& path, Sha256& hash) {
+    auto buffer = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
+    return fs::ReadInBlocks(path, {buffer.get(), kReadBlock},
+                            [&](std::span<const std::byte> piece) { hash.Update(piece); });
+}
+
+// The one step that changes the installed file: a rename over it, flushed.
+void PlaceStaged(const std::wstring& part, const std::wstring& target) {
+    if (!fs::ReplaceFile(part, target)) {
+        RaiseFileAccess(target);
+    }
+}
+
 std::wstring GroupedDigits(uint64_t value, size_t minDigits) {
     std::wstring digits = std::to_wstring(value);
     if (digits.size() < minDigits) {
@@ -161,6 +236,12 @@ bool HeadSaysOk(const std::wstring& head) {
     return StatusCodeText(head) == L"200";
 }
 
+bool ContinuesAt(std::wstring_view contentRange, uint64_t have, uint64_t total) {
+    return total > have && contentRange == L"bytes " + std::to_wstring(have) + L"-" +
+                                               std::to_wstring(total - 1) + L"/" +
+                                               std::to_wstring(total);
+}
+
 int32_t SizeInKilobytes(double contentLength) {
     int32_t size = ToInt32Bankers(contentLength / 1024);
     return size == 0 ? 1 : size;
@@ -188,6 +269,7 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
     const std::wstring target = directory + fileName;
     DeleteEarlierCopy(target);
     RequestLog request(url);
+    transfer.SetRequestHeaders({});
     StartAndWait(transfer, view, url, userName, password);
     const std::wstring head = transfer.GetHeader();
     request.SawHead(head);
@@ -215,16 +297,55 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
 void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
                               const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
-                              const std::wstring& password) {
+                              const std::wstring& password, const Staging& staging) {
     const std::wstring target = directory + fileName;
+    const std::wstring part = staging.path.empty() ? fs::TempNameBeside(target) : staging.path;
+    const std::wstring shown = staging.shownName.empty() ? fileName : staging.shownName;
+    const std::optional<Pin>& pin = staging.pin;
     view.SetCaption(ProgressLabel::lblState, kDownloadingState);
-    DeleteEarlierCopy(target);
     const int32_t start = ToInt32Bankers(clock.Seconds());
+
+    // Only a part staged for the same pinned content is worth continuing; without a pin the
+    // staging file is always written from its first byte.
+    uint64_t have = 0;
+    if (pin) {
+        const int64_t staged = fs::GetStamp(part).size;
+        if (staged > 0 && static_cast<uint64_t>(staged) <= pin->size) {
+            have = static_cast<uint64_t>(staged);
+        } else if (staged >= 0) {
+            fs::DeleteFile(part);
+        }
+        if (have == pin->size) {
+            // A run ended between the last byte and the rename: the hash decides.
+            Sha256 hash;
+            if (HashFile(part, hash) && hash.Final() == pin->sha256) {
+                view.SetCaption(ProgressLabel::Lblname, fileName);
+                PlaceStaged(part, target);
+                LogLine(L"placed the staged " + shown);
+                return;
+            }
+            fs::DeleteFile(part);
+            have = 0;
+        }
+    }
+
     RequestLog request(url);
+    transfer.SetRequestHeaders(have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\n"
+                                        : std::wstring());
     StartAndWait(transfer, view, url, userName, password);
     const std::wstring head = transfer.GetHeader();
     request.SawHead(head);
-    if (!HeadSaysOk(head)) {
+    const std::wstring_view status = StatusCodeText(head);
+    const bool resumed = have > 0 && status == L"206";
+    if (resumed) {
+        // Taken only as exactly the rest of the pinned file; a later run starts afresh.
+        if (!ContinuesAt(transfer.GetHeader(L"Content-Range"), have, pin->size) ||
+            Val(transfer.GetHeader(L"Content-Length")) != static_cast<double>(pin->size - have)) {
+            request.Done(L"refused: range does not continue the staged part");
+            fs::DeleteFile(part);
+            Fail(view, false);
+        }
+    } else if (status != L"200") {
         request.Done(L"refused: not 200");
         Fail(view, false);
     }
@@ -235,8 +356,14 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
         request.Done(L"refused: no length");
         Fail(view, false);
     }
+    if (pin && !resumed && announced != static_cast<double>(pin->size)) {
+        request.Done(L"refused: length differs from the pin");
+        Refuse(view, Refusal::DamagedFile, shown);
+    }
     RefuseWithoutRoom(view, directory, fileName, announced);
-    const int32_t sizeKb = SizeInKilobytes(announced);
+    const uint64_t offset = resumed ? have : 0;
+    const double whole = announced + static_cast<double>(offset);
+    const int32_t sizeKb = SizeInKilobytes(whole);
     view.SetCaption(ProgressLabel::Lblname, fileName);
     if (transfer.ResponseCode() != 0) {
         request.Done(L"failed: transfer error " + std::to_wstring(transfer.ResponseCode()));
@@ -254,17 +381,44 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
         drawn = true;
         lastDraw = now;
         ProgressFigures f =
-            ComputeProgress(ChunkCounter(bytes, sizeKb), sizeKb, ToInt32Bankers(now) - start);
+            ComputeProgress(ChunkCounter(bytes + static_cast<int64_t>(offset), sizeKb), sizeKb,
+                            ToInt32Bankers(now) - start);
         view.SetCaption(ProgressLabel::LblFileTime, f.time);
         view.SetCaption(ProgressLabel::LblFilebps, f.speed);
         view.SetCaption(ProgressLabel::LblFilePecent, f.percent);
         view.SetProgressWidth(f.barWidth);
     };
-    if (!ReceiveBody(transfer, target, announced, show)) {
+
+    Sha256 hash;
+    if (resumed && !HashFile(part, hash)) {
+        RaiseFileAccess(part);
+    }
+    const Received got =
+        ReceiveStaged(transfer, part, resumed, announced, pin ? &hash : nullptr, show);
+    if (got == Received::Incomplete) {
+        // A signed patch keeps the part for the next run to continue; an unsigned one cannot
+        // tell a part worth continuing.
+        if (!pin) {
+            fs::DeleteFile(part);
+        }
         request.Done(L"failed: body incomplete or transfer error " +
                      std::to_wstring(transfer.ResponseCode()));
         Fail(view, false);
     }
+    if (got == Received::TooLong) {
+        fs::DeleteFile(part);
+        request.Done(L"failed: body longer than announced");
+        if (pin) {
+            Refuse(view, Refusal::DamagedFile, shown);
+        }
+        Fail(view, false);
+    }
+    if (pin && hash.Final() != pin->sha256) {
+        fs::DeleteFile(part);  // the next run starts clean
+        request.Done(L"refused: SHA-256 differs from the pin");
+        Refuse(view, Refusal::DamagedFile, shown);
+    }
+    PlaceStaged(part, target);
     request.Done(L"stored");
 }
 

@@ -1,6 +1,11 @@
 #pragma once
 // The two downloads of the patch window. Both fetch one file with an HTTP GET through the
 // transfer object and store the body at directory + fileName, replacing any earlier copy.
+// DownloadFileWithProgress (the payloads) writes the body to a staging file first and replaces
+// the installed file with it in one rename once it is whole: a failed or refused download
+// leaves the installed file as it was. With a pin (a signed patch) the body must have the
+// pinned size and SHA-256, else the file is refused as damaged; a part left by an earlier run
+// for the same pin is continued with a range request.
 // A failed transfer never returns: DownloadFile tells the user first, DownloadFileWithProgress
 // ends silently. A body that does not match its announced length, or a transfer that reports
 // an error, counts as failed, and the partial file is removed. An announced length the disk has
@@ -9,9 +14,12 @@
 // error 75 for the general error report, the partial file removed.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "transfer/Clock.h"
+#include "transfer/Pin.h"
 #include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
 
@@ -22,16 +30,29 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
                   const std::wstring& directory, const std::wstring& fileName,
                   const std::wstring& userName, const std::wstring& password);
 
+// Where a payload is received before it replaces the installed file.
+struct Staging {
+    // The staging file, on the installed file's volume; empty: a temporary name beside it.
+    std::wstring path;
+    // A signed patch's pin: the body must match it. A part at `path` is then continued.
+    std::optional<Pin> pin;
+    // The file's name in refusals (installation-relative); empty: fileName.
+    std::wstring shownName;
+};
+
 // For the payload files: name, elapsed time, speed, percentage and bar on the patch window.
 void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
                               const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
-                              const std::wstring& password);
+                              const std::wstring& password, const Staging& staging = {});
 
 // The pieces below are what both downloads decide with; exposed for their tests.
 
 // The status code of the response head (StatusCodeText, transfer/HttpHead.h) is 200.
 bool HeadSaysOk(const std::wstring& head);
+// A Content-Range value "bytes <have>-<total - 1>/<total>", exactly: the rest of the file from
+// the first byte not yet staged.
+bool ContinuesAt(std::wstring_view contentRange, uint64_t have, uint64_t total);
 // Header numbers are read with Val and rounded with ToInt32Bankers (app/NumberText.h).
 // Kilobytes of an announced length, at least 1.
 int32_t SizeInKilobytes(double contentLength);

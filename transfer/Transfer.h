@@ -1,7 +1,7 @@
 #pragma once
 // The transfer object: one HTTP GET at a time, driven in the order URL, UserName, Password,
-// Execute("GET"), StillExecuting (waiting with WaitForActivity), GetHeader, ResponseCode,
-// GetChunk. The product implements it over WinINet (Transfer_win32); tests script it.
+// RequestHeaders, Execute("GET"), StillExecuting (waiting with WaitForActivity), GetHeader,
+// ResponseCode, GetChunk. The product implements it over WinINet (Transfer_win32); tests script it.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +17,9 @@ class Transfer {
     virtual void SetURL(const std::wstring& url) = 0;  // scheme-less means http://, port 80
     virtual void SetUserName(const std::wstring& userName) = 0;
     virtual void SetPassword(const std::wstring& password) = 0;
+    // Extra header lines of the next requests, each ended by CR LF ("Range: bytes=10-\r\n");
+    // empty for none. Kept until set again.
+    virtual void SetRequestHeaders(const std::wstring& headers) = 0;
     // Starts the request and returns at once.
     virtual void Execute(const std::wstring& operation) = 0;
     // True until the response head has arrived or the request has failed.

@@ -23,12 +23,13 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 
 struct InetTransfer::Request {
     Request(std::shared_ptr<win32::UniqueInternet> inet, const std::wstring& address,
-            const std::wstring& user, const std::wstring& secret, const std::wstring& operation,
-            const InetSettings& options)
+            const std::wstring& user, const std::wstring& secret, const std::wstring& extra,
+            const std::wstring& operation, const InetSettings& options)
         : session(std::move(inet)),
           url(address),
           userName(user),
           password(secret),
+          headers(extra),
           verb(operation),
           settings(options),
           body(options.blockSize, options.queueBlocks) {}
@@ -37,7 +38,7 @@ struct InetTransfer::Request {
     // transfer (so WinINet keeps the connection alive between them) and held here too, so a
     // detached worker never outlives it.
     const std::shared_ptr<win32::UniqueInternet> session;
-    const std::wstring url, userName, password, verb;
+    const std::wstring url, userName, password, headers, verb;
     const InetSettings settings;
     // Set whenever the worker has something new for the UI thread (auto-reset).
     win32::UniqueHandle event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -204,7 +205,9 @@ void RunRequest(std::shared_ptr<Request> r) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR));
     }
     SetTimeouts(request.get(), timeout);
-    if (!HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0)) {
+    const wchar_t* extra = r->headers.empty() ? nullptr : r->headers.c_str();
+    const DWORD extraLength = r->headers.empty() ? 0 : static_cast<DWORD>(r->headers.size());
+    if (!HttpSendRequestW(request.get(), extra, extraLength, nullptr, 0)) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_CANNOT_CONNECT));
     }
     {
@@ -257,7 +260,8 @@ void InetTransfer::Execute(const std::wstring& operation) {
             SetTimeouts(session_->get(), static_cast<DWORD>(settings_.timeout.count()));
         }
     }
-    auto r = std::make_shared<Request>(session_, url_, userName_, password_, operation, settings_);
+    auto r = std::make_shared<Request>(session_, url_, userName_, password_, headers_, operation,
+                                       settings_);
     request_ = r;
     worker_ = std::thread(RunRequest, std::move(r));
 }

@@ -33,6 +33,7 @@ class InetTransfer final : public Transfer {
     void SetURL(const std::wstring& url) override { url_ = url; }
     void SetUserName(const std::wstring& userName) override { userName_ = userName; }
     void SetPassword(const std::wstring& password) override { password_ = password; }
+    void SetRequestHeaders(const std::wstring& headers) override { headers_ = headers; }
     void Execute(const std::wstring& operation) override;
     bool StillExecuting() override;
     void WaitForActivity() override;
@@ -52,6 +53,7 @@ class InetTransfer final : public Transfer {
     std::wstring url_;
     std::wstring userName_;
     std::wstring password_;
+    std::wstring headers_;
     std::shared_ptr<win32::UniqueInternet> session_;  // opened by the first request
     std::shared_ptr<Request> request_;
     std::thread worker_;

@@ -17,10 +17,12 @@ std::vector<std::wstring> FakePatchServer::PayloadUrls() const {
 }
 
 void FakePatchServer::Store(bool progress, const std::wstring& url, const std::wstring& directory,
-                            const std::wstring& fileName) {
-    calls.push_back({progress, url, directory, fileName});
+                            const std::wstring& fileName, const std::optional<Pin>& pin) {
+    calls.push_back({progress, url, directory, fileName, pin});
     const std::wstring target = directory + fileName;
-    if (fs::IsOrdinaryFile(target)) {
+    // The plain download replaces its file in TempDir at once; a payload keeps the installed
+    // file until the new one is whole.
+    if (!progress && fs::IsOrdinaryFile(target)) {
         fs::DeleteFile(target);
     }
     if (progress && endAtPayload && payloads_++ == *endAtPayload) {
@@ -43,14 +45,14 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
 void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& directory,
                                    const std::wstring& fileName, const std::wstring&,
                                    const std::wstring&) {
-    Store(false, url, directory, fileName);
+    Store(false, url, directory, fileName, std::nullopt);
 }
 
 void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
                                                const std::wstring& directory,
                                                const std::wstring& fileName, const std::wstring&,
-                                               const std::wstring&) {
-    Store(true, url, directory, fileName);
+                                               const std::wstring&, const std::optional<Pin>& pin) {
+    Store(true, url, directory, fileName, pin);
 }
 
 void FakePatchServer::ShowMessage(const std::wstring& text, const std::wstring& title,

@@ -19,14 +19,17 @@ class FakePatchServer : public PatchHost {
     struct Call {
         bool progress;
         std::wstring url, directory, fileName;
+        std::optional<Pin> pin;
     };
     std::vector<Call> calls;
     std::vector<std::wstring> states;
     std::vector<std::wstring> messages;
     int doEvents = 0;
     // When set, the payload download with this index (0-based) ends the program before it
-    // stores anything, after deleting the old file.
+    // stores anything; the installed file stays, as with the real staged download.
     std::optional<int> endAtPayload;
+    // Plays a signed patch: the sets must pass pins.
+    bool keyed = false;
 
     void Put(const std::wstring& url, const std::string& bytes) { files[url] = bytes; }
     std::vector<std::wstring> PayloadUrls() const;
@@ -36,7 +39,9 @@ class FakePatchServer : public PatchHost {
                       const std::wstring& password) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring& userName,
-                                  const std::wstring& password) override;
+                                  const std::wstring& password,
+                                  const std::optional<Pin>& pin) override;
+    bool Keyed() const override { return keyed; }
     void SetState(const std::wstring& text) override { states.push_back(text); }
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
@@ -44,7 +49,7 @@ class FakePatchServer : public PatchHost {
 
   private:
     void Store(bool progress, const std::wstring& url, const std::wstring& directory,
-               const std::wstring& fileName);
+               const std::wstring& fileName, const std::optional<Pin>& pin);
     int payloads_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,12 +15,13 @@
 
 namespace vt::test {
 
-// Plays one exchange: a head, a Content-Length, the body in the given pieces and the
-// error codes before and after the body.
+// Plays one exchange: a head, a Content-Length (and any other headers), the body in the given
+// pieces and the error codes before and after the body. Records the request headers set.
 class ScriptedTransfer final : public Transfer {
   public:
     std::wstring head = L"HTTP/1.1 200 OK";
     std::optional<std::wstring> contentLength;
+    std::map<std::wstring, std::wstring> headers;  // other response headers by name
     std::vector<std::string> pieces;
     int32_t codeBeforeBody = 0;
     int32_t codeAfterBody = 0;
@@ -32,6 +34,7 @@ class ScriptedTransfer final : public Transfer {
 
     std::vector<std::wstring> calls;
     std::wstring url, userName, password;
+    std::wstring requestHeaders;  // as set before the last Execute
     size_t bufferSize = 0;
 
     void SetURL(const std::wstring& u) override {
@@ -46,6 +49,7 @@ class ScriptedTransfer final : public Transfer {
         calls.push_back(L"Password");
         password = p;
     }
+    void SetRequestHeaders(const std::wstring& h) override { requestHeaders = h; }
     void Execute(const std::wstring& operation) override {
         calls.push_back(L"Execute " + operation);
         if (onExecute) {
@@ -59,7 +63,11 @@ class ScriptedTransfer final : public Transfer {
         if (name.empty()) {
             return head;
         }
-        return name == L"Content-Length" ? contentLength.value_or(L"") : L"";
+        if (name == L"Content-Length") {
+            return contentLength.value_or(L"");
+        }
+        auto it = headers.find(name);
+        return it == headers.end() ? L"" : it->second;
     }
     int32_t ResponseCode() override {
         return next_ < pieces.size() ? codeBeforeBody : codeAfterBody;

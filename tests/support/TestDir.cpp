@@ -1,5 +1,6 @@
 #include "tests/support/TestDir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +51,20 @@ TestDir::TestDir() {
 TestDir::~TestDir() {
     std::error_code ec;
     std::filesystem::remove_all(ToStd(path_), ec);
+}
+
+std::vector<std::wstring> TestDir::Names(const std::wstring& folder) const {
+    std::vector<std::wstring> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(ToStd(path_ + folder), ec)) {
+#ifdef _WIN32
+        out.push_back(e.path().filename().wstring());
+#else
+        out.push_back(FromUtf8(e.path().filename().string()));
+#endif
+    }
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 void TestDir::Write(const std::wstring& name, const std::string& bytes) const {

@@ -3,6 +3,7 @@
 // Path() is in the launcher's own form: Windows separators and a trailing backslash.
 
 #include <string>
+#include <vector>
 
 namespace vt::test {
 
@@ -19,6 +20,8 @@ class TestDir {
     void Write(const std::wstring& name, const std::string& bytes) const;
     std::string Read(const std::wstring& name) const;  // empty when absent
     bool Has(const std::wstring& name) const;
+    // The names directly inside `folder` ("" for the directory itself), sorted.
+    std::vector<std::wstring> Names(const std::wstring& folder = {}) const;
 
   private:
     std::wstring path_;

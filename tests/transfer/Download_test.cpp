@@ -219,7 +219,9 @@ TEST_F(Downloads, ProgressFailuresEndWithoutAMessage) {
             DownloadFileWithProgress(t, v, clock, L"h/vt.exe", d.Path(), L"vt.exe", L"", L""),
             ProgramEnded);
         EXPECT_TRUE(v.messages.empty());
-        EXPECT_FALSE(d.Has(L"vt.exe"));
+        // The installed file is replaced only by a whole new one; no staged part stays.
+        EXPECT_EQ(d.Read(L"vt.exe"), "old");
+        EXPECT_EQ(d.Names(), std::vector<std::wstring>{L"vt.exe"});
         EXPECT_EQ(v.captions[ProgressLabel::lblState], kDownloadingState);
         EXPECT_EQ(v.captions.count(ProgressLabel::Lblname), c >= 2 ? 1u : 0u);
     }
@@ -373,7 +375,8 @@ TEST_F(Downloads, ALengthTheDiskHasNoRoomForIsRefusedBeforeAnythingIsWritten) {
         run.d.Write(L"f.dat", "old");
         EXPECT_FALSE(run.Run(progress));
         EXPECT_FALSE(run.bodyRead) << "not a byte of the body was fetched";
-        EXPECT_FALSE(run.d.Has(L"f.dat"));
+        // A payload stays installed; the plain download's files are TempDir copies.
+        EXPECT_EQ(run.d.Has(L"f.dat"), progress);
         EXPECT_EQ(freeSpaceAsked, std::vector<std::wstring>{run.d.Path()});
         // Shown by the silent download too: the player has to make room.
         ASSERT_EQ(run.v.messages.size(), 1u);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Crypto.h"
 #include "app/EndProgram.h"
 #include "app/Texts.h"
 #include "tests/support/TestDir.h"
@@ -269,6 +270,44 @@ TEST_F(InetTransferTest, ProgressDownloadOfALargeFile) {
     EXPECT_EQ(dir.Read(L"big.dat"), Pattern(3000000));
     EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
     EXPECT_EQ(view.captions[ProgressLabel::Lblname], L"big.dat");
+}
+
+TEST_F(InetTransferTest, SendsRequestHeadersUntilTheyAreSetAgain) {
+    transfer.SetRequestHeaders(L"Range: bytes=1000-\r\n");
+    Fetched f = Fetch(transfer, view, L"/range/5000");
+    EXPECT_EQ(StatusCodeText(f.head), L"206");
+    EXPECT_EQ(HeaderValue(f.head, L"Content-Range"), L"bytes 1000-4999/5000");
+    EXPECT_EQ(f.body, Pattern(5000).substr(1000));
+    f = Fetch(transfer, view, L"/range/5000");
+    EXPECT_EQ(StatusCodeText(f.head), L"206") << "kept for the next request";
+    transfer.SetRequestHeaders(L"");
+    f = Fetch(transfer, view, L"/range/5000");
+    EXPECT_EQ(StatusCodeText(f.head), L"200");
+    EXPECT_EQ(f.body, Pattern(5000));
+}
+
+// A pinned part left by an earlier run is continued over WinINet with a range request; a
+// server that continues elsewhere leaves the installed file as it was.
+TEST_F(InetTransferTest, APinnedPartIsContinuedWithARangeRequest) {
+    const std::string whole = Pattern(3000000);
+    const Pin pin{whole.size(), Sha256Of(std::as_bytes(std::span(whole.data(), whole.size())))};
+    SystemClock clock;
+    dir.Write(L"big.dat", "installed");
+    dir.Write(L"big.part", whole.substr(0, 1234567));
+    ASSERT_NO_THROW(DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000"),
+                                             dir.Path(), L"big.dat", L"", L"",
+                                             {dir / L"big.part", pin, L"big.dat"}));
+    EXPECT_EQ(dir.Read(L"big.dat"), whole);
+    EXPECT_FALSE(dir.Has(L"big.part"));
+
+    dir.Write(L"big.dat", "installed");
+    dir.Write(L"big.part", whole.substr(0, 1234567));
+    EXPECT_THROW(
+        DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000/1"), dir.Path(),
+                                 L"big.dat", L"", L"", {dir / L"big.part", pin, L"big.dat"}),
+        ProgramEnded);
+    EXPECT_EQ(dir.Read(L"big.dat"), "installed");
+    EXPECT_TRUE(view.messages.empty());
 }
 
 TEST(InetTransferDeathTest, TheProcessEndsCleanlyWhileTheWorkerReads) {

@@ -86,6 +86,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = cached_pattern(int(n))
         self._raw("HTTP/1.0 200 OK", [("Content-Length", len(body))], body, close=True)
 
+    def route_range(self, n, start_offset="0"):
+        # Honours "Range: bytes=<a>-" with 206; the answer starts <start_offset> bytes off the
+        # asked position, to play a server that continues at the wrong place.
+        body = cached_pattern(int(n))
+        asked = self.headers.get("Range", "")
+        if asked.startswith("bytes=") and asked.endswith("-") and asked[6:-1].isdigit():
+            first = int(asked[6:-1]) + int(start_offset)
+            self._raw("HTTP/1.1 206 Partial Content",
+                      [("Content-Length", len(body) - first),
+                       ("Content-Range", "bytes %d-%d/%d" % (first, len(body) - 1, len(body)))],
+                      body[first:])
+            return
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
+
     def route_status(self, code):
         body = b"status " + code.encode()
         self._raw("HTTP/1.1 %s Scripted" % code, [("Content-Length", len(body))], body)

@@ -1,0 +1,250 @@
+// The signed profile: signature, expiry and serial decisions, the serial kept in the local
+// vtgame.ini, vt.exe's pin, and the patch run that fetches the signature beside the profile.
+#include "patch/SignedProfile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestKeyVector.h"
+#include "app/Crypto.h"
+#include "app/EndProgram.h"
+#include "app/FileSystem.h"
+#include "app/ModGame.h"
+#include "app/Profile.h"
+#include "app/Texts.h"
+#include "patch/CheckVersions.h"
+#include "patch/frmVtUpdate.h"
+#include "tests/support/FakePatchServer.h"
+#include "tests/support/Fakes.h"
+#include "tests/support/Installation.h"
+#include "tests/support/RecordingLog.h"
+#include "tests/support/ScriptedTransfer.h"
+
+namespace vt {
+namespace {
+
+// The vector vtpatch signed with tests/keys/patch-key.pem: serial 1, expires
+// 2099-12-31T23:59:59Z, vt.exe pinned as "stand-in client\n".
+const std::string kProfile(reinterpret_cast<const char*>(kSignedProfile), sizeof kSignedProfile);
+const std::string kSig(reinterpret_cast<const char*>(kSignedProfileSig), sizeof kSignedProfileSig);
+const PatchPublicKey kKey =
+    *ParsePublicKeyHex(std::string(reinterpret_cast<const char*>(kTestKeyText), 128));
+constexpr int64_t kExpires = 4102444799;  // 2099-12-31T23:59:59Z
+constexpr int64_t kNow = 1796000000;      // 2026-12
+
+std::span<const std::byte> Bytes(const std::string& s) {
+    return std::as_bytes(std::span(s.data(), s.size()));
+}
+
+TEST(Expiry, OnlyTheExactUtcFormOfARealMoment) {
+    EXPECT_EQ(ParseExpiry("1970-01-01T00:00:00Z"), 0);
+    EXPECT_EQ(ParseExpiry("2099-12-31T23:59:59Z"), kExpires);
+    EXPECT_EQ(ParseExpiry("2000-02-29T12:00:00Z"), 951825600);
+    EXPECT_EQ(ParseExpiry("2031-01-01T00:00:00Z"), 1924992000);
+    for (const char* bad : {"",
+                            "2031-01-01",
+                            "2031-01-01T00:00:00",
+                            "2031-01-01T00:00:00+00:00",
+                            "2031-01-01 00:00:00Z",
+                            "2031-01-01T00:00:00z",
+                            "2031-1-01T00:00:00Z",
+                            " 2031-01-01T00:00:00Z",
+                            "2031-01-01T00:00:00Z ",
+                            "2031-13-01T00:00:00Z",
+                            "2031-00-01T00:00:00Z",
+                            "2031-04-31T00:00:00Z",
+                            "2100-02-29T00:00:00Z",
+                            "2031-02-29T00:00:00Z",
+                            "2031-01-00T00:00:00Z",
+                            "2031-01-01T24:00:00Z",
+                            "2031-01-01T00:60:00Z",
+                            "2031-01-01T00:00:60Z",
+                            "2031-01-01T0a:00:00Z",
+                            "+031-01-01T00:00:00Z"}) {
+        EXPECT_FALSE(ParseExpiry(bad)) << bad;
+    }
+}
+
+TEST(Serial, DigitsThatFitElseZero) {
+    EXPECT_EQ(ParseSerial("1"), 1u);
+    EXPECT_EQ(ParseSerial("0042"), 42u);
+    EXPECT_EQ(ParseSerial("9999999999999999999"), 9999999999999999999u);
+    for (const char* none : {"", "-1", "+1", " 1", "1 ", "1.0", "x", "99999999999999999999"}) {
+        EXPECT_EQ(ParseSerial(none), 0u) << none;
+    }
+}
+
+TEST(JudgeProfile, SignatureThenExpiryThenSerial) {
+    auto judge = [](const std::string& bytes, const std::string& sig,
+                    std::optional<std::string_view> expires, int64_t now, uint64_t last) {
+        return JudgeProfile({Bytes(bytes), Bytes(sig), expires, "1"}, kKey, now, last);
+    };
+    const std::string_view expires = "2099-12-31T23:59:59Z";
+    EXPECT_EQ(judge(kProfile, kSig, expires, kNow, 0), ProfileVerdict::Accepted);
+    EXPECT_EQ(judge(kProfile, kSig, expires, kNow, 1), ProfileVerdict::Accepted) << "same serial";
+    EXPECT_EQ(judge(kProfile, kSig, expires, kNow, 2), ProfileVerdict::Older);
+    EXPECT_EQ(judge(kProfile, kSig, expires, kExpires - 1, 0), ProfileVerdict::Accepted);
+    EXPECT_EQ(judge(kProfile, kSig, expires, kExpires, 0), ProfileVerdict::Expired);
+    EXPECT_EQ(judge(kProfile, kSig, "2099-12-31T23:59:59", kNow, 0), ProfileVerdict::Expired)
+        << "a malformed expiry refuses";
+    EXPECT_EQ(judge(kProfile, kSig, "", kNow, 0), ProfileVerdict::Expired);
+    EXPECT_EQ(judge(kProfile, kSig, std::nullopt, kNow, 0), ProfileVerdict::Accepted);
+    // Nothing of a profile whose signature fails is believed, its serial and expiry included.
+    std::string changed = kProfile;
+    changed[changed.find("serial=1") + 7] = '9';
+    EXPECT_EQ(judge(changed, kSig, expires, kNow, 0), ProfileVerdict::BadSignature);
+    EXPECT_EQ(judge(kProfile, kSig.substr(0, 63), expires, kExpires, 5),
+              ProfileVerdict::BadSignature);
+    EXPECT_EQ(judge(kProfile, "", expires, kNow, 0), ProfileVerdict::BadSignature);
+}
+
+class SignedCheck : public ::testing::Test {
+  protected:
+    test::Installation install;
+    test::FakePatchServer server;
+    test::RecordingLog log;
+
+    void SetUp() override {
+        server.keyed = true;
+        install.dir.Write(L"temp\\vtgame.ini", kProfile);
+        install.dir.Write(L"temp\\vtgame.ini.sig", kSig);
+    }
+    std::wstring Serial() { return install.Value(L"vtgame.ini", L"publish", L"serial"); }
+    bool Refused(const std::wstring& text, const std::wstring& line) {
+        return server.messages == std::vector<std::wstring>{std::wstring(kUpgradeFailedTitle) +
+                                                            L"|" + text + L"|0"} &&
+               log.With(line).size() == 1 && log.With(L"refused:").size() == 1;
+    }
+};
+
+TEST_F(SignedCheck, AnAcceptedProfileRecordsItsSerialBesideTheGameKeys) {
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nsound=0\r\n");
+    AcceptSignedProfile(server, kKey, kNow);
+    EXPECT_EQ(Serial(), L"1");
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"sound"), L"0") << "the rest stays";
+    EXPECT_TRUE(server.messages.empty());
+    // The same publish again.
+    AcceptSignedProfile(server, kKey, kNow);
+    EXPECT_EQ(Serial(), L"1");
+}
+
+TEST_F(SignedCheck, AnOlderSerialIsRefusedAndRecordsNothing) {
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\n[publish]\r\nserial=2\r\n");
+    const std::string before = install.Read(L"vtgame.ini");
+    EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
+    EXPECT_TRUE(Refused(L"설치된 패치보다 오래된 패치입니다. 다시 접속하여 주십시오.",
+                        L"refused: older patch"));
+    EXPECT_EQ(install.Read(L"vtgame.ini"), before);
+}
+
+TEST_F(SignedCheck, AnExpiredProfileIsRefused) {
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\n");
+    EXPECT_THROW(AcceptSignedProfile(server, kKey, kExpires + 1), ProgramEnded);
+    EXPECT_TRUE(Refused(L"패치 정보의 유효 기간이 지났습니다.", L"refused: expired"));
+    EXPECT_EQ(Serial(), L"");
+}
+
+TEST_F(SignedCheck, ABadSignatureIsRefusedWhateverElseTheProfileSays) {
+    const std::wstring text =
+        L"패치 정보의 서명을 확인할 수 없습니다.\r\n패치 서버의 파일이 변조되었을 수 있습니다.";
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\n");
+    for (size_t at : {size_t{0}, kProfile.size() / 2, kProfile.size() - 1}) {
+        SCOPED_TRACE(at);
+        std::string changed = kProfile;
+        changed[at] = static_cast<char>(changed[at] ^ 0x20);
+        install.dir.Write(L"temp\\vtgame.ini", changed);
+        server.messages.clear();
+        log.lines.clear();
+        EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
+        EXPECT_TRUE(Refused(text, L"refused: signature"));
+    }
+    install.dir.Write(L"temp\\vtgame.ini", kProfile);
+    install.dir.Write(L"temp\\vtgame.ini.sig", kSig + "x");
+    server.messages.clear();
+    log.lines.clear();
+    EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
+    EXPECT_TRUE(Refused(text, L"refused: signature"));
+    EXPECT_EQ(Serial(), L"");
+}
+
+TEST_F(SignedCheck, TheClientIsFetchedWithItsPinAndRefusedWithout) {
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nvtgame=0\r\nsound=47a836cfae17b662\r\n");
+    server.Put(PatchBaseUrl + L"vt.exe", "stand-in client\n");
+    CheckVersions(server);
+    ASSERT_EQ(server.calls.size(), 1u);
+    ASSERT_TRUE(server.calls[0].pin);
+    EXPECT_EQ(server.calls[0].pin->size, 16u);
+    EXPECT_EQ(DigestHex(server.calls[0].pin->sha256),
+              "6dfe59f28209ed801d8c41fb86707f52116635d8172af151e016757cf7b6164b");
+
+    server.calls.clear();
+    install.WriteText(L"temp\\vtgame.ini", L"[game]\r\ngame=1\r\nvtgame=7\r\n[publish]\r\n");
+    profile::ClearCache();  // written behind the profile engine's back
+    EXPECT_THROW(CheckVersions(server), ProgramEnded);
+    EXPECT_TRUE(Refused(L"받은 파일이 손상되었습니다: vt.exe", L"refused: damaged file vt.exe"));
+    EXPECT_TRUE(server.calls.empty());
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"vtgame"), L"6dfe59f28209ed80");
+}
+
+// The patch window fetches vtgame.ini.sig beside the profile only when it has a key.
+class SignedPatchRun : public ::testing::Test {
+  protected:
+    test::Installation install;
+    test::ScriptedTransfer transfer;
+    test::RecordingProgressView view;
+    test::RecordingShell shell;
+    test::RecordingHandOver handOver;
+    test::ScriptedClock clock{10};
+    frmVtUpdate form{view, shell, &handOver};
+    std::vector<std::wstring> urls;
+    std::string servedSig = kSig;
+
+    void SetUp() override {
+        form.Form_Load(AppDir.substr(0, AppDir.size() - 1));
+        form.UseTransfer(transfer, clock);
+        // Up to date with the vector: nothing to fetch after the profile.
+        install.WriteText(L"vtgame.ini",
+                          L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
+                          L"sound=47a836cfae17b662\r\n");
+        transfer.onExecute = [this] {
+            urls.push_back(transfer.url);
+            const bool sig = transfer.url.ends_with(L".sig");
+            transfer.Body(sig ? servedSig : kProfile, 1024);
+            transfer.pollsUntilHead = 1;
+        };
+    }
+};
+
+TEST_F(SignedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
+    form.UsePatchKey(kKey);
+    form.Form_Activate();
+    EXPECT_EQ(urls, (std::vector<std::wstring>{PatchBaseUrl + L"vtgame.ini",
+                                               PatchBaseUrl + L"vtgame.ini.sig"}));
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
+    EXPECT_FALSE(fs::Exists(TempDir + L"vtgame.ini.sig")) << "temp\\ goes after a good run";
+    EXPECT_EQ(handOver.steps.size(), 2u);
+    EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(SignedPatchRun, AForeignSignatureEndsTheRunBeforeTheHandOver) {
+    form.UsePatchKey(kKey);
+    servedSig = std::string(64, '\x11');
+    EXPECT_THROW(form.Form_Activate(), ProgramEnded);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].title, kUpgradeFailedTitle);
+    EXPECT_TRUE(view.messages[0].text.starts_with(L"패치 정보의 서명을 확인할 수 없습니다."));
+    EXPECT_TRUE(handOver.steps.empty());
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"");
+}
+
+TEST_F(SignedPatchRun, WithoutAKeyNoSignatureIsAskedFor) {
+    form.Form_Activate();
+    EXPECT_EQ(urls, std::vector<std::wstring>{PatchBaseUrl + L"vtgame.ini"});
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"");
+    EXPECT_EQ(handOver.steps.size(), 2u);
+}
+
+}  // namespace
+}  // namespace vt
