@@ -35,13 +35,14 @@ class AppDir:
     """A fresh installation directory holding a copy of vtlauncher.exe, plus `files`
     ({relative name: bytes, or text stored as CP949}). With `name` the installation is that
     folder (which may be a relative path) inside a fresh temporary directory, so what lands
-    beside it can be seen and the folder's name can be chosen."""
+    beside it can be seen and the folder's name can be chosen. `exe` names another build of
+    the launcher in the build directory, installed as vtlauncher.exe all the same."""
 
-    def __init__(self, build, files=None, name=None):
+    def __init__(self, build, files=None, name=None, exe="vtlauncher.exe"):
         self.root = Path(tempfile.mkdtemp(prefix="vt-e2e-"))
         self.path = self.root / name if name else self.root
         self.path.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(Path(build) / "vtlauncher.exe", self.path / "vtlauncher.exe")
+        shutil.copy2(Path(build) / exe, self.path / "vtlauncher.exe")
         for rel, data in (files or {}).items():
             target = self.path / rel
             target.parent.mkdir(parents=True, exist_ok=True)
