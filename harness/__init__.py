@@ -8,7 +8,8 @@ the modules group it by job."""
 from .poll import eventually, wait_until
 from .checks import ROOT, Checks, parse_args
 from .launcher import (CANCEL, CONNECT, ERROR_CAPTION, FAILED_CAPTION, PATCH_CAPTION,
-                       SERVER_CAPTION, AppDir, message_boxes, wine_env, wait_exit, windows_path)
+                       SERVER_CAPTION, AppDir, message_boxes, outcome, stop, wine_env, wait_exit,
+                       windows_path)
 from .xwin import (click, colours, geometry, key, screenshot, signature, wait_painted,
                    wait_window, windows, x_env)
 from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_free

@@ -8,6 +8,7 @@ import tempfile
 from pathlib import Path
 
 from . import xwin
+from .poll import wait_until
 
 PATCH_CAPTION = "VT Auto Patch"
 SERVER_CAPTION = "서버 선택"
@@ -72,3 +73,25 @@ def wait_exit(proc, timeout):
 def message_boxes():
     """Captions of the launcher's message boxes now shown."""
     return [n for _, n in xwin.windows() if n in (ERROR_CAPTION, FAILED_CAPTION)]
+
+
+def stop(proc):
+    """Kills the launcher unless it has ended (or never started: None) and waits for it."""
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        proc.wait(timeout=30)
+
+
+def outcome(proc, timeout=120):
+    """How a patch run ends: 'error' once the error report shows, 'refused' once an
+    "업그레이드 실패" box does, 'servers' once the server window does, 'ended' when the program
+    ends first. TimeoutError names the windows shown at the deadline."""
+    def seen():
+        shown = [n for _, n in xwin.windows()]
+        for caption, what in ((ERROR_CAPTION, "error"), (FAILED_CAPTION, "refused"),
+                              (SERVER_CAPTION, "servers")):
+            if caption in shown:
+                return what
+        return None if proc.poll() is None else "ended"
+    return wait_until(seen, timeout, "the end of the patch run",
+                      detail=lambda: "windows shown: %s" % xwin.windows())

@@ -51,8 +51,7 @@ class Case:
                 print(e, flush=True)
                 return False, httpd
             finally:
-                proc.kill()
-                proc.wait(timeout=30)
+                harness.stop(proc)
 
     def refused(self, checks, root, reason, what, **server):
         """Runs against `root`, expects the refusal box and the log line matching `reason`,
@@ -71,9 +70,7 @@ class Case:
             except TimeoutError as e:
                 checks.check(False, "%s: %s (log: %s)" % (what, e, self.log.texts()[-5:]))
             finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait(timeout=30)
+                harness.stop(proc)
 
     def kill_while_staging(self, root, rate):
         """Starts a run, kills it once RESUME_BYTES of a payload are staged in temp\\; the staged
@@ -93,8 +90,7 @@ class Case:
                 print(e, flush=True)
                 return None
             finally:
-                proc.kill()
-                proc.wait(timeout=30)
+                harness.stop(proc)
         return max(p.stat().st_size for p in temp.rglob("*") if p.is_file())
 
     def remove(self):
@@ -194,16 +190,17 @@ def main():
             checks.check(ok and not harness.differences(case.app.path, expected2),
                          "%s: the installation ends as published" % what)
         else:
-            with case.serve(work / "v2", ranges=ranges) as httpd:
+            with case.serve(work / "v2", ranges=ranges):
                 proc = case.app.start()
                 try:
-                    harness.wait_exit(proc, 60)
-                    ended = True
-                except Exception:  # noqa: BLE001 - a run that does not end is the failure
-                    ended = False
-            checks.check(ended and (case.app.path / CHANGED).read_bytes() == files[CHANGED] and
+                    ended = harness.outcome(proc, 60)
+                except TimeoutError as e:
+                    ended = str(e)
+                finally:
+                    harness.stop(proc)
+            checks.check(ended == "ended" and (case.app.path / CHANGED).read_bytes() == files[CHANGED] and
                          not harness.differences(case.app.path, expected1),
-                         "%s: the run stops, nothing installed or recorded" % what)
+                         "%s: the run stops (%s), nothing installed or recorded" % (what, ended))
             ok, _ = case.run_to_servers(work / "v2")
             checks.check(ok and not harness.differences(case.app.path, expected2),
                          "%s: an honest server then completes it" % what)
