@@ -8,11 +8,14 @@ the modules group it by job."""
 from .poll import eventually, wait_until
 from .checks import ROOT, Checks, parse_args
 from .launcher import (CANCEL, CONNECT, ERROR_CAPTION, FAILED_CAPTION, PATCH_CAPTION,
-                       SERVER_CAPTION, AppDir, message_boxes, wine_env, wait_exit, windows_path)
+                       SERVER_CAPTION, AppDir, message_boxes, outcome, stop, wine_env, wait_exit,
+                       windows_path)
 from .xwin import (click, colours, geometry, key, screenshot, signature, wait_painted,
                    wait_window, windows, x_env)
 from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_free
-from .patchtree import differences, installed_as_served, make_patch
+from .patchtree import differences, installed_as_served, installed_files, make_patch
+from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, signed_patch,
+                      vtpatch_path, write_tree)
 from .inifile import ini_bytes, read_ini
 from .standin import list_rows, read_standin
 from .runlog import RunLog, log_path, read_only

@@ -8,6 +8,7 @@ import tempfile
 from pathlib import Path
 
 from . import xwin
+from .poll import wait_until
 
 PATCH_CAPTION = "VT Auto Patch"
 SERVER_CAPTION = "서버 선택"
@@ -35,13 +36,14 @@ class AppDir:
     """A fresh installation directory holding a copy of vtlauncher.exe, plus `files`
     ({relative name: bytes, or text stored as CP949}). With `name` the installation is that
     folder (which may be a relative path) inside a fresh temporary directory, so what lands
-    beside it can be seen and the folder's name can be chosen."""
+    beside it can be seen and the folder's name can be chosen. `exe` names another build of
+    the launcher in the build directory, installed as vtlauncher.exe all the same."""
 
-    def __init__(self, build, files=None, name=None):
+    def __init__(self, build, files=None, name=None, exe="vtlauncher.exe"):
         self.root = Path(tempfile.mkdtemp(prefix="vt-e2e-"))
         self.path = self.root / name if name else self.root
         self.path.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(Path(build) / "vtlauncher.exe", self.path / "vtlauncher.exe")
+        shutil.copy2(Path(build) / exe, self.path / "vtlauncher.exe")
         for rel, data in (files or {}).items():
             target = self.path / rel
             target.parent.mkdir(parents=True, exist_ok=True)
@@ -71,3 +73,25 @@ def wait_exit(proc, timeout):
 def message_boxes():
     """Captions of the launcher's message boxes now shown."""
     return [n for _, n in xwin.windows() if n in (ERROR_CAPTION, FAILED_CAPTION)]
+
+
+def stop(proc):
+    """Kills the launcher unless it has ended (or never started: None) and waits for it."""
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        proc.wait(timeout=30)
+
+
+def outcome(proc, timeout=120):
+    """How a patch run ends: 'error' once the error report shows, 'refused' once an
+    "업그레이드 실패" box does, 'servers' once the server window does, 'ended' when the program
+    ends first. TimeoutError names the windows shown at the deadline."""
+    def seen():
+        shown = [n for _, n in xwin.windows()]
+        for caption, what in ((ERROR_CAPTION, "error"), (FAILED_CAPTION, "refused"),
+                              (SERVER_CAPTION, "servers")):
+            if caption in shown:
+                return what
+        return None if proc.poll() is None else "ended"
+    return wait_until(seen, timeout, "the end of the patch run",
+                      detail=lambda: "windows shown: %s" % xwin.windows())

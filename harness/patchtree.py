@@ -86,3 +86,11 @@ def installed_as_served(app_path, rel, want):
 def differences(app_path, expected):
     """The relative paths of `expected` (from make_patch) the installation does not match."""
     return [rel for rel, want in expected.items() if not installed_as_served(app_path, rel, want)]
+
+
+def installed_files(app_path):
+    """{relative path: bytes} of every file of an installation except the launcher itself and
+    the staging directory temp\\: what a refused patch must leave exactly as it was."""
+    root = Path(app_path)
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*"))
+            if p.is_file() and p.relative_to(root).parts[0] not in ("temp", "vtlauncher.exe")}

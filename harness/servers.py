@@ -4,6 +4,7 @@ for interrupting runs, and one that never answers."""
 import functools
 import http.server
 import os
+import re
 import socket
 import socketserver
 import subprocess
@@ -153,13 +154,23 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
     rate = 0
     spread = 0.0
     log = None
+    rewrite = None
+    ranges = "honour"
 
     def log_message(self, *args):
         pass
 
+    def _range_start(self, size):
+        """Where a "Range: bytes=N-" asks the body to start; None for the whole body."""
+        m = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+        if not m or self.ranges == "ignore" or int(m.group(1)) >= size:
+            return None
+        start = int(m.group(1))
+        return max(0, start - 1) if self.ranges == "shifted" else start
+
     def do_GET(self):
         raw = self.path.split("?", 1)[0]
-        self.log.append(raw)
+        self.log.append((raw, self.headers.get("Range")))
         # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
         rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
         path = os.path.join(self.root, rel)
@@ -168,18 +179,26 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
             return
         with open(path, "rb") as f:
             data = f.read()
+        if self.rewrite:
+            data = self.rewrite(rel.decode("cp949"), data)
+        start = self._range_start(len(data))
         # The sleeps below pace the reply; none of them decides a check.
         time.sleep(self.head_delay)
-        self.send_response(200)
+        if start is None:
+            self.send_response(200)
+        else:
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+            data = data[start:]
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         if self.spread:
             steps = max(1, int(self.spread * 20))
-            start = time.monotonic()
+            begun = time.monotonic()
             for k in range(steps):
                 self.wfile.write(data[len(data) * k // steps:len(data) * (k + 1) // steps])
                 self.wfile.flush()
-                time.sleep(max(0.0, start + self.spread * (k + 1) / steps - time.monotonic()))
+                time.sleep(max(0.0, begun + self.spread * (k + 1) / steps - time.monotonic()))
             return
         step = 16384
         for i in range(0, len(data), step):
@@ -191,21 +210,33 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
 
 class TrickleServer(_Background):
     """Serves `root` slowly: each reply waits `head_delay` seconds, then its body trickles at
-    about `rate` bytes a second, or with `spread` evenly over that many seconds, so a run can
-    be interrupted in the middle of any file."""
+    about `rate` bytes a second (0: at once), or with `spread` evenly over that many seconds,
+    so a run can be interrupted in the middle of any file.
 
-    def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None):
+    It also plays the man in the middle: `rewrite(name, data)` returns the body to send for
+    a served file (name relative to the root, '/' separated), sent with its true length.
+    "Range: bytes=N-" is answered with 206 from N (`ranges` "honour"), ignored with a 200
+    ("ignore"), or answered one byte early ("shifted")."""
+
+    def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None,
+                 rewrite=None, ranges="honour"):
         self.log = []
         handler = type("Handler", (_TrickleHandler,),
                        {"root": os.fsencode(Path(root).resolve()), "head_delay": head_delay,
-                        "rate": rate, "spread": spread or 0.0, "log": self.log})
+                        "rate": rate, "spread": spread or 0.0, "log": self.log,
+                        "rewrite": staticmethod(rewrite) if rewrite else None,
+                        "ranges": ranges})
         self._serve(http.server.ThreadingHTTPServer((host, port), handler))
         # A client killed mid-body is the point of this server, not an error worth a trace.
         self.httpd.handle_error = lambda request, address: None
 
     def requests(self):
         """The request paths in order (still percent-encoded)."""
-        return list(self.log)
+        return [path for path, _ in self.log]
+
+    def range_requests(self):
+        """(path, Range header) of the requests that asked for part of a file."""
+        return [(path, r) for path, r in self.log if r]
 
 
 class StallingServer(_Background):

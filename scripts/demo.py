@@ -114,10 +114,12 @@ def run(a, report):
             raise DemoError("%s is missing: build it first" % needed)
     host, _, port = a.patch_host.partition(":")
 
-    step("sample patch in %s (%d files, stand-in client as vt.exe)" % (work / "server", FILES))
+    step("sample patch in %s (%d files, stand-in client as vt.exe), published and signed "
+         "with vtpatch" % (work / "server", FILES))
     if work.exists():
         shutil.rmtree(work)
-    expected = harness.make_patch(work / "server", files=FILES, client=standin, size_range=SIZES)
+    expected, files = harness.signed_patch(work, a.vtpatch, key=a.key, files=FILES,
+                                           client=standin, size_range=SIZES)
     payload = sum(len(v) for v in expected.values() if isinstance(v, bytes))
 
     step("fresh installation in %s" % target)
@@ -136,6 +138,7 @@ def run(a, report):
         profile = work / "server" / "autopatch" / "vtgame.ini"
         check_serving(nginx, host, port, profile.read_bytes())
         step("launcher under Wine on display %s" % os.environ.get("DISPLAY"))
+        runlog = harness.RunLog()
         proc = subprocess.Popen(["wine", str(target / "vtlauncher.exe")], cwd="/",
                                 env=harness.wine_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
@@ -150,6 +153,9 @@ def run(a, report):
         log = access_log(nginx)
 
     check_installation(target, expected)
+    verified = runlog.has(r"^verified: ")
+    if not verified:
+        raise DemoError("the launcher's log does not say that the signature was verified")
     fetched = sum(b for _, s, b in log if s == 200)
     bad = [(p, s) for p, s, _ in log if s != 200]
     if bad:
@@ -167,6 +173,53 @@ def run(a, report):
                      "{:,}".format(payload), FILES, profiles))
     report.insert(1, "Korean names requested percent-encoded (CP949):")
     report[2:2] = ["  " + k for k in korean]
+    report.insert(2 + len(korean), "launcher's log: %s" % verified[0])
+    tampered_run(a, report, files)
+
+
+def tampered_run(a, report, files):
+    """A second publish changes one file, then someone changes that file's bytes on the
+    server; the installed launcher refuses it and leaves the installation as it was."""
+    work, target = a.work, a.install
+    name = next(rel for rel in sorted(files) if rel.startswith("resource/sound/"))
+    step("second publish changing %s, then one byte of it changed on the server" % name)
+    changed = dict(files, **{name: os.urandom(1_000_000)})
+    harness.publish(a.vtpatch, harness.write_tree(work / "tree", changed), work / "server",
+                    key=a.key)
+    # Served under its code page 949 bytes, like every name.
+    served = Path(os.fsencode(work / "server" / "autopatch") + b"/" + name.encode("cp949"))
+    data = bytearray(served.read_bytes())
+    data[len(data) // 2] ^= 0x20
+    served.write_bytes(bytes(data))
+    before = harness.installed_files(target)
+    host, _, port = a.patch_host.partition(":")
+    with harness.Nginx(work / "server", host, int(port or 80), workdir=work / "nginx2"):
+        runlog = harness.RunLog()
+        proc = subprocess.Popen(["wine", str(target / "vtlauncher.exe")], cwd="/",
+                                env=harness.wine_env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            wid = harness.wait_window(harness.FAILED_CAPTION, timeout=120)
+            refused = harness.eventually(lambda: runlog.has(r"^refused: "), 10)
+            shot = harness.wait_painted(wid, a.shots / "tampered_refused.png")
+            harness.key(wid, "Return")
+            harness.wait_exit(proc, 20)
+        except TimeoutError:
+            raise DemoError("the tampered file was not refused with a \"%s\" box (log: %s)"
+                            % (harness.FAILED_CAPTION, runlog.texts()[-3:]))
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=30)
+    if not refused:
+        raise DemoError("the refusal was not logged")
+    after = harness.installed_files(target)
+    if after != before:
+        diff = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
+        raise DemoError("the refused patch changed the installation: %s" % diff)
+    report.append("tampered %s refused with a \"%s\" box (%s), launcher's log: %s; "
+                  "installation unchanged: %d files byte-identical, nothing recorded"
+                  % (name, harness.FAILED_CAPTION, shot, refused[0], len(after)))
 
 
 def patch_run(a, report, proc, nginx, started):
@@ -304,8 +357,10 @@ def main():
     p.add_argument("--install", required=True, help="the demo installation (made afresh)")
     p.add_argument("--shots", required=True, help="where the screenshots go (made afresh)")
     p.add_argument("--work", required=True, help="patch tree and nginx files (made afresh)")
+    p.add_argument("--vtpatch", required=True, help="the native publisher's tool")
+    p.add_argument("--key", required=True, help="the private key the build's public key matches")
     a = p.parse_args()
-    for name in ("build", "install", "shots", "work"):
+    for name in ("build", "install", "shots", "work", "vtpatch", "key"):
         setattr(a, name, Path(getattr(a, name)).resolve())
     report = []
     try:

@@ -68,9 +68,7 @@ def main():
         checks.check(False, str(e))
     finally:
         EndlessBody.stop.set()
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         httpd.shutdown()
         httpd.server_close()
         app.remove()

@@ -53,19 +53,6 @@ def publish(root, folder, manifest, entries, key):
         (base / folder / name).write_bytes(data)
 
 
-def outcome(proc):
-    """'error' once the error report shows, 'servers' once the server window does."""
-    def seen():
-        shown = [n for _, n in harness.windows()]
-        if harness.ERROR_CAPTION in shown:
-            return "error"
-        if harness.SERVER_CAPTION in shown:
-            return "servers"
-        return None if proc.poll() is None else "ended"
-    return harness.wait_until(seen, 120, "the end of the patch run",
-                              detail=lambda: "windows shown: %s" % harness.windows())
-
-
 def run_case(a, checks, server, root, case):
     what, folder, manifest, entries, key = case
     publish(root, folder, manifest, entries, key)
@@ -74,7 +61,7 @@ def run_case(a, checks, server, root, case):
     first = len(server.requests())
     proc = app.start()
     try:
-        result = outcome(proc)
+        result = harness.outcome(proc)
         checks.check(result == "error", "[%s] the run stops with the error report (%s)"
                      % (what, result))
         requests = server.requests()[first:]
@@ -94,9 +81,7 @@ def run_case(a, checks, server, root, case):
     except TimeoutError as e:
         checks.check(False, "[%s] %s" % (what, e))
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         harness.wait_window(harness.ERROR_CAPTION, timeout=30, gone=True)
         app.remove()
 

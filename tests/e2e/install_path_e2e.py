@@ -90,9 +90,7 @@ def main():
                 except subprocess.TimeoutExpired:
                     checks.check(False, "the launcher ended after starting the client")
     finally:
-        if proc is not None and proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         shutil.rmtree(work, ignore_errors=True)
         if checks.failed == 0:
             app.remove()

@@ -81,9 +81,7 @@ def main():
                                             step=0.2) is not None,
                          "the end of the run is the last line")
     finally:
-        if proc is not None and proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         shutil.rmtree(work, ignore_errors=True)
         if checks.failed == 0:
             app.remove()

@@ -39,8 +39,7 @@ def file_in_place_of_temp(a, checks):
     except TimeoutError as e:
         checks.check(False, str(e))
     finally:
-        if proc.poll() is None:
-            proc.kill()
+        harness.stop(proc)
         app.remove()
 
 
@@ -69,8 +68,7 @@ def main():
             if ended:
                 checks.check(proc.returncode == 0, "exit code 0 (got %s)" % proc.returncode)
         finally:
-            if proc is not None and proc.poll() is None:
-                proc.kill()
+            harness.stop(proc)
             app.remove()
     return checks.finish()
 

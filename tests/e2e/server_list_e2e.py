@@ -72,9 +72,7 @@ def main():
     except TimeoutError as e:
         checks.check(False, "%s (message boxes: %s)" % (e, harness.message_boxes()))
     finally:
-        if proc is not None and proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         app.remove()
         shutil.rmtree(root, ignore_errors=True)
     return checks.finish()

@@ -139,8 +139,7 @@ def run(a, checks, host, addresses, how, row, shots):
         except subprocess.TimeoutExpired:
             checks.check(False, "[%s] the launcher ended after connecting" % how)
     finally:
-        if proc.poll() is None:
-            proc.kill()
+        harness.stop(proc)
         app.remove()
 
 

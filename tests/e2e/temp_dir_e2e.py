@@ -29,19 +29,6 @@ def install(a):
                                     "resource/data/SvrList.dat": b""})
 
 
-def outcome(proc):
-    """'servers' once the server window shows, 'error' once the error report does."""
-    def seen():
-        shown = [n for _, n in harness.windows()]
-        if harness.SERVER_CAPTION in shown:
-            return "servers"
-        if harness.ERROR_CAPTION in shown:
-            return "error"
-        return None if proc.poll() is None else "ended"
-    return harness.wait_until(seen, 120, "the end of the patch run",
-                              detail=lambda: "windows shown: %s" % harness.windows())
-
-
 def folders_in_temp(a, checks):
     app = install(a)
     temp = app.path / "temp"
@@ -52,16 +39,14 @@ def folders_in_temp(a, checks):
     (temp / "note.txt").write_bytes(b"left by hand")
     proc = app.start()
     try:
-        result = outcome(proc)
+        result = harness.outcome(proc)
         checks.check(result == "servers",
                      "[folders] the run reaches the server window (%s)" % result)
         checks.check(not temp.exists(), "[folders] temp is gone with its folders")
     except TimeoutError as e:
         checks.check(False, "[folders] %s" % e)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         app.remove()
 
 
@@ -80,7 +65,7 @@ def links_in_temp(a, checks):
     os.symlink(outside / "notes.txt", temp / "notes.txt")
     proc = app.start()
     try:
-        result = outcome(proc)
+        result = harness.outcome(proc)
         checks.check(read(outside / "saves" / "slot1.sav") == b"a player's progress",
                      "[links] the linked folder keeps its file (%s)" % result)
         checks.check((outside / "empty").is_dir(), "[links] the linked empty folder stays")
@@ -103,9 +88,7 @@ def links_in_temp(a, checks):
     except TimeoutError as e:
         checks.check(False, "[links] %s" % e)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         app.remove()
         shutil.rmtree(outside, ignore_errors=True)
 

@@ -46,9 +46,7 @@ def fetches_profile_then_removes_temp(a, checks, root):
                          "no failure message")
             checks.check(proc.poll() is None, "the launcher goes on after the transfer")
         finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            harness.stop(proc)
             app.remove()
 
 
@@ -65,8 +63,7 @@ def no_server_tells_and_ends(a, checks):
                      "closing the message ends the program")
         checks.check((app.path / "temp").is_dir(), "temp stays: the run ended before clearing")
     finally:
-        if proc.poll() is None:
-            proc.kill()
+        harness.stop(proc)
         app.remove()
 
 
@@ -89,8 +86,7 @@ def cancel_during_the_body_ends_at_once(a, checks, root):
             checks.check(ended, "cmdCancel ends the program during the body (%.1f s)"
                          % (time.monotonic() - started))
         finally:
-            if proc.poll() is None:
-                proc.kill()
+            harness.stop(proc)
             app.remove()
 
 

@@ -67,9 +67,7 @@ def main():
                      "nothing was written in the folder: %s"
                      % sorted(p.name for p in app.path.iterdir()))
     finally:
-        if proc is not None and proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=30)
+        harness.stop(proc)
         for pid in launcher_processes(app):
             subprocess.run(["kill", pid])
         if checks.failed == 0:

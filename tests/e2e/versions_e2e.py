@@ -35,8 +35,7 @@ def run(app, server, until):
             or proc.poll() is not None, 120, step=0.2)
         shown = until in [n for _, n in harness.windows()]
     finally:
-        if proc.poll() is None:
-            proc.kill()
+        harness.stop(proc)
         proc.wait(timeout=30)
     harness.wait_window(until, timeout=30, gone=True)
     return shown, server.requests()[before:]

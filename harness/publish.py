@@ -1,0 +1,77 @@
+"""Signed patches made the way an operator makes them: an installation-shaped tree published
+with vtpatch (the native publisher's tool) and signed with the test key in tests/keys, and what
+an installation holds once patched from it."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+from .checks import ROOT
+from .inifile import read_ini
+from .patchtree import make_patch
+
+TEST_KEY = ROOT / "tests" / "keys" / "patch-key.pem"
+TEST_PUB = ROOT / "tests" / "keys" / "patch-key.pub"
+# The launcher built with TEST_PUB, beside vtlauncher.exe in the Windows build.
+SIGNED_EXE = "vtlauncher_testkey.exe"
+MANIFESTS = {"resource/sound/vtsound.ini": "sound", "resource/data/graphics.ini": "graphics"}
+MANIFESTS.update({"resource/data/card%d/vtcard%d.ini" % (n, n): "card%d" % n
+                  for n in range(1, 6)})
+
+
+def vtpatch_path(build):
+    """The native vtpatch: $VT_VTPATCH, else the native build beside the Windows one."""
+    path = Path(os.environ.get("VT_VTPATCH") or Path(build).parent / "native/vtpatch/vtpatch")
+    if not path.is_file():
+        raise FileNotFoundError("vtpatch not found at %s (build the native tree first)" % path)
+    return path
+
+
+def write_tree(tree, files):
+    """An installation-shaped folder holding `files` ({relative path: bytes}), made afresh."""
+    tree = Path(tree)
+    if tree.exists():
+        shutil.rmtree(tree)
+    for rel, data in files.items():
+        target = tree / rel
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+    return tree
+
+
+def publish(vtpatch, tree, root, game="1", key=TEST_KEY, expires=None):
+    """Runs `vtpatch publish`; its output, or RuntimeError with it when it refuses."""
+    cmd = [str(vtpatch), "publish", str(tree), str(root), "--key", str(key), "--game", game]
+    if expires:
+        cmd += ["--expires", expires]
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+    if r.returncode != 0:
+        raise RuntimeError("vtpatch publish failed (%d): %s" % (r.returncode, r.stderr))
+    return r.stdout + r.stderr
+
+
+def served_expected(root, files):
+    """What an installation patched from the served `root` holds, as make_patch describes it:
+    `files` ({relative path: bytes}) plus the versions of every served profile."""
+    served = Path(root) / "autopatch"
+    expected = dict(files)
+    for rel, section in MANIFESTS.items():
+        if (served / rel).exists():
+            entries = read_ini(served / rel).get(section, {})
+            # A served entry "i=name:version" is recorded as "name=version".
+            expected[rel] = dict(v.split(":", 1) for k, v in entries.items() if k.isdigit())
+    expected["vtgame.ini"] = read_ini(served / "vtgame.ini")["game"]
+    return expected
+
+
+def signed_patch(out, vtpatch, key=TEST_KEY, **sample):
+    """make_patch's sample files (same arguments), published and signed with `key` below
+    out/server. Returns (expected installation, the files by relative path)."""
+    out = Path(out)
+    sample_expected = make_patch(out / "sample", **sample)
+    files = {rel: data for rel, data in sample_expected.items() if isinstance(data, bytes)}
+    shutil.rmtree(out / "sample", ignore_errors=True)
+    tree = write_tree(out / "tree", files)
+    publish(vtpatch, tree, out / "server", key=key)
+    return served_expected(out / "server", files), files

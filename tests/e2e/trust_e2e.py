@@ -1,0 +1,214 @@
+"""A launcher built with a patch key, between it and its patch host a man in the middle. Patches
+are published and signed with vtpatch. Whatever the middle changes (a payload, the profile, the
+signature, a manifest, one bit or a longer body) and an older signed patch served after a newer
+one are refused with "업그레이드 실패": nothing is recorded and every installed file stays
+byte-identical. An interrupted download resumes with a Range request, and only a 206 at the
+right offset continues it."""
+
+import random
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+import harness  # noqa: E402
+
+SEED = 20261208
+CHANGED = "resource/sound/b.wav"  # the one file the second publish changes
+RESUME_BYTES = 256 * 1024  # staged before the kill in the resume cases
+
+
+def flip_bit(rng, data, what, report):
+    bit = rng.randrange(len(data) * 8)
+    report.append("%s: bit %d of %d bytes flipped" % (what, bit, len(data)))
+    out = bytearray(data)
+    out[bit // 8] ^= 1 << (bit % 8)
+    return bytes(out)
+
+
+class Case:
+    """One launcher run against a served tree, from an installation given as its files."""
+
+    def __init__(self, a, files):
+        self.a = a
+        self.app = harness.AppDir(a.build, files, exe=harness.SIGNED_EXE)
+        self.log = harness.RunLog()
+
+    def serve(self, root, **server):
+        server.setdefault("head_delay", 0)
+        server.setdefault("rate", 0)
+        return harness.TrickleServer(root, self.a.host, self.a.port, **server)
+
+    def run_to_servers(self, root, **server):
+        """True when the run patches and opens the server window; the requests made."""
+        with self.serve(root, **server) as httpd:
+            proc = self.app.start()
+            try:
+                harness.wait_window(harness.SERVER_CAPTION, timeout=120)
+                return True, httpd
+            except TimeoutError as e:
+                print(e, flush=True)
+                return False, httpd
+            finally:
+                harness.stop(proc)
+
+    def refused(self, checks, root, reason, what, **server):
+        """Runs against `root`, expects the refusal box and the log line matching `reason`,
+        closes the box and sees the program end."""
+        with self.serve(root, **server):
+            proc = self.app.start()
+            try:
+                wid = harness.wait_window(harness.FAILED_CAPTION, timeout=60)
+                found = harness.eventually(lambda: self.log.has(reason), 10)
+                checks.check(bool(found), "%s: refused, logged %r" % (what, (found or ["nothing"])[0]))
+                checks.check(not [w for w, n in harness.windows() if n == harness.SERVER_CAPTION],
+                             "%s: no server window" % what)
+                harness.key(wid, "Return")
+                checks.check(harness.wait_exit(proc, 20) == 0,
+                             "%s: closing the box ends the program" % what)
+            except TimeoutError as e:
+                checks.check(False, "%s: %s (log: %s)" % (what, e, self.log.texts()[-5:]))
+            finally:
+                harness.stop(proc)
+
+    def kill_while_staging(self, root, rate):
+        """Starts a run, kills it once RESUME_BYTES of a payload are staged in temp\\; the staged
+        size at the kill, or None when that never happened."""
+        temp = self.app.path / "temp"
+
+        def staged():
+            sizes = [p.stat().st_size for p in temp.rglob("*") if p.is_file()
+                     and p.name not in ("vtgame.ini", "vtgame.ini.sig", "vtsound.ini")]
+            return max(sizes, default=0) >= RESUME_BYTES
+
+        with self.serve(root, rate=rate):
+            proc = self.app.start()
+            try:
+                harness.wait_until(staged, 60, "a payload staged")
+            except TimeoutError as e:
+                print(e, flush=True)
+                return None
+            finally:
+                harness.stop(proc)
+        return max(p.stat().st_size for p in temp.rglob("*") if p.is_file())
+
+    def remove(self):
+        self.app.remove()
+
+
+def main():
+    a = harness.parse_args(__doc__.splitlines()[0])
+    checks = harness.Checks()
+    rng = random.Random(SEED)
+    vtpatch = harness.vtpatch_path(a.build)
+    work = Path(tempfile.mkdtemp(prefix="vt-trust-"))
+    report = []
+
+    # Two publishes into one root: serial 1, then serial 2 changing one file (3 MB, so a
+    # download of it can be interrupted).
+    files = {"vt.exe": b"MZ signed sample client " * 3000,
+             "resource/sound/a.wav": rng.randbytes(20_000),
+             CHANGED: rng.randbytes(300_000),
+             "resource/data/ui.bmp": rng.randbytes(40_000),
+             "resource/data/card1/c1.dat": rng.randbytes(10_000)}
+    harness.publish(vtpatch, harness.write_tree(work / "tree", files), work / "live")
+    shutil.copytree(work / "live", work / "v1")
+    expected1 = harness.served_expected(work / "v1", files)
+    files2 = dict(files, **{CHANGED: rng.randbytes(3_000_000)})
+    harness.publish(vtpatch, harness.write_tree(work / "tree", files2), work / "live")
+    shutil.copytree(work / "live", work / "v2")
+    expected2 = harness.served_expected(work / "v2", files2)
+    checks.check(expected1["vtgame.ini"]["sound"] != expected2["vtgame.ini"]["sound"] and
+                 expected1["vtgame.ini"]["graphics"] == expected2["vtgame.ini"]["graphics"],
+                 "the second publish changes the sound set only")
+
+    fresh = {"vtgame.ini": b"[game]\r\ngame=1\r\n", "resource/data/SvrList.dat": b""}
+    case = Case(a, fresh)
+    ok, _ = case.run_to_servers(work / "v1")
+    checks.check(ok and not harness.differences(case.app.path, expected1),
+                 "a fresh installation takes the signed patch (serial 1) whole")
+    checks.check(not case.log.has("^refused"), "nothing was refused")
+    installed1 = harness.installed_files(case.app.path)
+    case.remove()
+
+    def tampered(name, change):
+        def rewrite(rel, data):
+            return change(data) if rel == "autopatch/" + name else data
+        return rewrite
+
+    cases = [
+        ("a changed payload", r"^refused: damaged file .*b\.wav",
+         tampered(CHANGED, lambda d: flip_bit(rng, d, "payload", report))),
+        ("a body longer than its pin", r"^refused: damaged file .*b\.wav",
+         tampered(CHANGED, lambda d: d + b"\0" * 100)),
+        ("a changed profile", r"^refused: signature",
+         tampered("vtgame.ini", lambda d: flip_bit(rng, d, "profile", report))),
+        ("a changed signature", r"^refused: signature",
+         tampered("vtgame.ini.sig", lambda d: flip_bit(rng, d, "signature", report))),
+        ("a changed manifest", r"^refused: damaged file .*vtsound\.ini",
+         tampered("resource/sound/vtsound.ini", lambda d: flip_bit(rng, d, "manifest", report))),
+    ]
+    for what, reason, rewrite in cases:
+        case = Case(a, installed1)
+        case.refused(checks, work / "v2", reason, what, rewrite=rewrite)
+        checks.check(harness.installed_files(case.app.path) == installed1,
+                     "%s: nothing recorded, every installed file byte-identical" % what)
+        case.remove()
+    for line in report:
+        print(line)
+
+    # The genuine serial 2 goes in; serial 1 served after it is refused.
+    case = Case(a, installed1)
+    ok, _ = case.run_to_servers(work / "v2")
+    checks.check(ok and not harness.differences(case.app.path, expected2),
+                 "the signed update (serial 2) goes in")
+    installed2 = harness.installed_files(case.app.path)
+    case.remove()
+    case = Case(a, installed2)
+    case.refused(checks, work / "v1", r"^refused: older patch", "an older signed patch")
+    checks.check(harness.installed_files(case.app.path) == installed2,
+                 "an older signed patch: nothing recorded, every installed file byte-identical")
+    case.remove()
+
+    # Interrupted in the middle of the 3 MB file, then resumed by servers that answer the
+    # Range request properly, with the whole file, or one byte early.
+    for ranges, completes in (("honour", True), ("ignore", True), ("shifted", False)):
+        what = "resumed against a server that %s Range" % {
+            "honour": "honours", "ignore": "ignores", "shifted": "misplaces"}[ranges]
+        case = Case(a, installed1)
+        staged = case.kill_while_staging(work / "v2", rate=300_000)
+        checks.check(staged is not None and
+                     (case.app.path / CHANGED).read_bytes() == files[CHANGED],
+                     "%s: killed with %s bytes staged, the installed file untouched" %
+                     (what, staged))
+        if completes:
+            ok, httpd = case.run_to_servers(work / "v2", ranges=ranges)
+            asked = [r for path, r in httpd.range_requests() if path.endswith("/b.wav")]
+            checks.check(asked and asked[0] != "bytes=0-",
+                         "%s: the next run asks for the rest (%s)" % (what, asked))
+            checks.check(ok and not harness.differences(case.app.path, expected2),
+                         "%s: the installation ends as published" % what)
+        else:
+            with case.serve(work / "v2", ranges=ranges):
+                proc = case.app.start()
+                try:
+                    ended = harness.outcome(proc, 60)
+                except TimeoutError as e:
+                    ended = str(e)
+                finally:
+                    harness.stop(proc)
+            checks.check(ended == "ended" and (case.app.path / CHANGED).read_bytes() == files[CHANGED] and
+                         not harness.differences(case.app.path, expected1),
+                         "%s: the run stops (%s), nothing installed or recorded" % (what, ended))
+            ok, _ = case.run_to_servers(work / "v2")
+            checks.check(ok and not harness.differences(case.app.path, expected2),
+                         "%s: an honest server then completes it" % what)
+        case.remove()
+
+    shutil.rmtree(work, ignore_errors=True)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
