@@ -29,7 +29,7 @@ constexpr wchar_t kPublishSection[] = L"publish";
 // server's value. Values are opaque bytes: any difference, an older one included, is an
 // update, and the record reads back as exactly the server's bytes (quoted when blanks or
 // quotes would otherwise be lost), so the next start finds both equal.
-void CheckKey(const std::wstring& key, const std::function<void()>& update) {
+void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void()>& update) {
     const std::string server = ReadProfileBytes(kSection, key, TempDir + kProfileName);
     const std::string local = ReadProfileBytes(kSection, key, AppDir + kProfileName);
     if (server == local) {
@@ -42,6 +42,7 @@ void CheckKey(const std::wstring& key, const std::function<void()>& update) {
                            L" 값을 기록할 수 없습니다: " + FromCp949(server));
     }
     update();
+    host.BeforeChange();
     WriteProfileBytes(kSection, key, server, AppDir + kProfileName);
 }
 
@@ -62,7 +63,7 @@ void CheckVersions(PatchHost& host) {
         EndProgram();
     }
 
-    CheckKey(L"vtgame", [&] {
+    CheckKey(host, L"vtgame", [&] {
         std::optional<Pin> pin;
         if (host.Keyed()) {
             pin = PublishedPin(L"vt.exe");
@@ -73,14 +74,14 @@ void CheckVersions(PatchHost& host) {
         host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"", L"", pin);
         host.DoEvents();
     });
-    CheckKey(L"sound", [&] { UpdateSoundSet(host); });
-    CheckKey(L"graphics", [&] { UpdateGraphicsSet(host); });
+    CheckKey(host, L"sound", [&] { UpdateSoundSet(host); });
+    CheckKey(host, L"graphics", [&] { UpdateGraphicsSet(host); });
     for (int16_t n = 1; n <= 5; ++n) {
-        CheckKey(L"card" + std::to_wstring(n), [&] { UpdateCardSet(host, n); });
+        CheckKey(host, L"card" + std::to_wstring(n), [&] { UpdateCardSet(host, n); });
     }
 }
 
-void AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
+std::string AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
     const std::wstring staged = TempDir + kProfileName;
     const std::wstring local = AppDir + kProfileName;
     const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
@@ -106,10 +107,15 @@ void AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t now
             break;
     }
     const std::string accepted = std::to_string(ParseSerial(serial));
-    if (accepted != ReadProfileBytes(kPublishSection, L"serial", local)) {
-        WriteProfileBytes(kPublishSection, L"serial", accepted, local);
-    }
     LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted));
+    return accepted;
+}
+
+void KeepSerial(const std::string& serial) {
+    const std::wstring local = AppDir + kProfileName;
+    if (serial != ReadProfileBytes(kPublishSection, L"serial", local)) {
+        WriteProfileBytes(kPublishSection, L"serial", serial, local);
+    }
 }
 
 }  // namespace vt

@@ -4,6 +4,7 @@
 // each key only after its update returned.
 
 #include <cstdint>
+#include <string>
 
 #include "app/Crypto.h"
 #include "patch/PatchHost.h"
@@ -14,8 +15,12 @@ void CheckVersions(PatchHost& host);
 
 // A signed patch: the server's vtgame.ini and vtgame.ini.sig are staged in TempDir. Refuses
 // (Refusal, app/Refusal.h) a profile whose signature does not verify under `key`, an expired
-// one and one older than the last accepted; otherwise records its serial as the last accepted
-// ([publish] serial= of the local vtgame.ini; launchers in the field read only [game]).
-void AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
+// one and one older than the last accepted; otherwise returns its serial, for KeepSerial.
+std::string AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
+
+// Records `serial` as the last accepted ([publish] serial= of the local vtgame.ini; launchers
+// in the field read only [game]). Kept before the installation first changes, not when the
+// profile is accepted: a patch refused later (a damaged file) must leave everything as it was.
+void KeepSerial(const std::string& serial);
 
 }  // namespace vt

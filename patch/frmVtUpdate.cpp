@@ -79,6 +79,7 @@ void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::w
     staging.pin = pin;
     const std::wstring target = directory + fileName;
     staging.shownName = target.starts_with(AppDir) ? target.substr(AppDir.size()) : target;
+    staging.beforePlace = [this] { BeforeChange(); };
     vt::DownloadFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName,
                                  password, staging);
 }
@@ -94,6 +95,13 @@ void frmVtUpdate::ShowMessage(const std::wstring& text, const std::wstring& titl
 
 void frmVtUpdate::DoEvents() {
     view_.DoEvents();
+}
+
+void frmVtUpdate::BeforeChange() {
+    if (acceptedSerial_) {
+        KeepSerial(*acceptedSerial_);
+        acceptedSerial_.reset();
+    }
 }
 
 void frmVtUpdate::ClearTempDir() {
@@ -114,10 +122,11 @@ void frmVtUpdate::RunPatch() {
         if (patchKey_) {
             DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"");
             const auto now = std::chrono::system_clock::now().time_since_epoch();
-            AcceptSignedProfile(*this, *patchKey_,
-                                std::chrono::duration_cast<std::chrono::seconds>(now).count());
+            acceptedSerial_ = AcceptSignedProfile(
+                *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count());
         }
         CheckVersions(*this);
+        BeforeChange();  // a publish that changed nothing still raises the serial
         ClearTempDir();
     }
     if (handOver_ != nullptr) {

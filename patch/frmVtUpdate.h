@@ -60,6 +60,7 @@ class frmVtUpdate final : private PatchHost {
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
     void DoEvents() override;
+    void BeforeChange() override;
 
     ProgressView& view_;
     Shell& shell_;
@@ -67,6 +68,8 @@ class frmVtUpdate final : private PatchHost {
     Transfer* inetDown_ = nullptr;
     Clock* clock_ = nullptr;
     std::optional<PatchPublicKey> patchKey_;
+    // The signed profile's serial, accepted and not yet kept.
+    std::optional<std::string> acceptedSerial_;
     bool patchRunStarted_ = false;
 };
 

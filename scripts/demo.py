@@ -153,7 +153,7 @@ def run(a, report):
         log = access_log(nginx)
 
     check_installation(target, expected)
-    verified = runlog.has(r"^verified: ")
+    verified = runlog.has(r"^accepted the signed patch profile")
     if not verified:
         raise DemoError("the launcher's log does not say that the signature was verified")
     fetched = sum(b for _, s, b in log if s == 200)

@@ -194,7 +194,10 @@ bool HashFile(const std::wstring& path, Sha256& hash) {
 }
 
 // The one step that changes the installed file: a rename over it, flushed.
-void PlaceStaged(const std::wstring& part, const std::wstring& target) {
+void PlaceStaged(const std::wstring& part, const std::wstring& target, const Staging& staging) {
+    if (staging.beforePlace) {
+        staging.beforePlace();
+    }
     if (!fs::ReplaceFile(part, target)) {
         RaiseFileAccess(target);
     }
@@ -320,7 +323,7 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
             Sha256 hash;
             if (HashFile(part, hash) && hash.Final() == pin->sha256) {
                 view.SetCaption(ProgressLabel::Lblname, fileName);
-                PlaceStaged(part, target);
+                PlaceStaged(part, target, staging);
                 LogLine(L"placed the staged " + shown);
                 return;
             }
@@ -418,7 +421,7 @@ void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clo
         request.Done(L"refused: SHA-256 differs from the pin");
         Refuse(view, Refusal::DamagedFile, shown);
     }
-    PlaceStaged(part, target);
+    PlaceStaged(part, target, staging);
     request.Done(L"stored");
 }
 

@@ -14,6 +14,7 @@
 // error 75 for the general error report, the partial file removed.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ struct Staging {
     std::optional<Pin> pin;
     // The file's name in refusals (installation-relative); empty: fileName.
     std::wstring shownName;
+    // Runs right before the installed file is replaced, once the staged file is checked.
+    std::function<void()> beforePlace;
 };
 
 // For the payload files: name, elapsed time, speed, percentage and bar on the patch window.

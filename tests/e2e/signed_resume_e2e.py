@@ -7,7 +7,6 @@ recorded and temp\\ gone."""
 import os
 import random
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -20,38 +19,34 @@ KILLS = int(os.environ.get("VT_SIGNED_RESUME_KILLS", "12"))
 SEED = 20261208
 
 
-def make_tree(tree, rng):
-    """An installation-like tree for vtpatch: a client large enough to be killed inside, and
-    files of every kind of set (UTF-8 names on this side)."""
+def make_tree(rng):
+    """The files of an installation-like tree for vtpatch: a client large enough to be killed
+    inside, and files of every kind of set."""
     files = {"vt.exe": rng.randbytes(3_000_000)}
-    for i, name in enumerate(["효과음.wav", "b.wav", "sub/c.wav", "d.wav"]):
+    for name in ["효과음.wav", "b.wav", "sub/c.wav", "d.wav"]:
         files["resource/sound/" + name] = rng.randbytes(rng.randint(20_000, 200_000))
     for i in range(4):
         files["resource/data/g%d.bmp" % i] = rng.randbytes(rng.randint(20_000, 200_000))
     for i in range(3):
         files["resource/data/card1/c%d.dat" % i] = rng.randbytes(rng.randint(20_000, 200_000))
-    for rel, data in files.items():
-        (tree / rel).parent.mkdir(parents=True, exist_ok=True)
-        (tree / rel).write_bytes(data)
     return files
 
 
 def main():
     a = harness.parse_args(__doc__)
     checks = harness.Checks()
-    vtpatch = a.build.parent / "native" / "vtpatch" / "vtpatch"
-    if not vtpatch.exists():
-        checks.check(False, "vtpatch is built natively at %s (it publishes the patch)" % vtpatch)
-        return checks.finish()
     work = Path(tempfile.mkdtemp(prefix="vt-signed-resume-"))
     rng = random.Random(SEED)
-    files = make_tree(work / "tree", rng)
-    subprocess.run([str(vtpatch), "publish", str(work / "tree"), str(work / "root"), "--key",
-                    str(harness.ROOT / "tests" / "keys" / "patch-key.pem"), "--game", "1"],
-                   check=True, stdout=subprocess.DEVNULL)
+    files = make_tree(rng)
+    try:
+        vtpatch = harness.vtpatch_path(a.build)
+    except FileNotFoundError as e:
+        checks.check(False, str(e))
+        return checks.finish()
+    harness.publish(vtpatch, harness.write_tree(work / "tree", files), work / "root")
     app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
-                                   "resource/data/SvrList.dat": b""}, name="app")
-    shutil.copy2(a.build / "vtlauncher_testkey.exe", app.path / "vtlauncher.exe")
+                                   "resource/data/SvrList.dat": b""}, name="app",
+                         exe=harness.SIGNED_EXE)
 
     torn = []
     staged_seen = mid_patch = 0

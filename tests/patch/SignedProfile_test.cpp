@@ -119,14 +119,18 @@ class SignedCheck : public ::testing::Test {
     }
 };
 
-TEST_F(SignedCheck, AnAcceptedProfileRecordsItsSerialBesideTheGameKeys) {
+TEST_F(SignedCheck, AnAcceptedProfileRecordsItsSerialOnlyWhenKeptBesideTheGameKeys) {
     install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nsound=0\r\n");
-    AcceptSignedProfile(server, kKey, kNow);
+    const std::string before = install.Read(L"vtgame.ini");
+    EXPECT_EQ(AcceptSignedProfile(server, kKey, kNow), "1");
+    EXPECT_EQ(install.Read(L"vtgame.ini"), before) << "accepting alone changes nothing";
+    KeepSerial("1");
     EXPECT_EQ(Serial(), L"1");
     EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"sound"), L"0") << "the rest stays";
     EXPECT_TRUE(server.messages.empty());
     // The same publish again.
-    AcceptSignedProfile(server, kKey, kNow);
+    EXPECT_EQ(AcceptSignedProfile(server, kKey, kNow), "1");
+    KeepSerial("1");
     EXPECT_EQ(Serial(), L"1");
 }
 
@@ -200,6 +204,7 @@ class SignedPatchRun : public ::testing::Test {
     frmVtUpdate form{view, shell, &handOver};
     std::vector<std::wstring> urls;
     std::string servedSig = kSig;
+    std::string servedClient = "stand-in client\n";  // what the vector's vt.exe pin names
 
     void SetUp() override {
         form.Form_Load(AppDir.substr(0, AppDir.size() - 1));
@@ -211,7 +216,8 @@ class SignedPatchRun : public ::testing::Test {
         transfer.onExecute = [this] {
             urls.push_back(transfer.url);
             const bool sig = transfer.url.ends_with(L".sig");
-            transfer.Body(sig ? servedSig : kProfile, 1024);
+            const bool client = transfer.url.ends_with(L"vt.exe");
+            transfer.Body(client ? servedClient : sig ? servedSig : kProfile, 1024);
             transfer.pollsUntilHead = 1;
         };
     }
@@ -226,6 +232,33 @@ TEST_F(SignedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
     EXPECT_FALSE(fs::Exists(TempDir + L"vtgame.ini.sig")) << "temp\\ goes after a good run";
     EXPECT_EQ(handOver.steps.size(), 2u);
     EXPECT_TRUE(view.messages.empty());
+}
+
+// The serial is kept once the installation changes, not when the profile is accepted: a
+// damaged file refused afterwards leaves vtgame.ini byte-identical too.
+TEST_F(SignedPatchRun, TheSerialIsKeptBeforeTheFirstFileIsReplacedAndNotAfterARefusal) {
+    install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nvtgame=0\r\nsound=47a836cfae17b662\r\n");
+    install.WriteText(L"vt.exe", L"old client");
+    const std::string before = install.Read(L"vtgame.ini");
+    form.UsePatchKey(kKey);
+    servedClient = "stand-in client!";  // the pinned size, another hash
+    EXPECT_THROW(form.Form_Activate(), ProgramEnded);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text, L"받은 파일이 손상되었습니다: vt.exe");
+    EXPECT_EQ(install.Read(L"vtgame.ini"), before);
+    EXPECT_EQ(install.Read(L"vt.exe"), "old client");
+
+    frmVtUpdate again{view, shell, &handOver};
+    again.Form_Load(AppDir.substr(0, AppDir.size() - 1));
+    again.UseTransfer(transfer, clock);
+    again.UsePatchKey(kKey);
+    servedClient = "stand-in client\n";
+    view.messages.clear();
+    again.Form_Activate();
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(install.Read(L"vt.exe"), "stand-in client\n");
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"vtgame"), L"6dfe59f28209ed80");
 }
 
 TEST_F(SignedPatchRun, AForeignSignatureEndsTheRunBeforeTheHandOver) {

@@ -49,7 +49,7 @@ class StagedDownload : public ::testing::Test {
         test::ScriptedClock clock(10);
         try {
             DownloadFileWithProgress(transfer, view, clock, L"h/autopatch/f.bin", dir.Path(),
-                                     L"f.bin", L"", L"", {part, pin, L"resource\\f.bin"});
+                                     L"f.bin", L"", L"", {part, pin, L"resource\\f.bin", {}});
         } catch (const ProgramEnded&) {
             return false;
         }

@@ -296,7 +296,7 @@ TEST_F(InetTransferTest, APinnedPartIsContinuedWithARangeRequest) {
     dir.Write(L"big.part", whole.substr(0, 1234567));
     ASSERT_NO_THROW(DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000"),
                                              dir.Path(), L"big.dat", L"", L"",
-                                             {dir / L"big.part", pin, L"big.dat"}));
+                                             {dir / L"big.part", pin, L"big.dat", {}}));
     EXPECT_EQ(dir.Read(L"big.dat"), whole);
     EXPECT_FALSE(dir.Has(L"big.part"));
 
@@ -304,7 +304,7 @@ TEST_F(InetTransferTest, APinnedPartIsContinuedWithARangeRequest) {
     dir.Write(L"big.part", whole.substr(0, 1234567));
     EXPECT_THROW(
         DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000/1"), dir.Path(),
-                                 L"big.dat", L"", L"", {dir / L"big.part", pin, L"big.dat"}),
+                                 L"big.dat", L"", L"", {dir / L"big.part", pin, L"big.dat", {}}),
         ProgramEnded);
     EXPECT_EQ(dir.Read(L"big.dat"), "installed");
     EXPECT_TRUE(view.messages.empty());
