@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks DownloadFileWithProgress against curl on the same 256 MiB file from nginx on
 # loopback (both writing to the same directory, page cache warm, runs interleaved, medians
-# reported), its CPU share while a 1 MiB body trickles in over 10 s, and its peak memory.
+# reported), the same download pinned (staged, SHA-256 checked as a signed patch's payload)
+# against `curl | sha256sum`, its CPU share while a 1 MiB body trickles in over 10 s, and its
+# peak memory.
 # Usage: bench/download.sh [windows build dir]
 #   VT_BENCH_HOST (default 127.0.0.3), VT_BENCH_RUNS (default 7)
 set -euo pipefail
@@ -15,6 +17,8 @@ WORK=$BUILD/bench-download
 rm -rf "$WORK"
 mkdir -p "$WORK/www" "$WORK/out" "$WORK/nginx"
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$WORK/www/large.bin"
+SUM=$(sha256sum "$WORK/www/large.bin" | cut -d' ' -f1)
+PIN="$(stat -c %s "$WORK/www/large.bin"),$SUM"
 
 cat >"$WORK/nginx/nginx.conf" <<CONF
 daemon off;
@@ -57,14 +61,25 @@ curl -s -o "$WORK/out/warm.bin" "$URL"  # page cache warm for both
 rm -f "$WORK/out/warm.bin"
 
 ours() {
-    wine "$BUILD/bench/download_bench.exe" "$HOST:$NGINX_PORT/large.bin" "$1" "$OUT_WIN" |
-        tr -d '\r'
+    wine "$BUILD/bench/download_bench.exe" "$HOST:$NGINX_PORT/large.bin" "$1" "$OUT_WIN" \
+        ${2:+"$2"} | tr -d '\r'
+}
+# curl piped into sha256sum: MB/s over the whole pipeline; fails on a wrong sum.
+curl_sum() {
+    local t0 t1 got
+    t0=$(date +%s.%N)
+    got=$(curl -s "$URL" | sha256sum | cut -d' ' -f1)
+    t1=$(date +%s.%N)
+    [ "$got" = "$SUM" ] || { echo "curl | sha256sum: wrong sum" >&2; return 1; }
+    awk -v s="$(stat -c %s "$WORK/www/large.bin")" -v a="$t0" -v b="$t1" \
+        'BEGIN { printf "%.1f", s / (b - a) / 1e6 }'
 }
 field() { awk -v k="$1" '$1 == k { print $2 }'; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf '%-4s %10s %10s %6s %9s\n' run ours_MB/s curl_MB/s ratio peak_MiB
-OURS_ALL=() CURL_ALL=() RATIO_ALL=() PEAK_ALL=()
+printf '%-4s %10s %10s %6s %9s %12s %12s %6s\n' run ours_MB/s curl_MB/s ratio peak_MiB \
+    pinned_MB/s curl_sum_MB/s ratio
+OURS_ALL=() CURL_ALL=() RATIO_ALL=() PEAK_ALL=() PINNED_ALL=() SUMMED_ALL=() HRATIO_ALL=()
 for i in $(seq "$RUNS"); do
     # Alternate which one goes first, so neither always follows the other.
     if [ $((i % 2)) -eq 1 ]; then
@@ -80,8 +95,20 @@ for i in $(seq "$RUNS"); do
     CM=$(awk -v b="$C" 'BEGIN { printf "%.1f", b / 1e6 }')
     RA=$(awk -v o="$O" -v c="$CM" 'BEGIN { printf "%.2f", o / c }')
     P=$(echo "$R" | field peak_above_idle_mib)
-    printf '%-4s %10s %10s %6s %9s\n' "$i" "$O" "$CM" "$RA" "$P"
+    if [ $((i % 2)) -eq 1 ]; then
+        CS=$(curl_sum)
+        H=$(ours - "$PIN")
+    else
+        H=$(ours - "$PIN")
+        CS=$(curl_sum)
+    fi
+    cmp -s "$WORK/out/large.bin" "$WORK/www/large.bin" || { echo "run $i: wrong pinned content" >&2; exit 1; }
+    rm -f "$WORK/out/large.bin"
+    HO=$(echo "$H" | field large_mb_per_s)
+    HR=$(awk -v o="$HO" -v c="$CS" 'BEGIN { printf "%.2f", o / c }')
+    printf '%-4s %10s %10s %6s %9s %12s %12s %6s\n' "$i" "$O" "$CM" "$RA" "$P" "$HO" "$CS" "$HR"
     OURS_ALL+=("$O") CURL_ALL+=("$CM") RATIO_ALL+=("$RA") PEAK_ALL+=("$P")
+    PINNED_ALL+=("$HO") SUMMED_ALL+=("$CS") HRATIO_ALL+=("$HR")
 done
 
 R=$(ours "$HOST:$TRICKLE_PORT/trickle/1048576/10")
@@ -90,5 +117,8 @@ echo "$R" | grep trickle_
 echo "median_ours_mb_per_s $(printf '%s\n' "${OURS_ALL[@]}" | median)"
 echo "median_curl_mb_per_s $(printf '%s\n' "${CURL_ALL[@]}" | median)"
 echo "throughput_ratio_to_curl $(printf '%s\n' "${RATIO_ALL[@]}" | median) (median of runs; goal >= 1.0)"
+echo "median_pinned_mb_per_s $(printf '%s\n' "${PINNED_ALL[@]}" | median)"
+echo "median_curl_sha256sum_mb_per_s $(printf '%s\n' "${SUMMED_ALL[@]}" | median)"
+echo "pinned_ratio_to_curl_sha256sum $(printf '%s\n' "${HRATIO_ALL[@]}" | median) (median of runs; goal >= 1.0)"
 echo "trickle_cpu_share_percent $(echo "$R" | field trickle_cpu_share_percent) (goal <= 5)"
 echo "peak_above_idle_mib $(printf '%s\n' "${PEAK_ALL[@]}" | sort -g | tail -1) (largest; goal <= 16)"

@@ -2,7 +2,9 @@
 // while a slow body trickles in, and the peak memory of the large download above idle.
 // The large file is left in the output directory for the caller to compare.
 // Usage: download_bench.exe <url of large file> <url of trickled file, or - for none>
-//        <output directory\>
+//        <output directory\> [<pin of the large file: size,sha256>]
+// With a pin the large file is staged, hashed as it arrives and checked, as a signed patch's
+// payloads are.
 #include <windows.h>
 
 #include <psapi.h>
@@ -10,11 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/FileSystem.h"
 #include "transfer/Clock.h"
 #include "transfer/Download.h"
+#include "transfer/Pin.h"
 #include "transfer/Transfer_win32.h"
 
 namespace {
@@ -56,8 +60,13 @@ PROCESS_MEMORY_COUNTERS Memory() {
 }  // namespace
 
 int main(int argc, char** narrow) {
-    if (argc != 4) {
-        std::fwprintf(stderr, L"usage: download_bench <large url> <trickle url> <dir\\>\n");
+    if (argc != 4 && argc != 5) {
+        std::fwprintf(stderr, L"usage: download_bench <large url> <trickle url> <dir\\> [pin]\n");
+        return 2;
+    }
+    std::optional<vt::Pin> pin;
+    if (argc == 5 && !(pin = vt::ParsePin(narrow[4]))) {
+        std::fwprintf(stderr, L"not a pin: size,sha256\n");
         return 2;
     }
     std::wstring argv[4];
@@ -71,7 +80,12 @@ int main(int argc, char** narrow) {
 
     const double idle = static_cast<double>(Memory().WorkingSetSize);
     auto t0 = Steady::now();
-    vt::DownloadFileWithProgress(transfer, view, clock, argv[1], argv[3], L"large.bin", L"", L"");
+    vt::Staging staging;
+    if (pin) {
+        staging = {argv[3] + L"large.part", pin, L"large.bin", {}};
+    }
+    vt::DownloadFileWithProgress(transfer, view, clock, argv[1], argv[3], L"large.bin", L"", L"",
+                                 staging);
     double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
     const double peak = static_cast<double>(Memory().PeakWorkingSetSize);
     auto size = vt::fs::GetStamp(std::wstring(argv[3]) + L"large.bin").size;

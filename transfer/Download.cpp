@@ -14,6 +14,7 @@
 #include "app/NumberText.h"
 #include "app/Refusal.h"
 #include "app/Texts.h"
+#include "transfer/HashPipe.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"
 
@@ -143,6 +144,10 @@ Received ReceiveStaged(Transfer& transfer, const std::wstring& part, bool append
     auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
     int64_t written = 0;
     bool tooLong = false;
+    std::optional<HashPipe> hashing;
+    if (hash != nullptr) {
+        hashing.emplace(*hash);
+    }
     try {
         for (;;) {
             std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
@@ -157,13 +162,16 @@ Received ReceiveStaged(Transfer& transfer, const std::wstring& part, bool append
             if (!file->Write(piece)) {
                 RaiseFileAccess(part);
             }
-            if (hash != nullptr) {
-                hash->Update(piece);
+            if (hashing) {
+                hashing->Update(piece);
             }
             written += static_cast<int64_t>(piece.size());
             if (progress) {
                 progress(written, false);
             }
+        }
+        if (hashing) {
+            hashing->Finish();
         }
         if (!tooLong && transfer.ResponseCode() == 0 && static_cast<double>(written) == announced &&
             !file->Flush()) {
