@@ -165,9 +165,9 @@ def run(a, report):
         if "%" in path:
             name = urllib.parse.unquote_to_bytes(path).decode("cp949", "replace")
             korean.append("%s  (%s)" % (path, name))
-    profiles = sum(1 for p, _, _ in log if p.endswith(".ini"))
+    profiles = sum(1 for p, _, _ in log if p.endswith((".ini", ".ini.sig")))
     report.insert(0, "patch: %d requests, all 200, %s bytes fetched: %d files (%s bytes: vt.exe "
-                  "and %d set files) and %d profiles and manifests; the installation is "
+                  "and %d set files) and %d profiles, manifests and the signature; the installation is "
                   "byte-identical to the patch and records every version"
                   % (len(log), "{:,}".format(fetched), len(log) - profiles,
                      "{:,}".format(payload), FILES, profiles))
@@ -187,10 +187,12 @@ def tampered_run(a, report, files):
     harness.publish(a.vtpatch, harness.write_tree(work / "tree", changed), work / "server",
                     key=a.key)
     # Served under its code page 949 bytes, like every name.
-    served = Path(os.fsencode(work / "server" / "autopatch") + b"/" + name.encode("cp949"))
-    data = bytearray(served.read_bytes())
-    data[len(data) // 2] ^= 0x20
-    served.write_bytes(bytes(data))
+    served = os.fsencode(work / "server" / "autopatch") + b"/" + name.encode("cp949")
+    with open(served, "r+b") as f:
+        f.seek(len(changed[name]) // 2)
+        byte = f.read(1)[0]
+        f.seek(-1, os.SEEK_CUR)
+        f.write(bytes([byte ^ 0x20]))
     before = harness.installed_files(target)
     host, _, port = a.patch_host.partition(":")
     with harness.Nginx(work / "server", host, int(port or 80), workdir=work / "nginx2"):
@@ -201,7 +203,7 @@ def tampered_run(a, report, files):
         try:
             wid = harness.wait_window(harness.FAILED_CAPTION, timeout=120)
             refused = harness.eventually(lambda: runlog.has(r"^refused: "), 10)
-            shot = harness.wait_painted(wid, a.shots / "tampered_refused.png")
+            shot = harness.wait_painted(wid, a.shots / "tampered_refused.png", min_colours=10)
             harness.key(wid, "Return")
             harness.wait_exit(proc, 20)
         except TimeoutError:
