@@ -1,20 +1,9 @@
 #include "app/Crypto.h"
 
+#include "app/NumberText.h"
+
 namespace vt {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 template <size_t N>
 std::optional<std::array<uint8_t, N>> ParseHexBytes(std::string_view text) {

@@ -17,4 +17,7 @@ int32_t ToInt32Bankers(double value);
 // outside the type's range are an overflow error.
 int64_t RoundHalfAwayFromZero(double value);
 
+// 0 to 15 for a hexadecimal digit of either case, -1 for anything else.
+int HexValue(char c);
+
 }  // namespace vt

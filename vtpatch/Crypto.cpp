@@ -13,6 +13,7 @@
 #include <cctype>
 #include <vector>
 
+#include "app/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 
@@ -89,19 +90,6 @@ PKey PublicPKey(const PublicKey& key) {
         return nullptr;
     }
     return pkey;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -253,18 +241,11 @@ bool ParsePublicKey(std::string_view text, PublicKey& out) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.remove_suffix(1);
     }
-    if (text.size() != 128) {
+    const std::optional<PatchPublicKey> parsed = ParsePublicKeyHex(text);
+    if (!parsed) {
         return false;
     }
-    PublicKey key{};
-    for (size_t i = 0; i < key.size(); ++i) {
-        int high = HexValue(text[2 * i]);
-        int low = HexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        key[i] = static_cast<uint8_t>(high << 4 | low);
-    }
+    const PublicKey& key = *parsed;
     if (!PublicPKey(key)) {
         return false;
     }

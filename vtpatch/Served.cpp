@@ -1,5 +1,6 @@
 #include "vtpatch/Served.h"
 
+#include "app/NumberText.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Format.h"
@@ -7,19 +8,6 @@
 
 namespace vt::vtpatch {
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 class FolderTree final : public ServedTree {
   public:
@@ -165,8 +153,8 @@ std::optional<std::string> PercentDecode(std::string_view text) {
         if (i + 2 >= text.size()) {
             return std::nullopt;
         }
-        int high = HexDigit(text[i + 1]);
-        int low = HexDigit(text[i + 2]);
+        int high = HexValue(text[i + 1]);
+        int low = HexValue(text[i + 2]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
