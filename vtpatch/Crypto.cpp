@@ -94,37 +94,23 @@ PKey PublicPKey(const PublicKey& key) {
 
 }  // namespace
 
-struct Sha256::Impl {
-    MdCtx ctx{EVP_MD_CTX_new()};
-};
-
-Sha256::Sha256() : impl_(std::make_unique<Impl>()) {
-    if (!impl_->ctx || EVP_DigestInit_ex(impl_->ctx.get(), EVP_sha256(), nullptr) != 1) {
-        Fail("cannot start SHA-256");
-    }
+std::span<const std::byte> Bytes(std::string_view text) {
+    return std::as_bytes(std::span(text.data(), text.size()));
 }
 
+Sha256::Sha256() = default;
 Sha256::~Sha256() = default;
 
 void Sha256::Update(std::string_view bytes) {
-    if (EVP_DigestUpdate(impl_->ctx.get(), bytes.data(), bytes.size()) != 1) {
-        Fail("SHA-256 failed");
-    }
+    hash_.Update(Bytes(bytes));
 }
 
 Digest Sha256::Finish() {
-    Digest out{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(impl_->ctx.get(), out.data(), &length) != 1 || length != out.size()) {
-        Fail("SHA-256 failed");
-    }
-    return out;
+    return hash_.Final();
 }
 
 Digest Sha256Of(std::string_view bytes) {
-    Sha256 hash;
-    hash.Update(bytes);
-    return hash.Finish();
+    return vt::Sha256Of(Bytes(bytes));
 }
 
 std::string Hex(const uint8_t* data, size_t size) {
@@ -257,37 +243,10 @@ std::string PublicKeyText(const PublicKey& key) {
     return Hex(key) + "\n";
 }
 
+// The launcher's own check, so the tool and the launcher never judge a signature apart.
 bool VerifySignature(const PublicKey& key, std::string_view message, const Signature& signature) {
-    PKey pkey = PublicPKey(key);
-    if (!pkey) {
-        return false;
-    }
-    EcdsaSig sig(ECDSA_SIG_new());
-    BigNum r(BN_bin2bn(signature.data(), 32, nullptr));
-    BigNum s(BN_bin2bn(signature.data() + 32, 32, nullptr));
-    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) {
-        Fail("cannot decode a signature");
-    }
-    r.release();  // owned by sig now
-    s.release();
-    unsigned char* der = nullptr;
-    int length = i2d_ECDSA_SIG(sig.get(), &der);
-    if (length <= 0) {
-        Fail("cannot encode a signature");
-    }
-    std::unique_ptr<unsigned char, void (*)(unsigned char*)> ownDer(
-        der, [](unsigned char* p) { OPENSSL_free(p); });
-    MdCtx ctx(EVP_MD_CTX_new());
-    int rc = ctx ? EVP_DigestVerifyInit_ex(ctx.get(), nullptr, "SHA256", nullptr, nullptr,
-                                           pkey.get(), nullptr)
-                 : 0;
-    if (rc == 1) {
-        rc = EVP_DigestVerify(ctx.get(), der, static_cast<size_t>(length),
-                              reinterpret_cast<const unsigned char*>(message.data()),
-                              message.size());
-    }
-    ERR_clear_error();
-    return rc == 1;
+    return VerifyP256Signature(key, Bytes(message),
+                               std::as_bytes(std::span(signature.data(), signature.size())));
 }
 
 void WriteKeyPair(const std::string& directory) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/Crypto.h"
+
 namespace vt::vtpatch {
 
 using Digest = std::array<uint8_t, 32>;
@@ -26,8 +28,7 @@ class Sha256 {
     Digest Finish();
 
   private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    vt::Sha256 hash_;  // the launcher's: OpenSSL in native builds
 };
 
 Digest Sha256Of(std::string_view bytes);
