@@ -58,6 +58,9 @@ class OutputFile {
 };
 // Creates or truncates. nullptr when it cannot be opened.
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
+// Opens for writing at the end, creating the file when it is missing. Each Write is one system
+// call, so a killed writer leaves every earlier write whole. nullptr when it cannot be opened.
+std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path);
 
 // A name for a temporary file beside `path`, unique within the process.
 std::wstring TempNameBeside(const std::wstring& path);

@@ -252,6 +252,15 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     return std::make_unique<PosixOutputFile>(fd);
 }
 
+std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path) {
+    Touched();
+    int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    return std::make_unique<PosixOutputFile>(fd);
+}
+
 std::wstring TempNameBeside(const std::wstring& path) {
     static std::atomic<unsigned> counter{0};
     return path + L"." + std::to_wstring(::getpid()) + L"." + std::to_wstring(++counter) + L".tmp";

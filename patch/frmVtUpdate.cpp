@@ -9,6 +9,7 @@
 #include "app/Log.h"
 #include "app/ModGame.h"
 #include "patch/CheckVersions.h"
+#include "sets/RecordJournal.h"
 #include "transfer/Download.h"
 
 namespace vt {
@@ -99,6 +100,8 @@ void frmVtUpdate::ClearTempDir() {
 
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
+        // Records a killed run left in a journal count before any version is compared.
+        FoldLeftoverJournals();
         DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
         CheckVersions(*this);
         ClearTempDir();
