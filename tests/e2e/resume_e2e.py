@@ -58,6 +58,15 @@ def small_set(server_root, expected, base_entries, round_no):
 
 def fold_kills(checks, a, work, app, expected):
     """Kills at the end of the many-file set; returns how many were survived."""
+    last_look = [0.0]
+
+    def message_shown():
+        # A look at the windows costs far more than one at the journal: once a second.
+        if time.monotonic() - last_look[0] < 1.0:
+            return False
+        last_look[0] = time.monotonic()
+        return bool(harness.message_boxes())
+
     app_path = app.path
     manifest = app_path / SMALL_MANIFEST
     journal = Path(str(manifest) + ".journal")
@@ -65,18 +74,44 @@ def fold_kills(checks, a, work, app, expected):
     records = manifest.read_bytes()
     manifest.write_bytes(records + b"".join(b"old%05d=1\r\n" % i for i in range(30000)))
     base_entries = [(k, v) for k, v in expected[SMALL_MANIFEST].items()]
-    survived = in_fold = between = 0
+    survived = in_fold = between = writing = 0
+    rng = random.Random(SEED + 1)
     previous = dict(expected[SMALL_MANIFEST])
-    with harness.StaticServer(work / "server", a.host, a.port):
+    # Served at full speed: the point is many short files, each recorded at once.
+    with harness.TrickleServer(work / "server", a.host, a.port, head_delay=0.0, rate=0):
         for r in range(FOLD_KILLS):
             entries = small_set(work / "server", expected, base_entries, r + 1)
             last = journal_record(entries[-1][0].encode("cp949"), entries[-1][1].encode())
             proc = app.start()
-            harness.wait_until(lambda: journal.exists() and last in journal.read_bytes(), 180,
-                               "the last record of round %d in the journal" % (r + 1),
-                               step=0.001)
+
+            # The kills aim in turn at the last record, at the new manifest being written, and
+            # at a random moment of the fold's first tenth of a second.
+            aim = r % 3
+            reached = []
+
+            def moment():
+                try:
+                    if last in journal.read_bytes():
+                        reached.append(True)
+                except FileNotFoundError:
+                    pass
+                # Aiming at the new manifest, a fold that ended unseen still counts as reached.
+                if reached and (aim != 1 or not journal.exists() or
+                                any(manifest.parent.glob(manifest.name + ".*.tmp"))):
+                    return "set's end"
+                if proc.poll() is not None:
+                    return "ended"
+                return "message" if message_shown() else None
+
+            seen = harness.wait_until(moment, 180, "the last record of round %d in the journal"
+                                      % (r + 1), detail=harness.windows, step=0.001)
+            if aim == 2:
+                time.sleep(rng.uniform(0.0, 0.1))  # the random moment of the kill
             proc.kill()
             proc.wait(timeout=30)
+            if seen != "set's end":
+                checks.check(False, "round %d: the run %s before the set's end" % (r + 1, seen))
+                break
             survived += 1
             # Whatever the moment, the manifest is a whole one that a launcher knowing nothing
             # of journals reads: every entry of the set with its old or its new version.
@@ -87,16 +122,19 @@ def fold_kills(checks, a, work, app, expected):
                          "round %d: the manifest left by the kill reads whole, old or new "
                          "versions only %s" % (r + 1, wrong[:3]))
             folded = all(local.get(k.lower()) == v for k, v in entries)
+            temps = list(manifest.parent.glob(manifest.name + ".*.tmp"))
             if journal.exists():
                 in_fold += 1
                 between += folded
-            print("fold kill %d: journal %s, manifest %s" % (
+                writing += bool(temps)
+            print("fold kill %d: journal %s, manifest %s%s" % (
                 r + 1, "left" if journal.exists() else "gone",
-                "folded" if folded else "not yet folded"), flush=True)
+                "folded" if folded else "not yet folded",
+                ", its new copy half written" if temps else ""), flush=True)
             previous = dict(entries)
         checks.check(in_fold >= 1, "%d of %d kills at a set's end hit its journal before the "
-                     "fold had deleted it (%d of them after the manifest was rewritten)"
-                     % (in_fold, FOLD_KILLS, between))
+                     "fold had deleted it (%d while the new manifest was written, %d after it "
+                     "replaced the old one)" % (in_fold, FOLD_KILLS, writing, between))
         proc = app.start()
         try:
             harness.wait_window(harness.SERVER_CAPTION, timeout=180)
