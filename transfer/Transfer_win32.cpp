@@ -3,6 +3,7 @@
 #include "app/Handles_win32.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -219,30 +220,66 @@ void RunRequest(std::shared_ptr<Request> r) {
 
 }  // namespace
 
+// The thread that runs the requests one after the other: one thread for the whole run, since
+// under Wine starting a thread per request costs about a millisecond, as much as a small file.
+struct InetTransfer::Worker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::shared_ptr<Request> next;  // handed over by Execute
+    bool stop = false;
+
+    static void Run(std::shared_ptr<Worker> w) {
+        for (;;) {
+            std::shared_ptr<Request> r;
+            {
+                std::unique_lock lock(w->mutex);
+                w->wake.wait(lock, [&] { return w->stop || w->next != nullptr; });
+                if (w->next == nullptr) {
+                    return;
+                }
+                r = std::move(w->next);
+            }
+            RunRequest(std::move(r));
+        }
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        wake.notify_one();
+    }
+};
+
 InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings)
     : pump_(pump), settings_(settings) {}
 
 InetTransfer::~InetTransfer() {
     Abandon();
+    if (worker_) {
+        worker_->Stop();
+        workerThread_.join();  // idle, or about to be
+    }
 }
 
 void InetTransfer::Abandon() {
-    if (request_) {
-        request_->body.Cancel();
+    if (!request_) {
+        return;
     }
-    if (worker_.joinable()) {
-        bool done = false;
-        {
-            std::lock_guard lock(request_->mutex);
-            done = request_->finished;
-        }
-        // A worker still blocked in WinINet ends on its own (at the latest at the time-out);
-        // it holds the only other reference to its request.
-        if (done) {
-            worker_.join();
-        } else {
-            worker_.detach();
-        }
+    request_->body.Cancel();
+    bool done = false;
+    {
+        std::lock_guard lock(request_->mutex);
+        done = request_->finished;
+    }
+    // A worker still blocked in WinINet ends on its own (at the latest at the time-out), then
+    // stops; the next request gets a worker of its own. The worker holds the only other
+    // references to its request and to itself.
+    if (!done && worker_) {
+        worker_->Stop();
+        workerThread_.detach();
+        worker_.reset();
     }
     request_.reset();
 }
@@ -259,7 +296,15 @@ void InetTransfer::Execute(const std::wstring& operation) {
     }
     auto r = std::make_shared<Request>(session_, url_, userName_, password_, operation, settings_);
     request_ = r;
-    worker_ = std::thread(RunRequest, std::move(r));
+    if (!worker_) {
+        worker_ = std::make_shared<Worker>();
+        workerThread_ = std::thread(Worker::Run, worker_);
+    }
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->next = std::move(r);
+    }
+    worker_->wake.notify_one();
 }
 
 bool InetTransfer::StillExecuting() {
