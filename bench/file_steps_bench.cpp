@@ -10,17 +10,26 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/FileSystem.h"
 #include "app/Log_win32.h"
 #include "app/MessageLoop_win32.h"
 #include "app/ModGame.h"
 #include "app/Profile.h"
+#include "app/Texts.h"
+#include "patch/frmVtUpdate.h"
+#include "patch/frmVtUpdate_win32.h"
 #include "sets/RecordJournal.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+class NoShell final : public vt::Shell {
+  public:
+    void Open(const std::wstring&, const std::wstring&, const std::wstring&) override {}
+};
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -68,6 +77,15 @@ int main(int argc, char** argv) {
     std::printf("steps per file, ms (rounds %d, local manifest of 30000 entries)\n", rounds);
     std::printf("thread_per_request      %.3f\n",
                 Time(rounds, [](int) { std::thread([] {}).join(); }));
+    std::printf("two_fresh_1MiB_blocks   %.3f  (what one request's body queue allocates)\n",
+                Time(rounds, [](int) {
+                    for (int k = 0; k < 2; ++k) {
+                        std::vector<std::byte> block;
+                        block.resize(1024 * 1024);
+                        volatile std::byte sink = block[4096];
+                        (void)sink;
+                    }
+                }));
     std::printf("free_space_query        %.3f\n",
                 Time(rounds, [&](int) { vt::fs::FreeSpace(dir); }));
     std::printf("store_file              %.3f  (is-file test, create, 100 bytes, close)\n",
@@ -79,13 +97,14 @@ int main(int argc, char** argv) {
                 }));
     std::printf("stamp_check             %.3f\n",
                 Time(rounds, [&](int) { vt::fs::GetStamp(manifest); }));
+    const double touch = Time(rounds, [&](int) { vt::fs::DeleteFile(dir + L"nothing"); });
     vt::RecordJournal journal(L"sound", manifest);
     std::printf("version_check           %.3f  (staged entry and record, after a file changed)\n",
                 Time(rounds, [&](int i) {
                     vt::fs::DeleteFile(dir + L"nothing");  // moves the change count
                     vt::ReadProfileBytes(L"sound", std::to_wstring(i + 1), staged);
                     journal.Recorded(name(i));
-                }));
+                }) - touch);
     std::printf("record_journal          %.3f\n",
                 Time(rounds, [&](int i) { journal.Record(name(i), "1"); }));
     const auto foldStart = Clock::now();
@@ -102,6 +121,24 @@ int main(int argc, char** argv) {
                     log.Write(L"record " + manifest + L" [sound] " + name(i) + L"=1 (journal)");
                 }));
     std::printf("message_pass_idle       %.3f\n", Time(rounds, [](int) { vt::win32::DoEvents(); }));
+    // The patch window as a small file leaves it: a new name, the state label, the figures
+    // (mostly unchanged from the file before) and the message passes of one download.
+    NoShell shell;
+    vt::PatchWindow window;
+    vt::frmVtUpdate form(window, shell);
+    window.Load(form, dir.substr(0, dir.size() - 1));
+    window.Show();
+    window.DoEvents();
+    std::printf("window_per_file         %.3f  (name caption, unchanged captions, 3 passes)\n",
+                Time(rounds, [&](int i) {
+                    window.SetCaption(vt::ProgressLabel::lblState, vt::kDownloadingState);
+                    window.SetCaption(vt::ProgressLabel::Lblname, name(i));
+                    window.SetCaption(vt::ProgressLabel::LblFilePecent, L"100%");
+                    window.SetProgressWidth(201);
+                    for (int pass = 0; pass < 3; ++pass) {
+                        window.DoEvents();
+                    }
+                }));
     for (int i = 0; i < rounds; ++i) {
         vt::fs::DeleteFile(dir + name(i));
     }

@@ -25,14 +25,14 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 struct InetTransfer::Request {
     Request(std::shared_ptr<win32::UniqueInternet> inet, const std::wstring& address,
             const std::wstring& user, const std::wstring& secret, const std::wstring& operation,
-            const InetSettings& options)
+            const InetSettings& options, std::vector<std::vector<std::byte>> blocks)
         : session(std::move(inet)),
           url(address),
           userName(user),
           password(secret),
           verb(operation),
           settings(options),
-          body(options.blockSize, options.queueBlocks) {}
+          body(options.blockSize, options.queueBlocks, std::move(blocks)) {}
 
     // Inputs, fixed before the worker starts. The session is shared by every request of the
     // transfer (so WinINet keeps the connection alive between them) and held here too, so a
@@ -281,6 +281,9 @@ void InetTransfer::Abandon() {
         workerThread_.detach();
         worker_.reset();
     }
+    if (done) {
+        spareBlocks_ = request_->body.TakeBlocks();  // the worker is done with them
+    }
     request_.reset();
 }
 
@@ -294,7 +297,9 @@ void InetTransfer::Execute(const std::wstring& operation) {
             SetTimeouts(session_->get(), static_cast<DWORD>(settings_.timeout.count()));
         }
     }
-    auto r = std::make_shared<Request>(session_, url_, userName_, password_, operation, settings_);
+    auto r = std::make_shared<Request>(session_, url_, userName_, password_, operation, settings_,
+                                       std::move(spareBlocks_));
+    spareBlocks_.clear();
     request_ = r;
     if (!worker_) {
         worker_ = std::make_shared<Worker>();

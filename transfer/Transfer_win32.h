@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/Handles_win32.h"
 #include "app/Ui.h"
@@ -56,7 +57,8 @@ class InetTransfer final : public Transfer {
     std::wstring password_;
     std::shared_ptr<win32::UniqueInternet> session_;  // opened by the first request
     std::shared_ptr<Request> request_;
-    std::shared_ptr<Worker> worker_;  // started by the first request
+    std::vector<std::vector<std::byte>> spareBlocks_;  // the last finished request's
+    std::shared_ptr<Worker> worker_;                   // started by the first request
     std::thread workerThread_;
 };
 
