@@ -59,8 +59,9 @@ class OutputFile {
 };
 // Creates or truncates. nullptr when it cannot be opened.
 std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path);
-// Opens an existing file to write after its last byte. nullptr when it cannot be opened.
-std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path);
+// Opens for writing at the end, creating the file when it is missing. Each Write is one system
+// call, so a killed writer leaves every earlier write whole. nullptr when it cannot be opened.
+std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path);
 // Hands the file's bytes to `each` in pieces of at most buffer.size(), in order. False when
 // it cannot be opened or read.
 bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,

@@ -252,9 +252,9 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     return std::make_unique<PosixOutputFile>(fd);
 }
 
-std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path) {
+std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path) {
     Touched();
-    const int fd = ::open(Native(path).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         return nullptr;
     }

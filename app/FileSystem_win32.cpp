@@ -311,14 +311,19 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
     return std::make_unique<Win32OutputFile>(h);
 }
 
-std::unique_ptr<OutputFile> AppendOutputFile(const std::wstring& path) {
+std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path) {
     Touched();
-    HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
-    return std::make_unique<Win32OutputFile>(h);
+    auto file = std::make_unique<Win32OutputFile>(h);
+    // The only writer: one move to the end is enough.
+    if (!SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_END)) {
+        return nullptr;
+    }
+    return file;
 }
 
 bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,

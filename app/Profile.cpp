@@ -7,7 +7,9 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "app/FileSystem.h"
 
@@ -85,6 +87,54 @@ struct Parsed {
     std::unordered_map<std::string, Section> sections;  // "" is the part before any header
 };
 
+// One line as the loader reads it: its content runs from `begin` to `contentEnd` in `all`.
+struct Line {
+    enum class Kind { Blank, Header, Key } kind = Kind::Blank;
+    std::string name;  // folded: the section of a header, the key of a key line
+    Key key;           // offsets into `all`
+};
+
+Line ParseLine(std::string_view all, size_t begin, size_t contentEnd) {
+    Line out;
+    std::string_view trimmed = Trim(all.substr(begin, contentEnd - begin));
+    if (trimmed.empty()) {
+        return out;
+    }
+    const size_t lineBegin = static_cast<size_t>(trimmed.data() - all.data());
+    if (trimmed.front() == '[') {
+        size_t close = trimmed.rfind(']');
+        if (close != std::string_view::npos) {
+            out.kind = Line::Kind::Header;
+            out.name = Fold(Trim(trimmed.substr(1, close - 1)));
+            return out;
+        }
+    }
+    out.kind = Line::Kind::Key;
+    out.key.lineEnd = lineBegin + trimmed.size();
+    size_t eq = trimmed.find('=');
+    std::string_view name = trimmed;
+    if (eq != std::string_view::npos) {
+        name = Trim(trimmed.substr(0, eq));
+        std::string_view value = TrimLeft(trimmed.substr(eq + 1));
+        out.key.hasValue = true;
+        out.key.valueBegin = static_cast<size_t>(value.data() - all.data());
+    }
+    out.name = Fold(name);
+    return out;
+}
+
+// Where the content of the line around `at` begins and ends. A byte-order mark at the start of
+// the file is no part of the first line.
+std::pair<size_t, size_t> LineAround(std::string_view all, size_t at) {
+    size_t begin = all.find_last_of("\r\n", at == 0 ? 0 : at - 1);
+    begin = at == 0 || begin == std::string_view::npos ? 0 : begin + 1;
+    if (begin == 0 && all.starts_with("\xEF\xBB\xBF")) {
+        begin = 3;
+    }
+    size_t end = all.find_first_of("\r\n", at);
+    return {begin, end == std::string_view::npos ? all.size() : end};
+}
+
 Parsed Parse(std::string text, bool exists) {
     Parsed p;
     p.exists = exists;
@@ -116,38 +166,17 @@ Parsed Parse(std::string text, bool exists) {
             ++pos;
         }
 
-        std::string_view line = all.substr(begin, contentEnd - begin);
-        std::string_view trimmed = Trim(line);
-        if (trimmed.empty()) {
+        Line line = ParseLine(all, begin, contentEnd);
+        if (line.kind == Line::Kind::Blank) {
             continue;
         }
-        size_t lineBegin = static_cast<size_t>(trimmed.data() - all.data());
-        size_t lineEnd = lineBegin + trimmed.size();
-
-        if (trimmed.front() == '[') {
-            size_t close = trimmed.rfind(']');
-            if (close != std::string_view::npos) {
-                std::string name = Fold(Trim(trimmed.substr(1, close - 1)));
-                auto [it, added] = p.sections.try_emplace(std::move(name));
-                ignored.keys.clear();
-                current = added ? &it->second : &ignored;
-                current->insertAt = afterOneBreak;
-                current->insertNeedsBreak = afterOneBreak == contentEnd;
-                continue;
-            }
+        if (line.kind == Line::Kind::Header) {
+            auto [it, added] = p.sections.try_emplace(std::move(line.name));
+            ignored.keys.clear();
+            current = added ? &it->second : &ignored;
+        } else {
+            current->keys.try_emplace(std::move(line.name), line.key);
         }
-
-        Key key;
-        key.lineEnd = lineEnd;
-        size_t eq = trimmed.find('=');
-        std::string_view name = trimmed;
-        if (eq != std::string_view::npos) {
-            name = Trim(trimmed.substr(0, eq));
-            std::string_view value = TrimLeft(trimmed.substr(eq + 1));
-            key.hasValue = true;
-            key.valueBegin = static_cast<size_t>(value.data() - all.data());
-        }
-        current->keys.try_emplace(Fold(name), key);
         current->insertAt = afterOneBreak;
         current->insertNeedsBreak = afterOneBreak == contentEnd;
     }
@@ -165,6 +194,12 @@ std::mutex cacheMutex;
 std::unordered_map<std::wstring, CacheEntry>& Cache() {
     static std::unordered_map<std::wstring, CacheEntry> cache;
     return cache;
+}
+
+// The files whose stale temporary files this run has cleared.
+std::unordered_set<std::wstring>& Swept() {
+    static std::unordered_set<std::wstring> swept;
+    return swept;
 }
 
 CacheEntry Load(const std::wstring& path) {
@@ -244,7 +279,7 @@ bool HasLineBreakOrNul(std::string_view text) {
 }
 
 // Whether `p` holds `value` (as the writer puts it, blanks before it already gone) under
-// `section` and `key`: the last check before a file is replaced.
+// `section` and `key`.
 bool Holds(const Parsed& p, std::string_view section, std::string_view key,
            std::string_view value) {
     auto sec = p.sections.find(Fold(section));
@@ -260,53 +295,184 @@ bool Holds(const Parsed& p, std::string_view section, std::string_view key,
            Trim(value);
 }
 
-// The new content of the file, or nothing when the value is already there.
-std::optional<std::string> Edit(const Parsed& p, std::string_view section, std::string_view key,
-                                std::string_view value) {
-    const std::string& text = p.text;
+// What no file can hold so that it reads back (section, key and value trimmed as the writer
+// trims them): a line break would split the line and plant other keys; '=' in a key could
+// never be read back; a line that starts with '[' and holds a ']' anywhere reads as a header,
+// which loses the key and moves every later key of the section into another one.
+bool Unwritable(std::string_view section, std::string_view key, std::string_view value) {
+    return HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value) ||
+           key.find('=') != std::string_view::npos ||
+           (key.starts_with('[') &&
+            (key.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));
+}
+
+// One edit of a file's bytes: `erase` bytes at `at` give way to `insert`.
+struct Splice {
+    size_t at = 0;
+    size_t erase = 0;
+    std::string insert;
+    int rank = 0;  // order of splices at the same place: values before added lines
+};
+
+enum class EditKind { NewSection, NewKey, AddValue, Replace };
+
+struct Edit {
+    EditKind kind = EditKind::Replace;
+    Splice splice;
+    size_t lead = 0;  // line break put before the added lines
+};
+
+// The edit that puts `value` under `section` and `key`, or nothing when it is already there.
+std::optional<Edit> PlanEdit(const Parsed& p, std::string_view section, std::string_view key,
+                             std::string_view value) {
+    Edit e;
     auto sec = p.sections.find(Fold(section));
     if (sec == p.sections.end()) {
-        std::string out = text;
-        if (!out.empty() && out.back() != '\n' && out.back() != '\r') {
-            out += p.lineBreak;
+        e.kind = EditKind::NewSection;
+        e.splice.at = p.text.size();
+        if (!p.text.empty() && p.text.back() != '\n' && p.text.back() != '\r') {
+            e.splice.insert = p.lineBreak;
         }
-        out.append("[").append(section).append("]").append(p.lineBreak);
-        out.append(key).append("=").append(value).append(p.lineBreak);
-        return out;
+        e.lead = e.splice.insert.size();
+        e.splice.insert.append("[").append(section).append("]").append(p.lineBreak);
+        e.splice.insert.append(key).append("=").append(value).append(p.lineBreak);
+        return e;
     }
-    auto k = sec->second.keys.find(Fold(key));
-    if (k == sec->second.keys.end()) {
-        std::string line;
-        const Section& s = sec->second;
+    const Section& s = sec->second;
+    auto k = s.keys.find(Fold(key));
+    if (k == s.keys.end()) {
+        e.kind = EditKind::NewKey;
+        e.splice.at = s.insertAt;
         if (s.insertNeedsBreak) {
-            line += p.lineBreak;
+            e.splice.insert = p.lineBreak;
         }
-        line.append(key).append("=").append(value).append(p.lineBreak);
-        std::string out = text;
-        out.insert(s.insertAt, line);
-        return out;
+        e.lead = e.splice.insert.size();
+        e.splice.insert.append(key).append("=").append(value).append(p.lineBreak);
+        return e;
     }
     const Key& found = k->second;
     if (!found.hasValue) {
-        std::string out = text;
-        std::string assignment = "=";
-        assignment.append(value);
-        out.insert(found.lineEnd, assignment);
-        return out;
+        e.kind = EditKind::AddValue;
+        e.splice.at = found.lineEnd;
+        e.splice.insert.reserve(value.size() + 1);
+        e.splice.insert.push_back('=');
+        e.splice.insert.append(value);
+        return e;
     }
-    std::string_view old(text.data() + found.valueBegin, found.lineEnd - found.valueBegin);
+    std::string_view old(p.text.data() + found.valueBegin, found.lineEnd - found.valueBegin);
     if (old == value) {
         return std::nullopt;
     }
-    std::string out = text;
-    out.replace(found.valueBegin, found.lineEnd - found.valueBegin, value);
+    e.kind = EditKind::Replace;
+    e.splice = {found.valueBegin, found.lineEnd - found.valueBegin, std::string(value)};
+    return e;
+}
+
+// The key line the edit writes, parsed as the loader will parse it once the edit is made: its
+// offsets are those in the edited file. Only that line (and a header the edit adds) can read
+// otherwise than meant, since every edit keeps the line breaks of all other lines.
+struct EditedLines {
+    Line key;
+    std::optional<Line> header;
+};
+
+EditedLines ParseEditedLines(const Parsed& p, const Edit& e) {
+    const Splice& sp = e.splice;
+    EditedLines out;
+    if (e.kind == EditKind::NewSection || e.kind == EditKind::NewKey) {
+        // Whole lines, from after a line break (or the start of the file) to their own.
+        std::string_view added = sp.insert;
+        size_t begin = e.lead;
+        if (e.kind == EditKind::NewSection) {
+            const size_t end = added.find_first_of("\r\n", begin);
+            size_t headerBegin = begin;
+            if (sp.at + begin == 0 && added.starts_with("\xEF\xBB\xBF")) {
+                headerBegin = 3;
+            }
+            out.header = ParseLine(added, headerBegin, end);
+            begin = end + p.lineBreak.size();
+        } else if (sp.at + begin == 0 && added.starts_with("\xEF\xBB\xBF")) {
+            begin = 3;
+        }
+        out.key = ParseLine(added, begin, added.find_first_of("\r\n", begin));
+        out.key.key.lineEnd += sp.at;
+        out.key.key.valueBegin += sp.at;
+        return out;
+    }
+    // A value added to or changed in a line that stays where it is.
+    const auto [lineBegin, contentEnd] = LineAround(p.text, sp.at);
+    std::string line = p.text.substr(lineBegin, sp.at - lineBegin);
+    line.append(sp.insert).append(p.text, sp.at + sp.erase, contentEnd - sp.at - sp.erase);
+    out.key = ParseLine(line, 0, line.size());
+    out.key.key.lineEnd += lineBegin;
+    out.key.key.valueBegin += lineBegin;
     return out;
 }
 
-bool WriteAtomically(const std::wstring& path, const std::string& content) {
-    // A kill between creating and renaming a temporary file leaves it behind; the next write
-    // of the same file clears it.
-    fs::DeleteStaleTempsBeside(path);
+// Moves every offset at or after `from` (after it, unless `inclusive`) by `delta`.
+void ShiftOffsets(Parsed& p, size_t from, bool inclusive, std::ptrdiff_t delta) {
+    auto moved = [&](size_t& at) {
+        if (at > from || (inclusive && at == from)) {
+            at = static_cast<size_t>(static_cast<std::ptrdiff_t>(at) + delta);
+        }
+    };
+    for (auto& [name, sec] : p.sections) {
+        moved(sec.insertAt);
+        for (auto& [keyName, k] : sec.keys) {
+            moved(k.lineEnd);
+            moved(k.valueBegin);
+        }
+    }
+}
+
+// Brings the parsed copy along with the edit instead of parsing the whole file again: in a
+// manifest of tens of thousands of lines the parse costs several times the write.
+void FollowEdit(Parsed& p, std::string_view section, std::string_view key, const Edit& e,
+                const EditedLines& lines) {
+    const Splice& sp = e.splice;
+    const auto delta =
+        static_cast<std::ptrdiff_t>(sp.insert.size()) - static_cast<std::ptrdiff_t>(sp.erase);
+    switch (e.kind) {
+        case EditKind::NewSection: {
+            // The section that ended the file without a line break now has one.
+            for (auto& [name, sec] : p.sections) {
+                if (sec.insertAt == sp.at && sec.insertNeedsBreak) {
+                    sec.insertAt += e.lead;
+                    sec.insertNeedsBreak = false;
+                }
+            }
+            Section added;
+            added.insertAt = sp.at + sp.insert.size();
+            added.keys.emplace(Fold(key), lines.key.key);
+            p.sections.emplace(Fold(section), std::move(added));
+            break;
+        }
+        case EditKind::NewKey: {
+            ShiftOffsets(p, sp.at, false, delta);
+            Section& s = p.sections.at(Fold(section));
+            s.keys.emplace(Fold(key), lines.key.key);
+            s.insertAt = sp.at + sp.insert.size();
+            s.insertNeedsBreak = false;
+            break;
+        }
+        case EditKind::AddValue:
+        case EditKind::Replace:
+            ShiftOffsets(p, sp.at + sp.erase, true, delta);
+            p.sections.at(Fold(section)).keys.at(Fold(key)) = lines.key.key;
+            break;
+    }
+    p.text.replace(sp.at, sp.erase, sp.insert);
+    p.exists = true;
+}
+
+// Replaces the file by the concatenation of `pieces`.
+bool WriteAtomically(const std::wstring& path, std::initializer_list<std::string_view> pieces) {
+    // A kill between creating and renaming a temporary file leaves it behind; the first write
+    // of the file in a run clears it. Once is enough: this process removes its own temporary
+    // files, and the scan reads the whole folder, which may hold tens of thousands of files.
+    if (Swept().insert(path).second) {
+        fs::DeleteStaleTempsBeside(path);
+    }
     std::wstring temp = fs::TempNameBeside(path);
     bool ok = false;
     {
@@ -314,7 +480,11 @@ bool WriteAtomically(const std::wstring& path, const std::string& content) {
         if (out == nullptr) {
             return false;  // no directory, no rights: nothing was created
         }
-        ok = out->Write(std::as_bytes(std::span(content.data(), content.size()))) && out->Flush();
+        ok = true;
+        for (std::string_view piece : pieces) {
+            ok = ok && out->Write(std::as_bytes(std::span(piece.data(), piece.size())));
+        }
+        ok = ok && out->Flush();
     }  // closed before the rename, which Windows needs
     if (ok) {
         ok = fs::ReplaceFile(temp, path);
@@ -323,6 +493,15 @@ bool WriteAtomically(const std::wstring& path, const std::string& content) {
         fs::DeleteFile(temp);
     }
     return ok;
+}
+
+void Remember(const std::wstring& path, Parsed parsed) {
+    CacheEntry e;
+    e.stamp = fs::GetStamp(path);
+    e.checkedChangeCount = fs::ChangeCount();
+    e.checkedAt = std::chrono::steady_clock::now();
+    e.parsed = std::move(parsed);
+    Cache()[path] = std::move(e);
 }
 
 }  // namespace
@@ -354,38 +533,130 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     section = Trim(section);
     key = Trim(key);
     value = TrimLeft(value);
-    // A line break would split the line and plant other keys; '=' in a key could never be
-    // read back; a line that starts with '[' and holds a ']' anywhere reads as a header, which
-    // loses the key and moves every later key of the section into another one.
-    if (HasLineBreakOrNul(section) || HasLineBreakOrNul(key) || HasLineBreakOrNul(value) ||
-        key.find('=') != std::string_view::npos ||
-        (key.starts_with('[') &&
-         (key.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos))) {
+    if (Unwritable(section, key, value)) {
         return false;
     }
     std::lock_guard lock(cacheMutex);
-    const Parsed& p = Get(path, true);
-    std::optional<std::string> content = Edit(p, section, key, value);
-    if (!content) {
+    Get(path, true);
+    Parsed& p = Cache().at(path).parsed;
+    std::optional<Edit> edit = PlanEdit(p, section, key, value);
+    if (!edit) {
         return true;
     }
     // Any other shape that would not read back (a key starting with a byte-order mark as the
-    // first line, for one) is caught here, before the file is touched.
-    Parsed edited = Parse(std::move(*content), true);
-    if (!Holds(edited, section, key, value)) {
+    // first line, for one) is caught here, before the file is touched. Only the edited line
+    // can change meaning, so only it is parsed.
+    const EditedLines lines = ParseEditedLines(p, *edit);
+    if (lines.key.kind != Line::Kind::Key || lines.key.name != Fold(key) ||
+        !lines.key.key.hasValue ||
+        (lines.header &&
+         (lines.header->kind != Line::Kind::Header || lines.header->name != Fold(section)))) {
         return false;
     }
-    if (!WriteAtomically(path, edited.text)) {
+    const Splice& sp = edit->splice;
+    const std::string_view text = p.text;
+    if (!WriteAtomically(path, {text.substr(0, sp.at), sp.insert, text.substr(sp.at + sp.erase)})) {
         Cache().erase(path);
         return false;
     }
-    CacheEntry e;
+    FollowEdit(p, section, key, *edit, lines);
+    if (!Holds(p, section, key, value)) {
+        // Cannot happen when the line parsed as above; the file on disk decides.
+        Cache().erase(path);
+        return false;
+    }
+    CacheEntry& e = Cache().at(path);
     e.stamp = fs::GetStamp(path);
     e.checkedChangeCount = fs::ChangeCount();
     e.checkedAt = std::chrono::steady_clock::now();
-    e.parsed = std::move(edited);
-    Cache()[path] = std::move(e);
     return true;
+}
+
+bool WriteStrings(std::string_view section,
+                  std::span<const std::pair<std::string, std::string>> entries,
+                  const std::wstring& path) {
+    section = Trim(section);
+    // The last value of a key wins; new keys go in the order they first came.
+    std::vector<std::pair<std::string_view, std::string_view>> chosen;
+    std::unordered_map<std::string, size_t> index;
+    for (const auto& [rawKey, rawValue] : entries) {
+        std::string_view key = Trim(rawKey);
+        std::string_view value = TrimLeft(rawValue);
+        if (Unwritable(section, key, value)) {
+            return false;
+        }
+        auto [it, added] = index.try_emplace(Fold(key), chosen.size());
+        if (added) {
+            chosen.emplace_back(key, value);
+        } else {
+            chosen[it->second].second = value;
+        }
+    }
+    std::lock_guard lock(cacheMutex);
+    const Parsed& p = Get(path, true);
+    std::vector<Splice> splices;
+    std::string added;  // lines of new keys, all at the section's end
+    for (const auto& [key, value] : chosen) {
+        std::optional<Edit> edit = PlanEdit(p, section, key, value);
+        if (!edit) {
+            continue;
+        }
+        if (edit->kind == EditKind::NewSection || edit->kind == EditKind::NewKey) {
+            added.append(key).append("=").append(value).append(p.lineBreak);
+        } else {
+            splices.push_back(std::move(edit->splice));
+        }
+    }
+    if (!added.empty()) {
+        Splice block;
+        block.rank = 1;
+        auto sec = p.sections.find(Fold(section));
+        if (sec == p.sections.end()) {
+            block.at = p.text.size();
+            if (!p.text.empty() && p.text.back() != '\n' && p.text.back() != '\r') {
+                block.insert = p.lineBreak;
+            }
+            block.insert.append("[").append(section).append("]").append(p.lineBreak);
+        } else {
+            block.at = sec->second.insertAt;
+            if (sec->second.insertNeedsBreak) {
+                block.insert = p.lineBreak;
+            }
+        }
+        block.insert.append(added);
+        splices.push_back(std::move(block));
+    }
+    if (splices.empty()) {
+        return true;
+    }
+    std::sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) {
+        return a.at != b.at ? a.at < b.at : a.rank < b.rank;
+    });
+    std::string content;
+    content.reserve(p.text.size() + added.size() + 64 * splices.size());
+    size_t copied = 0;
+    for (const Splice& sp : splices) {
+        content.append(p.text, copied, sp.at - copied).append(sp.insert);
+        copied = sp.at + sp.erase;
+    }
+    content.append(p.text, copied);
+    // Once per batch the whole result is parsed: every key must read back.
+    Parsed edited = Parse(std::move(content), true);
+    for (const auto& [key, value] : chosen) {
+        if (!Holds(edited, section, key, value)) {
+            return false;
+        }
+    }
+    if (!WriteAtomically(path, {edited.text})) {
+        Cache().erase(path);
+        return false;
+    }
+    Remember(path, std::move(edited));
+    return true;
+}
+
+std::string LookupName(std::string_view name) {
+    return Fold(Trim(name));
 }
 
 std::optional<std::string> StoredForm(std::string_view value, int32_t size) {
@@ -412,6 +683,7 @@ std::optional<std::string> StoredForm(std::string_view value, int32_t size) {
 void ClearCache() {
     std::lock_guard lock(cacheMutex);
     Cache().clear();
+    Swept().clear();
 }
 
 }  // namespace vt::profile

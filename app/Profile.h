@@ -16,8 +16,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vt::profile {
 
@@ -36,6 +38,17 @@ int32_t GetString(std::string_view section, std::string_view key, std::string_vi
 // it); StoredForm gives the text to write for a value that must read back unchanged.
 bool WriteString(std::string_view section, std::string_view key, std::string_view value,
                  const std::wstring& path);
+
+// WriteString for many keys of one section in one atomic replacement of the file (the last
+// value of a key given twice wins). All or nothing: false, and the file as it was, when any
+// line would not read back.
+bool WriteStrings(std::string_view section,
+                  std::span<const std::pair<std::string, std::string>> entries,
+                  const std::wstring& path);
+
+// The form under which the engine looks a section or key name up: blanks around it dropped,
+// ASCII letters folded. Two names are the same entry exactly when these are equal.
+std::string LookupName(std::string_view name);
 
 // What to write so that GetString with a buffer of `size` hands back exactly `value`: the
 // value itself when it reads back as itself, else the value in one pair of double quotes.

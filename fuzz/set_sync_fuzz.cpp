@@ -1,7 +1,7 @@
 // Set synchronisation against a fake patch server: whatever the manifest and payloads, the run
 // ends normally, with an error for the report (AppError) or with the program's end; nothing is
-// ever written outside the installation, and every entry the local manifest records is a file
-// holding the bytes served for it.
+// ever written outside the installation, and every entry the local manifest records (its journal
+// folded first) is a file holding the bytes served for it.
 // Input: one byte choosing the set, then the manifest's bytes, then payloads, NUL between them.
 // The k-th URL first asked for gets the k-th payload (the same one on later asks); a URL past
 // the last payload is missing, as a 404.
@@ -20,6 +20,7 @@
 #include "app/Profile.h"
 #include "fuzz/FuzzSupport.h"
 #include "sets/EntryName.h"
+#include "sets/RecordJournal.h"
 #include "sets/SetHost.h"
 #include "sets/SetSync.h"
 
@@ -167,6 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SyncSet(host, set);
     } catch (const AppError&) {
     } catch (const ProgramEnded&) {
+    }
+    // A run that ended early left its last records in the journal; they must hold as well.
+    try {
+        FoldJournal(set.section, set.localDir + set.manifestName);
+    } catch (const AppError&) {
     }
     Check(Listing(sentinelRoot, installRoot) == before,
           "something outside the installation changed");

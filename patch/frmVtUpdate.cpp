@@ -11,6 +11,7 @@
 #include "app/Log.h"
 #include "app/ModGame.h"
 #include "patch/CheckVersions.h"
+#include "sets/RecordJournal.h"
 #include "transfer/Download.h"
 
 namespace vt {
@@ -118,6 +119,8 @@ void frmVtUpdate::ClearTempDir() {
 
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
+        // Records a killed run left in a journal count before any version is compared.
+        FoldLeftoverJournals();
         DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
         if (patchKey_) {
             DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"");

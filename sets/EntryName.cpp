@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/Cp949.h"
+#include "sets/RecordJournal.h"
 
 namespace vt {
 namespace {
@@ -169,6 +170,11 @@ std::optional<std::wstring> ProtectedTarget(const Path& resolved, const Path& ow
         if (resolved == Joined(ResolvedPath(set.folder), set.manifest)) {
             return L"세트의 목록 파일";
         }
+        // The record journal beside the manifest: a file fetched over it would lose records.
+        if (resolved == Joined(ResolvedPath(set.folder),
+                               std::wstring(set.manifest) + std::wstring(kJournalSuffix))) {
+            return L"세트의 기록 저널 파일";
+        }
     }
     for (const SetPlace& set : kSetPlaces) {
         const Path folder = ResolvedPath(set.folder);
@@ -233,6 +239,9 @@ std::optional<std::wstring> UnsafeEntryName(const std::wstring& name,
     }
     if (ResolvedPath(name) == ResolvedPath(reserved)) {
         return L"세트의 목록 파일과 같은 이름";
+    }
+    if (ResolvedPath(name) == ResolvedPath(reserved + std::wstring(kJournalSuffix))) {
+        return L"세트의 기록 저널 파일과 같은 이름";
     }
     return std::nullopt;
 }

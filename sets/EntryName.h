@@ -14,9 +14,10 @@ namespace vt {
 // - a component of the shape of the profile engine's temporary files ("<manifest>.<any>.tmp",
 //   for every profile the launcher writes), which the next write of that profile deletes;
 // - what the name opens once Windows has resolved it (each component without its trailing dots
-//   and blanks, letters compared without case): any set's manifest, another set's folder or
-//   anything in it (a graphics entry "card1\x" writes into card set 1, a file "card5" blocks
-//   it), vtgame.ini, the launcher itself, the temp folder or anything in it.
+//   and blanks, letters compared without case): any set's manifest or its record journal
+//   ("<manifest>.journal"), another set's folder or anything in it (a graphics entry
+//   "card1\x" writes into card set 1, a file "card5" blocks it), vtgame.ini, the launcher
+//   itself, the temp folder or anything in it.
 std::optional<std::wstring> UnsafeEntryName(const std::wstring& name, const std::wstring& reserved,
                                             const std::wstring& setFolder);
 
@@ -25,7 +26,7 @@ std::optional<std::wstring> UnsafeEntryName(const std::wstring& name, const std:
 // Windows forbids in names or code page 949 cannot hold, device names (CON, NUL, COM1, COM¹
 // ...), and components shaped like an 8.3 short name ("VTSOUN~1.INI"), which open whatever
 // long name the volume gave that alias. Subfolders ("a\b.wav", "a/b.wav") are fine. A name that
-// resolves to `reserved` is refused too.
+// resolves to `reserved`, or to its journal, is refused too.
 std::optional<std::wstring> UnsafeEntryName(const std::wstring& name, const std::wstring& reserved);
 
 // Why the local manifest cannot keep the entry name `name` (without the set's file suffix) as a

@@ -14,6 +14,7 @@
 #include "sets/EntryName.h"
 #include "sets/Manifest.h"
 #include "sets/Pins.h"
+#include "sets/RecordJournal.h"
 
 namespace vt {
 
@@ -83,6 +84,9 @@ void SyncSet(SetHost& host, const SetParameters& set) {
         }
     }
 
+    // Records go to the journal beside the manifest, one append per file, and are folded into
+    // the manifest when the set ends.
+    RecordJournal journal(set.section, local);
     bool directoryChecked = false;
     // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
     for (int32_t i = 1; i <= count; ++i) {
@@ -94,7 +98,7 @@ void SyncSet(SetHost& host, const SetParameters& set) {
 
         // Bytes against bytes, recorded so that they read back unchanged: a version that only
         // compared equal after decoding, or that reading changes, would be wrong every run.
-        if (version == ReadProfileBytes(set.section, name, local)) {
+        if (version == journal.Recorded(name)) {
             continue;
         }
         if (!ProfileCanRecord(version)) {
@@ -119,8 +123,9 @@ void SyncSet(SetHost& host, const SetParameters& set) {
         host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir,
                                       relative, L"", L"", pin);
         host.DoEvents();
-        WriteProfileBytes(set.section, name, version, local);
+        journal.Record(name, version);
     }
+    journal.Fold();
     if (count == std::numeric_limits<int16_t>::max()) {
         RaiseOverflow(L"manifest count");
     }

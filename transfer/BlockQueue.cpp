@@ -6,8 +6,32 @@
 namespace vt {
 
 // A queue of no blocks would never move.
-BlockQueue::BlockQueue(std::size_t blockSize, std::size_t capacity)
-    : blockSize_(blockSize), capacity_(std::max<std::size_t>(capacity, 1)) {}
+BlockQueue::BlockQueue(std::size_t blockSize, std::size_t capacity,
+                       std::vector<std::vector<std::byte>> spares)
+    : blockSize_(blockSize), capacity_(std::max<std::size_t>(capacity, 1)) {
+    for (std::vector<std::byte>& block : spares) {
+        if (block.size() == blockSize_ && spare_.size() < capacity_) {
+            spare_.push_back(std::move(block));
+        }
+    }
+    blocks_ = spare_.size();
+}
+
+std::vector<std::vector<std::byte>> BlockQueue::TakeBlocks() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::vector<std::byte>> out = std::move(spare_);
+    spare_.clear();
+    if (!lent_.empty()) {
+        out.push_back(std::exchange(lent_, {}));
+    }
+    for (Block& block : filled_) {
+        out.push_back(std::move(block.data));
+    }
+    filled_.clear();
+    frontOffset_ = 0;
+    blocks_ = 0;
+    return out;
+}
 
 std::optional<std::vector<std::byte>> BlockQueue::TakeEmpty() {
     std::vector<std::byte> block;

@@ -17,7 +17,10 @@ namespace vt {
 
 class BlockQueue {
   public:
-    BlockQueue(std::size_t blockSize, std::size_t capacity);
+    // `spares`: blocks of an earlier queue (TakeBlocks) to fill before new ones are made; a
+    // fresh block of a megabyte costs about as much as a small file under Wine.
+    BlockQueue(std::size_t blockSize, std::size_t capacity,
+               std::vector<std::vector<std::byte>> spares = {});
     BlockQueue(const BlockQueue&) = delete;
     BlockQueue& operator=(const BlockQueue&) = delete;
 
@@ -40,6 +43,9 @@ class BlockQueue {
     void ReturnLent();
     // The consumer has given up: the reader's waits end and whatever it pushes is dropped.
     void Cancel();
+
+    // Every block the queue holds, for the next queue; only once the reader is done.
+    std::vector<std::vector<std::byte>> TakeBlocks();
 
   private:
     struct Block {

@@ -137,7 +137,7 @@ enum class Received { Whole, Incomplete, TooLong };
 // never past the announced length: the bytes beyond it are not the file the server described.
 Received ReceiveStaged(Transfer& transfer, const std::wstring& part, bool append, double announced,
                        Sha256* hash, const ProgressFn& progress) {
-    auto file = append ? fs::AppendOutputFile(part) : fs::CreateOutputFile(part);
+    auto file = append ? fs::OpenForAppend(part) : fs::CreateOutputFile(part);
     if (!file) {
         RaiseFileAccess(part);
     }

@@ -3,6 +3,7 @@
 #include "app/Handles_win32.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -24,7 +25,8 @@ constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WR
 struct InetTransfer::Request {
     Request(std::shared_ptr<win32::UniqueInternet> inet, const std::wstring& address,
             const std::wstring& user, const std::wstring& secret, const std::wstring& extra,
-            const std::wstring& operation, const InetSettings& options)
+            const std::wstring& operation, const InetSettings& options,
+            std::vector<std::vector<std::byte>> blocks)
         : session(std::move(inet)),
           url(address),
           userName(user),
@@ -32,7 +34,7 @@ struct InetTransfer::Request {
           headers(extra),
           verb(operation),
           settings(options),
-          body(options.blockSize, options.queueBlocks) {}
+          body(options.blockSize, options.queueBlocks, std::move(blocks)) {}
 
     // Inputs, fixed before the worker starts. The session is shared by every request of the
     // transfer (so WinINet keeps the connection alive between them) and held here too, so a
@@ -222,30 +224,69 @@ void RunRequest(std::shared_ptr<Request> r) {
 
 }  // namespace
 
+// The thread that runs the requests one after the other: one thread for the whole run, since
+// under Wine starting a thread per request costs about a millisecond, as much as a small file.
+struct InetTransfer::Worker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::shared_ptr<Request> next;  // handed over by Execute
+    bool stop = false;
+
+    static void Run(std::shared_ptr<Worker> w) {
+        for (;;) {
+            std::shared_ptr<Request> r;
+            {
+                std::unique_lock lock(w->mutex);
+                w->wake.wait(lock, [&] { return w->stop || w->next != nullptr; });
+                if (w->next == nullptr) {
+                    return;
+                }
+                r = std::move(w->next);
+            }
+            RunRequest(std::move(r));
+        }
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        wake.notify_one();
+    }
+};
+
 InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings)
     : pump_(pump), settings_(settings) {}
 
 InetTransfer::~InetTransfer() {
     Abandon();
+    if (worker_) {
+        worker_->Stop();
+        workerThread_.join();  // idle, or about to be
+    }
 }
 
 void InetTransfer::Abandon() {
-    if (request_) {
-        request_->body.Cancel();
+    if (!request_) {
+        return;
     }
-    if (worker_.joinable()) {
-        bool done = false;
-        {
-            std::lock_guard lock(request_->mutex);
-            done = request_->finished;
-        }
-        // A worker still blocked in WinINet ends on its own (at the latest at the time-out);
-        // it holds the only other reference to its request.
-        if (done) {
-            worker_.join();
-        } else {
-            worker_.detach();
-        }
+    request_->body.Cancel();
+    bool done = false;
+    {
+        std::lock_guard lock(request_->mutex);
+        done = request_->finished;
+    }
+    // A worker still blocked in WinINet ends on its own (at the latest at the time-out), then
+    // stops; the next request gets a worker of its own. The worker holds the only other
+    // references to its request and to itself.
+    if (!done && worker_) {
+        worker_->Stop();
+        workerThread_.detach();
+        worker_.reset();
+    }
+    if (done) {
+        spareBlocks_ = request_->body.TakeBlocks();  // the worker is done with them
     }
     request_.reset();
 }
@@ -261,9 +302,18 @@ void InetTransfer::Execute(const std::wstring& operation) {
         }
     }
     auto r = std::make_shared<Request>(session_, url_, userName_, password_, headers_, operation,
-                                       settings_);
+                                       settings_, std::move(spareBlocks_));
+    spareBlocks_.clear();
     request_ = r;
-    worker_ = std::thread(RunRequest, std::move(r));
+    if (!worker_) {
+        worker_ = std::make_shared<Worker>();
+        workerThread_ = std::thread(Worker::Run, worker_);
+    }
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->next = std::move(r);
+    }
+    worker_->wake.notify_one();
 }
 
 bool InetTransfer::StillExecuting() {

@@ -1,13 +1,15 @@
 #pragma once
-// The transfer object over WinINet. Each request runs on a worker thread that does the
-// blocking WinINet calls and reads the body in large blocks into a small bounded queue; the
-// UI thread only waits for that queue (MsgWaitForMultipleObjects) and handles window messages
-// meanwhile, so the window stays live during the head and the body alike.
+// The transfer object over WinINet. Requests run one after the other on a worker thread (one
+// for the whole run) that does the blocking WinINet calls and reads the body in large blocks
+// into a small bounded queue; the UI thread only waits for that queue
+// (MsgWaitForMultipleObjects) and handles window messages meanwhile, so the window stays live
+// during the head and the body alike.
 
 #include <chrono>
 #include <cstddef>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/Handles_win32.h"
 #include "app/Ui.h"
@@ -42,7 +44,8 @@ class InetTransfer final : public Transfer {
     std::size_t GetChunk(std::span<std::byte> buffer) override;
     std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) override;
 
-    struct Request;  // shared by the UI thread and the request's worker
+    struct Request;  // shared by the UI thread and the worker
+    struct Worker;
 
   private:
     void Abandon();
@@ -56,7 +59,9 @@ class InetTransfer final : public Transfer {
     std::wstring headers_;
     std::shared_ptr<win32::UniqueInternet> session_;  // opened by the first request
     std::shared_ptr<Request> request_;
-    std::thread worker_;
+    std::vector<std::vector<std::byte>> spareBlocks_;  // the last finished request's
+    std::shared_ptr<Worker> worker_;                   // started by the first request
+    std::thread workerThread_;
 };
 
 }  // namespace vt

@@ -6,6 +6,7 @@
 #include "app/Cp949.h"
 #include "app/ModGame.h"
 #include "app/Profile.h"
+#include "sets/RecordJournal.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"
@@ -72,13 +73,23 @@ class Verifier {
             FromUtf8(JoinPath(options_.installation, set.folder + ToUtf8(set.manifestName)));
         const bool setCurrent =
             ToUtf8(ReadProfileValue(kGameSection, set.key, localProfile_)) == listing.version;
+        if (options_.repair) {
+            // A record blanked below would come back with the next fold of a leftover journal.
+            try {
+                FoldJournal(set.key, manifest);
+            } catch (const AppError& e) {
+                throw Failure("cannot repair: " + ToUtf8(e.Description()));
+            }
+        }
+        // The launcher counts the records of a journal a killed run left.
+        const RecordedVersions recorded(set.key, manifest);
         bool reopen = false;
         for (const ServedEntry& entry : listing.entries) {
             progress.Advance();
             if (!entry.usable || entry.version.empty()) {
                 continue;  // the launcher installs none of these (lint lists them)
             }
-            const std::string record = ToUtf8(ReadProfileValue(set.key, entry.name, manifest));
+            const std::string record = ToUtf8(FromCp949(recorded.Get(entry.name)));
             std::string where = set.folder + ToUtf8(set.FileName(entry.name));
             if (record != entry.version) {
                 if (!setCurrent) {

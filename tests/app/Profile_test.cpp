@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -221,6 +222,118 @@ TEST_F(ProfileTest, ACopyBroughtAlongWithWritesMatchesAFreshParse) {
     EXPECT_EQ(dir_.Read(L"m.ini"),
               "top=7\nalso=8\n[a]\nk1 = end \n\nbare=5\nnew=" + kHan +
                   "\n[b]\nx=2\ny=\"q\"\n[a]\nk1=hidden\n[c]\nlast=10\nadded=3\n[d]\nfresh=6\n");
+}
+
+// Random files of every layout the loader knows and random writes into them: the copy each
+// write brings along must behave as a fresh parse of the file. Each step is compared three ways:
+// the bytes written against the same write into a file the engine has never seen (so it parses
+// it afresh), the answer (written or refused) alike, and every read against a fresh parse.
+TEST_F(ProfileTest, CopiesBroughtAlongWithWritesBehaveAsFreshParses) {
+    std::mt19937 rng(20261208);
+    auto pick = [&](const auto& options) { return options[rng() % options.size()]; };
+    const std::vector<std::string> sections = {"", "a", "B", "c d", "a]x", kHan, "new"};
+    const std::vector<std::string> keys = {"k",   "K",  " k2 ",          "[z", "bare", kHan,
+                                           "x y", ";c", "\xEF\xBB\xBFk", "n1", "n2"};
+    const std::vector<std::string> values = {
+        "", "1", "  v", "v  ", "\"q\"", "x]y", "a=b", "long value with blanks", kHan, "'", " "};
+    const std::vector<std::string> breaks = {"\r\n", "\n", "\r"};
+    auto randomFile = [&] {
+        std::string text = rng() % 4 == 0 ? "\xEF\xBB\xBF" : "";
+        const std::string br = pick(breaks);
+        const int lines = static_cast<int>(rng() % 9);
+        for (int i = 0; i < lines; ++i) {
+            switch (rng() % 6) {
+                case 0:
+                    text += "[" + pick(sections) + "]";
+                    break;
+                case 1:
+                    text += pick(keys);
+                    break;
+                case 2:
+                    text += "";
+                    break;
+                default:
+                    text += pick(keys) + (rng() % 2 ? " = " : "=") + pick(values);
+            }
+            if (i + 1 < lines || rng() % 3 != 0) {
+                text += br;
+            }
+        }
+        return text;
+    };
+    auto readAll = [&](const std::wstring& path) {
+        std::vector<std::string> out;
+        for (const std::string& section : sections) {
+            for (const std::string& key : keys) {
+                out.push_back(Read(path, section, key, 1024, "<none>"));
+            }
+        }
+        return out;
+    };
+    int fresh = 0;
+    int written = 0;
+    for (int round = 0; round < 30; ++round) {
+        const std::wstring kept = dir_ / (L"kept" + std::to_wstring(round) + L".ini");
+        const std::string start = randomFile();
+        if (rng() % 8 != 0) {  // sometimes the file is not there at all
+            dir_.Write(L"kept" + std::to_wstring(round) + L".ini", start);
+        }
+        for (int step = 0; step < 10; ++step) {
+            const std::string section = pick(sections);
+            const std::string key = pick(keys);
+            const std::string value = pick(values);
+            // The same write into a copy the engine has never parsed.
+            const std::wstring name = L"fresh" + std::to_wstring(++fresh) + L".ini";
+            const bool existed = fs::Exists(kept);
+            if (existed) {
+                dir_.Write(name, dir_.Read(kept.substr(dir_.Path().size())));
+            }
+            const bool freshAnswer = WriteString(section, key, value, dir_ / name);
+            const bool keptAnswer = WriteString(section, key, value, kept);
+            ASSERT_EQ(keptAnswer, freshAnswer) << round << "/" << step;
+            written += keptAnswer;
+            ASSERT_EQ(dir_.Read(kept.substr(dir_.Path().size())), dir_.Read(name))
+                << "round " << round << " step " << step << ": [" << section << "] " << key << "="
+                << value;
+            // Every read of the copy brought along against a file parsed afresh.
+            const std::wstring again = L"again" + std::to_wstring(fresh) + L".ini";
+            dir_.Write(again, dir_.Read(name));
+            ASSERT_EQ(readAll(kept), readAll(dir_ / again)) << round << "/" << step;
+            fs::DeleteFile(dir_ / name);
+            fs::DeleteFile(dir_ / again);
+        }
+        const std::vector<std::string> cached = readAll(kept);
+        ClearCache();
+        EXPECT_EQ(cached, readAll(kept)) << "after ClearCache, round " << round;
+    }
+    EXPECT_GT(written, 150) << "most writes are taken";
+}
+
+// WriteStrings puts many keys in one replacement of the file, all or nothing.
+TEST_F(ProfileTest, ManyKeysGoInOneWriteOrNoneDo) {
+    dir_.Write(L"b.ini", "x=0\n[s]\nk1 = old \nbare\n[t]\nz=1");
+    std::wstring b = dir_ / L"b.ini";
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"k1", "new"}, {"n1", "1"}, {"bare", "2"}, {"K1", "newer"}, {"n2", kHan}};
+    ASSERT_TRUE(WriteStrings("s", entries, b));
+    EXPECT_EQ(dir_.Read(L"b.ini"),
+              "x=0\n[s]\nk1 = newer \nbare=2\nn1=1\nn2=" + kHan + "\n[t]\nz=1");
+    ASSERT_TRUE(WriteStrings("t", std::vector<std::pair<std::string, std::string>>{{"y", "2"}}, b))
+        << "after a last line without a line break";
+    ASSERT_TRUE(WriteStrings("u", entries, b)) << "a new section";
+    EXPECT_EQ(dir_.Read(L"b.ini"), "x=0\n[s]\nk1 = newer \nbare=2\nn1=1\nn2=" + kHan +
+                                       "\n[t]\nz=1\ny=2\n[u]\nk1=newer\nn1=1\nbare=2\nn2=" + kHan +
+                                       "\n");
+    const std::string before = dir_.Read(L"b.ini");
+    const std::vector<std::pair<std::string, std::string>> oneBad = {{"ok", "1"}, {"[x", "a]b"}};
+    EXPECT_FALSE(WriteStrings("s", oneBad, b));
+    EXPECT_EQ(dir_.Read(L"b.ini"), before);
+    const std::vector<std::pair<std::string, std::string>> same = {{"n1", "1"}, {"z", "1"}};
+    ASSERT_TRUE(WriteStrings("T", same, b));
+    EXPECT_EQ(Read(b, "t", "n1"), "1");
+    ClearCache();
+    EXPECT_EQ(Read(b, "u", "n2"), kHan);
+    EXPECT_EQ(Read(b, "t", "n1"), "1");
 }
 
 TEST_F(ProfileTest, WritingTheValueAlreadyThereLeavesTheFileAlone) {

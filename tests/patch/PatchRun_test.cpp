@@ -13,6 +13,7 @@
 #include "app/ModGame.h"
 #include "app/Texts.h"
 #include "patch/frmVtUpdate.h"
+#include "sets/RecordJournal.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
@@ -64,6 +65,22 @@ TEST_F(PatchRun, FetchesTheServerProfileIntoTempDirThenRemovesTempDir) {
     EXPECT_FALSE(fs::Exists(dir / L"temp"));
     EXPECT_EQ(handOver.steps.size(), 2u);
     EXPECT_TRUE(view.messages.empty());
+}
+
+TEST_F(PatchRun, JournalsAKilledRunLeftAreFoldedBeforeAnyVersionIsFetched) {
+    const std::string record = EncodeJournalRecord("a.wav", "2").value();
+    dir.Write(L"resource\\sound\\vtsound.ini", "[sound]\r\na.wav=1\r\n");
+    dir.Write(L"resource\\sound\\vtsound.ini.journal", record);
+    dir.Write(L"resource\\data\\card3\\vtcard3.ini.journal", record);
+    std::string soundWhileFetching;
+    transfer.onPiece = [&](size_t) {
+        soundWhileFetching = dir.Read(L"resource\\sound\\vtsound.ini");
+    };
+    form.Form_Activate();
+    EXPECT_EQ(soundWhileFetching, "[sound]\r\na.wav=2\r\n");
+    EXPECT_EQ(dir.Read(L"resource\\data\\card3\\vtcard3.ini"), "[card3]\r\na.wav=2\r\n");
+    EXPECT_FALSE(dir.Has(L"resource\\sound\\vtsound.ini.journal"));
+    EXPECT_FALSE(dir.Has(L"resource\\data\\card3\\vtcard3.ini.journal"));
 }
 
 TEST_F(PatchRun, AFailedFetchTellsTheUserAndEndsBeforeTheHandOver) {

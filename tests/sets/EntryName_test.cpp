@@ -70,6 +70,39 @@ TEST(EntryNames, NamesWindowsResolvesToAManifestAreRefused) {
     EXPECT_TRUE(InCard(2, L"VTCARD2.INI ."));
 }
 
+// A served file over a set's record journal would replace the records of a run in progress
+// and be read back as records: refused for every set, in every spelling Windows resolves.
+TEST(EntryNames, NamesOfEverySetsRecordJournalAreRefused) {
+    test::Installation install;
+    std::vector<SetParameters> sets = {SoundSetParameters(), GraphicsSetParameters()};
+    for (int16_t n = 1; n <= 5; ++n) {
+        sets.push_back(CardSetParameters(n));
+    }
+    for (const SetParameters& set : sets) {
+        const std::wstring folder = set.localDir.substr(AppDir.size());
+        const std::wstring journal = set.manifestName + L".journal";
+        for (const std::wstring& name : {journal, journal + L". .", L"X\\..\\" + journal}) {
+            SCOPED_TRACE(ToUtf8(set.section + L" " + name));
+            EXPECT_TRUE(UnsafeEntryName(name, set.manifestName, folder));
+        }
+        std::wstring upper = journal;
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::towupper);
+        auto why = UnsafeEntryName(upper, set.manifestName, folder);
+        ASSERT_TRUE(why) << ToUtf8(upper);
+        EXPECT_THAT(ToUtf8(*why), HasSubstr("저널")) << ToUtf8(upper);
+        // From any other set's place too, wherever the name lands in this set's folder.
+        auto fromTop = UnsafeEntryName(folder + journal, L"x.ini", L"");
+        ASSERT_TRUE(fromTop);
+        EXPECT_THAT(ToUtf8(*fromTop), HasSubstr("저널"));
+    }
+    EXPECT_TRUE(InGraphics(L"graphics.ini.journal"));
+    EXPECT_TRUE(InGraphics(L"card2\\vtcard2.ini.journal"));
+    EXPECT_FALSE(InSound(L"vtsound.ini.journal.wav")) << "a longer name is another file";
+    EXPECT_FALSE(InSound(L"graphics.ini.journal")) << "no set's journal lives in the sound folder";
+    EXPECT_TRUE(UnsafeEntryName(L"VTSOUND.INI.JOURNAL", L"vtsound.ini"))
+        << "the two-argument form refuses its own set's journal";
+}
+
 // What a short name opens depends on which long names the volume holds and in which order
 // they were made, so every component of that shape is refused, not only aliases of ours.
 TEST(EntryNames, ComponentsShapedLikeShortNamesAreRefused) {

@@ -11,6 +11,7 @@
 #include "app/ModGame.h"
 #include "app/Profile.h"
 #include "sets/EntryName.h"
+#include "sets/RecordJournal.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
 
@@ -36,6 +37,12 @@ class SetSyncTest : public ::testing::Test {
     std::wstring Installed(const std::wstring& name) {
         return install.Value(L"resource\\sound\\vtsound.ini", L"sound", name);
     }
+    // What the manifest and a journal beside it record together, as the next run counts it.
+    std::wstring Recorded(const std::wstring& name) {
+        return FromCp949(
+            RecordedVersions(L"sound", AppDir + L"resource\\sound\\vtsound.ini").Get(name));
+    }
+    bool HasJournal() { return install.Has(L"resource\\sound\\vtsound.ini.journal"); }
     ErrorNumber RunExpectingError() {
         try {
             UpdateSoundSet(server);
@@ -66,6 +73,7 @@ TEST_F(SetSyncTest, FetchesOutdatedFilesAndRecordsEachOne) {
     EXPECT_FALSE(install.Has(L"resource\\sound\\b.wav")) << "a current file is not fetched";
     EXPECT_EQ(Installed(L"a.wav"), L"2");
     EXPECT_EQ(Installed(L"c.wav"), L"7");
+    EXPECT_FALSE(HasJournal()) << "folded at the end of the set";
     EXPECT_EQ(server.doEvents, 2) << "one message pass after each fetched file";
     ASSERT_FALSE(server.states.empty());
     EXPECT_EQ(server.states.front(), L"버전체크중...");
@@ -220,6 +228,7 @@ TEST_F(SetSyncTest, VersionsThatCannotBeRecordedAreRefusedBeforeFetching) {
     const std::string versions[] = {std::string("v\0x", 3), " \x81"};
     for (const std::string& version : versions) {
         install.dir.Write(L"resource\\sound\\vtsound.ini", "[sound]\r\nok.wav=1\r\n");
+        fs::DeleteFile(AppDir + L"resource\\sound\\vtsound.ini.journal");
         profile::ClearCache();
         server.calls.clear();
         PublishSound("[sound]\r\ncount=2\r\n1=ok.wav:2\r\n2=a.wav:" + version + "\r\n");
@@ -227,7 +236,8 @@ TEST_F(SetSyncTest, VersionsThatCannotBeRecordedAreRefusedBeforeFetching) {
         PutSound(L"a.wav", "A");
         EXPECT_EQ(RunExpectingError(), ErrorNumber::InvalidArgument);
         EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{soundUrl + L"ok.wav"});
-        EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), "[sound]\r\nok.wav=2\r\n");
+        EXPECT_EQ(Recorded(L"ok.wav"), L"2");
+        EXPECT_EQ(Recorded(L"a.wav"), L"");
     }
 }
 
@@ -237,8 +247,8 @@ TEST_F(SetSyncTest, AGapEndsTheRunAfterTheEntriesBeforeIt) {
     PutSound(L"a.wav", "A");
     PutSound(L"c.wav", "C");
     EXPECT_EQ(RunExpectingError(), ErrorNumber::InvalidArgument);
-    EXPECT_EQ(Installed(L"a.wav"), L"1");
-    EXPECT_EQ(Installed(L"c.wav"), L"");
+    EXPECT_EQ(Recorded(L"a.wav"), L"1");
+    EXPECT_EQ(Recorded(L"c.wav"), L"");
 }
 
 TEST_F(SetSyncTest, UnsafeNamesAreRefusedWithoutFetchingOrWriting) {
@@ -383,14 +393,20 @@ TEST_F(SetSyncTest, AnInterruptedSetResumesWithTheFilesNotYetRecorded) {
     PutSound(L"c", "C");
     server.endAtPayload = 1;
     EXPECT_THROW(UpdateSoundSet(server), ProgramEnded);
-    EXPECT_EQ(Installed(L"a"), L"1");
-    EXPECT_EQ(Installed(L"b"), L"") << "the file being fetched keeps its old version";
+    EXPECT_EQ(Recorded(L"a"), L"1");
+    EXPECT_EQ(Recorded(L"b"), L"") << "the file being fetched keeps its old version";
+    // Killed before the set's end: the record is in the journal; a launcher that reads the
+    // manifest alone fetches that file again, and nothing else.
+    EXPECT_TRUE(HasJournal());
+    EXPECT_EQ(Installed(L"a"), L"");
 
     server.endAtPayload.reset();
     server.calls.clear();
     UpdateSoundSet(server);
     EXPECT_EQ(server.PayloadUrls(), (std::vector<std::wstring>{soundUrl + L"b", soundUrl + L"c"}));
     EXPECT_EQ(install.Read(L"resource\\sound\\b"), "B");
+    EXPECT_FALSE(HasJournal());
+    EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), "[sound]\r\na=1\r\nb=1\r\nc=1\r\n");
 }
 
 TEST(CardSets, UseTheirOwnManifestDirectoryAndDatSuffix) {

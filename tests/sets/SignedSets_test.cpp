@@ -6,6 +6,7 @@
 #include "app/EndProgram.h"
 #include "app/ModGame.h"
 #include "app/Texts.h"
+#include "sets/RecordJournal.h"
 #include "sets/SetSync.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
@@ -115,6 +116,8 @@ TEST_F(SignedSets, AnEntryWithoutAPinIsRefusedAsDamagedAndNotRecorded) {
     EXPECT_THROW(UpdateSoundSet(server), ProgramEnded);
     EXPECT_TRUE(Refused(L"resource\\sound\\b.wav"));
     EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{soundUrl + L"a.wav"});
+    // a.wav arrived before the refusal: its record is in the journal the next run folds.
+    EXPECT_TRUE(FoldJournal(L"sound", SoundDir + L"vtsound.ini"));
     EXPECT_EQ(install.Value(L"resource\\sound\\vtsound.ini", L"sound", L"a.wav"), L"1");
     EXPECT_EQ(install.Value(L"resource\\sound\\vtsound.ini", L"sound", L"b.wav"), L"");
     EXPECT_FALSE(install.Has(L"resource\\sound\\b.wav"));

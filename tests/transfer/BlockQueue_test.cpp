@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -109,6 +110,35 @@ TEST(BlockQueue, ABlockIsReadInPartsAndOnlyTheEmptyPieceIsTheEnd) {
 
     queue.Finish();
     EXPECT_EQ(Now(queue, 3), "");
+}
+
+// The next request's queue fills the blocks of the last one: same memory, no new block.
+TEST(BlockQueue, BlocksGoOnToTheNextQueue) {
+    BlockQueue first(4, 3);
+    ASSERT_TRUE(PushText(first, "AAAA"));
+    ASSERT_TRUE(PushText(first, "BB"));
+    first.Finish();
+    EXPECT_EQ(Now(first, 4), "AAAA");  // lent, not yet returned
+    std::vector<std::vector<std::byte>> blocks = first.TakeBlocks();
+    ASSERT_EQ(blocks.size(), 2u) << "the lent block and the queued one";
+    std::vector<const std::byte*> memory;
+    for (const auto& b : blocks) {
+        memory.push_back(b.data());
+    }
+    blocks.push_back(std::vector<std::byte>(7));  // another size is not taken
+    BlockQueue next(4, 2, std::move(blocks));
+    for (int i = 0; i < 2; ++i) {
+        std::optional<std::vector<std::byte>> block = next.TakeEmpty();
+        ASSERT_TRUE(block);
+        EXPECT_EQ(block->size(), 4u);
+        EXPECT_NE(std::find(memory.begin(), memory.end(), block->data()), memory.end()) << i;
+        ASSERT_TRUE(next.Push(std::move(*block), 4));
+    }
+    OnThread<bool> refill(next, [&] { return next.TakeEmpty().has_value(); });
+    EXPECT_FALSE(refill.ReadyWithin(kStaysBlocked)) << "the two blocks count against capacity";
+    next.Cancel();
+    ASSERT_TRUE(refill.ReadyWithin(kWakes));
+    EXPECT_FALSE(refill.Get());
 }
 
 TEST(BlockQueue, ALentPieceStaysIntactUntilTheNextCall) {

@@ -4,11 +4,14 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -202,6 +205,46 @@ TEST_F(InetTransferTest, KeepsTheConnectionAliveAcrossRequestsAndReopensAClosedO
     EXPECT_NE(reopened.body, first.body);
     ASSERT_TRUE(Download(L"/ok/1000"));
     EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(1000));
+}
+
+std::set<DWORD> ThreadsOfThisProcess() {
+    std::set<DWORD> ids;
+    win32::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+            ids.insert(entry.th32ThreadID);
+        }
+    }
+    return ids;
+}
+
+// Under Wine a thread costs about as much as a small file: every request of a run goes through
+// the one worker, unless a request is given up while it blocks; that one keeps its worker and
+// the next request gets a fresh one instead of waiting.
+TEST_F(InetTransferTest, RequestsShareOneWorkerAndOneGivenUpDoesNotHoldUpTheNext) {
+    ASSERT_EQ(Fetch(transfer, view, L"/ok/100").codeAfterBody, 0);
+    const std::set<DWORD> first = ThreadsOfThisProcess();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Fetch(transfer, view, L"/ok/100").codeAfterBody, 0) << i;
+    }
+    std::vector<DWORD> started;
+    for (DWORD id : ThreadsOfThisProcess()) {
+        if (!first.contains(id)) {
+            started.push_back(id);
+        }
+    }
+    EXPECT_TRUE(started.empty()) << started.size() << " threads started for 20 requests";
+
+    transfer.SetURL(ServerUrl(L"/stallhead/5"));
+    transfer.Execute(L"GET");  // given up at once: its worker stays blocked until the time-out
+    const auto start = Steady::now();
+    Fetched next = Fetch(transfer, view, L"/ok/1000");
+    EXPECT_LT(Steady::now() - start, 1000ms);
+    EXPECT_EQ(next.codeAfterBody, 0);
+    EXPECT_EQ(next.body, Pattern(1000));
 }
 
 TEST_F(InetTransferTest, HandlesWindowMessagesWhileWaitingWithoutSpinning) {

@@ -239,6 +239,16 @@ INSTANTIATE_TEST_SUITE_P(
             "device name",
             [](SampleTree& sample, PublishOptions&) { sample.Set("resource/sound/CON.wav", "x"); },
             "resource/sound/CON.wav: the launcher refuses the name"},
+        Refusal{"a set's record journal",
+                [](SampleTree& sample, PublishOptions&) {
+                    sample.Set("resource/sound/vtsound.ini.journal", "v 00000000 1:a1\n");
+                },
+                "resource/sound/vtsound.ini.journal: the launcher refuses the name"},
+        Refusal{"the graphics set's record journal, in other letter case",
+                [](SampleTree& sample, PublishOptions&) {
+                    sample.Set("resource/data/Graphics.INI.Journal", "x");
+                },
+                "resource/data/Graphics.INI.Journal: the launcher refuses the name"},
         Refusal{
             "zero bytes",
             [](SampleTree& sample, PublishOptions&) { sample.Set("resource/data/empty.bmp", ""); },

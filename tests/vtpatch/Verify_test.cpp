@@ -8,6 +8,7 @@
 #include "app/Cp949.h"
 #include "app/ModGame.h"
 #include "app/Profile.h"
+#include "sets/RecordJournal.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Format.h"
 
@@ -141,6 +142,41 @@ TEST_F(VerifyTest, AChangedClientIsRepairedThroughItsVersion) {
     EXPECT_EQ(Record("game", "vtgame", "vtgame.ini"), "");
     EXPECT_EQ(Record("game", "game", "vtgame.ini"), "1");  // never touched: the launcher checks it
     EXPECT_EQ(Check().findings.Problems(), 0u);
+}
+
+// A killed launcher run leaves its last records in the set's journal; the next run counts
+// them, and so does verify. A repair folds the journal first: folded later, it would bring a
+// blanked record back.
+TEST_F(VerifyTest, RecordsInAJournalCountAndARepairIsNotUndoneByIt) {
+    const std::string manifest = Local("resource/sound/vtsound.ini");
+    const std::string version = Record("sound", "효과음.wav", "resource/sound/vtsound.ini");
+    ASSERT_NE(version, "");
+    std::string records = Get(manifest);
+    const std::string line = test::Utf8ToCp949("효과음.wav=" + version + "\r\n");
+    ASSERT_NE(records.find(line), std::string::npos);
+    records.erase(records.find(line), line.size());
+    Put(manifest, records);
+    const std::string journal =
+        EncodeJournalRecord(test::Utf8ToCp949("효과음.wav"), "stale").value() +
+        EncodeJournalRecord(test::Utf8ToCp949("효과음.wav"), version).value() + "v 0123";
+    Put(manifest + ".journal", journal);
+
+    VerifyReport found = Check();
+    EXPECT_EQ(found.findings.List().size(), 0u) << test::Describe(found.findings);
+    EXPECT_EQ(found.checked, 9u);
+    EXPECT_EQ(Get(manifest + ".journal"), journal) << "verify alone changes nothing";
+
+    Put(Local("resource/sound/효과음.wav"), "changed");
+    VerifyReport repaired = Check(true);
+    EXPECT_EQ(test::ProblemsAt(repaired.findings, "resource/sound/효과음.wav"), 1u)
+        << test::Describe(repaired.findings);
+    EXPECT_EQ(Get(manifest + ".journal"), "") << "folded, then deleted";
+    EXPECT_EQ(Record("sound", "효과음.wav", "resource/sound/vtsound.ini"), "");
+    // What the launcher does first on its next start: fold what is left. Nothing is.
+    EXPECT_FALSE(FoldJournal(L"sound", FromUtf8(manifest)));
+    VerifyReport after = Check();
+    EXPECT_EQ(after.findings.Problems(), 0u) << test::Describe(after.findings);
+    EXPECT_EQ(after.pending, 1u);
 }
 
 TEST_F(VerifyTest, WorksOverHttp) {
