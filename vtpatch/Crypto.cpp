@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Crypto.h"
+#include "app/OpenSsl_posix.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 
@@ -22,18 +23,7 @@ namespace {
 
 constexpr char kGroup[] = "prime256v1";
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using BigNum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
-using EcdsaSig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using namespace vt::openssl;
 
 // The library's own words for the last error, for a message that says why.
 std::string OpenSslError() {
