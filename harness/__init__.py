@@ -17,7 +17,8 @@ from .patchtree import differences, installed_as_served, installed_files, make_p
 from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, signed_patch,
                       vtpatch_path, write_tree)
 from .inifile import ini_bytes, read_ini
-from .standin import list_rows, read_standin
+from .standin import list_rows, read_standin, wait_rows
 from .runlog import RunLog, log_path, read_only
+from .isolation import case, end_marked, isolated, marked, run
 
 __all__ = [name for name in dir() if not name.startswith("_")]

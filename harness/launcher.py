@@ -1,6 +1,7 @@
 """vtlauncher.exe under Wine: a test installation, the Wine environment, and the launcher's
 window captions and control positions as the tests address them."""
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -55,6 +56,15 @@ class AppDir:
         return subprocess.Popen(["wine", command or str(self.path / "vtlauncher.exe")], cwd="/",
                                 env=wine_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
+
+    @contextlib.contextmanager
+    def running(self, command=None):
+        """start() for a with block: the launcher is killed at its end unless it has ended."""
+        proc = self.start(command)
+        try:
+            yield proc
+        finally:
+            stop(proc)
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)

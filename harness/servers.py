@@ -14,6 +14,7 @@ import time
 import urllib.parse
 from pathlib import Path
 
+from .isolation import own
 from .poll import wait_until
 
 
@@ -54,34 +55,49 @@ class _Background:
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    delays = {}
+    gates = {}
     log = None
+    held = None
 
     def log_message(self, *args):
         pass
 
     def do_GET(self):
         self.log.append(self.path)
-        for suffix, seconds in self.delays.items():
-            if self.path.endswith(suffix):
-                time.sleep(seconds)  # paces the reply; decides nothing
+        for suffix, gate in self.gates.items():
+            if self.path.endswith(suffix) and not gate.is_set():
+                self.held.append(self.path)
+                gate.wait()
+                self.held.remove(self.path)
         super().do_GET()
 
 
 class StaticServer(_Background):
-    """Serves a directory over HTTP/1.1 on host:port. `delays` ({path suffix: seconds}) holds
-    matching replies back, e.g. to keep the patch window up long enough to be seen."""
+    """Serves a directory over HTTP/1.1 on host:port. `holds` ({path suffix: threading.Event})
+    keeps a matching reply back until its event is set, e.g. to keep the patch window up until
+    it has been seen; the server lets every held reply go when it stops."""
 
-    def __init__(self, root, host, port, delays=None):
+    def __init__(self, root, host, port, holds=None):
         self.log = []
-        handler = type("Handler", (_QuietHandler,), {"delays": dict(delays or {}),
-                                                     "log": self.log})
+        self.held = []
+        self.gates = dict(holds or {})
+        handler = type("Handler", (_QuietHandler,), {"gates": self.gates, "log": self.log,
+                                                     "held": self.held})
         self._serve(http.server.ThreadingHTTPServer(
             (host, port), functools.partial(handler, directory=str(root))))
 
     def requests(self):
         """The request paths in order (still percent-encoded)."""
         return list(self.log)
+
+    def holding(self):
+        """The paths of the replies held back now."""
+        return list(self.held)
+
+    def __exit__(self, *exc):
+        for gate in self.gates.values():
+            gate.set()
+        super().__exit__(*exc)
 
 
 class Nginx:
@@ -119,9 +135,11 @@ http {
         self.proc = None
 
     def __enter__(self):
-        self.proc = subprocess.Popen(["nginx", "-c", str(self.dir / "nginx.conf"), "-p",
-                                      str(self.dir)], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        # A group of its own: nginx overwrites its environment, and its workers outlive a
+        # killed master.
+        self.proc = own(subprocess.Popen(["nginx", "-c", str(self.dir / "nginx.conf"), "-p",
+                                          str(self.dir)], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL, start_new_session=True))
         try:
             wait_until(lambda: self.proc.poll() is not None or _accepts(self.host, self.port),
                        10, "nginx listening on %s:%d" % (self.host, self.port))

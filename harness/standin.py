@@ -44,3 +44,17 @@ def list_rows(build, caption=SERVER_CAPTION):
             _, name, ping, state, x, y = line.split("\t")
             rows.append((name, ping, state, int(x), int(y)))
     return selected, rows
+
+
+def wait_rows(build, count, timeout=60.0, caption=SERVER_CAPTION):
+    """(selected, rows) of the list once it holds `count` rows: a window may be read before it
+    has added them. At the deadline the last reading (None when there was none)."""
+    last = [None]
+
+    def filled():
+        listed = list_rows(build, caption)
+        if listed is not None:
+            last[0] = listed
+        return listed if listed is not None and len(listed[1]) == count else None
+
+    return eventually(filled, timeout, step=0.2) or last[0]

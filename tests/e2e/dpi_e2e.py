@@ -6,7 +6,6 @@ The patch window is inspected in the middle of a file's transfer, with its progr
 showing; the server window with its rows probed. Screenshots: artefacts/dpi-<N>-patch.png,
 artefacts/dpi-<N>-servers.png."""
 
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -154,9 +153,7 @@ def patch_window(a, checks, n, work):
         except TimeoutError as e:
             checks.check(False, "[%d DPI] patch window: %s" % (n, e))
         finally:
-            proc.kill()
-            proc.wait(timeout=30)
-            app.remove()
+            harness.stop(proc)
 
 
 def server_window(a, checks, n, work):
@@ -175,8 +172,9 @@ def server_window(a, checks, n, work):
             checks.check(size == CLIENT[n]["servers"], "[%d DPI] server window client area "
                          "%dx%d is %dx%d" % ((n,) + size + CLIENT[n]["servers"]))
             listed = harness.eventually(
-                lambda: (lambda r: r if r and all(row[1] for row in r[1]) else None)(
-                    harness.list_rows(a.build)), 30, step=0.5)
+                lambda: (lambda r: r if r and len(r[1]) == len(SERVERS)
+                         and all(row[1] for row in r[1]) else None)(
+                    harness.list_rows(a.build)), 60, step=0.5)
             checks.check(listed is not None and [r[0] for r in listed[1]]
                          == [s[1] for s in SERVERS],
                          "[%d DPI] the list shows every server, probed" % n)
@@ -188,9 +186,7 @@ def server_window(a, checks, n, work):
         except TimeoutError as e:
             checks.check(False, "[%d DPI] server window: %s" % (n, e))
         finally:
-            proc.kill()
-            proc.wait(timeout=30)
-            app.remove()
+            harness.stop(proc)
 
 
 def main():
@@ -200,15 +196,12 @@ def main():
     # One set file and the client; the client trickles for long enough to be looked at.
     harness.make_patch(work / "server", files=1, korean=True, size_range=(3000, 3000),
                        client=None)
-    try:
-        for n in sorted(CLIENT):
-            with hdpi.WinePrefix(a.build, n):
-                patch_window(a, checks, n, work)
-                server_window(a, checks, n, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    for n in sorted(CLIENT):
+        with hdpi.WinePrefix(a.build, n):
+            patch_window(a, checks, n, work)
+            server_window(a, checks, n, work)
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

@@ -59,45 +59,40 @@ def run_case(a, checks, server, root, case):
     app = harness.AppDir(a.build, dict(LOCAL_FILES, **{"vtgame.ini": versions()}))
     before = {rel: (app.path / rel).read_bytes() for rel in list(LOCAL_FILES) + ["vtgame.ini"]}
     first = len(server.requests())
-    proc = app.start()
     try:
-        result = harness.outcome(proc)
-        checks.check(result == "error", "[%s] the run stops with the error report (%s)"
-                     % (what, result))
-        requests = server.requests()[first:]
-        expected = ["/autopatch/vtgame.ini", "/autopatch/%s%s" % (folder, manifest)]
-        checks.check(requests == expected,
-                     "[%s] only vtgame.ini and the manifest are fetched: %s" % (what, requests))
-        changed = [rel for rel, data in before.items()
-                   if not (app.path / rel).exists() or (app.path / rel).read_bytes() != data]
-        checks.check(not changed, "[%s] manifests, files and vtgame.ini are unchanged: %s"
-                     % (what, changed))
-        if result == "error":
-            box = harness.wait_window(harness.ERROR_CAPTION, timeout=10)
-            harness.screenshot(box, a.artefacts / ("entry_names_%s.png" % what))
-            harness.key(box, "Return")
-            checks.check(harness.wait_exit(proc, 20) is not None,
-                         "[%s] closing the report ends the program" % what)
+        with harness.isolated(), app.running() as proc:
+            result = harness.outcome(proc)
+            checks.check(result == "error", "[%s] the run stops with the error report (%s)"
+                         % (what, result))
+            requests = server.requests()[first:]
+            expected = ["/autopatch/vtgame.ini", "/autopatch/%s%s" % (folder, manifest)]
+            checks.check(requests == expected,
+                         "[%s] only vtgame.ini and the manifest are fetched: %s"
+                         % (what, requests))
+            changed = [rel for rel, data in before.items()
+                       if not (app.path / rel).exists()
+                       or (app.path / rel).read_bytes() != data]
+            checks.check(not changed, "[%s] manifests, files and vtgame.ini are unchanged: %s"
+                         % (what, changed))
+            if result == "error":
+                box = harness.wait_window(harness.ERROR_CAPTION, timeout=10)
+                harness.screenshot(box, a.artefacts / ("entry_names_%s.png" % what))
+                harness.key(box, "Return")
+                checks.check(harness.wait_exit(proc, 60) is not None,
+                             "[%s] closing the report ends the program" % what)
     except TimeoutError as e:
         checks.check(False, "[%s] %s" % (what, e))
-    finally:
-        harness.stop(proc)
-        harness.wait_window(harness.ERROR_CAPTION, timeout=30, gone=True)
-        app.remove()
 
 
 def main():
     a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
     root = Path(tempfile.mkdtemp(prefix="vt-e2e-names-"))
-    try:
-        with harness.StaticServer(root, a.host, a.port) as server:
-            for case in CASES:
-                run_case(a, checks, server, root, case)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
+    with harness.StaticServer(root, a.host, a.port) as server:
+        for case in CASES:
+            run_case(a, checks, server, root, case)
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

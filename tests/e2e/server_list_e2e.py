@@ -34,49 +34,42 @@ def main():
     app = harness.AppDir(a.build, {"vtgame.ini": VTGAME_INI,
                                    "resource/data/SvrList.dat": SVRLIST})
     shutil.copy2(a.build / "vt_standin.exe", app.path / "vt.exe")
-    proc = None
-    try:
-        with harness.StaticServer(root, a.host, a.port):
-            proc = app.start()
-            def shown():
-                found = [w for w, n in harness.windows() if n == harness.SERVER_CAPTION]
-                return found or harness.message_boxes() or proc.poll() is not None
-            first = harness.wait_until(shown, 120, "the server window or an error report")
-            if not checks.check(isinstance(first, list) and isinstance(first[0], int),
-                                "the server window shows, no error report (%s)" % first):
+    with harness.StaticServer(root, a.host, a.port):
+        proc = app.start()
+        def shown():
+            found = [w for w, n in harness.windows() if n == harness.SERVER_CAPTION]
+            return found or harness.message_boxes() or proc.poll() is not None
+        first = harness.wait_until(shown, 120, "the server window or an error report")
+        if not checks.check(isinstance(first, list) and isinstance(first[0], int),
+                            "the server window shows, no error report (%s)" % first):
+            return checks.finish()
+        wid = first[0]
+        listed = harness.wait_rows(a.build, len(SERVERS))
+        if checks.check(listed is not None, "the server window's list is readable"):
+            _, rows = listed
+            names = [r[0] for r in rows]
+            if not checks.check(names == [name for _, name in SERVERS],
+                                "one row per server, blank lines skipped, both rows of the "
+                                "same name: %s" % names):
                 return checks.finish()
-            wid = first[0]
-            listed = harness.eventually(lambda: harness.list_rows(a.build), 15)
-            if checks.check(listed is not None, "the server window's list is readable"):
-                _, rows = listed
-                names = [r[0] for r in rows]
-                checks.check(names == [name for _, name in SERVERS],
-                             "one row per server, blank lines skipped, both rows of the same "
-                             "name: %s" % names)
-                harness.screenshot(wid, a.artefacts / "server_list_duplicates.png")
-                row = 3
-                harness.click(wid, rows[row - 1][3], rows[row - 1][4])
-                chosen = harness.eventually(lambda: selected(a.build, row), 15)
-                checks.check(chosen is not None, "a click selects the second row of that name")
-                harness.click(wid, *harness.CONNECT)
-                standin = harness.read_standin(app.path)
-                if checks.check(standin is not None, "the client was started"):
-                    want = SERVERS[row - 1][0] + " 5000 qelvorin"
-                    checks.check(standin.get("arguments") == want,
-                                 "arguments %r == %r" % (standin.get("arguments"), want))
-                try:
-                    harness.wait_exit(proc, 10)
-                    checks.check(True, "the launcher ended after connecting")
-                except subprocess.TimeoutExpired:
-                    checks.check(False, "the launcher ended after connecting")
-    except TimeoutError as e:
-        checks.check(False, "%s (message boxes: %s)" % (e, harness.message_boxes()))
-    finally:
-        harness.stop(proc)
-        app.remove()
-        shutil.rmtree(root, ignore_errors=True)
+            harness.screenshot(wid, a.artefacts / "server_list_duplicates.png")
+            row = 3
+            harness.click(wid, rows[row - 1][3], rows[row - 1][4])
+            chosen = harness.eventually(lambda: selected(a.build, row), 15)
+            checks.check(chosen is not None, "a click selects the second row of that name")
+            harness.click(wid, *harness.CONNECT)
+            standin = harness.read_standin(app.path)
+            if checks.check(standin is not None, "the client was started"):
+                want = SERVERS[row - 1][0] + " 5000 qelvorin"
+                checks.check(standin.get("arguments") == want,
+                             "arguments %r == %r" % (standin.get("arguments"), want))
+            try:
+                harness.wait_exit(proc, 60)
+                checks.check(True, "the launcher ended after connecting")
+            except subprocess.TimeoutExpired:
+                checks.check(False, "the launcher ended after connecting")
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -21,7 +22,7 @@ SILENT_TABLE = "vt_silent_127_0_0_48"
 VTGAME_INI = "[game]\r\ngame=1.0\r\nvtgame=7\r\nsound=3\r\ngraphics=2\r\n" + "".join(
     "card%d=1\r\n" % n for n in range(1, 6))
 NAMES = ["첫째 서버", "Second", "Silent:one"]
-PROFILE_DELAY = 2.0  # seconds the patch host takes for vtgame.ini, so the patch window is seen
+PROBED = ("정상", "오류")  # a row's state once its probe has ended
 
 
 def silence(address, on):
@@ -52,19 +53,30 @@ def selected(build, row):
     return listed if listed is not None and listed[0] == row else None
 
 
-def run(a, checks, host, addresses, how, row, shots):
+def probed(build, count):
+    """The list's rows once it holds `count` rows, every probe ended, else None."""
+    listed = harness.list_rows(build)
+    if listed is None or len(listed[1]) != count:
+        return None
+    return listed if all(state in PROBED for _, _, state, _, _ in listed[1]) else None
+
+
+def run(a, checks, host, addresses, how, row, shots, profile_held=None):
     """One launcher run: wait for the server window, check its rows, connect to `row` by `how`."""
     app = install(a, addresses)
     host.log.clear()
     proc = app.start()
     try:
-        if shots:
+        if profile_held is not None:
+            # The profile's reply waits until the window has been seen.
             try:
+                harness.wait_until(host.holding, 90, "the profile requested")
                 wid = harness.wait_window(harness.PATCH_CAPTION, timeout=90)
                 shot = harness.screenshot(wid, a.artefacts / "servers_patch_window.png")
                 checks.check(True, "patch window seen during the patch run (%s)" % shot)
             except (TimeoutError, subprocess.CalledProcessError) as e:
                 checks.check(False, "patch window seen during the patch run: %s" % e)
+            profile_held.set()
         wid = harness.wait_window(harness.SERVER_CAPTION, timeout=120)
         checks.check(host.requests() == ["/autopatch/vtgame.ini"],
                      "[%s] the patch run fetched only the version profile: %s"
@@ -72,13 +84,14 @@ def run(a, checks, host, addresses, how, row, shots):
         checks.check(not (app.path / "temp").exists(),
                      "[%s] the staging directory was removed before the server window" % how)
         try:
-            harness.wait_window(harness.PATCH_CAPTION, timeout=5, gone=True)
+            harness.wait_window(harness.PATCH_CAPTION, timeout=60, gone=True)
             hidden = True
         except TimeoutError:
             hidden = False
         checks.check(hidden, "[%s] the patch window is hidden once the server window shows: %s"
                      % (how, harness.windows()))
-        listed = harness.list_rows(a.build)
+        listed = (harness.eventually(lambda: probed(a.build, len(addresses)), 60, step=0.2)
+                  or harness.list_rows(a.build))
         if not checks.check(listed is not None, "[%s] the server window's list is readable" % how):
             return
         first, rows = listed
@@ -133,14 +146,13 @@ def run(a, checks, host, addresses, how, row, shots):
                          == harness.windows_path(app.path),
                          "[%s] working directory %r" % (how, standin.get("directory")))
         try:
-            harness.wait_exit(proc, 10)
+            harness.wait_exit(proc, 60)
             checks.check(True, "[%s] the launcher ended %.1f s after the start of the client"
                          % (how, time.monotonic() - started))
         except subprocess.TimeoutExpired:
             checks.check(False, "[%s] the launcher ended after connecting" % how)
     finally:
         harness.stop(proc)
-        app.remove()
 
 
 def main():
@@ -154,17 +166,18 @@ def main():
     if not silent:
         print("SKIP silent server: nft could not add a rule (needs root and nftables)")
     try:
+        profile_held = threading.Event()
         with harness.StaticServer(root, a.host, a.port,
-                                  delays={"/vtgame.ini": PROFILE_DELAY}) as host:
-            run(a, checks, host, addresses, "cmdConnect", 2, shots=True)
+                                  holds={"/vtgame.ini": profile_held}) as host:
+            run(a, checks, host, addresses, "cmdConnect", 2, shots=True,
+                profile_held=profile_held)
             run(a, checks, host, addresses, "Return", 1, shots=False)
             run(a, checks, host, addresses, "alt+Return", len(addresses), shots=False)
     finally:
         if silent:
             silence(SILENT, False)
-        shutil.rmtree(root, ignore_errors=True)
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

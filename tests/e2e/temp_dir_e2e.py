@@ -5,7 +5,6 @@ links) are never followed: the folder and the file they point to keep all they h
 the launcher removes the link or, unable to remove it alone, reports error 75."""
 
 import os
-import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -37,17 +36,12 @@ def folders_in_temp(a, checks):
     (temp / "old run" / "deeper" / "part.dat").write_bytes(os.urandom(5000))
     (temp / "empty").mkdir()
     (temp / "note.txt").write_bytes(b"left by hand")
-    proc = app.start()
-    try:
+    with harness.case(checks, "folders"):
+        proc = app.start()
         result = harness.outcome(proc)
         checks.check(result == "servers",
                      "[folders] the run reaches the server window (%s)" % result)
         checks.check(not temp.exists(), "[folders] temp is gone with its folders")
-    except TimeoutError as e:
-        checks.check(False, "[folders] %s" % e)
-    finally:
-        harness.stop(proc)
-        app.remove()
 
 
 def links_in_temp(a, checks):
@@ -63,8 +57,8 @@ def links_in_temp(a, checks):
     os.symlink(outside / "saves", temp / "saves")
     os.symlink(outside / "empty", temp / "sub" / "empty")
     os.symlink(outside / "notes.txt", temp / "notes.txt")
-    proc = app.start()
-    try:
+    with harness.case(checks, "links"):
+        proc = app.start()
         result = harness.outcome(proc)
         checks.check(read(outside / "saves" / "slot1.sav") == b"a player's progress",
                      "[links] the linked folder keeps its file (%s)" % result)
@@ -83,14 +77,8 @@ def links_in_temp(a, checks):
             box = harness.wait_window(harness.ERROR_CAPTION, timeout=10)
             harness.screenshot(box, a.artefacts / "temp_dir_link_error.png")
             harness.key(box, "Return")
-            checks.check(harness.wait_exit(proc, 20) is not None,
+            checks.check(harness.wait_exit(proc, 60) is not None,
                          "[links] closing the report ends the program")
-    except TimeoutError as e:
-        checks.check(False, "[links] %s" % e)
-    finally:
-        harness.stop(proc)
-        app.remove()
-        shutil.rmtree(outside, ignore_errors=True)
 
 
 def main():
@@ -99,14 +87,11 @@ def main():
     root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
     (root / "autopatch").mkdir()
     (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
-    try:
-        with harness.StaticServer(root, a.host, a.port):
-            folders_in_temp(a, checks)
-            links_in_temp(a, checks)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
+    with harness.StaticServer(root, a.host, a.port):
+        folders_in_temp(a, checks)
+        links_in_temp(a, checks)
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

@@ -27,53 +27,45 @@ def main():
     before = sorted(p.name for p in app.path.iterdir())
     folder = harness.windows_path(app.path)
     log = harness.RunLog()
-    proc = None
-    try:
-        with harness.read_only(app.path) as how:
-            print("folder made unwritable by a %s" % how, flush=True)
-            checks.check(subprocess.run(["touch", str(app.path / "x")],
-                                        capture_output=True).returncode != 0,
-                         "root itself cannot write the folder")
-            proc = app.start()
-            try:
-                box = harness.wait_window(harness.ERROR_CAPTION, timeout=90)
-            except TimeoutError as e:
-                checks.check(False, str(e))
-                return checks.finish()
-            harness.screenshot(box, shot)
-            checks.check(not [w for w, n in harness.windows() if n == harness.PATCH_CAPTION],
-                         "no patch window is shown")
-            refusal = harness.eventually(
-                lambda: log.has(r"^refused: installation folder cannot be written: "
-                                + re.escape(folder) + r" \("), 10)
-            checks.check(refusal is not None, "the log names the folder that cannot be written: "
-                         "%s" % refusal)
-            starts = log.has(r"^vtlauncher .* started")
-            asked = log.has(r"^cannot write .*asking Windows to start the launcher elevated$")
-            print("\n".join(log.texts()), flush=True)
-            # Elevation is asked for at most once, and only by an unmarked instance.
-            checks.check(len(asked) <= 1 and len(starts) == 1 + len(asked),
-                         "%d start(s), %d request(s) for elevation" % (len(starts), len(asked)))
-            if asked:
-                checks.check("restarted for elevation" in starts[-1],
-                             "the restarted instance carries the marker")
-            harness.key(box, "Return")
-            ended = harness.eventually(lambda: not launcher_processes(app), 15, step=0.2)
-            checks.check(ended is not None, "closing the message ends the launcher")
-            checks.check(log.texts()[-1:] == ["end of run"], "the log ends the run")
-            checks.check(len(log.has(r"^vtlauncher .* started")) == len(starts),
-                         "no further instance started after the message")
-        checks.check(sorted(p.name for p in app.path.iterdir()) == before,
-                     "nothing was written in the folder: %s"
-                     % sorted(p.name for p in app.path.iterdir()))
-    finally:
-        harness.stop(proc)
-        for pid in launcher_processes(app):
-            subprocess.run(["kill", pid])
-        if checks.failed == 0:
-            app.remove()
+    with harness.read_only(app.path) as how:
+        print("folder made unwritable by a %s" % how, flush=True)
+        checks.check(subprocess.run(["touch", str(app.path / "x")],
+                                    capture_output=True).returncode != 0,
+                     "root itself cannot write the folder")
+        proc = app.start()
+        try:
+            box = harness.wait_window(harness.ERROR_CAPTION, timeout=90)
+        except TimeoutError as e:
+            checks.check(False, str(e))
+            return checks.finish()
+        harness.screenshot(box, shot)
+        checks.check(not [w for w, n in harness.windows() if n == harness.PATCH_CAPTION],
+                     "no patch window is shown")
+        refusal = harness.eventually(
+            lambda: log.has(r"^refused: installation folder cannot be written: "
+                            + re.escape(folder) + r" \("), 60)
+        checks.check(refusal is not None, "the log names the folder that cannot be written: "
+                     "%s" % refusal)
+        starts = log.has(r"^vtlauncher .* started")
+        asked = log.has(r"^cannot write .*asking Windows to start the launcher elevated$")
+        print("\n".join(log.texts()), flush=True)
+        # Elevation is asked for at most once, and only by an unmarked instance.
+        checks.check(len(asked) <= 1 and len(starts) == 1 + len(asked),
+                     "%d start(s), %d request(s) for elevation" % (len(starts), len(asked)))
+        if asked:
+            checks.check("restarted for elevation" in starts[-1],
+                         "the restarted instance carries the marker")
+        harness.key(box, "Return")
+        ended = harness.eventually(lambda: not launcher_processes(app), 60, step=0.2)
+        checks.check(ended is not None, "closing the message ends the launcher")
+        checks.check(log.texts()[-1:] == ["end of run"], "the log ends the run")
+        checks.check(len(log.has(r"^vtlauncher .* started")) == len(starts),
+                     "no further instance started after the message")
+    checks.check(sorted(p.name for p in app.path.iterdir()) == before,
+                 "nothing was written in the folder: %s"
+                 % sorted(p.name for p in app.path.iterdir()))
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

@@ -2,7 +2,6 @@
 cannot hold are recorded so that the next run finds them current and fetches nothing; a set
 manifest answered with an HTML page fails like a download and records nothing."""
 
-import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -28,16 +27,11 @@ def run(app, server, until):
     """Runs the launcher until the window `until` shows (or it ends, or another box shows),
     then ends it; returns (whether `until` showed, the requests of this run)."""
     before = len(server.requests())
-    proc = app.start()
-    try:
+    with harness.isolated(), app.running() as proc:
         harness.eventually(
             lambda: until in [n for _, n in harness.windows()] or harness.message_boxes()
             or proc.poll() is not None, 120, step=0.2)
         shown = until in [n for _, n in harness.windows()]
-    finally:
-        harness.stop(proc)
-        proc.wait(timeout=30)
-    harness.wait_window(until, timeout=30, gone=True)
     return shown, server.requests()[before:]
 
 
@@ -54,49 +48,44 @@ def main():
     app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
                                    "resource/data/SvrList.dat": b""})
     local_manifest = app.path / "resource/sound/vtsound.ini"
-    try:
-        with harness.StaticServer(root, a.host, a.port) as server:
-            shown, requests = run(app, server, harness.SERVER_CAPTION)
-            checks.check(shown, "the first run reaches the server window")
-            fetched = sorted(p[len(SOUND_DIR):] for p in requests
-                             if p.startswith(SOUND_DIR) and not p.endswith(".ini"))
-            checks.check(fetched == FILES, "the first run fetches every file: %s" % fetched)
-            recorded = local_manifest.read_bytes() if local_manifest.exists() else b""
-            checks.check(b'a.wav=" v1"\r\n' in recorded and b'b.wav="v1 "\r\n' in recorded
-                         and b'c.wav=""v1""\r\n' in recorded and b"d.wav=\"'v1'\"\r\n" in recorded
-                         and b"e.wav=v\x81\r\n" in recorded,
-                         "versions are recorded to read back as sent: %r" % recorded)
-            checks.check(b'sound=" 2"' in (app.path / "vtgame.ini").read_bytes(),
-                         "the set's quoted version is recorded quoted")
+    with harness.StaticServer(root, a.host, a.port) as server:
+        shown, requests = run(app, server, harness.SERVER_CAPTION)
+        checks.check(shown, "the first run reaches the server window")
+        fetched = sorted(p[len(SOUND_DIR):] for p in requests
+                         if p.startswith(SOUND_DIR) and not p.endswith(".ini"))
+        checks.check(fetched == FILES, "the first run fetches every file: %s" % fetched)
+        recorded = local_manifest.read_bytes() if local_manifest.exists() else b""
+        checks.check(b'a.wav=" v1"\r\n' in recorded and b'b.wav="v1 "\r\n' in recorded
+                     and b'c.wav=""v1""\r\n' in recorded and b"d.wav=\"'v1'\"\r\n" in recorded
+                     and b"e.wav=v\x81\r\n" in recorded,
+                     "versions are recorded to read back as sent: %r" % recorded)
+        checks.check(b'sound=" 2"' in (app.path / "vtgame.ini").read_bytes(),
+                     "the set's quoted version is recorded quoted")
 
-            # Same profile: nothing but the version profile is asked for.
-            shown, requests = run(app, server, harness.SERVER_CAPTION)
-            checks.check(shown and requests == ["/autopatch/vtgame.ini"],
-                         "a second run fetches only vtgame.ini: %s" % requests)
+        # Same profile: nothing but the version profile is asked for.
+        shown, requests = run(app, server, harness.SERVER_CAPTION)
+        checks.check(shown and requests == ["/autopatch/vtgame.ini"],
+                     "a second run fetches only vtgame.ini: %s" % requests)
 
-            # A new set version over the same manifest: the manifest, but no file.
-            publish(root, b"3", manifest)
-            shown, requests = run(app, server, harness.SERVER_CAPTION)
-            checks.check(shown and requests == ["/autopatch/vtgame.ini",
-                                                SOUND_DIR + "vtsound.ini"],
-                         "a new set version re-reads the manifest and fetches no file: %s"
-                         % requests)
+        # A new set version over the same manifest: the manifest, but no file.
+        publish(root, b"3", manifest)
+        shown, requests = run(app, server, harness.SERVER_CAPTION)
+        checks.check(shown and requests == ["/autopatch/vtgame.ini",
+                                            SOUND_DIR + "vtsound.ini"],
+                     "a new set version re-reads the manifest and fetches no file: %s"
+                     % requests)
 
-            # A proxy's error page where the manifest should be.
-            publish(root, b"4", b"<html><body><h1>502 Bad Gateway</h1></body></html>\r\n")
-            shown, requests = run(app, server, harness.FAILED_CAPTION)
-            checks.check(shown, "an HTML page as the manifest shows '%s'" % harness.FAILED_CAPTION)
-            checks.check(requests == ["/autopatch/vtgame.ini", SOUND_DIR + "vtsound.ini"],
-                         "and nothing more is fetched: %s" % requests)
-            local = harness.read_ini(app.path / "vtgame.ini").get("game", {})
-            checks.check(local.get("sound") == "3",
-                         "the set's old version stays recorded: %r" % local.get("sound"))
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-        if checks.failed == 0:
-            app.remove()
+        # A proxy's error page where the manifest should be.
+        publish(root, b"4", b"<html><body><h1>502 Bad Gateway</h1></body></html>\r\n")
+        shown, requests = run(app, server, harness.FAILED_CAPTION)
+        checks.check(shown, "an HTML page as the manifest shows '%s'" % harness.FAILED_CAPTION)
+        checks.check(requests == ["/autopatch/vtgame.ini", SOUND_DIR + "vtsound.ini"],
+                     "and nothing more is fetched: %s" % requests)
+        local = harness.read_ini(app.path / "vtgame.ini").get("game", {})
+        checks.check(local.get("sound") == "3",
+                     "the set's old version stays recorded: %r" % local.get("sound"))
     return checks.finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))
