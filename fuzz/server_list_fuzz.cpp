@@ -1,6 +1,8 @@
 // SvrList.dat: any bytes parse or raise error 5 (a line without ':', naming it) or 6; every
 // server comes from a line of its own that is not blank, its address holds no ':', and the
-// list is the file's non-blank lines split at their first ':'.
+// list is the file's non-blank lines split at their first ':'. The file is read as Windows
+// reads it, whole, through code page 949: a lead byte takes the byte after it even when that
+// is ':', CR or LF, so the lines are those of the decoded text, not of the bytes.
 #include <string>
 #include <vector>
 
@@ -12,24 +14,24 @@
 namespace vt::fuzz {
 namespace {
 
-// The file's lines as bytes: CR LF, CR or LF end one; a break at the end adds none.
-std::vector<std::string_view> Lines(std::string_view bytes) {
-    std::vector<std::string_view> lines;
+// The text's lines: CR LF, CR or LF end one; a break at the end adds none.
+std::vector<std::wstring_view> Lines(std::wstring_view text) {
+    std::vector<std::wstring_view> lines;
     size_t start = 0;
-    while (start < bytes.size()) {
-        const size_t end = bytes.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            lines.push_back(bytes.substr(start));
+    while (start < text.size()) {
+        const size_t end = text.find_first_of(L"\r\n", start);
+        if (end == std::wstring_view::npos) {
+            lines.push_back(text.substr(start));
             break;
         }
-        lines.push_back(bytes.substr(start, end - start));
-        start = end + (bytes.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        lines.push_back(text.substr(start, end - start));
+        start = end + (text.compare(end, 2, L"\r\n") == 0 ? 2 : 1);
     }
     return lines;
 }
 
-bool IsBlank(std::string_view line) {
-    return line.find_first_not_of(" \t") == std::string_view::npos;
+bool IsBlank(std::wstring_view line) {
+    return line.find_first_not_of(L" \t") == std::wstring_view::npos;
 }
 
 }  // namespace
@@ -39,20 +41,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vt;
     using namespace vt::fuzz;
     const std::string_view bytes = AsBytes(data, size);
+    const std::wstring text = FromCp949(bytes);
+    const std::vector<std::wstring_view> lines = Lines(text);
     std::vector<ServerListEntry> expected;
     size_t firstWithoutColon = 0;
-    const std::vector<std::string_view> lines = Lines(bytes);
     for (size_t i = 0; i < lines.size() && firstWithoutColon == 0; ++i) {
         if (IsBlank(lines[i])) {
             continue;
         }
-        // Code page 949 trail bytes are never CR, LF or ':', so a line decodes on its own.
-        const std::wstring line = FromCp949(lines[i]);
-        const size_t colon = line.find(L':');
-        if (colon == std::wstring::npos) {
+        const size_t colon = lines[i].find(L':');
+        if (colon == std::wstring_view::npos) {
             firstWithoutColon = i + 1;
         } else {
-            expected.push_back({line.substr(0, colon), line.substr(colon + 1)});
+            expected.push_back({std::wstring(lines[i].substr(0, colon)),
+                                std::wstring(lines[i].substr(colon + 1))});
         }
     }
 
@@ -69,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(firstWithoutColon == 0, "a line without ':' was accepted", Shown(bytes));
     size_t nonBlank = 0;
-    for (std::string_view line : lines) {
+    for (std::wstring_view line : lines) {
         nonBlank += IsBlank(line) ? 0 : 1;
     }
     Check(entries.size() <= nonBlank, "more servers than non-blank lines", Shown(bytes));

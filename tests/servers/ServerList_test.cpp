@@ -59,6 +59,58 @@ TEST(ServerListParse, ALineWithoutColonIsError5NamingItsLineInTheFile) {
     EXPECT_EQ(ParseServerList("1.2.3.4: \r\n"), (Entries{{L"1.2.3.4", L" "}}));
 }
 
+// The file is read whole through code page 949, and a lead byte takes the byte after it, be it
+// ':', CR or LF (tests/app/Cp949_test.cpp): the lines are those of the text, not of the bytes.
+TEST(ServerListParse, ALeadByteTakesTheColonOrBreakAfterIt) {
+    struct Row {
+        const char* what;
+        std::string bytes;
+        Entries servers;
+        size_t refusedLine;  // 0: accepted
+    };
+    const Row rows[] = {
+        {"the colon", "\xB0:a\r\n192.0.2.1:b", {}, 1},
+        {"the CR of CR LF",
+         "192.0.2.1:a\xB0\r\n192.0.2.2:b",
+         {{L"192.0.2.1", L"a?"}, {L"192.0.2.2", L"b"}},
+         0},
+        {"a lone LF, joining two lines",
+         "192.0.2.1:a\xB0\n192.0.2.2:b",
+         {{L"192.0.2.1", L"a?192.0.2.2:b"}},
+         0},
+        {"nothing at the end", "192.0.2.1:\xB0", {{L"192.0.2.1", L"?"}}, 0},
+        {"an unassigned pair before CR", "192.0.2.1:a\r\n\xA2\xE8\r192.0.2.2:b", {}, 2},
+        // Found by fuzz/server_list_fuzz.cpp: iconv lost the CR after A2 E8, so the native build
+        // joined line 7 to the next and accepted the file that Windows refuses.
+        {"the fuzzer's finding",
+         std::string("\xAF"
+                     "1:\x0D\xAE"
+                     "1:\x0D"
+                     "1:\x0D"
+                     "1:\x0D\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x03"
+                     "b:\xA6:\x0D:z:)\x00\x0D\xA2\xE8\x0D\x01\xD1"
+                     "b:3\x0A:\x0A"
+                     "1:\x0D"
+                     "b:2\x0A:\x0A:\x0D\x01\xD1"
+                     "b:2:2\x0A:\x0A:\x0D\x01\xD1"
+                     "b:3",
+                     72),
+         {},
+         7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.refusedLine == 0) {
+            EXPECT_EQ(ParseServerList(row.bytes), row.servers);
+            continue;
+        }
+        const AppError e = ParseError(row.bytes);
+        EXPECT_EQ(e.Code(), ErrorNumber::InvalidArgument);
+        const std::wstring line = L"SvrList.dat, " + std::to_wstring(row.refusedLine) + L")";
+        EXPECT_NE(e.Description().find(line), std::wstring::npos) << ToUtf8(e.Description());
+    }
+}
+
 TEST(ServerListParse, At32767ServersTheListIsFullAndBlankLinesDoNotCount) {
     std::string text;
     for (int i = 1; i <= 32767; ++i) {
