@@ -1,7 +1,11 @@
-// Code page 949: well-formed bytes come back from FromCp949 then ToCp949; text made only of
-// characters the code page holds comes back from ToCp949 then FromCp949; any bytes convert
-// without a crash. UTF-8 round trips for text of Unicode scalar values ride along.
+// Code page 949 as Windows reads it: a lead byte 81-FE takes the byte after it unless that is
+// NUL or there is none, any other byte is a character of its own, and every character reads
+// as one UTF-16 unit, the same alone as amid others. Bytes that read without '?' (but for '?'
+// itself) come back from ToCp949; whatever was read comes back from ToCp949 then FromCp949;
+// text made only of characters the code page holds comes back from ToCp949 then FromCp949.
+// UTF-8 round trips for text of Unicode scalar values ride along.
 #include <string>
+#include <vector>
 
 #include "app/Cp949.h"
 #include "fuzz/FuzzSupport.h"
@@ -9,49 +13,38 @@
 namespace vt::fuzz {
 namespace {
 
-// What FromCp949 puts for a byte it cannot read; no code page 949 character decodes to it.
-constexpr wchar_t kReplacement = L'\u30FB';
+// What FromCp949 puts for a pair the code page does not assign or a lead byte alone.
+constexpr wchar_t kUnread = L'?';
 
-// Character by character: ASCII, or a lead byte 81-FE with a trail byte 41-5A, 61-7A or
-// 81-FE. Pairs of that shape the code page leaves unassigned fail later, in the decode.
-bool IsWellFormed(std::string_view bytes, size_t& characters) {
-    characters = 0;
-    for (size_t i = 0; i < bytes.size(); ++characters) {
+std::vector<std::string_view> Characters(std::string_view bytes) {
+    std::vector<std::string_view> out;
+    for (size_t i = 0; i < bytes.size();) {
         auto b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        if (b < 0x81 || b > 0xFE || i + 1 == bytes.size()) {
-            return false;
-        }
-        auto t = static_cast<unsigned char>(bytes[i + 1]);
-        if (!((t >= 0x41 && t <= 0x5A) || (t >= 0x61 && t <= 0x7A) || (t >= 0x81 && t <= 0xFE))) {
-            return false;
-        }
-        i += 2;
+        const bool pair = b >= 0x81 && b <= 0xFE && i + 1 < bytes.size() && bytes[i + 1] != '\0';
+        out.push_back(bytes.substr(i, pair ? 2 : 1));
+        i += pair ? 2 : 1;
     }
-    return true;
-}
-
-// Whether every character was decoded: as many as the bytes hold, none replaced.
-bool DecodedWhole(const std::wstring& text, size_t characters) {
-    return text.size() == characters && text.find(kReplacement) == std::wstring::npos;
+    return out;
 }
 
 void Bytes(std::string_view bytes) {
     const std::wstring text = FromCp949(bytes);
-    size_t characters = 0;
-    if (IsWellFormed(bytes, characters) && DecodedWhole(text, characters)) {
+    const std::vector<std::string_view> characters = Characters(bytes);
+    Check(text.size() == characters.size(), "the bytes do not read as one unit a character",
+          Shown(bytes) + " -> " + Shown(text));
+    bool whole = true;
+    for (size_t i = 0; i < characters.size(); ++i) {
+        Check(FromCp949(characters[i]) == text.substr(i, 1),
+              "a character reads unlike itself alone",
+              Shown(bytes) + " -> " + Shown(text) + ", " + Shown(characters[i]));
+        whole = whole && (text[i] != kUnread || characters[i] == "?");
+    }
+    if (whole) {
         Check(ToCp949(text) == bytes, "decoded code page 949 does not encode back",
               Shown(bytes) + " -> " + Shown(text) + " -> " + Shown(ToCp949(text)));
     }
-    // Whatever was read, the text survives another round, but for the replacement character,
-    // which the code page does not hold.
-    if (text.find(kReplacement) == std::wstring::npos) {
-        Check(FromCp949(ToCp949(text)) == text, "decoded text does not survive a round trip",
-              Shown(bytes) + " -> " + Shown(text));
-    }
+    Check(FromCp949(ToCp949(text)) == text, "decoded text does not survive a round trip",
+          Shown(bytes) + " -> " + Shown(text));
 }
 
 bool IsScalarValue(wchar_t c) {
