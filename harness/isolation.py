@@ -58,20 +58,37 @@ def _pgid(pid):
         return None
 
 
-def marked(tag):
-    """Ids of the live processes that carry `tag`, this one excepted."""
+def marked(tag, spare=()):
+    """Ids of the live processes that carry `tag`, this one and `spare` excepted."""
     needle = b"\0%s=%s\0" % (MARK.encode(), tag.encode())
-    return [pid for pid in _pids()
-            if needle in b"\0" + _environ(pid) and _comm(pid) not in _SPARED]
+    return [pid for pid in _pids() if pid not in spare
+            and needle in b"\0" + _environ(pid) and _comm(pid) not in _SPARED]
 
 
-def end_marked(tag, timeout=30):
-    """Kills every process carrying `tag` until none is left; returns [(id, name)] of those
-    it killed."""
+def _orphans():
+    """Marks of runs whose test process is gone (killed past its finally, say by a time-out):
+    a mark starts with the id of the test process that made it."""
+    needle = b"\0%s=" % MARK.encode()
+    found = set()
+    for pid in _pids():
+        env = b"\0" + _environ(pid)
+        at = env.find(needle)
+        if at < 0:
+            continue
+        tag = env[at + len(needle):].split(b"\0", 1)[0].decode(errors="replace")
+        owner = tag.split("-", 1)[0]
+        if owner.isdigit() and not _alive(int(owner)):
+            found.add(tag)
+    return found
+
+
+def end_marked(tag, timeout=30, spare=()):
+    """Kills every process carrying `tag` but `spare` until none is left; returns [(id, name)]
+    of those it killed."""
     killed, names = [], {}
 
     def gone():
-        left = marked(tag)
+        left = marked(tag, spare)
         for pid in left:
             if pid not in killed:
                 killed.append(pid)
@@ -93,13 +110,14 @@ class _Display:
     """Xvfb on a display number it picks itself (-displayfd), so two runs never collide;
     the number is known once the server accepts connections."""
 
-    def __init__(self):
+    def __init__(self, tag):
         read, write = os.pipe()
         try:
             self.proc = subprocess.Popen(
                 ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten",
                  "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, start_new_session=True)
+                stderr=subprocess.DEVNULL, start_new_session=True,
+                env=dict(os.environ, **{MARK: tag}))  # marked: a killed run's is found
         finally:
             os.close(write)
         try:
@@ -168,11 +186,15 @@ def isolated(keep=None):
     Python's tempfile uses meanwhile (removed at the end unless `keep()` says otherwise, e.g. after a
     failed check), and on the way out, however it is left, every process started inside is
     ended and os.environ restored."""
-    tag = uuid.uuid4().hex
+    if not _active:
+        for orphan in _orphans():
+            left = end_marked(orphan)
+            print("ended what a killed test run left: %s" % [n for _, n in left], flush=True)
+    tag = "%d-%s" % (os.getpid(), uuid.uuid4().hex)
     folder = Path(tempfile.mkdtemp(prefix="vt-e2e-run-"))
     saved_env = {k: os.environ.get(k) for k in (MARK, "DISPLAY")}
     saved_tempdir = tempfile.tempdir
-    display = _Display()
+    display = _Display(tag)
     run = Isolation(tag, display.name, folder)
     # Not TMPDIR: Wine keys its server's socket on it, and a second server on one prefix
     # would corrupt its registry.
@@ -184,7 +206,8 @@ def isolated(keep=None):
     finally:
         try:
             _active.remove(run)
-            ended = _end_groups(run.groups) + end_marked(tag)
+            # The display goes last: Wine processes that lose theirs crash into a debugger.
+            ended = _end_groups(run.groups) + end_marked(tag, spare=(display.proc.pid,))
             run.killed = [pid for pid, _ in ended]
             run.names = [name for _, name in ended]
         finally:
