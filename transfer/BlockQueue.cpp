@@ -33,22 +33,40 @@ std::vector<std::vector<std::byte>> BlockQueue::TakeBlocks() {
     return out;
 }
 
+std::vector<std::byte> BlockQueue::TakeRoom() {
+    if (spare_.empty()) {
+        ++blocks_;
+        return {};
+    }
+    std::vector<std::byte> block = std::move(spare_.back());
+    spare_.pop_back();
+    return block;
+}
+
 std::optional<std::vector<std::byte>> BlockQueue::TakeEmpty() {
     std::vector<std::byte> block;
     {
         std::unique_lock lock(mutex_);
-        spaceFreed_.wait(lock, [&] { return Closed() || !spare_.empty() || blocks_ < capacity_; });
+        spaceFreed_.wait(lock, [&] { return Closed() || HasRoom(); });
         if (Closed()) {
             return std::nullopt;
         }
-        if (!spare_.empty()) {
-            block = std::move(spare_.back());
-            spare_.pop_back();
-        } else {
-            ++blocks_;
-        }
+        block = TakeRoom();
     }
     // Outside the lock: a new block is allocated and zeroed here.
+    block.resize(blockSize_);
+    return block;
+}
+
+std::optional<std::vector<std::byte>> BlockQueue::TryTakeEmpty() {
+    std::vector<std::byte> block;
+    {
+        std::lock_guard lock(mutex_);
+        if (Closed() || !HasRoom()) {
+            return std::nullopt;
+        }
+        block = TakeRoom();
+    }
     block.resize(blockSize_);
     return block;
 }
@@ -93,29 +111,54 @@ void BlockQueue::Cancel() {
     spaceFreed_.notify_all();
 }
 
+bool BlockQueue::Unlend() {
+    if (lent_.empty()) {
+        return false;
+    }
+    spare_.push_back(std::exchange(lent_, {}));
+    return true;
+}
+
 void BlockQueue::ReturnLent() {
+    bool freed = false;
     {
         std::lock_guard lock(mutex_);
-        if (lent_.empty()) {
-            return;
-        }
-        spare_.push_back(std::exchange(lent_, {}));
+        freed = Unlend();
     }
-    spaceFreed_.notify_one();
+    if (freed) {
+        spaceFreed_.notify_one();
+    }
 }
 
 std::optional<std::span<const std::byte>> BlockQueue::TryNext(std::size_t most) {
-    ReturnLent();
-    std::lock_guard lock(mutex_);
-    return TakePiece(most);
+    std::optional<std::span<const std::byte>> piece;
+    bool freed = false;
+    {
+        std::lock_guard lock(mutex_);
+        freed = Unlend();
+        piece = TakePiece(most);
+    }
+    if (freed) {
+        spaceFreed_.notify_one();
+    }
+    return piece;
 }
 
 std::span<const std::byte> BlockQueue::Next(std::size_t most) {
-    ReturnLent();
     std::unique_lock lock(mutex_);
+    bool freed = Unlend();
     for (;;) {
-        if (auto piece = TakePiece(most)) {
+        if (std::optional<std::span<const std::byte>> piece = TakePiece(most)) {
+            lock.unlock();
+            if (freed) {
+                spaceFreed_.notify_one();
+            }
             return *piece;
+        }
+        if (freed) {
+            // The reader may be waiting for exactly this block before it can queue more.
+            freed = false;
+            spaceFreed_.notify_one();
         }
         changed_.wait(lock);
     }

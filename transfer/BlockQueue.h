@@ -27,6 +27,8 @@ class BlockQueue {
     // Reader side.
     // A block of blockSize bytes to fill, once one is free; none after Finish or Cancel.
     std::optional<std::vector<std::byte>> TakeEmpty();
+    // TakeEmpty without the wait: nothing while every block is in use.
+    std::optional<std::vector<std::byte>> TryTakeEmpty();
     // Queues the first `size` bytes of `block` (an empty one goes back to the spares). False
     // (and the block is dropped) after Finish or Cancel.
     bool Push(std::vector<std::byte> block, std::size_t size);
@@ -36,6 +38,8 @@ class BlockQueue {
     // Consumer side.
     // The next up to `most` (> 0) bytes in the queue's memory, valid until the next call;
     // empty at the end or after Cancel. Waits while the queue is empty and not finished.
+    // The piece lent by the previous call goes back to the reader in the same step as the
+    // next piece is taken, so a reader never refills it in between.
     std::span<const std::byte> Next(std::size_t most);
     // Next without the wait: nothing while the queue is empty and not finished.
     std::optional<std::span<const std::byte>> TryNext(std::size_t most);
@@ -55,6 +59,13 @@ class BlockQueue {
 
     // With mutex_ held: the next piece, or nothing while the queue is empty and not finished.
     std::optional<std::span<const std::byte>> TakePiece(std::size_t most);
+    // With mutex_ held: the lent block becomes a spare; true when there was one (the caller
+    // wakes the reader once the lock is released).
+    bool Unlend();
+    // With mutex_ held: whether a block is free to be filled (a spare or one not yet made).
+    bool HasRoom() const { return !spare_.empty() || blocks_ < capacity_; }
+    // With mutex_ held and HasRoom(): a spare block, else an empty vector counted as a new one.
+    std::vector<std::byte> TakeRoom();
     bool Closed() const { return finished_ || cancelled_; }
 
     const std::size_t blockSize_;
