@@ -159,6 +159,7 @@ TEST_F(SignedCheck, ABadSignatureIsRefusedWhateverElseTheProfileSays) {
         std::string changed = kProfile;
         changed[at] = static_cast<char>(changed[at] ^ 0x20);
         install.dir.Write(L"temp\\vtgame.ini", changed);
+        profile::ClearCache();  // written behind the profile engine's back
         server.messages.clear();
         log.lines.clear();
         EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
@@ -166,6 +167,7 @@ TEST_F(SignedCheck, ABadSignatureIsRefusedWhateverElseTheProfileSays) {
     }
     install.dir.Write(L"temp\\vtgame.ini", kProfile);
     install.dir.Write(L"temp\\vtgame.ini.sig", kSig + "x");
+    profile::ClearCache();
     server.messages.clear();
     log.lines.clear();
     EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
