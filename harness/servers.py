@@ -165,13 +165,66 @@ http {
         self.proc.wait(timeout=10)
 
 
+class Hold:
+    """One answer a TrickleServer keeps back, made by TrickleServer.hold(): the first request
+    from then on that `match(path, index)` accepts (path percent-encoded, index: which request
+    since the hold was made, from 0) is stopped before its head, or once `after` bytes (or the
+    share `share` of its body) are sent, never after its last byte, until release(). A state
+    that lasts: a test waits for held(), kills the client, then releases. A released hold
+    takes no request any more; the server releases every hold when it stops."""
+
+    def __init__(self, match, after=None, share=None):
+        self.match = match or (lambda path, index: True)
+        self.after, self.share = after, share
+        self.first = 0  # the server's count of requests when the hold was made
+        self._held = threading.Event()
+        self._released = threading.Event()
+        self.path = self.range = self.index = None
+        # Where the body began in the file (a range's start, else 0) and where it stopped:
+        # that plus the bytes sent; None when held before the head. The file's whole length.
+        self.start = self.position = self.size = None
+
+    def before_head(self):
+        return self.after is None and self.share is None
+
+    def point(self, length):
+        """How many of `length` body bytes go out before the hold: at least one stays back."""
+        want = self.after if self.after is not None else int(self.share * length)
+        return max(0, min(want, length - 1))
+
+    def held(self):
+        return self._held.is_set()
+
+    def released(self):
+        return self._released.is_set()
+
+    def release(self):
+        self._released.set()
+
+    def stop_here(self, position):
+        self.position = position
+        self._held.set()
+        self._released.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.release()
+
+    def __repr__(self):
+        where = ("before the head" if self.position is None else
+                 "at byte %s of %s" % (self.position, self.size))
+        return "%s%s %s" % (self.path, " (%s)" % self.range if self.range else "", where)
+
+
 class _TrickleHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = b""
     head_delay = 0.0
     rate = 0
     spread = 0.0
-    log = None
+    server_of = None  # the TrickleServer: its log and holds
     rewrite = None
     ranges = "honour"
 
@@ -186,37 +239,15 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
         start = int(m.group(1))
         return max(0, start - 1) if self.ranges == "shifted" else start
 
-    def do_GET(self):
-        raw = self.path.split("?", 1)[0]
-        self.log.append((raw, self.headers.get("Range")))
-        # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
-        rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
-        path = os.path.join(self.root, rel)
-        if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
-            self.send_error(404)
-            return
-        with open(path, "rb") as f:
-            data = f.read()
-        if self.rewrite:
-            data = self.rewrite(rel.decode("cp949"), data)
-        start = self._range_start(len(data))
-        # The sleeps below pace the reply; none of them decides a check.
-        time.sleep(self.head_delay)
-        if start is None:
-            self.send_response(200)
-        else:
-            self.send_response(206)
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
-            data = data[start:]
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        if self.spread:
-            steps = max(1, int(self.spread * 20))
+    def _send(self, data, spread):
+        # The sleeps pace the reply; none of them decides a check.
+        if spread:
+            steps = max(1, int(spread * 20))
             begun = time.monotonic()
             for k in range(steps):
                 self.wfile.write(data[len(data) * k // steps:len(data) * (k + 1) // steps])
                 self.wfile.flush()
-                time.sleep(max(0.0, begun + self.spread * (k + 1) / steps - time.monotonic()))
+                time.sleep(max(0.0, begun + spread * (k + 1) / steps - time.monotonic()))
             return
         step = 16384
         for i in range(0, len(data), step):
@@ -225,11 +256,48 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
             if self.rate:
                 time.sleep(step / self.rate)
 
+    def do_GET(self):
+        raw = self.path.split("?", 1)[0]
+        seen, hold = self.server_of.seen(raw, self.headers.get("Range"))
+        # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
+        rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
+        path = os.path.join(self.root, rel)
+        if hold is not None and (hold.before_head() or not os.path.isfile(path)):
+            hold.stop_here(None)
+        if b"/../" in b"/" + rel + b"/" or not os.path.isfile(path):
+            seen[2] = 404
+            self.send_error(404)
+            return
+        with open(path, "rb") as f:
+            data = f.read()
+        if self.rewrite:
+            data = self.rewrite(rel.decode("cp949"), data)
+        start = self._range_start(len(data))
+        if hold is not None:
+            hold.size, hold.start = len(data), start or 0
+        time.sleep(self.head_delay)  # paces the reply
+        seen[2] = 200 if start is None else 206
+        self.send_response(seen[2])
+        if start is not None:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+            data = data[start:]
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if hold is None or hold.before_head():
+            self._send(data, self.spread)
+            return
+        point = hold.point(len(data))
+        share = point / len(data) if data else 0
+        self._send(data[:point], self.spread * share)
+        hold.stop_here((start or 0) + point)
+        self._send(data[point:], self.spread * (1 - share))
+
 
 class TrickleServer(_Background):
     """Serves `root` slowly: each reply waits `head_delay` seconds, then its body trickles at
-    about `rate` bytes a second (0: at once), or with `spread` evenly over that many seconds,
-    so a run can be interrupted in the middle of any file.
+    about `rate` bytes a second (0: at once), or with `spread` evenly over that many seconds.
+    hold() keeps a chosen answer back at a chosen point until the test lets it go, so a client
+    can be killed at that very point of its run.
 
     It also plays the man in the middle: `rewrite(name, data)` returns the body to send for
     a served file (name relative to the root, '/' separated), sent with its true length.
@@ -238,23 +306,63 @@ class TrickleServer(_Background):
 
     def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None,
                  rewrite=None, ranges="honour"):
-        self.log = []
+        self.log = []  # [path, Range header, status] of every request, in order
+        self.holds = []  # made and not yet taken
+        self.taken = []
+        self.lock = threading.Lock()
         handler = type("Handler", (_TrickleHandler,),
                        {"root": os.fsencode(Path(root).resolve()), "head_delay": head_delay,
-                        "rate": rate, "spread": spread or 0.0, "log": self.log,
+                        "rate": rate, "spread": spread or 0.0, "server_of": self,
                         "rewrite": staticmethod(rewrite) if rewrite else None,
                         "ranges": ranges})
         self._serve(http.server.ThreadingHTTPServer((host, port), handler))
         # A client killed mid-body is the point of this server, not an error worth a trace.
         self.httpd.handle_error = lambda request, address: None
 
-    def requests(self):
-        """The request paths in order (still percent-encoded)."""
-        return [path for path, _ in self.log]
+    def hold(self, match=None, after=None, share=None):
+        """A Hold for the next request `match(path, index)` accepts (every request when
+        None): before its head, or after `after` bytes or the share `share` of its body."""
+        hold = Hold(match, after, share)
+        with self.lock:
+            hold.first = len(self.log)
+            self.holds.append(hold)
+        return hold
 
-    def range_requests(self):
+    def seen(self, path, range_header):
+        """Logs a request; its log entry and the hold that takes it, if any."""
+        with self.lock:
+            entry = [path, range_header, None]
+            self.log.append(entry)
+            index = len(self.log) - 1
+            for hold in self.holds:
+                if not hold.released() and hold.match(path, index - hold.first):
+                    hold.path, hold.range, hold.index = path, range_header, index - hold.first
+                    self.holds.remove(hold)
+                    self.taken.append(hold)
+                    return entry, hold
+        return entry, None
+
+    def requests(self, since=0):
+        """The request paths in order (still percent-encoded), from the `since`th on."""
+        with self.lock:
+            return [path for path, _, _ in self.log[since:]]
+
+    def range_requests(self, since=0):
         """(path, Range header) of the requests that asked for part of a file."""
-        return [(path, r) for path, r in self.log if r]
+        with self.lock:
+            return [(path, r) for path, r, _ in self.log[since:] if r]
+
+    def answers(self, since=0):
+        """(path, Range header, status) of every request, the status None while unanswered."""
+        with self.lock:
+            return [tuple(entry) for entry in self.log[since:]]
+
+    def __exit__(self, *exc):
+        with self.lock:
+            holds = self.holds + self.taken
+        for hold in holds:
+            hold.release()
+        super().__exit__(*exc)
 
 
 class StallingServer(_Background):
