@@ -12,6 +12,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
 
+PROFILE_URL = "/autopatch/vtgame.ini"
 PROFILE = "[version]\r\ngame=1.0\r\nvtgame=1.0\r\n" + "; padding\r\n" * 300
 
 
@@ -30,24 +31,29 @@ def size(path):
 def fetches_profile_then_removes_temp(a, checks, root):
     app = harness.AppDir(a.build)
     staged = app.path / "temp" / "vtgame.ini"
-    # Trickled over 4 s, so the staged file can be watched while it grows.
-    with harness.TrickleServer(root, a.host, a.port, head_delay=0, spread=4) as server:
-        proc = app.start()
-        try:
-            seen = harness.eventually(staged.exists, 60, step=0.05)
-            checks.check(seen, "temp\\vtgame.ini appears while the profile arrives")
-            checks.check(harness.eventually(lambda: not (app.path / "temp").exists(), 30),
-                         "temp is removed after the run")
-            checks.check(server.requests() == ["/autopatch/vtgame.ini"],
-                         "the server saw one GET of /autopatch/vtgame.ini: %r" % server.requests())
-            wid = harness.wait_window(harness.PATCH_CAPTION, timeout=10)
-            harness.screenshot(wid, a.artefacts / "transfer_after_profile.png")
-            checks.check(harness.FAILED_CAPTION not in harness.message_boxes(),
-                         "no failure message")
-            checks.check(proc.poll() is None, "the launcher goes on after the transfer")
-        finally:
-            harness.stop(proc)
-            app.remove()
+    with harness.TrickleServer(root, a.host, a.port, head_delay=0, rate=0) as server:
+        # The profile's answer is held halfway, so its staged copy can be seen while it
+        # arrives: once the rest is sent the file is read and removed at once.
+        with server.hold(lambda path, index: path == PROFILE_URL, share=0.5) as hold:
+            proc = app.start()
+            try:
+                seen = harness.eventually(lambda: hold.held() and size(staged) > 0, 60,
+                                          step=0.05)
+                checks.check(seen, "temp\\vtgame.ini holds part of the profile while the rest "
+                             "is held back (%d of %d bytes)" % (size(staged), len(PROFILE)))
+                hold.release()
+                checks.check(harness.eventually(lambda: not (app.path / "temp").exists(), 30),
+                             "temp is removed after the run")
+                checks.check(server.requests() == [PROFILE_URL],
+                             "the server saw one GET of %s: %r" % (PROFILE_URL, server.requests()))
+                wid = harness.wait_window(harness.PATCH_CAPTION, timeout=10)
+                harness.screenshot(wid, a.artefacts / "transfer_after_profile.png")
+                checks.check(harness.FAILED_CAPTION not in harness.message_boxes(),
+                             "no failure message")
+                checks.check(proc.poll() is None, "the launcher goes on after the transfer")
+            finally:
+                harness.stop(proc)
+                app.remove()
 
 
 def no_server_tells_and_ends(a, checks):
@@ -70,11 +76,13 @@ def no_server_tells_and_ends(a, checks):
 def cancel_during_the_body_ends_at_once(a, checks, root):
     app = harness.AppDir(a.build)
     staged = app.path / "temp" / "vtgame.ini"
-    with harness.TrickleServer(root, a.host, a.port, head_delay=0, spread=60):
+    with harness.TrickleServer(root, a.host, a.port, head_delay=0, rate=0) as server, \
+            server.hold(lambda path, index: path == PROFILE_URL, share=0.5) as hold:
         proc = app.start()
         try:
-            checks.check(harness.eventually(lambda: size(staged) > 0, 60, step=0.05),
-                         "the body has begun to arrive")
+            checks.check(harness.eventually(lambda: hold.held() and size(staged) > 0, 60,
+                                            step=0.05),
+                         "the body has begun to arrive and the rest is held back")
             wid = harness.wait_window(harness.PATCH_CAPTION, timeout=10)
             started = time.monotonic()
             harness.click(wid, *harness.CANCEL)
@@ -105,4 +113,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))
