@@ -1,15 +1,20 @@
-"""vtlauncher_testkey.exe, killed at random moments of a slow signed patch (published by
-vtpatch with the test key of tests/keys/) and restarted each time: after every kill each
-installed payload is either absent or whole, staged parts are continued with range requests,
-and the final run leaves every file byte-identical to the published tree, the serial
-recorded and temp\\ gone."""
+"""vtlauncher_testkey.exe, killed at 12 moments of a signed patch (published by vtpatch with the
+test key of tests/keys/) and restarted each time. Each kill is aimed through the server: it
+holds one answer of the run (which one, and before its head or after how much of its body,
+drawn from a seeded generator) and the launcher is killed while it is held. After every kill
+each installed payload is either absent or whole; a payload killed mid-body is staged in
+temp\\ up to the held byte and the next request for it continues there with a range; the
+final run leaves every file byte-identical to the published tree, the serial recorded and
+temp\\ gone."""
 
+import hashlib
 import os
 import random
 import shutil
 import sys
 import tempfile
 import time
+import urllib.parse
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
@@ -17,6 +22,7 @@ import harness  # noqa: E402
 
 KILLS = int(os.environ.get("VT_SIGNED_RESUME_KILLS", "12"))
 SEED = 20261208
+CLIENT_KILLS = 3
 
 
 def make_tree(rng):
@@ -32,8 +38,20 @@ def make_tree(rng):
     return files
 
 
+def file_of(path):
+    """The published file a request path names (percent-encoded code page 949)."""
+    return urllib.parse.unquote_to_bytes(path.removeprefix("/autopatch/")).decode("cp949")
+
+
+def size(path):
+    try:
+        return path.stat().st_size
+    except OSError:
+        return -1
+
+
 def main():
-    a = harness.parse_args(__doc__)
+    a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
     work = Path(tempfile.mkdtemp(prefix="vt-signed-resume-"))
     rng = random.Random(SEED)
@@ -47,29 +65,72 @@ def main():
     app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
                                    "resource/data/SvrList.dat": b""}, name="app",
                          exe=harness.SIGNED_EXE)
+    temp = app.path / "temp"
 
-    torn = []
-    staged_seen = mid_patch = 0
+    def part_of(rel):
+        """Where a payload is staged: temp\\<its SHA-256>.part."""
+        return temp / (hashlib.sha256(files[rel]).hexdigest() + ".part")
+
+    torn, staged, unstaged = [], [], []
+    mid_patch = 0
     served = harness.read_ini(work / "root" / "autopatch" / "vtgame.ini")["game"]
-    # nginx honours ranges; the slow rate lets kills land inside files, vt.exe above all.
-    with harness.Nginx(work / "root", a.host, a.port, limit_rate=100_000,
-                       workdir=work / "nginx"):
+    began = time.monotonic()
+    # Bodies trickle, so that a held answer finds what came before it written.
+    with harness.TrickleServer(work / "root", a.host, a.port, head_delay=0,
+                               rate=2_000_000) as server:
         for i in range(KILLS):
+            # Which answer of the run, and where in it: before the head or inside the body.
+            # The profile and its signature come first, then the client, the largest file:
+            # the first kills aim at it, at random points of its body.
+            nth = 2 if i < CLIENT_KILLS else rng.randrange(2, 6)
+            share = rng.random() if rng.random() < 0.75 else None
+            hold = server.hold(lambda path, index, nth=nth: index == nth, share=share)
             proc = app.start()
-            time.sleep(rng.uniform(0.5, 4.0))  # the random moment of the kill
-            proc.kill()
-            proc.wait(timeout=30)
+            last_look = [0.0]
+            try:
+                def reached():
+                    if not hold.held():
+                        # Or the run is past what the hold could take. A look at the windows
+                        # costs far more than a poll: once a second.
+                        if proc.poll() is not None:
+                            return "ended"
+                        if time.monotonic() - last_look[0] < 1.0:
+                            return None
+                        last_look[0] = time.monotonic()
+                        shown = [n for _, n in harness.windows()]
+                        return "servers" if harness.SERVER_CAPTION in shown else None
+                    # A payload held inside its body is killed once some of what came of it
+                    # is staged: the launcher reads in blocks, so maybe not all of it.
+                    rel = file_of(hold.path)
+                    return "held" if rel not in files or hold.position in (None, hold.start) \
+                        or size(part_of(rel)) > hold.start else None
+                got = harness.wait_until(reached, 120, "kill %d: answer %d of the run held, "
+                                         "part of it staged" % (i + 1, nth),
+                                         detail=lambda: "held: %s, requests: %s" % (
+                                             hold.held() and hold, server.requests()[-4:]))
+                proc.kill()
+                proc.wait(timeout=30)
+            finally:
+                harness.stop(proc)
+                hold.release()
+            rel = file_of(hold.path) if got == "held" else None
+            if rel in files and hold.position not in (None, hold.start):
+                at = size(part_of(rel))
+                # Staged: more than the run began with, and no more than the server sent.
+                (staged if hold.start < at <= hold.position else unstaged).append((rel, at))
             # A payload in place is whole: the installed file is only ever replaced by a
             # complete, checked one.
-            for rel, data in files.items():
-                path = app.path / rel
+            for name, data in files.items():
+                path = app.path / name
                 if path.exists() and path.read_bytes() != data:
-                    torn.append("%s after kill %d" % (rel, i + 1))
-            temp = app.path / "temp"
-            staged_seen += bool(temp.exists() and any(temp.glob("*.part")))
+                    torn.append("%s after kill %d" % (name, i + 1))
             # card1 is the last key recorded: once it holds the server's value the patch is done.
             local = harness.read_ini(app.path / "vtgame.ini").get("game", {})
-            mid_patch += local.get("card1") != served["card1"]
+            done = local.get("card1") == served["card1"]
+            mid_patch += not done
+            print("kill %2d at answer %d, %s: %s" % (
+                i + 1, nth, "held %r" % hold if got == "held" else "nothing held (%s)" % got,
+                "patch complete" if done else "patch in progress"), flush=True)
         proc = app.start()
         try:
             harness.wait_window(harness.SERVER_CAPTION, timeout=180)
@@ -77,15 +138,23 @@ def main():
         except TimeoutError as e:
             print(e)
             finished = False
-        proc.kill()
-        proc.wait(timeout=30)
-        access = (work / "nginx" / "access.log").read_text(errors="replace")
+        finally:
+            harness.stop(proc)
+        answers = server.answers()
+    print("killed and restarted %d times in %.0f s" % (KILLS, time.monotonic() - began))
 
     checks.check(finished, "the run after %d kills reaches the server window" % KILLS)
     checks.check(not torn, "no installed payload was ever partial %s" % torn)
     checks.check(mid_patch >= KILLS // 2, "%d of %d kills interrupted the patch" % (mid_patch, KILLS))
-    checks.check(staged_seen > 0, "%d kills left a staged part in temp\\" % staged_seen)
-    checks.check('" 206 ' in access, "a staged part was continued with a 206 answer")
+    checks.check(staged and not unstaged,
+                 "%d kills inside a payload's body left it staged in temp\\, no further than "
+                 "the held byte %s" % (len(staged), unstaged))
+    # Each part is continued from exactly where it stopped, and the server's 206 is taken.
+    ranged = {(file_of(path), r) for path, r, status in answers if status == 206}
+    continued = [(rel, at) for rel, at in staged if (rel, "bytes=%d-" % at) in ranged]
+    checks.check(staged and continued == staged,
+                 "every staged part was continued with a range request from its end, answered "
+                 "206: %s of %s" % (continued, staged))
     wrong = [rel for rel, data in files.items()
              if not (app.path / rel).exists() or (app.path / rel).read_bytes() != data]
     checks.check(not wrong, "every published file is byte-identical %s" % wrong)
@@ -93,7 +162,7 @@ def main():
     checks.check(local.get("publish", {}).get("serial") == "1", "the accepted serial is kept")
     checks.check(all(local.get("game", {}).get(k) == v for k, v in served.items()),
                  "vtgame.ini holds every version of the server's")
-    checks.check(not (app.path / "temp").exists(), "temp\\ and its staged parts are gone")
+    checks.check(not temp.exists(), "temp\\ and its staged parts are gone")
     shutil.rmtree(work, ignore_errors=True)
     if checks.failed == 0:
         app.remove()
@@ -101,4 +170,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))
