@@ -127,12 +127,16 @@ def banner_is_sharp(a, checks, window, n, shot, shown):
 
 
 def patch_window(a, checks, n, work):
-    """The patch window while vt.exe trickles in, its captions showing progress."""
+    """The patch window halfway through vt.exe, its captions showing progress."""
     app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
                                    "resource/data/SvrList.dat": b""})
-    with harness.TrickleServer(work / "server", a.host, a.port, head_delay=0, rate=4000):
+    with harness.TrickleServer(work / "server", a.host, a.port, head_delay=0,
+                               rate=4000) as server:
+        # vt.exe's answer stops halfway until the window has been measured.
+        halfway = server.hold(lambda path, index: path.endswith("/vt.exe"), share=0.5)
         proc = app.start()
         try:
+            harness.wait_until(halfway.held, 120, "vt.exe halfway")
             wid = harness.wait_window(harness.PATCH_CAPTION, timeout=120)
             size = harness.geometry(wid)[2:]
             checks.check(size == CLIENT[n]["patch"], "[%d DPI] patch window client area %dx%d"
@@ -153,6 +157,7 @@ def patch_window(a, checks, n, work):
         except TimeoutError as e:
             checks.check(False, "[%d DPI] patch window: %s" % (n, e))
         finally:
+            halfway.release()
             harness.stop(proc)
 
 
