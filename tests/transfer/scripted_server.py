@@ -12,7 +12,16 @@
   /stallbody/A/N/S    announces A, sends N, stalls S seconds, closes
   /counter/NAME       a new body on every request ("NAME 1", "NAME 2", ...), marked cacheable
   /trickle/N/S        N bytes spread evenly over S seconds
+  /hold/G             reads the request, answers nothing until gate G opens, then 200 with 100
+                      bytes of the pattern
+  /hold/G/A/N         announces A, sends N, the rest once gate G opens
+  /open/G             opens gate G; the body is the number of requests that were held at it
+  /waiting/G          the number of requests held at gate G now
   anything else       a file below --root (trickled over --slow seconds), else 404
+
+A held request whose client goes away ends there; one still held after HOLD_LIMIT seconds goes
+on as if its gate had opened, so a client that never gives up gets a whole answer. A test
+names its gates uniquely and opens them when it is done with them.
 
 Every request line is appended to --log. Run in the foreground, or with --pidfile to detach.
 Standard library only.
@@ -21,11 +30,16 @@ Standard library only.
 import argparse
 import http.server
 import os
+import select
+import signal
+import socket
 import socketserver
 import sys
 import threading
 import time
 from pathlib import Path
+
+HOLD_LIMIT = 60
 
 
 def pattern(n):
@@ -127,6 +141,55 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     route_long = route_short
 
+    def _client_gone(self):
+        readable, _, _ = select.select([self.connection], [], [], 0)
+        if not readable:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
+    def _hold(self, name):
+        """Waits at gate `name`: True once it opens (or HOLD_LIMIT passed), False when the
+        client went away first."""
+        gate = self.server.gate(name)
+        self.server.count_waiting(name, 1)
+        try:
+            end = time.monotonic() + HOLD_LIMIT
+            while not gate.wait(0.05):
+                if self._client_gone():
+                    return False
+                if time.monotonic() >= end:
+                    return True
+            return True
+        finally:
+            self.server.count_waiting(name, -1)
+
+    def route_hold(self, name, announced=None, sent=None):
+        if announced is None:
+            if not self._hold(name):
+                self.close_connection = True
+                return
+            body = cached_pattern(100)
+            self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
+            return
+        body = cached_pattern(int(announced))
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body[:int(sent)])
+        if not self._hold(name):
+            self.close_connection = True
+            return
+        self.wfile.write(body[int(sent):])
+        self.wfile.flush()
+
+    def route_open(self, name):
+        body = str(self.server.open_gate(name)).encode()
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
+
+    def route_waiting(self, name):
+        body = str(self.server.count_waiting(name, 0)).encode()
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
+
     def route_stallhead(self, seconds):
         time.sleep(float(seconds))
         self.close_connection = True
@@ -182,6 +245,24 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.slow = slow  # seconds over which each file below root is trickled
         self.root = Path(root).resolve() if root else None
         self.log_path = log_path
+        self.gates_lock = threading.Lock()
+        self.gates = {}    # name -> threading.Event, set once the gate is open
+        self.waiting = {}  # name -> requests held there now
+
+    def gate(self, name):
+        with self.gates_lock:
+            return self.gates.setdefault(name, threading.Event())
+
+    def count_waiting(self, name, change):
+        with self.gates_lock:
+            self.waiting[name] = self.waiting.get(name, 0) + change
+            return self.waiting[name]
+
+    def open_gate(self, name):
+        with self.gates_lock:
+            held = self.waiting.get(name, 0)
+            self.gates.setdefault(name, threading.Event()).set()
+            return held
 
 
 class Background:
@@ -200,6 +281,29 @@ class Background:
         self.server.server_close()
 
 
+def _ours(pid):
+    """Whether process `pid` is a server of this script: a stale pid file may name another."""
+    try:
+        return Path(__file__).name.encode() in Path("/proc/%d/cmdline" % pid).read_bytes()
+    except OSError:
+        return False
+
+
+def _end(pidfile):
+    """Ends the server `pidfile` names, if it is still one of ours, and waits until it is gone
+    (its port free again)."""
+    try:
+        pid = int(Path(pidfile).read_text())
+    except (OSError, ValueError):
+        return
+    if _ours(pid):
+        os.kill(pid, signal.SIGTERM)
+        end = time.monotonic() + 10
+        while _ours(pid) and time.monotonic() < end:
+            time.sleep(0.05)
+    Path(pidfile).unlink(missing_ok=True)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--host", required=True)
@@ -211,26 +315,21 @@ def main():
     p.add_argument("--stop", action="store_true", help="end the server named by --pidfile")
     a = p.parse_args()
     if a.stop:
-        try:
-            os.kill(int(Path(a.pidfile).read_text()), 15)
-        except (OSError, ValueError):
-            pass
+        _end(a.pidfile)
         return 0
-    if a.pidfile and Path(a.pidfile).exists():  # a server left over from an aborted run
-        try:
-            os.kill(int(Path(a.pidfile).read_text()), 15)
-            time.sleep(0.3)
-        except (OSError, ValueError):
-            pass
+    if a.pidfile:
+        _end(a.pidfile)  # a server left over from an aborted run
     server = Server(a.host, a.port, a.root, a.log, slow=a.slow)  # bind before detaching: errors show
     if a.pidfile:
-        if os.fork() > 0:
+        child = os.fork()
+        if child > 0:
+            # Written before we return, so a stop that follows at once finds it.
+            Path(a.pidfile).write_text(str(child))
             return 0
         os.setsid()
         null = os.open(os.devnull, os.O_RDWR)
         for fd in (0, 1, 2):  # whoever started us must not wait for our output
             os.dup2(null, fd)
-        Path(a.pidfile).write_text(str(os.getpid()))
     server.serve_forever()
 
 
