@@ -10,11 +10,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "app/Cp949.h"
 #include "app/Crypto.h"
 #include "app/EndProgram.h"
 #include "app/Texts.h"
@@ -40,23 +43,30 @@ std::string Pattern(size_t size) {
     return s;
 }
 
-// Handles the thread's messages like the window's DoEvents and counts them.
+// Handles the thread's messages like the window's DoEvents and counts them. The counts are
+// read by other threads too.
 class CountingView final : public ProgressView {
   public:
-    int passes = 0;
-    int userMessages = 0;
+    std::atomic<int> passes{0};
+    std::atomic<int> emptyPasses{0};  // passes that found no message at all
+    std::atomic<int> userMessages{0};
     std::function<void()> onPass;
     std::map<ProgressLabel, std::wstring> captions;
     std::vector<std::wstring> messages;
 
     void DoEvents() override {
         ++passes;
+        bool any = false;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            any = true;
             if (msg.message == WM_USER) {
                 ++userMessages;
             }
             DispatchMessageW(&msg);
+        }
+        if (!any) {
+            ++emptyPasses;
         }
         if (onPass) {
             onPass();
@@ -98,14 +108,70 @@ Fetched Fetch(InetTransfer& t, ProgressView& view, const std::wstring& path) {
     return f;
 }
 
+// A name no earlier run has used with this server (its gates and counters live as long as it).
+std::wstring UniqueName(const wchar_t* stem) {
+    static std::atomic<int> serial{0};
+    return stem + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(++serial);
+}
+
+// Polls `done` every millisecond until it holds or a deadline meant only for a faulty transfer
+// has passed.
+bool PollUntil(const std::function<bool()>& done) {
+    const auto deadline = Steady::now() + 30s;
+    while (!done()) {
+        if (Steady::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A gate of the scripted server: requests to /hold/<Name()>... wait there until the test opens
+// it, which it does at the latest when it goes out of scope. Usable from any one thread.
+class Gate {
+  public:
+    Gate() : name_(UniqueName(L"gate")) {}
+    ~Gate() {
+        if (!opened_) {
+            Open();
+        }
+    }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    const std::wstring& Name() const { return name_; }
+    // Opens the gate; the number of requests that were held at it.
+    std::string Open() {
+        opened_ = true;
+        return Ask(L"/open/");
+    }
+    // The number of requests held at the gate now.
+    std::string Waiting() { return Ask(L"/waiting/"); }
+
+  private:
+    std::string Ask(const std::wstring& what) {
+        CountingView pump;
+        InetTransfer t(pump);
+        return Fetch(t, pump, what + name_).body;
+    }
+
+    std::wstring name_;
+    std::atomic<bool> opened_{false};
+};
+
 struct InetTransferTest : ::testing::Test {
     CountingView view;
-    InetTransfer transfer{view, InetSettings{1500ms}};
+    InetTransfer transfer{view};
+    // Gives up after 1.5 s of silence: for the exchanges that stall until it does.
+    InetTransfer hasty{view, InetSettings{1500ms}};
     test::TestDir dir;
 
-    bool Download(const std::wstring& path) {
+    bool Download(const std::wstring& path) { return Download(transfer, path); }
+    bool Download(InetTransfer& t, const std::wstring& path) {
         try {
-            DownloadFile(transfer, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
+            DownloadFile(t, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -141,23 +207,28 @@ TEST_F(InetTransferTest, StoresCompleteBodiesByteIdenticalOverAnOlderLongerCopy)
     EXPECT_TRUE(view.messages.empty());
 }
 
+// The two held exchanges end only through the transfer's time-out: their gates open after the
+// download has given up, and a transfer that waited on would get a whole answer in the end.
 TEST_F(InetTransferTest, EveryFailedExchangeEndsWithTheMessageAndLeavesNoFile) {
-    for (const wchar_t* path :
-         {L"/status/404", L"/nolength/500", L"/zerolength", L"/chunked/3000", L"/short/5120/3000",
-          L"/long/1000/3000", L"/stallhead/5", L"/stallbody/100000/3000/5"}) {
-        SCOPED_TRACE(testing::Message() << std::string(path, path + wcslen(path)));
+    Gate head;
+    Gate body;
+    for (const std::wstring& path :
+         {std::wstring(L"/status/404"), std::wstring(L"/nolength/500"),
+          std::wstring(L"/zerolength"), std::wstring(L"/chunked/3000"),
+          std::wstring(L"/short/5120/3000"), std::wstring(L"/long/1000/3000"),
+          L"/hold/" + head.Name(), L"/hold/" + body.Name() + L"/100000/3000"}) {
+        SCOPED_TRACE(ToUtf8(path));
         dir.Write(L"vtgame.ini", "earlier copy");
         view.messages.clear();
-        auto started = Steady::now();
-        EXPECT_FALSE(Download(path));
-        EXPECT_LT(Steady::now() - started, 4500ms);  // the stalls end at the time-out
+        EXPECT_FALSE(Download(hasty, path));
         EXPECT_EQ(view.messages, std::vector<std::wstring>{kReconnectText});
         EXPECT_FALSE(dir.Has(L"vtgame.ini"));
     }
 }
 
 TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
-    Fetched f = Fetch(transfer, view, L"/stallhead/5");
+    Gate head;
+    Fetched f = Fetch(hasty, view, L"/hold/" + head.Name());
     EXPECT_EQ(f.head, L"");
     EXPECT_NE(f.codeAfterHead, 0);
 
@@ -165,7 +236,8 @@ TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
     EXPECT_EQ(f.body, Pattern(3000));
     EXPECT_NE(f.codeAfterBody, 0);
 
-    f = Fetch(transfer, view, L"/stallbody/100000/3000/5");
+    Gate body;
+    f = Fetch(hasty, view, L"/hold/" + body.Name() + L"/100000/3000");
     EXPECT_EQ(f.body, Pattern(3000));
     EXPECT_NE(f.codeAfterBody, 0);
 
@@ -180,12 +252,14 @@ TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
 }
 
 TEST_F(InetTransferTest, NeverAnswersFromTheCache) {
-    Fetched first = Fetch(transfer, view, L"/counter/cache");
-    Fetched second = Fetch(transfer, view, L"/counter/cache");
-    EXPECT_EQ(first.body, "cache 1");
-    EXPECT_EQ(second.body, "cache 2");
-    ASSERT_TRUE(Download(L"/counter/cache"));
-    EXPECT_EQ(dir.Read(L"vtgame.ini"), "cache 3");
+    const std::wstring counter = UniqueName(L"cache");  // counts from 1 in every run
+    const std::string name = ToUtf8(counter);
+    Fetched first = Fetch(transfer, view, L"/counter/" + counter);
+    Fetched second = Fetch(transfer, view, L"/counter/" + counter);
+    EXPECT_EQ(first.body, name + " 1");
+    EXPECT_EQ(second.body, name + " 2");
+    ASSERT_TRUE(Download(L"/counter/" + counter));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), name + " 3");
 }
 
 // One session for every request: the connection carries request after request, and a server
@@ -238,40 +312,55 @@ TEST_F(InetTransferTest, RequestsShareOneWorkerAndOneGivenUpDoesNotHoldUpTheNext
     }
     EXPECT_TRUE(started.empty()) << started.size() << " threads started for 20 requests";
 
-    transfer.SetURL(ServerUrl(L"/stallhead/5"));
-    transfer.Execute(L"GET");  // given up at once: its worker stays blocked until the time-out
-    const auto start = Steady::now();
+    // A request held at the server until this test opens the gate, given up once it is
+    // there: the next one must end while it is still held (it would otherwise wait for the
+    // held one's 60 s time-out, and the gate would have seen it go).
+    Gate gate;
+    transfer.SetURL(ServerUrl(L"/hold/" + gate.Name()));
+    transfer.Execute(L"GET");
+    ASSERT_TRUE(PollUntil([&] { return gate.Waiting() == "1"; }));
     Fetched next = Fetch(transfer, view, L"/ok/1000");
-    EXPECT_LT(Steady::now() - start, 1000ms);
     EXPECT_EQ(next.codeAfterBody, 0);
     EXPECT_EQ(next.body, Pattern(1000));
+    EXPECT_EQ(gate.Open(), "1") << "the given-up request was still held when the next ended";
 }
 
+// The body stops after its first kilobyte until every message, posted one at a time, has been
+// handled: they can only have been handled while the transfer waited. Passes without any
+// message are wakes for data, a few in all, however long the body is held; a wait that spun
+// would make one per turn, so the gate stays closed a little longer with nothing to wake for.
 TEST_F(InetTransferTest, HandlesWindowMessagesWhileWaitingWithoutSpinning) {
-    DWORD uiThread = GetCurrentThreadId();
+    const DWORD uiThread = GetCurrentThreadId();
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue exists from here
-    std::atomic<bool> stop{false};
-    std::thread poster([&] {
-        for (int i = 0; i < 8 && !stop; ++i) {
-            std::this_thread::sleep_for(150ms);
+    constexpr int kMessages = 8;
+    Gate gate;
+    std::atomic<bool> allHandled{false};
+    std::atomic<int> emptyWhileHeld{-1};
+    std::jthread poster([&] {
+        bool handled = true;
+        for (int i = 1; i <= kMessages && handled; ++i) {
             PostThreadMessageW(uiThread, WM_USER, 0, 0);
+            handled = PollUntil([&] { return view.userMessages >= i; });
         }
+        // Nothing to wake for: a waiting transfer makes no pass here, however long this is.
+        std::this_thread::sleep_for(500ms);
+        emptyWhileHeld = view.emptyPasses.load();
+        allHandled = handled;
+        gate.Open();
     });
-    // Head after 1 s of silence would time out, so let it stall in the body instead: 1.4 s
-    // of the 1.5 s time-out, then the connection closes early.
-    InetTransfer patient(view, InetSettings{3000ms});
-    Fetched f = Fetch(patient, view, L"/stallbody/5000/1000/1.4");
-    stop = true;
+    Fetched f = Fetch(transfer, view, L"/hold/" + gate.Name() + L"/5000/1000");
     poster.join();
-    EXPECT_EQ(f.body, Pattern(1000));
-    EXPECT_GE(view.userMessages, 7);  // handled during the stall, not after it
-    EXPECT_LT(view.passes, 200);      // woken by messages and data, not polling
+    EXPECT_TRUE(allHandled) << "each message handled while the body was held";
+    EXPECT_EQ(f.body, Pattern(5000));
+    EXPECT_EQ(view.userMessages, kMessages);
+    EXPECT_LT(emptyWhileHeld, 20) << "woken by messages and data, not polling";
+    EXPECT_LT(view.passes, 200);
 }
 
 TEST_F(InetTransferTest, LendsItsBlocksWhichStayIntactUntilTheNextCall) {
     // Small blocks and a short queue, so the worker refills while pieces are lent.
-    InetTransfer t(view, InetSettings{1500ms, 4096, 2});
+    InetTransfer t(view, InetSettings{InetSettings{}.timeout, 4096, 2});
     t.SetURL(ServerUrl(L"/ok/100000"));
     t.Execute(L"GET");
     while (t.StillExecuting()) {
