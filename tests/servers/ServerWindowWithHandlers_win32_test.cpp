@@ -54,7 +54,7 @@ TEST(ServerWindowWithHandlers, LoadListsAndProbesTheServersBeforeTheShow) {
     }
 
     window.Show();
-    test::PumpUntil([] { return false; }, 300);
+    ASSERT_TRUE(test::PumpPosted());
     SendMessageW(window.Control(L"Image1"), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     SendMessageW(window.Control(L"Image1"), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
     EXPECT_EQ(shell.calls.size(), 1u);  // the homepage; the window stays

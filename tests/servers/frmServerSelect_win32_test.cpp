@@ -150,7 +150,8 @@ TEST_F(ServerWindow, SelectedRowCountsFromOneAndIsZeroWithoutSelection) {
 
 TEST_F(ServerWindow, ButtonsBannerAndDoubleClickReachTheirHandlers) {
     window.Show();
-    test::PumpUntil([] { return false; }, 200);
+    ASSERT_TRUE(test::PumpUntil([&] { return GetActiveWindow() == window.Handle(); }));
+    ASSERT_TRUE(test::PumpPosted());
     SendMessageW(window.Control(L"cmdRefresh"), BM_CLICK, 0, 0);
     SendMessageW(window.Control(L"cmdConnect"), BM_CLICK, 0, 0);
     SendMessageW(window.Control(L"cmdCancel"), BM_CLICK, 0, 0);
@@ -164,7 +165,7 @@ TEST_F(ServerWindow, ButtonsBannerAndDoubleClickReachTheirHandlers) {
     SendMessageW(List(), WM_LBUTTONUP, 0, at);
     SendMessageW(List(), WM_LBUTTONDBLCLK, MK_LBUTTON, at);
     SendMessageW(List(), WM_LBUTTONUP, 0, at);
-    test::PumpUntil([] { return false; }, 100);
+    ASSERT_TRUE(test::PumpPosted());
     std::vector<std::wstring> expected = {L"load",   L"refresh", L"connect",
                                           L"cancel", L"image",   L"dblclick"};
     EXPECT_EQ(handlers.calls, expected);
@@ -189,12 +190,13 @@ TEST_F(ServerWindow, EnterInTheListIsReportedWithEveryShiftState) {
         bool alt = c.modifier == VK_MENU;
         LPARAM lParam = 1 | (alt ? (1 << 29) : 0);
         PostMessageW(List(), alt ? WM_SYSKEYDOWN : WM_KEYDOWN, VK_RETURN, lParam);
-        test::PumpUntil([] { return false; }, 50);
+        // Handled before the next case changes the keyboard state it is read with.
+        ASSERT_TRUE(test::PumpPosted()) << c.shift;
     }
     BYTE none[256] = {};
     SetKeyboardState(none);
     PostMessageW(List(), WM_KEYDOWN, 'A', 1);
-    test::PumpUntil([] { return false; }, 50);
+    ASSERT_TRUE(test::PumpPosted());
     std::vector<std::wstring> expected = {L"load",     L"key 13 0", L"key 13 1",
                                           L"key 13 2", L"key 13 4", L"key 65 0"};
     EXPECT_EQ(handlers.calls, expected);
@@ -286,9 +288,21 @@ TEST_F(ServerWindow, AtTwiceTheDpiTheColumnsAndRowsGrowWithTheWindow) {
 
 TEST_F(ServerWindow, ShowsBannerAndDarkBlueRows) {
     window.Show();
-    test::PumpUntil([] { return false; }, 300);
-    // The banner's gold frame and felt are drawn, not the button face.
-    EXPECT_NE(test::ClientPixel(window.Handle(), 10 + 140, 11 + 2), GetSysColor(COLOR_BTNFACE));
+    // The banner's gold frame and felt are drawn, not the button face: the screen shows the
+    // banner's own pixel once the window has been painted there.
+    auto banner = reinterpret_cast<HBITMAP>(
+        SendMessageW(window.Control(L"Image1"), STM_GETIMAGE, IMAGE_BITMAP, 0));
+    ASSERT_NE(banner, nullptr);
+    const COLORREF drawn = test::BitmapPixel(banner, 140, 2);
+    EXPECT_NE(drawn, GetSysColor(COLOR_BTNFACE));
+    COLORREF shown = 0;
+    EXPECT_TRUE(test::PumpUntil(
+        [&] {
+            shown = test::ClientPixel(window.Handle(), 10 + 140, 11 + 2);
+            return shown == drawn;
+        },
+        10000))
+        << std::hex << "drawn " << drawn << ", last seen " << shown;
     std::wstring saved = test::SaveClientBitmap(window.Handle(), L"server_window.bmp");
     if (!saved.empty()) {
         std::wcout << L"screenshot: " << saved << std::endl;

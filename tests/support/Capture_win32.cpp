@@ -11,15 +11,32 @@
 namespace vt::test {
 
 bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
-    DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > static_cast<DWORD>(milliseconds)) {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (GetTickCount64() > deadline) {
             return false;
         }
         win32::DoEvents();
-        Sleep(10);
+        // Back at once for a new message, else after a short while to ask again.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
     }
-    return true;
+}
+
+bool PumpPosted(int milliseconds) {
+    // Posted messages, to the thread or to its windows, come out of the queue in order.
+    constexpr UINT kMarker = WM_APP + 0x3FF0;
+    if (!PostThreadMessageW(GetCurrentThreadId(), kMarker, 0, 0)) {
+        return false;
+    }
+    return PumpUntil(
+        [] {
+            MSG msg;
+            return !PeekMessageW(&msg, nullptr, kMarker, kMarker, PM_NOREMOVE);
+        },
+        milliseconds);
 }
 
 RECT RectInParent(HWND control) {
@@ -37,6 +54,26 @@ COLORREF ClientPixel(HWND hwnd, int x, int y) {
     COLORREF c = GetPixel(dc, p.x, p.y);
     ReleaseDC(nullptr, dc);
     return c;
+}
+
+COLORREF BitmapPixel(HBITMAP bitmap, int x, int y) {
+    BITMAP info{};
+    GetObjectW(bitmap, sizeof(info), &info);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = info.bmWidth;
+    bi.bmiHeader.biHeight = -info.bmHeight;  // top-down: row y is scan line y
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    std::vector<RGBQUAD> pixels(static_cast<size_t>(info.bmWidth) *
+                                static_cast<size_t>(info.bmHeight));
+    HDC screen = GetDC(nullptr);
+    GetDIBits(screen, bitmap, 0, static_cast<UINT>(info.bmHeight), pixels.data(), &bi,
+              DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    const RGBQUAD& p = pixels.at(static_cast<size_t>(y) * static_cast<size_t>(info.bmWidth) +
+                                 static_cast<size_t>(x));
+    return RGB(p.rgbRed, p.rgbGreen, p.rgbBlue);
 }
 
 std::wstring SaveClientBitmap(HWND hwnd, const std::wstring& name) {
