@@ -1,12 +1,17 @@
 #include "launcher/StartUp_win32.h"
 
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <thread>
+#include <vector>
 
 #include "app/FileSystem.h"
+#include "app/Handles_win32.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
@@ -42,10 +47,52 @@ std::wstring StandIn() {
     return path.substr(0, path.find_last_of(L'\\')) + L"\\vt_standin.exe";
 }
 
+// The processes running the program at `path`: the elevated start hands back no handle.
+std::vector<win32::UniqueHandle> ProcessesOf(const std::wstring& path) {
+    std::vector<win32::UniqueHandle> found;
+    win32::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        win32::UniqueHandle process(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                        entry.th32ProcessID));
+        wchar_t image[MAX_PATH * 4] = {};
+        DWORD size = static_cast<DWORD>(std::size(image));
+        if (process && QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+            CompareStringOrdinal(image, static_cast<int>(size), path.c_str(),
+                                 static_cast<int>(path.size()), TRUE) == CSTR_EQUAL) {
+            found.push_back(std::move(process));
+        }
+    }
+    return found;
+}
+
+// On every way out of a test: what was started from `path` has ended, by itself or ended here.
+class EndsWhatItStarts {
+  public:
+    explicit EndsWhatItStarts(std::wstring path) : path_(std::move(path)) {}
+    ~EndsWhatItStarts() {
+        for (const win32::UniqueHandle& process : ProcessesOf(path_)) {
+            if (WaitForSingleObject(process.get(), 10000) != WAIT_OBJECT_0) {
+                TerminateProcess(process.get(), 1);
+                WaitForSingleObject(process.get(), 10000);
+            }
+        }
+    }
+    EndsWhatItStarts(const EndsWhatItStarts&) = delete;
+    EndsWhatItStarts& operator=(const EndsWhatItStarts&) = delete;
+
+  private:
+    std::wstring path_;
+};
+
 TEST(Elevation, TheRunasStartRunsTheSameProgramMarkedOnce) {
     ASSERT_TRUE(fs::IsOrdinaryFile(StandIn())) << "vt_standin.exe is built with the tests";
     test::TestDir dir;
     ASSERT_TRUE(CopyFileW(StandIn().c_str(), (dir / L"vtlauncher.exe").c_str(), TRUE));
+    EndsWhatItStarts started(dir / L"vtlauncher.exe");
     ASSERT_EQ(StartElevated(dir / L"vtlauncher.exe"), ElevationStart::Started);
     std::string report;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
