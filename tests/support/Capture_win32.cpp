@@ -12,11 +12,12 @@ namespace vt::test {
 
 bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
-    for (;;) {
+    // Never given up before one pass: a thread held up past the deadline still looks once.
+    for (bool pumped = false;; pumped = true) {
         if (done()) {
             return true;
         }
-        if (GetTickCount64() > deadline) {
+        if (pumped && GetTickCount64() > deadline) {
             return false;
         }
         win32::DoEvents();
