@@ -13,7 +13,8 @@ from .launcher import (CANCEL, CONNECT, ERROR_CAPTION, FAILED_CAPTION, PATCH_CAP
 from .xwin import (click, colours, geometry, key, screenshot, signature, wait_painted,
                    wait_window, windows, x_env)
 from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_free
-from .patchtree import differences, installed_as_served, installed_files, make_patch
+from .patchtree import (differences, installed_as_served, installed_files, make_patch,
+                        profile_only)
 from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, signed_patch,
                       vtpatch_path, write_tree)
 from .inifile import ini_bytes, read_ini

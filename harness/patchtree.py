@@ -7,6 +7,7 @@ which is what a launcher's percent-encoded request decodes to."""
 import os
 import random
 import shutil
+import tempfile
 from pathlib import Path
 
 from .inifile import ini_bytes, read_ini
@@ -94,3 +95,12 @@ def installed_files(app_path):
     root = Path(app_path)
     return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*"))
             if p.is_file() and p.relative_to(root).parts[0] not in ("temp", "vtlauncher.exe")}
+
+
+def profile_only(vtgame_ini):
+    """A patch host's root (a fresh temporary folder) serving only autopatch/vtgame.ini, text
+    stored as code page 949: an installation holding the same is current."""
+    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
+    (root / "autopatch").mkdir()
+    (root / "autopatch" / "vtgame.ini").write_bytes(vtgame_ini.encode("cp949"))
+    return root

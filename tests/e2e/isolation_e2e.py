@@ -5,7 +5,6 @@ a launcher started from the same folder (which a surviving one would turn away) 
 server window."""
 
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
@@ -22,9 +21,7 @@ class Deliberate(Exception):
 def main():
     a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
-    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
-    (root / "autopatch").mkdir()
-    (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
+    root = harness.profile_only(VTGAME_INI)
     app = harness.AppDir(a.build, {"vtgame.ini": VTGAME_INI,
                                    "resource/data/SvrList.dat": "127.0.0.41:One\r\n"})
     left = {}

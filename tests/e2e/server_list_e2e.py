@@ -6,7 +6,6 @@ selected, the second of the two included."""
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
@@ -28,9 +27,7 @@ def selected(build, row):
 def main():
     a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
-    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
-    (root / "autopatch").mkdir()
-    (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
+    root = harness.profile_only(VTGAME_INI)
     app = harness.AppDir(a.build, {"vtgame.ini": VTGAME_INI,
                                    "resource/data/SvrList.dat": SVRLIST})
     shutil.copy2(a.build / "vt_standin.exe", app.path / "vt.exe")

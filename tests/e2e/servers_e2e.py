@@ -8,7 +8,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
@@ -158,9 +157,7 @@ def run(a, checks, host, addresses, how, row, shots, profile_held=None):
 def main():
     a = harness.parse_args(__doc__)
     checks = harness.Checks()
-    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
-    (root / "autopatch").mkdir()
-    (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
+    root = harness.profile_only(VTGAME_INI)
     silent = silence(SILENT, True)
     addresses = ANSWERING + ([SILENT] if silent else [])
     if not silent:

@@ -84,9 +84,7 @@ def links_in_temp(a, checks):
 def main():
     a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
-    root = Path(tempfile.mkdtemp(prefix="vt-e2e-host-"))
-    (root / "autopatch").mkdir()
-    (root / "autopatch" / "vtgame.ini").write_bytes(VTGAME_INI.encode("cp949"))
+    root = harness.profile_only(VTGAME_INI)
     with harness.StaticServer(root, a.host, a.port):
         folders_in_temp(a, checks)
         links_in_temp(a, checks)
