@@ -116,9 +116,15 @@ std::wstring Utf16Units(std::string_view bytes) {
 
 const std::wstring& ScratchDir() {
     static const std::wstring dir = [] {
+        // The path's length and bytes reach the coverage (path strings, the profile cache's hash
+        // buckets): a run that must repeat itself names the same directory every time.
+        const char* exact = std::getenv("VT_FUZZ_SCRATCH");
         const char* base = std::getenv("VT_FUZZ_TMP");
-        std::filesystem::path p = std::filesystem::path(base != nullptr && *base ? base : "/tmp") /
-                                  ("vt-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::path p =
+            exact != nullptr && *exact
+                ? std::filesystem::path(exact)
+                : std::filesystem::path(base != nullptr && *base ? base : "/tmp") /
+                      ("vt-fuzz-" + std::to_string(::getpid()));
         std::filesystem::create_directories(p);
         std::wstring out = FromUtf8(p.string());
         for (wchar_t& c : out) {

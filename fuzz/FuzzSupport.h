@@ -27,8 +27,8 @@ std::vector<std::string_view> Split(std::string_view bytes, char separator);
 // Two bytes a unit, little-endian: any 16-bit unit, lone surrogates included, as on Windows.
 std::wstring Utf16Units(std::string_view bytes);
 
-// /tmp/vt-fuzz-<pid> (or under $VT_FUZZ_TMP), made on first use and removed at exit; in the
-// launcher's form, Windows separators and a trailing backslash.
+// $VT_FUZZ_SCRATCH when set, else /tmp/vt-fuzz-<pid> (or under $VT_FUZZ_TMP), made on first use
+// and removed at exit; in the launcher's form, Windows separators and a trailing backslash.
 const std::wstring& ScratchDir();
 // A launcher-form path as the POSIX file system names it.
 std::string NativePath(const std::wstring& path);
