@@ -8,12 +8,13 @@ namespace {
 
 constexpr std::wstring_view kLineEnd = L"\r\n";
 
+// A line's CR is cut off its end only, so a value of blanks and CRs is empty, not "\r ".
 std::wstring_view Trim(std::wstring_view text) {
-    size_t b = text.find_first_not_of(L" \t");
-    if (b == std::wstring_view::npos) {
+    const size_t b = text.find_first_not_of(L" \t");
+    const size_t e = text.find_last_not_of(L" \t\r");
+    if (b == std::wstring_view::npos || e == std::wstring_view::npos) {
         return {};
     }
-    size_t e = text.find_last_not_of(L" \t\r");
     return text.substr(b, e - b + 1);
 }
 

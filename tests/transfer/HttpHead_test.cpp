@@ -40,6 +40,25 @@ TEST(HeaderValue, NamesAndValuesAreTrimmedOfSpacesAndTabs) {
     EXPECT_EQ(HeaderValue(kHead, L"X-Empty"), L"");
 }
 
+// A stray CR inside a line (no LF after it) among blanks: once the value lost its leading CR
+// to the end trim and kept the blank after it.
+TEST(HeaderValue, BlanksAroundAStrayCrReadAsNothing) {
+    const struct {
+        const wchar_t* line;
+        const wchar_t* value;
+    } rows[] = {
+        {L"Content-Length:       \r                 ", L""},
+        {L"Content-Length:  \r \r\t", L""},
+        {L"Content-Length: \r", L""},
+        {L"Content-Length: 5\r ", L"5"},
+        {L"Content-Length: \r5", L"\r5"},
+    };
+    for (const auto& row : rows) {
+        const std::wstring head = std::wstring(L"HTTP/1.1 200 OK\r\n") + row.line + L"\r\n";
+        EXPECT_EQ(HeaderValue(head, L"Content-Length"), row.value) << "line: " << row.line;
+    }
+}
+
 TEST(HeaderValue, TheValueRunsFromTheFirstColonToTheLineEnd) {
     EXPECT_EQ(HeaderValue(kHead, L"Location"), L"http://127.0.0.1:8080/a?b=c");
     EXPECT_EQ(HeaderValue(kHead, L"http"), L"");
