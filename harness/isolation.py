@@ -38,13 +38,18 @@ def _comm(pid):
         return ""
 
 
+def _stat(pid):
+    """The fields of /proc/<pid>/stat after the name (state first), or [] when it is gone."""
+    try:
+        return Path("/proc/%d/stat" % pid).read_text().rpartition(")")[2].split()
+    except OSError:
+        return []
+
+
 def _alive(pid):
     """Neither gone nor a zombie: a zombie holds no handle, window or port any more."""
-    try:
-        stat = Path("/proc/%d/stat" % pid).read_text()
-    except OSError:
-        return False
-    return stat.rpartition(")")[2].split()[0] != "Z"
+    fields = _stat(pid)
+    return bool(fields) and fields[0] != "Z"
 
 
 def _pids():
@@ -52,31 +57,40 @@ def _pids():
 
 
 def _pgid(pid):
-    try:
-        return int(Path("/proc/%d/stat" % pid).read_text().rpartition(")")[2].split()[2])
-    except (OSError, IndexError, ValueError):
+    fields = _stat(pid)
+    return int(fields[2]) if len(fields) > 2 else None
+
+
+def _mark(pid):
+    """The mark in the process's environment, or None."""
+    needle = b"\0%s=" % MARK.encode()
+    env = b"\0" + _environ(pid)
+    at = env.find(needle)
+    if at < 0:
         return None
+    return env[at + len(needle):].split(b"\0", 1)[0].decode(errors="replace")
+
+
+def _reap():
+    """Our own children stay zombies until reaped."""
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
 
 
 def marked(tag, spare=()):
     """Ids of the live processes that carry `tag`, this one and `spare` excepted."""
-    needle = b"\0%s=%s\0" % (MARK.encode(), tag.encode())
-    return [pid for pid in _pids() if pid not in spare
-            and needle in b"\0" + _environ(pid) and _comm(pid) not in _SPARED]
+    return [pid for pid in _pids()
+            if pid not in spare and _mark(pid) == tag and _comm(pid) not in _SPARED]
 
 
 def _orphans():
     """Marks of runs whose test process is gone (killed past its finally, say by a time-out):
     a mark starts with the id of the test process that made it."""
-    needle = b"\0%s=" % MARK.encode()
     found = set()
     for pid in _pids():
-        env = b"\0" + _environ(pid)
-        at = env.find(needle)
-        if at < 0:
-            continue
-        tag = env[at + len(needle):].split(b"\0", 1)[0].decode(errors="replace")
-        owner = tag.split("-", 1)[0]
+        tag = _mark(pid)
+        owner = tag.split("-", 1)[0] if tag else ""
         if owner.isdigit() and not _alive(int(owner)):
             found.add(tag)
     return found
@@ -95,10 +109,7 @@ def end_marked(tag, timeout=30, spare=()):
                 names[pid] = _comm(pid)
             with contextlib.suppress(ProcessLookupError):
                 os.kill(pid, signal.SIGKILL)
-        # Our own children stay zombies until reaped.
-        with contextlib.suppress(ChildProcessError):
-            while os.waitpid(-1, os.WNOHANG)[0]:
-                pass
+        _reap()
         return not left and not [p for p in killed if _alive(p)]
 
     wait_until(gone, timeout, "the processes of test run %s ended" % tag,
@@ -171,9 +182,7 @@ def _end_groups(groups):
             os.killpg(pgid, signal.SIGKILL)
 
     def gone():
-        with contextlib.suppress(ChildProcessError):
-            while os.waitpid(-1, os.WNOHANG)[0]:
-                pass
+        _reap()
         return not [pid for pid, _ in ended if _alive(pid)]
 
     wait_until(gone, 30, "process groups %s ended" % groups)

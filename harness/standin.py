@@ -46,15 +46,21 @@ def list_rows(build, caption=SERVER_CAPTION):
     return selected, rows
 
 
-def wait_rows(build, count, timeout=60.0, caption=SERVER_CAPTION):
-    """(selected, rows) of the list once it holds `count` rows: a window may be read before it
-    has added them. At the deadline the last reading (None when there was none)."""
+PROBED = ("정상", "오류")  # a row's state once its probe has ended
+
+
+def wait_rows(build, count, timeout=60.0, caption=SERVER_CAPTION, probed=False):
+    """(selected, rows) of the list once it holds `count` rows (with `probed`, each with its
+    probe ended): a window may be read before it has added them. At the deadline the last
+    reading (None when there was none)."""
     last = [None]
 
     def filled():
         listed = list_rows(build, caption)
         if listed is not None:
             last[0] = listed
-        return listed if listed is not None and len(listed[1]) == count else None
+        if listed is None or len(listed[1]) != count:
+            return None
+        return listed if not probed or all(r[2] in PROBED for r in listed[1]) else None
 
     return eventually(filled, timeout, step=0.2) or last[0]

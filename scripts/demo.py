@@ -291,10 +291,7 @@ def server_window(a, report, proc, started):
     shown = time.monotonic() - started
     _, _, w, h = harness.geometry(wid)
     # Read once every row is there and probed: the window adds rows and results as they come.
-    listed = harness.eventually(
-        lambda: (lambda r: r if r and len(r[1]) == len(SERVERS)
-                 and all(row[2] in ("정상", "오류") for row in r[1]) else None)(
-            harness.list_rows(a.build)), 60, step=0.5) or harness.list_rows(a.build)
+    listed = harness.wait_rows(a.build, len(SERVERS), probed=True)
     if listed is None:
         raise DemoError("the server window's list could not be read")
     _, rows = listed

@@ -21,7 +21,6 @@ SILENT_TABLE = "vt_silent_127_0_0_48"
 VTGAME_INI = "[game]\r\ngame=1.0\r\nvtgame=7\r\nsound=3\r\ngraphics=2\r\n" + "".join(
     "card%d=1\r\n" % n for n in range(1, 6))
 NAMES = ["첫째 서버", "Second", "Silent:one"]
-PROBED = ("정상", "오류")  # a row's state once its probe has ended
 
 
 def silence(address, on):
@@ -50,14 +49,6 @@ def selected(build, row):
     """The list's rows once row `row` (from 1) is the selected one, else None."""
     listed = harness.list_rows(build)
     return listed if listed is not None and listed[0] == row else None
-
-
-def probed(build, count):
-    """The list's rows once it holds `count` rows, every probe ended, else None."""
-    listed = harness.list_rows(build)
-    if listed is None or len(listed[1]) != count:
-        return None
-    return listed if all(state in PROBED for _, _, state, _, _ in listed[1]) else None
 
 
 def run(a, checks, host, addresses, how, row, shots, profile_held=None):
@@ -89,8 +80,7 @@ def run(a, checks, host, addresses, how, row, shots, profile_held=None):
             hidden = False
         checks.check(hidden, "[%s] the patch window is hidden once the server window shows: %s"
                      % (how, harness.windows()))
-        listed = (harness.eventually(lambda: probed(a.build, len(addresses)), 60, step=0.2)
-                  or harness.list_rows(a.build))
+        listed = harness.wait_rows(a.build, len(addresses), probed=True)
         if not checks.check(listed is not None, "[%s] the server window's list is readable" % how):
             return
         first, rows = listed
