@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "app/FileSystem.h"
+#include "base/FileSystem.h"
 #include "transfer/Clock.h"
 #include "transfer/Download.h"
 #include "transfer/Pin.h"

@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "app/FileSystem.h"
-#include "app/Log_win32.h"
-#include "app/MessageLoop_win32.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
-#include "app/Texts.h"
+#include "base/FileSystem.h"
+#include "base/Log_win32.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
+#include "base/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
 #include "sets/RecordJournal.h"
+#include "ui/MessageLoop_win32.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <functional>
 #include <string>
 
-#include "app/Cp949.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/Cp949.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "app/FileSystem.h"
-#include "app/Profile.h"
+#include "base/FileSystem.h"
+#include "base/Profile.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Cp949.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/Cp949.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 #include "sets/SetSync.h"
 
 namespace {

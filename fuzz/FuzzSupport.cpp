@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 
 namespace vt::fuzz {
 namespace {

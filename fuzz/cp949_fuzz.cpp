@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace vt::fuzz {

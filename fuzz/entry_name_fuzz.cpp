@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "fuzz/FuzzSupport.h"
 #include "sets/EntryName.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "fuzz/FuzzSupport.h"
 #include "transfer/HttpHead.h"
 

@@ -4,8 +4,8 @@
 // Input: one entry line, then NUL, then a manifest file's bytes.
 #include <string>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
 #include "fuzz/FuzzSupport.h"
 #include "sets/Manifest.h"
 

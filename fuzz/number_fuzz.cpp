@@ -7,9 +7,9 @@
 #include <limits>
 #include <string>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/NumberText.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/NumberText.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace vt::fuzz {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
 #include "fuzz/FuzzSupport.h"
 #include "servers/ServerList.h"
 

@@ -1,8 +1,8 @@
 // Linked into vtlauncher.exe only; test binaries link tests/support/EndProgramForTests.cpp.
 #include <windows.h>
 
-#include "app/EndProgram.h"
-#include "app/Log.h"
+#include "base/EndProgram.h"
+#include "base/Log.h"
 
 namespace vt {
 

@@ -4,11 +4,10 @@
 
 #include <string>
 
-#include "app/Cp949.h"
-#include "app/Crypto.h"
-#include "app/Log.h"
-#include "app/MessageLoop_win32.h"
-#include "app/Shell_win32.h"
+#include "base/Cp949.h"
+#include "base/Crypto.h"
+#include "base/Log.h"
+#include "base/Shell_win32.h"
 #include "launcher/PatchKey.h"
 #include "launcher/ServerHandOver_win32.h"
 #include "launcher/SingleInstance_win32.h"
@@ -17,6 +16,7 @@
 #include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
 #include "transfer/Transfer_win32.h"
+#include "ui/MessageLoop_win32.h"
 
 namespace vt {
 namespace {

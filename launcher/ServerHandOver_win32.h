@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 #include "patch/frmVtUpdate.h"
 
 namespace vt {

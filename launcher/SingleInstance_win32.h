@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "app/Handles_win32.h"
+#include "base/Handles_win32.h"
 
 namespace vt {
 

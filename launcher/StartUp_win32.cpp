@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "app/Handles_win32.h"
-#include "app/Log.h"
-#include "app/Log_win32.h"
-#include "app/Ui.h"
+#include "base/Handles_win32.h"
+#include "base/Log.h"
+#include "base/Log_win32.h"
+#include "base/Ui.h"
 
 namespace vt {
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/Crypto.h"
+#include "base/Crypto.h"
 
 namespace vt {
 

@@ -3,13 +3,13 @@
 #include <array>
 #include <chrono>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/Directories.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/Log.h"
-#include "app/ModGame.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/Directories.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/Log.h"
+#include "base/ModGame.h"
 #include "patch/CheckVersions.h"
 #include "sets/RecordJournal.h"
 #include "transfer/Download.h"

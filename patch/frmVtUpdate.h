@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "app/Crypto.h"
-#include "app/Ui.h"
+#include "base/Crypto.h"
+#include "base/Ui.h"
 #include "patch/PatchHost.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"

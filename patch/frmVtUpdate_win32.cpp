@@ -1,9 +1,9 @@
 #include "patch/frmVtUpdate_win32.h"
 
-#include "app/ErrorReport.h"
-#include "app/MessageLoop_win32.h"
+#include "base/ErrorReport.h"
 #include "patch/frmVtUpdate.h"
 #include "res/resource.h"
+#include "ui/MessageLoop_win32.h"
 
 namespace vt {
 namespace {

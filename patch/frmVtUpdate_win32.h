@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/Form_win32.h"
 #include "transfer/ProgressView.h"
+#include "ui/Form_win32.h"
 
 namespace vt {
 

@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "app/Cp949.h"
-#include "app/Handles_win32.h"
+#include "base/Cp949.h"
+#include "base/Handles_win32.h"
 
 namespace vt {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 #include "ping/ModPing.h"
 
 namespace vt {

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
 
 namespace vt {
 namespace {

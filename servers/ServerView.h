@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 
 namespace vt {
 

@@ -3,10 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/AppError.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 #include "ping/ModPing.h"
 #include "servers/ServerList.h"
 

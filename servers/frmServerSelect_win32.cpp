@@ -2,10 +2,10 @@
 
 #include <commctrl.h>
 
-#include "app/AppError.h"
-#include "app/ErrorReport.h"
-#include "app/MessageLoop_win32.h"
+#include "base/AppError.h"
+#include "base/ErrorReport.h"
 #include "res/resource.h"
+#include "ui/MessageLoop_win32.h"
 
 namespace vt {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Form_win32.h"
 #include "servers/ServerView.h"
+#include "ui/Form_win32.h"
 
 namespace vt {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "sets/RecordJournal.h"
 
 namespace vt {

@@ -1,8 +1,8 @@
 #include "sets/Manifest.h"
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/ModGame.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
 
 namespace vt {
 

@@ -1,7 +1,7 @@
 #include "sets/Pins.h"
 
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 
 namespace vt {
 

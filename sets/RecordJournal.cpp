@@ -7,11 +7,11 @@
 #include <span>
 #include <utility>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/Log.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/Log.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "sets/SetSync.h"
 
 namespace vt {

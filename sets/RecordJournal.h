@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/FileSystem.h"
+#include "base/FileSystem.h"
 
 namespace vt {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 #include "transfer/Pin.h"
 
 namespace vt {

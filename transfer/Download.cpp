@@ -6,14 +6,14 @@
 #include <optional>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Crypto.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/Log.h"
-#include "app/NumberText.h"
-#include "app/Refusal.h"
-#include "app/Texts.h"
+#include "base/AppError.h"
+#include "base/Crypto.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/Log.h"
+#include "base/NumberText.h"
+#include "base/Refusal.h"
+#include "base/Texts.h"
 #include "transfer/HashPipe.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"

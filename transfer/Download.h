@@ -56,7 +56,7 @@ bool HeadSaysOk(const std::wstring& head);
 // A Content-Range value "bytes <have>-<total - 1>/<total>", exactly: the rest of the file from
 // the first byte not yet staged.
 bool ContinuesAt(std::wstring_view contentRange, uint64_t have, uint64_t total);
-// Header numbers are read with Val and rounded with ToInt32Bankers (app/NumberText.h).
+// Header numbers are read with Val and rounded with ToInt32Bankers (base/NumberText.h).
 // Kilobytes of an announced length, at least 1.
 int32_t SizeInKilobytes(double contentLength);
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Crypto.h"
+#include "base/Crypto.h"
 
 namespace vt {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/Crypto.h"
+#include "base/Crypto.h"
 
 namespace vt {
 

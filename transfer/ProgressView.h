@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 
 namespace vt {
 

@@ -1,6 +1,6 @@
 #include "transfer/RequestLog.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transfer/HttpHead.h"
 
 namespace vt {

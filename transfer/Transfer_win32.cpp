@@ -1,6 +1,6 @@
 #include "transfer/Transfer_win32.h"
 
-#include "app/Handles_win32.h"
+#include "base/Handles_win32.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Handles_win32.h"
-#include "app/Ui.h"
+#include "base/Handles_win32.h"
+#include "base/Ui.h"
 #include "transfer/HttpHead.h"  // GetHeader answers with HeaderValue
 #include "transfer/Transfer.h"
 

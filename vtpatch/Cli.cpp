@@ -6,7 +6,7 @@
 #include <optional>
 #include <set>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"

@@ -13,8 +13,8 @@
 #include <cctype>
 #include <vector>
 
-#include "app/Crypto.h"
-#include "app/OpenSsl_posix.h"
+#include "base/Crypto.h"
+#include "base/OpenSsl_posix.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/Crypto.h"
+#include "base/Crypto.h"
 
 namespace vt::vtpatch {
 

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
 #include "sets/EntryName.h"
 #include "sets/SetSync.h"
 

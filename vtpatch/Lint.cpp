@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"

@@ -6,11 +6,11 @@
 #include <map>
 #include <set>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/NumberText.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/NumberText.h"
+#include "base/Profile.h"
 #include "sets/EntryName.h"
 #include "sets/Manifest.h"
 #include "vtpatch/Failure.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/EndProgram.h"
+#include "base/EndProgram.h"
 #include "vtpatch/Cli.h"
 
 namespace vt {

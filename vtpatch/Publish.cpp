@@ -8,9 +8,9 @@
 #include <charconv>
 #include <map>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"

@@ -1,6 +1,6 @@
 #include "vtpatch/Served.h"
 
-#include "app/NumberText.h"
+#include "base/NumberText.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Format.h"

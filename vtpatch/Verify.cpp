@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "sets/RecordJournal.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"

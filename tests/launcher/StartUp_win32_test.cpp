@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/FileSystem.h"
-#include "app/Handles_win32.h"
+#include "base/FileSystem.h"
+#include "base/Handles_win32.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/AppError.h"
-#include "app/EndProgram.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/EndProgram.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
 

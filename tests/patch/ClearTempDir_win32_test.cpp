@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "app/FileSystem.h"
-#include "app/Handles_win32.h"
-#include "app/ModGame.h"
+#include "base/FileSystem.h"
+#include "base/Handles_win32.h"
+#include "base/ModGame.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"

@@ -6,12 +6,12 @@
 #include <fstream>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Texts.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "sets/RecordJournal.h"
 #include "tests/support/Fakes.h"

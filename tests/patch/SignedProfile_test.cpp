@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "TestKeyVector.h"
-#include "app/Crypto.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
-#include "app/Texts.h"
+#include "base/Crypto.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
+#include "base/Texts.h"
 #include "patch/CheckVersions.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/FakePatchServer.h"

@@ -4,10 +4,10 @@
 
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/AppError.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
 

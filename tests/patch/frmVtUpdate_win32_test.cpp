@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Shell_win32.h"
+#include "base/Shell_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/Capture_win32.h"
 #include "tests/support/Fakes.h"

@@ -21,8 +21,8 @@
 #include <string>
 #include <thread>
 
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 #include "servers/frmServerSelect.h"
 #include "tests/support/RecordingServerView.h"
 #include "tests/support/TestDir.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
 
 namespace vt {
 namespace {
@@ -60,7 +60,7 @@ TEST(ServerListParse, ALineWithoutColonIsError5NamingItsLineInTheFile) {
 }
 
 // The file is read whole through code page 949, and a lead byte takes the byte after it, be it
-// ':', CR or LF (tests/app/Cp949_test.cpp): the lines are those of the text, not of the bytes.
+// ':', CR or LF (tests/base/Cp949_test.cpp): the lines are those of the text, not of the bytes.
 TEST(ServerListParse, ALeadByteTakesTheColonOrBreakAfterIt) {
     struct Row {
         const char* what;

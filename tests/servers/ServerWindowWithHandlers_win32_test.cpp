@@ -8,9 +8,9 @@
 #include <iostream>
 #include <string>
 
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Ui.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Ui.h"
 #include "ping/ModPing_win32.h"
 #include "servers/frmServerSelect.h"
 #include "servers/frmServerSelect_win32.h"

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/EndProgram.h"
-#include "app/ErrorReport.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/EndProgram.h"
+#include "base/ErrorReport.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
 #include "ping/ModPing.h"
 #include "tests/support/RecordingServerView.h"
 #include "tests/support/TestDir.h"

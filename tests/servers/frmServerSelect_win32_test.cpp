@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
+#include "base/AppError.h"
 #include "tests/support/Capture_win32.h"
 
 #ifndef WM_DPICHANGED

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Cp949.h"
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Cp949.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "sets/SetSync.h"
 #include "tests/support/Installation.h"
 #include "tests/support/TestDir.h"

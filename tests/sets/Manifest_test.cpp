@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/AppError.h"
-#include "app/Profile.h"
+#include "base/AppError.h"
+#include "base/Profile.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {

@@ -2,10 +2,10 @@
 // byte of it is read, every fetched entry carries its pin, and a missing pin is damage.
 #include <gtest/gtest.h>
 
-#include "app/Crypto.h"
-#include "app/EndProgram.h"
-#include "app/ModGame.h"
-#include "app/Texts.h"
+#include "base/Crypto.h"
+#include "base/EndProgram.h"
+#include "base/ModGame.h"
+#include "base/Texts.h"
 #include "sets/RecordJournal.h"
 #include "sets/SetSync.h"
 #include "tests/support/FakePatchServer.h"

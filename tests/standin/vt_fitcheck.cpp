@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 
 namespace {
 

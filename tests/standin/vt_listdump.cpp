@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 
 namespace {
 

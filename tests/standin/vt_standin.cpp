@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/MessageLoop_win32.h"
+#include "ui/MessageLoop_win32.h"
 
 namespace vt::test {
 

@@ -1,5 +1,5 @@
 // Test binaries end "the program" by throwing, so a test can see that it ended.
-#include "app/EndProgram.h"
+#include "base/EndProgram.h"
 
 namespace vt {
 

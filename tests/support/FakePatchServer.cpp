@@ -1,8 +1,8 @@
 #include "tests/support/FakePatchServer.h"
 
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/Texts.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/Texts.h"
 
 namespace vt::test {
 

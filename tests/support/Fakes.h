@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/Ui.h"
+#include "base/Ui.h"
 #include "patch/frmVtUpdate.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"

@@ -1,8 +1,8 @@
 #include "tests/support/Installation.h"
 
-#include "app/FileSystem.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/FileSystem.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 
 namespace vt::test {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "tests/support/TestDir.h"
 
 namespace vt::test {

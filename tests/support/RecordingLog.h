@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 namespace vt::test {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/AppError.h"
-#include "app/Ui.h"
+#include "base/AppError.h"
+#include "base/Ui.h"
 #include "servers/ServerView.h"
 #include "tests/support/Fakes.h"
 

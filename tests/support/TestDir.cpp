@@ -7,8 +7,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "app/Cp949.h"
-#include "app/FileSystem.h"
+#include "base/Cp949.h"
+#include "base/FileSystem.h"
 
 namespace vt::test {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/NumberText.h"
-#include "app/Texts.h"
+#include "base/NumberText.h"
+#include "base/Texts.h"
 
 #include <chrono>
 #include <cstring>
@@ -18,9 +18,9 @@
 #include <csignal>
 #endif
 
-#include "app/AppError.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
+#include "base/AppError.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/AppError.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
+#include "base/AppError.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Crypto.h"
-#include "app/EndProgram.h"
-#include "app/FileSystem.h"
-#include "app/Texts.h"
+#include "base/Crypto.h"
+#include "base/EndProgram.h"
+#include "base/FileSystem.h"
+#include "base/Texts.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"

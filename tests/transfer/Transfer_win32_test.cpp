@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/Cp949.h"
-#include "app/Crypto.h"
-#include "app/EndProgram.h"
-#include "app/Texts.h"
+#include "base/Cp949.h"
+#include "base/Crypto.h"
+#include "base/EndProgram.h"
+#include "base/Texts.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Format.h"

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "app/Cp949.h"
+#include "base/Cp949.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Format.h"

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "sets/RecordJournal.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Format.h"

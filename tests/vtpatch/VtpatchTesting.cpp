@@ -11,9 +11,9 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/Cp949.h"
-#include "app/ModGame.h"
-#include "app/Profile.h"
+#include "base/Cp949.h"
+#include "base/ModGame.h"
+#include "base/Profile.h"
 #include "vtpatch/Served.h"
 
 namespace vt::vtpatch::test {
