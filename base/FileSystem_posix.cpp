@@ -243,22 +243,25 @@ Stamp GetStamp(const std::wstring& path) {
             static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
+namespace {
+
+std::unique_ptr<OutputFile> OpenOutput(const std::wstring& path, int flags) {
     Touched();
-    int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
     if (fd < 0) {
         return nullptr;
     }
     return std::make_unique<PosixOutputFile>(fd);
 }
 
+}  // namespace
+
+std::unique_ptr<OutputFile> CreateOutputFile(const std::wstring& path) {
+    return OpenOutput(path, O_TRUNC);
+}
+
 std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path) {
-    Touched();
-    int fd = ::open(Native(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return nullptr;
-    }
-    return std::make_unique<PosixOutputFile>(fd);
+    return OpenOutput(path, O_APPEND);
 }
 
 bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,

@@ -572,18 +572,21 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
     return true;
 }
 
-bool WriteStrings(std::string_view section,
-                  std::span<const std::pair<std::string, std::string>> entries,
-                  const std::wstring& path) {
-    section = Trim(section);
-    // The last value of a key wins; new keys go in the order they first came.
-    std::vector<std::pair<std::string_view, std::string_view>> chosen;
+namespace {
+
+using Chosen = std::vector<std::pair<std::string_view, std::string_view>>;
+
+// The last value of a key wins; new keys go in the order they first came. Nothing when any
+// entry cannot be written.
+std::optional<Chosen> ChooseEntries(std::string_view section,
+                                    std::span<const std::pair<std::string, std::string>> entries) {
+    Chosen chosen;
     std::unordered_map<std::string, size_t> index;
     for (const auto& [rawKey, rawValue] : entries) {
         std::string_view key = Trim(rawKey);
         std::string_view value = TrimLeft(rawValue);
         if (Unwritable(section, key, value)) {
-            return false;
+            return std::nullopt;
         }
         auto [it, added] = index.try_emplace(Fold(key), chosen.size());
         if (added) {
@@ -592,10 +595,33 @@ bool WriteStrings(std::string_view section,
             chosen[it->second].second = value;
         }
     }
-    std::lock_guard lock(cacheMutex);
-    const Parsed& p = Get(path, true);
+    return chosen;
+}
+
+// Keys the section lacks go, as one block, at the section's end (or in a new section).
+Splice NewKeysBlock(const Parsed& p, std::string_view section, const std::string& lines) {
+    Splice block;
+    block.rank = 1;
+    auto sec = p.sections.find(Fold(section));
+    if (sec == p.sections.end()) {
+        block.at = p.text.size();
+        if (!p.text.empty() && p.text.back() != '\n' && p.text.back() != '\r') {
+            block.insert = p.lineBreak;
+        }
+        block.insert.append("[").append(section).append("]").append(p.lineBreak);
+    } else {
+        block.at = sec->second.insertAt;
+        if (sec->second.insertNeedsBreak) {
+            block.insert = p.lineBreak;
+        }
+    }
+    block.insert.append(lines);
+    return block;
+}
+
+std::vector<Splice> PlanSplices(const Parsed& p, std::string_view section, const Chosen& chosen) {
     std::vector<Splice> splices;
-    std::string added;  // lines of new keys, all at the section's end
+    std::string added;
     for (const auto& [key, value] : chosen) {
         std::optional<Edit> edit = PlanEdit(p, section, key, value);
         if (!edit) {
@@ -608,41 +634,45 @@ bool WriteStrings(std::string_view section,
         }
     }
     if (!added.empty()) {
-        Splice block;
-        block.rank = 1;
-        auto sec = p.sections.find(Fold(section));
-        if (sec == p.sections.end()) {
-            block.at = p.text.size();
-            if (!p.text.empty() && p.text.back() != '\n' && p.text.back() != '\r') {
-                block.insert = p.lineBreak;
-            }
-            block.insert.append("[").append(section).append("]").append(p.lineBreak);
-        } else {
-            block.at = sec->second.insertAt;
-            if (sec->second.insertNeedsBreak) {
-                block.insert = p.lineBreak;
-            }
-        }
-        block.insert.append(added);
-        splices.push_back(std::move(block));
+        splices.push_back(NewKeysBlock(p, section, added));
     }
-    if (splices.empty()) {
-        return true;
-    }
+    return splices;
+}
+
+std::string ApplySplices(const std::string& text, std::vector<Splice> splices) {
     std::sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) {
         return a.at != b.at ? a.at < b.at : a.rank < b.rank;
     });
     std::string content;
-    content.reserve(p.text.size() + added.size() + 64 * splices.size());
+    content.reserve(text.size() + 96 * splices.size());
     size_t copied = 0;
     for (const Splice& sp : splices) {
-        content.append(p.text, copied, sp.at - copied).append(sp.insert);
+        content.append(text, copied, sp.at - copied).append(sp.insert);
         copied = sp.at + sp.erase;
     }
-    content.append(p.text, copied);
+    content.append(text, copied);
+    return content;
+}
+
+}  // namespace
+
+bool WriteStrings(std::string_view section,
+                  std::span<const std::pair<std::string, std::string>> entries,
+                  const std::wstring& path) {
+    section = Trim(section);
+    std::optional<Chosen> chosen = ChooseEntries(section, entries);
+    if (!chosen) {
+        return false;
+    }
+    std::lock_guard lock(cacheMutex);
+    const Parsed& p = Get(path, true);
+    std::vector<Splice> splices = PlanSplices(p, section, *chosen);
+    if (splices.empty()) {
+        return true;
+    }
     // Once per batch the whole result is parsed: every key must read back.
-    Parsed edited = Parse(std::move(content), true);
-    for (const auto& [key, value] : chosen) {
+    Parsed edited = Parse(ApplySplices(p.text, std::move(splices)), true);
+    for (const auto& [key, value] : *chosen) {
         if (!Holds(edited, section, key, value)) {
             return false;
         }
