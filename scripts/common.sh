@@ -7,7 +7,7 @@ VT_BUILD=${VT_BUILD:-$VT_ROOT/build}
 VT_PACKAGES=(cmake ninja-build g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix
              gcc-mingw-w64-x86-64-posix wine wine64 xvfb xdotool x11-utils imagemagick
              fonts-nanum nginx-light curl python3 iproute2 procps nftables locales
-             libssl-dev openssl clang libclang-rt-14-dev)
+             libssl-dev openssl osslsigncode clang libclang-rt-14-dev)
 
 vt_install_packages() {
     local missing=()
@@ -23,14 +23,25 @@ vt_install_packages() {
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
     fi
-    # Wine takes the code page from LC_ALL (949) and converts Korean file names with the
-    # locale's charset, so the locale must really exist.
-    if ! locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$'; then
-        echo "Generating the ko_KR.UTF-8 locale"
-        grep -q '^ko_KR.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
-            echo 'ko_KR.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
-        $sudo locale-gen ko_KR.UTF-8 >/dev/null
-    fi
+    vt_korean_locale
+}
+
+# Wine takes the code page from LC_ALL (949) and converts Korean file names with the locale's
+# charset, so the locale must really load; a shell told to use one that does not load warns on
+# every start, so it is made before anything exports it.
+vt_has_korean_locale() {
+    [ "$(LC_ALL=ko_KR.UTF-8 locale charmap 2>/dev/null)" = "UTF-8" ]
+}
+
+vt_korean_locale() {
+    vt_has_korean_locale && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    echo "Generating the ko_KR.UTF-8 locale"
+    grep -q '^ko_KR.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
+        echo 'ko_KR.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+    vt_has_korean_locale || { echo "the ko_KR.UTF-8 locale does not load" >&2; return 1; }
 }
 
 # Wine: Korean code page, no Mono/Gecko prompts, a prefix of our own, quiet.
@@ -39,6 +50,7 @@ vt_wine_env() {
     export WINEPREFIX=${WINEPREFIX:-$VT_BUILD/wineprefix}
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    vt_korean_locale || return 1
     export LC_ALL=ko_KR.UTF-8
     export WINEARCH=win64
     mkdir -p "$WINEPREFIX"
