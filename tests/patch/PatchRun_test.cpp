@@ -11,7 +11,7 @@
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "sets/RecordJournal.h"
 #include "tests/support/Fakes.h"

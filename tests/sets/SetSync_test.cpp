@@ -338,7 +338,9 @@ TEST_F(GraphicsNamesTest, EntriesReachingACardSetAreRefusedBeforeAnyFetch) {
         EXPECT_EQ(install.Read(L"resource\\data\\graphics.ini"), graphicsBefore);
         EXPECT_EQ(install.Read(L"resource\\data\\card1\\vtcard1.ini"), card1Before);
         EXPECT_FALSE(install.Has(L"resource\\data\\table.bmp"));
-        EXPECT_FALSE(install.Has(L"resource\\data\\card5"));
+        // The card5 set's folder stays as the installation has it: a folder, empty.
+        EXPECT_TRUE(fs::IsDirectory(AppDir + L"resource\\data\\card5"));
+        EXPECT_TRUE(install.dir.Names(L"resource\\data\\card5").empty());
         server.calls.clear();
     }
 }

@@ -5,7 +5,7 @@
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/ModGame.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 #include "sets/RecordJournal.h"
 #include "sets/SetSync.h"
 #include "tests/support/FakePatchServer.h"
