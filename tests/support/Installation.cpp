@@ -7,10 +7,12 @@
 
 namespace vt::test {
 
-Installation::Installation() {
-    SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
-    for (const wchar_t* sub : InstallationTree()) {
-        fs::CreateDir(AppDir + sub);
+Installation::Installation(Layout layout) {
+    if (layout == Layout::Tree) {
+        SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
+        for (const wchar_t* sub : InstallationTree()) {
+            fs::CreateDir(AppDir + sub);
+        }
     }
     profile::ClearCache();
 }

@@ -11,7 +11,9 @@ namespace vt::test {
 
 class Installation {
   public:
-    Installation();
+    // Empty: a bare folder, the path strings left alone, for tests of the load itself.
+    enum class Layout { Tree, Empty };
+    explicit Installation(Layout layout = Layout::Tree);
     ~Installation();
 
     TestDir dir;
