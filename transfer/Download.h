@@ -63,7 +63,8 @@ struct Staging {
     std::wstring path;
     // A signed patch's pin: the body must match it. A part at `path` is then continued.
     std::optional<Pin> pin;
-    // The file's name in the run log (installation-relative); empty: fileName.
+    // The file's name in the run log and in its caller's refusals (installation-relative);
+    // empty: fileName.
     std::wstring shownName;
     // Runs right before the installed file is replaced, once the staged file is checked.
     std::function<void()> beforePlace;
