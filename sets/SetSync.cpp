@@ -31,7 +31,7 @@ SetParameters CardSetParameters(int16_t setNumber) {
 
 namespace {
 
-// The set's folder below AppDir, for names the player reads ("resource\\sound\\").
+// The set's folder below AppDir, for names the player reads ("resource\sound\").
 std::wstring SetFolder(const SetParameters& set) {
     return set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
 }
