@@ -4,7 +4,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "base/AppError.h"
 #include "base/Crypto.h"
