@@ -16,4 +16,8 @@ void RaiseOverflow(const std::wstring& where) {
     throw AppError(ErrorNumber::Overflow, L"오버플로 (" + where + L")");
 }
 
+void RaisePathFileAccess(const std::wstring& path) {
+    throw AppError(ErrorNumber::PathFileAccess, L"경로/파일 액세스 오류입니다. (" + path + L")");
+}
+
 }  // namespace vt

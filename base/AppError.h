@@ -39,5 +39,7 @@ class AppError : public std::runtime_error {
 // Shorthands for the two errors of the text helpers.
 [[noreturn]] void RaiseInvalidArgument(const std::wstring& where);
 [[noreturn]] void RaiseOverflow(const std::wstring& where);
+// Error 75 for a file that could not be created, written, flushed or replaced.
+[[noreturn]] void RaisePathFileAccess(const std::wstring& path);
 
 }  // namespace vt

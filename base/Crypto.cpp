@@ -45,7 +45,7 @@ std::optional<Sha256Digest> ParseDigestHex(std::string_view text) {
     return ParseHexBytes<32>(text);
 }
 
-std::optional<PatchPublicKey> ParsePublicKeyHex(std::string_view text) {
+std::optional<P256PublicKey> ParsePublicKeyHex(std::string_view text) {
     return ParseHexBytes<64>(text);
 }
 

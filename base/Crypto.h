@@ -15,7 +15,7 @@
 namespace vt {
 
 using Sha256Digest = std::array<uint8_t, 32>;
-using PatchPublicKey = std::array<uint8_t, 64>;  // X then Y, big-endian
+using P256PublicKey = std::array<uint8_t, 64>;  // X then Y, big-endian
 
 // Streaming SHA-256: Update with the bytes in any pieces, then Final once.
 class Sha256 {
@@ -38,7 +38,7 @@ Sha256Digest Sha256Of(std::span<const std::byte> bytes);
 // Whether `signature` (r then s, 32 bytes each) is the key's ECDSA signature of SHA-256 of
 // `message`. Any length other than 64 is refused before the system sees it; so is a key that
 // is not a point of the curve.
-bool VerifyP256Signature(const PatchPublicKey& key, std::span<const std::byte> message,
+bool VerifyP256Signature(const P256PublicKey& key, std::span<const std::byte> message,
                          std::span<const std::byte> signature);
 
 // Lowercase hex digits of a digest.
@@ -47,6 +47,6 @@ std::string DigestHex(const Sha256Digest& digest);
 std::optional<Sha256Digest> ParseDigestHex(std::string_view text);
 // Exactly 128 hex digits (either case); nothing else. Whether it is a point of the curve is
 // left to VerifyP256Signature.
-std::optional<PatchPublicKey> ParsePublicKeyHex(std::string_view text);
+std::optional<P256PublicKey> ParsePublicKeyHex(std::string_view text);
 
 }  // namespace vt

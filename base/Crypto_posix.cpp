@@ -20,7 +20,7 @@ using namespace vt::openssl;
     throw AppError(ErrorNumber::InternalError, L"SHA-256 계산에 실패했습니다.");
 }
 
-PKey PublicKeyOf(const PatchPublicKey& key) {
+PKey PublicKeyOf(const P256PublicKey& key) {
     std::array<uint8_t, 65> point{};
     point[0] = 0x04;  // uncompressed
     std::copy(key.begin(), key.end(), point.begin() + 1);
@@ -97,7 +97,7 @@ Sha256Digest Sha256::Final() {
     return out;
 }
 
-bool VerifyP256Signature(const PatchPublicKey& key, std::span<const std::byte> message,
+bool VerifyP256Signature(const P256PublicKey& key, std::span<const std::byte> message,
                          std::span<const std::byte> signature) {
     if (signature.size() != 64) {
         return false;

@@ -76,7 +76,7 @@ Sha256Digest Sha256::Final() {
     return out;
 }
 
-bool VerifyP256Signature(const PatchPublicKey& key, std::span<const std::byte> message,
+bool VerifyP256Signature(const P256PublicKey& key, std::span<const std::byte> message,
                          std::span<const std::byte> signature) {
     // Wine's CNG accepts signatures of other lengths that Windows refuses.
     if (signature.size() != 64) {

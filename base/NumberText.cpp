@@ -130,4 +130,19 @@ int HexValue(char c) {
     return -1;
 }
 
+std::wstring GroupedDigits(uint64_t value, size_t minDigits) {
+    std::wstring digits = std::to_wstring(value);
+    if (digits.size() < minDigits) {
+        digits.insert(0, minDigits - digits.size(), L'0');
+    }
+    std::wstring out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            out += L',';
+        }
+        out += digits[i];
+    }
+    return out;
+}
+
 }  // namespace vt

@@ -84,9 +84,14 @@ int main(int argc, char** narrow) {
     if (pin) {
         staging = {argv[3] + L"large.part", pin, L"large.bin", {}};
     }
-    vt::DownloadFileWithProgress(transfer, view, clock, argv[1], argv[3], L"large.bin", L"", L"",
-                                 staging);
+    const vt::DownloadResult large = vt::DownloadFileWithProgress(
+        transfer, view, clock, argv[1], argv[3], L"large.bin", L"", L"", staging);
     double seconds = std::chrono::duration<double>(Steady::now() - t0).count();
+    if (!large.Stored()) {
+        std::fprintf(stderr, "the large download was not stored (outcome %d)\n",
+                     static_cast<int>(large.outcome));
+        return 1;
+    }
     const double peak = static_cast<double>(Memory().PeakWorkingSetSize);
     auto size = vt::fs::GetStamp(std::wstring(argv[3]) + L"large.bin").size;
     std::printf("large_bytes %lld\n", static_cast<long long>(size));
@@ -101,10 +106,16 @@ int main(int argc, char** narrow) {
     t0 = Steady::now();
     long passes0 = view.passes;
     long captions0 = view.captions;
-    vt::DownloadFileWithProgress(transfer, view, clock, argv[2], argv[3], L"trickle.bin", L"", L"");
+    const vt::DownloadResult trickle = vt::DownloadFileWithProgress(
+        transfer, view, clock, argv[2], argv[3], L"trickle.bin", L"", L"");
     DeleteFileW((argv[3] + L"trickle.bin").c_str());
     double wall = std::chrono::duration<double>(Steady::now() - t0).count();
     double cpu = CpuSeconds() - cpu0;
+    if (!trickle.Stored()) {
+        std::fprintf(stderr, "the trickled download was not stored (outcome %d)\n",
+                     static_cast<int>(trickle.outcome));
+        return 1;
+    }
 
     std::printf("trickle_wall_s %.2f\n", wall);
     std::printf("trickle_cpu_s %.3f\n", cpu);

@@ -16,7 +16,7 @@
 #include "base/Log_win32.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "patch/frmVtUpdate_win32.h"
 #include "sets/RecordJournal.h"

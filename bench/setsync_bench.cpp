@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "base/Cp949.h"
@@ -32,7 +33,11 @@ class LocalHost final : public vt::SetHost {
         ++payloads;
     }
     bool Keyed() const override { return false; }
-    void SetState(const std::wstring&) override {}
+    void SetState(vt::RunState) override {}
+    [[noreturn]] void Fail(vt::SetFault, const std::wstring&) override {
+        std::fputs("the set run failed\n", stderr);
+        std::exit(1);
+    }
     void ShowMessage(const std::wstring&, const std::wstring&, vt::MessageStyle) override {}
     void DoEvents() override {}
 

@@ -55,7 +55,8 @@ class FakeHost final : public SetHost {
         Store(target, it->second);
     }
     bool Keyed() const override { return false; }
-    void SetState(const std::wstring&) override {}
+    void SetState(RunState) override {}
+    [[noreturn]] void Fail(SetFault, const std::wstring&) override { EndProgram(); }
     void ShowMessage(const std::wstring&, const std::wstring&, MessageStyle) override {}
     void DoEvents() override {}
 

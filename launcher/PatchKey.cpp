@@ -1,4 +1,4 @@
-#include "launcher/PatchKey.h"
+#include "patch/PatchKey.h"
 
 namespace vt {
 

@@ -12,9 +12,9 @@
 #include "base/Log.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
-#include "base/Refusal.h"
-#include "base/Texts.h"
+#include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
+#include "patch/Texts.h"
 #include "sets/Pins.h"
 #include "sets/SetSync.h"
 
@@ -49,7 +49,7 @@ void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void
 }  // namespace
 
 void CheckVersions(PatchHost& host) {
-    host.SetState(kCheckingVersionState);
+    host.SetState(RunState::CheckingVersions);
 
     const std::string serverGame = ReadProfileBytes(kSection, L"game", TempDir + kProfileName);
     const std::string localGame = ReadProfileBytes(kSection, L"game", AppDir + kProfileName);

@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <string>
 
-#include "base/Crypto.h"
 #include "patch/PatchHost.h"
+#include "patch/PatchKey.h"
 
 namespace vt {
 
 void CheckVersions(PatchHost& host);
 
 // A signed patch: the server's vtgame.ini and vtgame.ini.sig are staged in TempDir. Refuses
-// (Refusal, base/Refusal.h) a profile whose signature does not verify under `key`, an expired
+// (Refusal, patch/Refusal.h) a profile whose signature does not verify under `key`, an expired
 // one and one older than the last accepted; otherwise returns its serial, for KeepSerial.
 std::string AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "base/Crypto.h"
+#include "patch/PatchKey.h"
 
 namespace vt {
 

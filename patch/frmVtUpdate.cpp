@@ -5,14 +5,16 @@
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "base/Crypto.h"
 #include "base/Directories.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/ModGame.h"
 #include "patch/CheckVersions.h"
+#include "patch/Fetch.h"
+#include "patch/Texts.h"
 #include "sets/RecordJournal.h"
-#include "transfer/Download.h"
 
 namespace vt {
 namespace {
@@ -31,6 +33,10 @@ constexpr std::array<const wchar_t*, 9> kTree = {
 };
 
 }  // namespace
+
+std::span<const wchar_t* const> InstallationTree() {
+    return kTree;
+}
 
 frmVtUpdate::frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver)
     : view_(view), shell_(shell), handOver_(handOver) {}
@@ -64,7 +70,7 @@ void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock) {
 void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& directory,
                                const std::wstring& fileName, const std::wstring& userName,
                                const std::wstring& password) {
-    vt::DownloadFile(*inetDown_, view_, url, directory, fileName, userName, password);
+    FetchFile(*inetDown_, view_, url, directory, fileName, userName, password);
 }
 
 void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
@@ -81,12 +87,16 @@ void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::w
     const std::wstring target = directory + fileName;
     staging.shownName = target.starts_with(AppDir) ? target.substr(AppDir.size()) : target;
     staging.beforePlace = [this] { BeforeChange(); };
-    vt::DownloadFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName,
-                                 password, staging);
+    FetchFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName, password,
+                          staging);
 }
 
-void frmVtUpdate::SetState(const std::wstring& text) {
-    view_.SetCaption(ProgressLabel::lblState, text);
+void frmVtUpdate::SetState(RunState state) {
+    view_.SetCaption(ProgressLabel::lblState, StateText(state));
+}
+
+void frmVtUpdate::Fail(SetFault fault, const std::wstring& file) {
+    EndSetRun(view_, fault, file);
 }
 
 void frmVtUpdate::ShowMessage(const std::wstring& text, const std::wstring& title,

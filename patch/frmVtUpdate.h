@@ -3,16 +3,21 @@
 // to the shell through Shell, so the same code runs behind the real window and in tests.
 
 #include <optional>
+#include <span>
 #include <string>
 
-#include "base/Crypto.h"
 #include "base/Ui.h"
 #include "patch/PatchHost.h"
+#include "patch/PatchKey.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
 
 namespace vt {
+
+// The folders the load creates below the installation folder, parents before children: the
+// sets' folders and TempDir.
+std::span<const wchar_t* const> InstallationTree();
 
 // What follows a finished patch run: the server window is loaded and shown, then the patch
 // window is hidden for good.
@@ -56,7 +61,8 @@ class frmVtUpdate final : private PatchHost {
                                   const std::wstring& password,
                                   const std::optional<Pin>& pin) override;
     bool Keyed() const override { return patchKey_.has_value(); }
-    void SetState(const std::wstring& text) override;
+    void SetState(RunState state) override;
+    [[noreturn]] void Fail(SetFault fault, const std::wstring& file) override;
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
     void DoEvents() override;

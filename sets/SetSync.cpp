@@ -5,12 +5,9 @@
 #include "base/AppError.h"
 #include "base/Cp949.h"
 #include "base/Directories.h"
-#include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/NumberText.h"
-#include "base/Refusal.h"
-#include "base/Texts.h"
 #include "sets/EntryName.h"
 #include "sets/Manifest.h"
 #include "sets/Pins.h"
@@ -32,11 +29,17 @@ SetParameters CardSetParameters(int16_t setNumber) {
             DataDir + L"card" + n + L"\\", L".dat"};
 }
 
-void SyncSet(SetHost& host, const SetParameters& set) {
-    host.SetState(kCheckingVersionState);
-    const std::wstring setFolder =
-        set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
-    // A signed profile pins the manifest; it is checked before a byte of it is read.
+namespace {
+
+// The set's folder below AppDir, for names the player reads ("resource\sound\").
+std::wstring SetFolder(const SetParameters& set) {
+    return set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
+}
+
+// Fetches the set's manifest into TempDir and returns its entry count. A signed profile pins
+// the manifest; it is checked before a byte of it is read.
+int16_t FetchManifest(SetHost& host, const SetParameters& set) {
+    const std::wstring shown = SetFolder(set) + set.manifestName;
     std::optional<Pin> manifestPin;
     if (host.Keyed()) {
         const std::wstring remote = set.remoteDir.starts_with(PatchBaseUrl)
@@ -44,27 +47,28 @@ void SyncSet(SetHost& host, const SetParameters& set) {
                                         : set.remoteDir;
         manifestPin = PublishedPin(remote + set.manifestName);
         if (!manifestPin) {
-            Refuse(host, Refusal::DamagedFile, setFolder + set.manifestName);
+            host.Fail(SetFault::DamagedFile, shown);
         }
     }
     host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
 
     const std::wstring staged = TempDir + set.manifestName;
-    const std::wstring local = set.localDir + set.manifestName;
     if (manifestPin && !FileMatchesPin(staged, *manifestPin)) {
-        Refuse(host, Refusal::DamagedFile, setFolder + set.manifestName);
+        host.Fail(SetFault::DamagedFile, shown);
     }
     // "200" with something else than the manifest (a proxy's error page) is a failed download:
     // taken for an empty set, it would let the caller record the set's new version.
     if (!IsManifest(staged, set.section)) {
-        host.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
-        EndProgram();
+        host.Fail(SetFault::NotAManifest, shown);
     }
-    const int16_t count = ToInt16Bankers(Val(ReadProfileValue(set.section, L"count", staged)));
+    return ToInt16Bankers(Val(ReadProfileValue(set.section, L"count", staged)));
+}
 
-    // Every name is checked before the set's first file is fetched: a refused name leaves the
-    // set as it was, nothing fetched and nothing recorded. A gap is left to the loop below,
-    // which fails there after the entries before it.
+// Every name is checked before the set's first file is fetched: a refused name leaves the set
+// as it was, nothing fetched and nothing recorded. A gap is left to the fetch loop, which fails
+// there after the entries before it.
+void CheckEntryNames(const SetParameters& set, const std::wstring& staged, int16_t count) {
+    const std::wstring setFolder = SetFolder(set);
     for (int32_t i = 1; i <= count; ++i) {
         const std::string entry = ReadProfileBytes(set.section, std::to_wstring(i), staged);
         if (entry.find(':') == std::string::npos) {
@@ -83,47 +87,63 @@ void SyncSet(SetHost& host, const SetParameters& set) {
                                                          *why + L"): " + fileName);
         }
     }
+}
+
+// Fetches entry `i` of the staged manifest when its version differs from the recorded one,
+// and records it once it is in place.
+void SyncEntry(SetHost& host, const SetParameters& set, int32_t i, RecordJournal& journal,
+               bool& directoryChecked) {
+    const std::wstring staged = TempDir + set.manifestName;
+    // No colon (a gap in the numbering included) is an invalid argument here.
+    const ManifestEntry entry =
+        ParseManifestEntry(ReadProfileBytes(set.section, std::to_wstring(i), staged));
+    const std::wstring& name = entry.name;
+    const std::string& version = entry.version;
+
+    // Bytes against bytes, recorded so that they read back unchanged: a version that only
+    // compared equal after decoding, or that reading changes, would be wrong every run.
+    if (version == journal.Recorded(name)) {
+        return;
+    }
+    if (!ProfileCanRecord(version)) {
+        throw AppError(ErrorNumber::InvalidArgument, set.manifestName + L" " + std::to_wstring(i) +
+                                                         L"번 항목의 버전을 기록할 수 없습니다: " +
+                                                         FromCp949(version));
+    }
+    const std::wstring fileName = name + set.entrySuffix;
+    if (!directoryChecked) {
+        EnsureDirectory(set.localDir.substr(0, set.localDir.size() - 1));
+        directoryChecked = true;
+    }
+    const std::wstring relative = LocalRelativePath(fileName);
+    std::optional<Pin> pin;
+    if (host.Keyed()) {
+        pin = EntryPin(staged, set.section, name);
+        if (!pin) {
+            host.Fail(SetFault::DamagedFile, SetFolder(set) + relative);
+        }
+    }
+    EnsureParentDirectories(set.localDir, relative);
+    host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir, relative,
+                                  L"", L"", pin);
+    host.DoEvents();
+    journal.Record(name, version);
+}
+
+}  // namespace
+
+void SyncSet(SetHost& host, const SetParameters& set) {
+    host.SetState(RunState::CheckingVersions);
+    const int16_t count = FetchManifest(host, set);
+    CheckEntryNames(set, TempDir + set.manifestName, count);
 
     // Records go to the journal beside the manifest, one append per file, and are folded into
     // the manifest when the set ends.
-    RecordJournal journal(set.section, local);
+    RecordJournal journal(set.section, set.localDir + set.manifestName);
     bool directoryChecked = false;
     // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
     for (int32_t i = 1; i <= count; ++i) {
-        // No colon (a gap in the numbering included) is an invalid argument here.
-        const ManifestEntry entry =
-            ParseManifestEntry(ReadProfileBytes(set.section, std::to_wstring(i), staged));
-        const std::wstring& name = entry.name;
-        const std::string& version = entry.version;
-
-        // Bytes against bytes, recorded so that they read back unchanged: a version that only
-        // compared equal after decoding, or that reading changes, would be wrong every run.
-        if (version == journal.Recorded(name)) {
-            continue;
-        }
-        if (!ProfileCanRecord(version)) {
-            throw AppError(ErrorNumber::InvalidArgument,
-                           set.manifestName + L" " + std::to_wstring(i) +
-                               L"번 항목의 버전을 기록할 수 없습니다: " + FromCp949(version));
-        }
-        const std::wstring fileName = name + set.entrySuffix;
-        if (!directoryChecked) {
-            EnsureDirectory(set.localDir.substr(0, set.localDir.size() - 1));
-            directoryChecked = true;
-        }
-        const std::wstring relative = LocalRelativePath(fileName);
-        std::optional<Pin> pin;
-        if (manifestPin) {
-            pin = EntryPin(staged, set.section, name);
-            if (!pin) {
-                Refuse(host, Refusal::DamagedFile, setFolder + relative);
-            }
-        }
-        EnsureParentDirectories(set.localDir, relative);
-        host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir,
-                                      relative, L"", L"", pin);
-        host.DoEvents();
-        journal.Record(name, version);
+        SyncEntry(host, set, i, journal, directoryChecked);
     }
     journal.Fold();
     if (count == std::numeric_limits<int16_t>::max()) {

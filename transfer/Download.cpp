@@ -4,16 +4,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "base/AppError.h"
 #include "base/Crypto.h"
-#include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/NumberText.h"
-#include "base/Refusal.h"
-#include "base/Texts.h"
 #include "transfer/HashPipe.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"
@@ -29,41 +25,37 @@ constexpr double kRedrawInterval = 1.0 / 30;
 // once the file has arrived.
 constexpr uint64_t kSpaceMargin = 1024 * 1024;
 
-[[noreturn]] void Fail(ProgressView& view, bool tellUser) {
-    if (tellUser) {
-        view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
+DownloadResult Outcome(DownloadOutcome outcome) {
+    return {outcome};
+}
+
+// A transfer error, told apart where the transfer says why.
+DownloadResult TransferFailure(int32_t code, DownloadOutcome otherwise) {
+    DownloadOutcome outcome = otherwise;
+    if (code == kTransferTimedOut) {
+        outcome = DownloadOutcome::Stalled;
+    } else if (code == kTransferCancelled) {
+        outcome = DownloadOutcome::Cancelled;
     }
-    EndProgram();
+    return {outcome, code};
 }
-
-[[noreturn]] void RaiseFileAccess(const std::wstring& path) {
-    throw AppError(ErrorNumber::PathFileAccess, L"경로/파일 액세스 오류입니다. (" + path + L")");
-}
-
-std::wstring Kilobytes(double bytes, bool roundUp);
 
 // A body that cannot fit is refused before anything is written: a full disk would fail the
-// next write of every program, not only ours. Told even by the silent download, since the
-// player has to make room before a new run can succeed.
-void RefuseWithoutRoom(ProgressView& view, const std::wstring& directory,
-                       const std::wstring& fileName, double announced) {
+// next write of every program, not only ours.
+std::optional<DownloadResult> NoRoomFor(const std::wstring& directory, double announced) {
     const std::optional<uint64_t> free = fs::FreeSpace(directory);
     const double needed = announced + static_cast<double>(kSpaceMargin);
     if (!free || needed <= static_cast<double>(*free)) {
-        return;  // enough room, or a volume that cannot tell: the writes will say
+        return std::nullopt;  // enough room, or a volume that cannot tell: the writes will say
     }
-    view.ShowMessage(L"디스크 공간이 부족하여 파일을 받을 수 없습니다.\r\n\r\n파일: " + directory +
-                         fileName + L"\r\n필요한 공간: " + Kilobytes(needed, true) +
-                         L"\r\n남은 공간: " + Kilobytes(static_cast<double>(*free), false),
-                     kUpgradeFailedTitle, MessageStyle::Plain);
-    EndProgram();
+    return DownloadResult{DownloadOutcome::NoRoom, 0, needed, *free};
 }
 
 // The plain download's files are TempDir copies of the server's profiles and manifests; a
 // payload is never deleted, only replaced (PlaceStaged).
 void DeleteEarlierCopy(const std::wstring& target) {
     if (fs::IsOrdinaryFile(target) && !fs::DeleteFile(target)) {
-        RaiseFileAccess(target);
+        RaisePathFileAccess(target);
     }
 }
 
@@ -83,114 +75,80 @@ void StartAndWait(Transfer& transfer, ProgressView& view, const std::wstring& ur
 // complete (last = true).
 using ProgressFn = std::function<void(int64_t bytes, bool last)>;
 
-// Stores the body at `target`. False when the transfer failed or the body's length differs
-// from the announced one; the partial file is then gone.
-bool ReceiveBody(Transfer& transfer, const std::wstring& target, double announced,
-                 const ProgressFn& progress) {
-    auto file = fs::CreateOutputFile(target);
-    if (!file) {
-        RaiseFileAccess(target);
-    }
-    // Only used by transfers that cannot lend their own memory; left untouched otherwise.
-    auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
-    int64_t written = 0;
-    bool tooLong = false;
-    try {
-        for (;;) {
-            std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
-            size_t n = piece.size();
-            if (n == 0) {
-                break;
-            }
-            if (!file->Write(piece)) {
-                RaiseFileAccess(target);
-            }
-            written += static_cast<int64_t>(n);
-            if (static_cast<double>(written) > announced) {
-                // More than the server announced: not the file it described.
-                tooLong = true;
-                break;
-            }
-            if (progress) {
-                progress(written, false);
-            }
-        }
-    } catch (const AppError&) {
-        file.reset();
-        fs::DeleteFile(target);
-        throw;
-    }
-    file.reset();
-    if (tooLong || transfer.ResponseCode() != 0 || static_cast<double>(written) != announced) {
-        fs::DeleteFile(target);
-        return false;
-    }
-    if (progress) {
-        progress(written, true);
-    }
-    return true;
-}
+// Where a body goes: `path` (after the bytes it holds when `append`), `announced` bytes of it.
+struct BodyFile {
+    const std::wstring& path;
+    bool append = false;
+    double announced = 0;
+    Sha256* hash = nullptr;  // fed with every byte written, when set
+};
 
 enum class Received { Whole, Incomplete, TooLong };
 
-// Writes the body to `part` (after its bytes when `append`), feeding `hash` as it goes, and
-// never past the announced length: the bytes beyond it are not the file the server described.
-Received ReceiveStaged(Transfer& transfer, const std::wstring& part, bool append, double announced,
-                       Sha256* hash, const ProgressFn& progress) {
-    auto file = append ? fs::OpenForAppend(part) : fs::CreateOutputFile(part);
-    if (!file) {
-        RaiseFileAccess(part);
-    }
+// Copies the body into `file` until it ends, feeding `hashing` as it goes. It never writes past
+// the announced length (the bytes beyond it are not the file the server described): nothing
+// when the body would run past it, else the bytes written.
+std::optional<int64_t> CopyBody(Transfer& transfer, fs::OutputFile& file, const BodyFile& body,
+                                HashPipe* hashing, const ProgressFn& progress) {
+    // Only used by transfers that cannot lend their own memory; left untouched otherwise.
     auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
     int64_t written = 0;
-    bool tooLong = false;
-    std::optional<HashPipe> hashing;
-    if (hash != nullptr) {
-        hashing.emplace(*hash);
-    }
-    try {
-        for (;;) {
-            std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
-            if (piece.empty()) {
-                break;
-            }
-            const double room = announced - static_cast<double>(written);
-            if (static_cast<double>(piece.size()) > room) {
-                tooLong = true;
-                break;
-            }
-            if (!file->Write(piece)) {
-                RaiseFileAccess(part);
-            }
-            if (hashing) {
-                hashing->Update(piece);
-            }
-            written += static_cast<int64_t>(piece.size());
-            if (progress) {
-                progress(written, false);
-            }
+    for (;;) {
+        std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
+        if (piece.empty()) {
+            return written;
         }
+        if (static_cast<double>(piece.size()) > body.announced - static_cast<double>(written)) {
+            return std::nullopt;
+        }
+        if (!file.Write(piece)) {
+            RaisePathFileAccess(body.path);
+        }
+        if (hashing != nullptr) {
+            hashing->Update(piece);
+        }
+        written += static_cast<int64_t>(piece.size());
+        if (progress) {
+            progress(written, false);
+        }
+    }
+}
+
+// The one receive loop of both downloads: the body into its file, flushed once it is whole. A
+// file error removes the file and is raised; otherwise the caller settles what is left.
+Received ReceiveBody(Transfer& transfer, const BodyFile& body, const ProgressFn& progress) {
+    auto file = body.append ? fs::OpenForAppend(body.path) : fs::CreateOutputFile(body.path);
+    if (!file) {
+        RaisePathFileAccess(body.path);
+    }
+    std::optional<HashPipe> hashing;
+    if (body.hash != nullptr) {
+        hashing.emplace(*body.hash);
+    }
+    std::optional<int64_t> written;
+    try {
+        written = CopyBody(transfer, *file, body, hashing ? &*hashing : nullptr, progress);
         if (hashing) {
             hashing->Finish();
         }
-        if (!tooLong && transfer.ResponseCode() == 0 && static_cast<double>(written) == announced &&
-            !file->Flush()) {
-            RaiseFileAccess(part);
+        if (written && transfer.ResponseCode() == 0 &&
+            static_cast<double>(*written) == body.announced && !file->Flush()) {
+            RaisePathFileAccess(body.path);
         }
     } catch (const AppError&) {
         file.reset();
-        fs::DeleteFile(part);
+        fs::DeleteFile(body.path);
         throw;
     }
     file.reset();
-    if (tooLong) {
+    if (!written) {
         return Received::TooLong;
     }
-    if (transfer.ResponseCode() != 0 || static_cast<double>(written) != announced) {
+    if (transfer.ResponseCode() != 0 || static_cast<double>(*written) != body.announced) {
         return Received::Incomplete;
     }
     if (progress) {
-        progress(written, true);
+        progress(*written, true);
     }
     return Received::Whole;
 }
@@ -207,23 +165,8 @@ void PlaceStaged(const std::wstring& part, const std::wstring& target, const Sta
         staging.beforePlace();
     }
     if (!fs::ReplaceFile(part, target)) {
-        RaiseFileAccess(target);
+        RaisePathFileAccess(target);
     }
-}
-
-std::wstring GroupedDigits(uint64_t value, size_t minDigits) {
-    std::wstring digits = std::to_wstring(value);
-    if (digits.size() < minDigits) {
-        digits.insert(0, minDigits - digits.size(), L'0');
-    }
-    std::wstring out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) {
-            out += L',';
-        }
-        out += digits[i];
-    }
-    return out;
 }
 
 // The number format "0,0": halves away from zero, at least two digits, grouped by three.
@@ -233,12 +176,167 @@ std::wstring FormatZeroCommaZero(double value) {
     return sign + GroupedDigits(static_cast<uint64_t>(std::fabs(rounded)), 2);
 }
 
-// Whole kilobytes grouped by three, "1,025 KB"; the room needed is rounded up and the room
-// free down, so the two never read the same when one is short.
-std::wstring Kilobytes(double bytes, bool roundUp) {
-    const double kb = roundUp ? std::ceil(bytes / 1024) : std::floor(bytes / 1024);
-    constexpr double kLargest = 1e18;  // far past any disk; keeps the conversion defined
-    return GroupedDigits(static_cast<uint64_t>(kb < kLargest ? kb : kLargest), 1) + L" KB";
+// One payload download: what it was asked for and what it has learnt so far.
+struct Payload {
+    Transfer& transfer;
+    ProgressView& view;
+    Clock& clock;
+    const std::wstring& directory;
+    const std::wstring& fileName;
+    const Staging& staging;
+    std::wstring target;
+    std::wstring part;
+    int32_t start = 0;     // whole seconds at the start, for the elapsed time
+    uint64_t have = 0;     // bytes of a pinned part an earlier run left
+    bool resumed = false;  // the answer continues that part
+    double announced = 0;  // bytes the answer carries
+};
+
+// Only a part staged for the same pinned content is worth continuing; without a pin the
+// staging file is always written from its first byte. True when the part is the whole file
+// and has been placed.
+bool ContinueStagedPart(Payload& p) {
+    const Pin& pin = *p.staging.pin;
+    const int64_t staged = fs::GetStamp(p.part).size;
+    if (staged > 0 && static_cast<uint64_t>(staged) <= pin.size) {
+        p.have = static_cast<uint64_t>(staged);
+    } else if (staged >= 0) {
+        fs::DeleteFile(p.part);
+    }
+    if (p.have != pin.size) {
+        return false;
+    }
+    // A run ended between the last byte and the rename: the hash decides.
+    Sha256 hash;
+    if (HashFile(p.part, hash) && hash.Final() == pin.sha256) {
+        p.view.SetCaption(ProgressLabel::Lblname, p.fileName);
+        PlaceStaged(p.part, p.target, p.staging);
+        return true;
+    }
+    fs::DeleteFile(p.part);
+    p.have = 0;
+    return false;
+}
+
+// Reads the answer's head: a 200, or a 206 that is exactly the rest of the staged part, with a
+// length that the pin and the disk allow. Nothing when the body may be received.
+std::optional<DownloadResult> CheckAnswer(Payload& p, RequestLog& request) {
+    const std::optional<Pin>& pin = p.staging.pin;
+    const std::wstring head = p.transfer.GetHeader();
+    request.SawHead(head);
+    const std::wstring_view status = StatusCodeText(head);
+    p.resumed = p.have > 0 && status == L"206";
+    if (p.resumed) {
+        // Taken only as exactly the rest of the pinned file; a later run starts afresh.
+        if (!ContinuesAt(p.transfer.GetHeader(L"Content-Range"), p.have, pin->size) ||
+            Val(p.transfer.GetHeader(L"Content-Length")) !=
+                static_cast<double>(pin->size - p.have)) {
+            request.Done(L"refused: range does not continue the staged part");
+            fs::DeleteFile(p.part);
+            return Outcome(DownloadOutcome::BadRange);
+        }
+    } else if (status != L"200") {
+        request.Done(L"refused: not 200");
+        return Outcome(DownloadOutcome::HttpStatus);
+    }
+    const std::wstring length = p.transfer.GetHeader(L"Content-Length");
+    request.SawLength(length);
+    p.announced = Val(length);
+    if (p.announced == 0) {
+        request.Done(L"refused: no length");
+        return Outcome(DownloadOutcome::NoLength);
+    }
+    if (pin && !p.resumed && p.announced != static_cast<double>(pin->size)) {
+        request.Done(L"refused: length differs from the pin");
+        return Outcome(DownloadOutcome::Damaged);
+    }
+    if (std::optional<DownloadResult> full = NoRoomFor(p.directory, p.announced)) {
+        request.Drop();
+        return full;
+    }
+    return std::nullopt;
+}
+
+// The figures of a payload's progress on the patch window. Redraws are coalesced; the first
+// and the final values are always shown.
+class ProgressDisplay {
+  public:
+    ProgressDisplay(const Payload& p, uint64_t offset)
+        : view_(p.view),
+          clock_(p.clock),
+          start_(p.start),
+          offset_(static_cast<int64_t>(offset)),
+          sizeKb_(SizeInKilobytes(p.announced + static_cast<double>(offset))) {}
+
+    void operator()(int64_t bytes, bool last) {
+        const double now = clock_.Seconds();
+        if (drawn_ && !last && now - lastDraw_ < kRedrawInterval) {
+            return;
+        }
+        drawn_ = true;
+        lastDraw_ = now;
+        const ProgressFigures f = ComputeProgress(ChunkCounter(bytes + offset_, sizeKb_), sizeKb_,
+                                                  ToInt32Bankers(now) - start_);
+        view_.SetCaption(ProgressLabel::LblFileTime, f.time);
+        view_.SetCaption(ProgressLabel::LblFilebps, f.speed);
+        view_.SetCaption(ProgressLabel::LblFilePecent, f.percent);
+        view_.SetProgressWidth(f.barWidth);
+    }
+
+  private:
+    ProgressView& view_;
+    Clock& clock_;
+    int32_t start_;
+    int64_t offset_;
+    int32_t sizeKb_;
+    bool drawn_ = false;
+    double lastDraw_ = 0;
+};
+
+// What is left once the body has been received: a whole body checked against its pin goes in
+// place of the installed file; anything else leaves it as it was.
+DownloadResult SettleReceived(Payload& p, RequestLog& request, Received got, Sha256& hash) {
+    const std::optional<Pin>& pin = p.staging.pin;
+    if (got == Received::Incomplete) {
+        // A signed patch keeps the part for the next run to continue; an unsigned one cannot
+        // tell a part worth continuing.
+        if (!pin) {
+            fs::DeleteFile(p.part);
+        }
+        const int32_t code = p.transfer.ResponseCode();
+        request.Done(L"failed: body incomplete or transfer error " + std::to_wstring(code));
+        return TransferFailure(code, DownloadOutcome::Incomplete);
+    }
+    if (got == Received::TooLong) {
+        fs::DeleteFile(p.part);
+        request.Done(L"failed: body longer than announced");
+        return Outcome(DownloadOutcome::TooLarge);
+    }
+    if (pin && hash.Final() != pin->sha256) {
+        fs::DeleteFile(p.part);  // the next run starts clean
+        request.Done(L"refused: SHA-256 differs from the pin");
+        return Outcome(DownloadOutcome::Damaged);
+    }
+    PlaceStaged(p.part, p.target, p.staging);
+    request.Done(L"stored");
+    return Outcome(DownloadOutcome::Stored);
+}
+
+DownloadResult ReceivePayload(Payload& p, RequestLog& request) {
+    const uint64_t offset = p.resumed ? p.have : 0;
+    ProgressDisplay show(p, offset);
+    p.view.SetCaption(ProgressLabel::Lblname, p.fileName);
+    if (const int32_t code = p.transfer.ResponseCode(); code != 0) {
+        request.Done(L"failed: transfer error " + std::to_wstring(code));
+        return TransferFailure(code, DownloadOutcome::TransferError);
+    }
+    Sha256 hash;
+    if (p.resumed && !HashFile(p.part, hash)) {
+        RaisePathFileAccess(p.part);
+    }
+    const BodyFile body{p.part, p.resumed, p.announced, p.staging.pin ? &hash : nullptr};
+    const Received got = ReceiveBody(p.transfer, body, std::ref(show));
+    return SettleReceived(p, request, got, hash);
 }
 
 }  // namespace
@@ -274,9 +372,9 @@ ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed
     return f;
 }
 
-void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
-                  const std::wstring& directory, const std::wstring& fileName,
-                  const std::wstring& userName, const std::wstring& password) {
+DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
+                            const std::wstring& directory, const std::wstring& fileName,
+                            const std::wstring& userName, const std::wstring& password) {
     const std::wstring target = directory + fileName;
     DeleteEarlierCopy(target);
     RequestLog request(url);
@@ -286,151 +384,51 @@ void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& ur
     request.SawHead(head);
     if (!HeadSaysOk(head)) {
         request.Done(L"refused: not 200");
-        Fail(view, true);
+        return Outcome(DownloadOutcome::HttpStatus);
     }
     const std::wstring length = transfer.GetHeader(L"Content-Length");
     request.SawLength(length);
-    double announced = Val(length);
-    if (announced == 0 || transfer.ResponseCode() != 0) {
-        request.Done(L"refused: no length or transfer error " +
-                     std::to_wstring(transfer.ResponseCode()));
-        Fail(view, true);
+    const double announced = Val(length);
+    if (const int32_t code = transfer.ResponseCode(); announced == 0 || code != 0) {
+        request.Done(L"refused: no length or transfer error " + std::to_wstring(code));
+        return code != 0 ? TransferFailure(code, DownloadOutcome::TransferError)
+                         : Outcome(DownloadOutcome::NoLength);
     }
-    RefuseWithoutRoom(view, directory, fileName, announced);
-    if (!ReceiveBody(transfer, target, announced, {})) {
-        request.Done(L"failed: body incomplete or transfer error " +
-                     std::to_wstring(transfer.ResponseCode()));
-        Fail(view, true);
+    if (std::optional<DownloadResult> full = NoRoomFor(directory, announced)) {
+        request.Drop();
+        return *full;
+    }
+    const Received got = ReceiveBody(transfer, {target, false, announced}, {});
+    if (got != Received::Whole) {
+        fs::DeleteFile(target);
+        const int32_t code = transfer.ResponseCode();
+        request.Done(L"failed: body incomplete or transfer error " + std::to_wstring(code));
+        return got == Received::TooLong ? Outcome(DownloadOutcome::TooLarge)
+                                        : TransferFailure(code, DownloadOutcome::Incomplete);
     }
     request.Done(L"stored");
+    return Outcome(DownloadOutcome::Stored);
 }
 
-void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
-                              const std::wstring& url, const std::wstring& directory,
-                              const std::wstring& fileName, const std::wstring& userName,
-                              const std::wstring& password, const Staging& staging) {
-    const std::wstring target = directory + fileName;
-    const std::wstring part = staging.path.empty() ? fs::TempNameBeside(target) : staging.path;
-    const std::wstring shown = staging.shownName.empty() ? fileName : staging.shownName;
-    const std::optional<Pin>& pin = staging.pin;
-    view.SetCaption(ProgressLabel::lblState, kDownloadingState);
-    const int32_t start = ToInt32Bankers(clock.Seconds());
-
-    // Only a part staged for the same pinned content is worth continuing; without a pin the
-    // staging file is always written from its first byte.
-    uint64_t have = 0;
-    if (pin) {
-        const int64_t staged = fs::GetStamp(part).size;
-        if (staged > 0 && static_cast<uint64_t>(staged) <= pin->size) {
-            have = static_cast<uint64_t>(staged);
-        } else if (staged >= 0) {
-            fs::DeleteFile(part);
-        }
-        if (have == pin->size) {
-            // A run ended between the last byte and the rename: the hash decides.
-            Sha256 hash;
-            if (HashFile(part, hash) && hash.Final() == pin->sha256) {
-                view.SetCaption(ProgressLabel::Lblname, fileName);
-                PlaceStaged(part, target, staging);
-                LogLine(L"placed the staged " + shown);
-                return;
-            }
-            fs::DeleteFile(part);
-            have = 0;
-        }
+DownloadResult DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
+                                        const std::wstring& url, const std::wstring& directory,
+                                        const std::wstring& fileName, const std::wstring& userName,
+                                        const std::wstring& password, const Staging& staging) {
+    Payload p{transfer, view, clock, directory, fileName, staging, directory + fileName, {}};
+    p.part = staging.path.empty() ? fs::TempNameBeside(p.target) : staging.path;
+    p.start = ToInt32Bankers(clock.Seconds());
+    if (staging.pin && ContinueStagedPart(p)) {
+        LogLine(L"placed the staged " + (staging.shownName.empty() ? fileName : staging.shownName));
+        return Outcome(DownloadOutcome::Stored);
     }
-
     RequestLog request(url);
-    transfer.SetRequestHeaders(have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\n"
-                                        : std::wstring());
+    transfer.SetRequestHeaders(p.have > 0 ? L"Range: bytes=" + std::to_wstring(p.have) + L"-\r\n"
+                                          : std::wstring());
     StartAndWait(transfer, view, url, userName, password);
-    const std::wstring head = transfer.GetHeader();
-    request.SawHead(head);
-    const std::wstring_view status = StatusCodeText(head);
-    const bool resumed = have > 0 && status == L"206";
-    if (resumed) {
-        // Taken only as exactly the rest of the pinned file; a later run starts afresh.
-        if (!ContinuesAt(transfer.GetHeader(L"Content-Range"), have, pin->size) ||
-            Val(transfer.GetHeader(L"Content-Length")) != static_cast<double>(pin->size - have)) {
-            request.Done(L"refused: range does not continue the staged part");
-            fs::DeleteFile(part);
-            Fail(view, false);
-        }
-    } else if (status != L"200") {
-        request.Done(L"refused: not 200");
-        Fail(view, false);
+    if (std::optional<DownloadResult> refused = CheckAnswer(p, request)) {
+        return *refused;
     }
-    const std::wstring length = transfer.GetHeader(L"Content-Length");
-    request.SawLength(length);
-    double announced = Val(length);
-    if (announced == 0) {
-        request.Done(L"refused: no length");
-        Fail(view, false);
-    }
-    if (pin && !resumed && announced != static_cast<double>(pin->size)) {
-        request.Done(L"refused: length differs from the pin");
-        Refuse(view, Refusal::DamagedFile, shown);
-    }
-    RefuseWithoutRoom(view, directory, fileName, announced);
-    const uint64_t offset = resumed ? have : 0;
-    const double whole = announced + static_cast<double>(offset);
-    const int32_t sizeKb = SizeInKilobytes(whole);
-    view.SetCaption(ProgressLabel::Lblname, fileName);
-    if (transfer.ResponseCode() != 0) {
-        request.Done(L"failed: transfer error " + std::to_wstring(transfer.ResponseCode()));
-        Fail(view, false);
-    }
-
-    bool drawn = false;
-    double lastDraw = 0;
-    auto show = [&](int64_t bytes, bool last) {
-        double now = clock.Seconds();
-        // Redraws are coalesced; the first and the final values are always shown.
-        if (drawn && !last && now - lastDraw < kRedrawInterval) {
-            return;
-        }
-        drawn = true;
-        lastDraw = now;
-        ProgressFigures f =
-            ComputeProgress(ChunkCounter(bytes + static_cast<int64_t>(offset), sizeKb), sizeKb,
-                            ToInt32Bankers(now) - start);
-        view.SetCaption(ProgressLabel::LblFileTime, f.time);
-        view.SetCaption(ProgressLabel::LblFilebps, f.speed);
-        view.SetCaption(ProgressLabel::LblFilePecent, f.percent);
-        view.SetProgressWidth(f.barWidth);
-    };
-
-    Sha256 hash;
-    if (resumed && !HashFile(part, hash)) {
-        RaiseFileAccess(part);
-    }
-    const Received got =
-        ReceiveStaged(transfer, part, resumed, announced, pin ? &hash : nullptr, show);
-    if (got == Received::Incomplete) {
-        // A signed patch keeps the part for the next run to continue; an unsigned one cannot
-        // tell a part worth continuing.
-        if (!pin) {
-            fs::DeleteFile(part);
-        }
-        request.Done(L"failed: body incomplete or transfer error " +
-                     std::to_wstring(transfer.ResponseCode()));
-        Fail(view, false);
-    }
-    if (got == Received::TooLong) {
-        fs::DeleteFile(part);
-        request.Done(L"failed: body longer than announced");
-        if (pin) {
-            Refuse(view, Refusal::DamagedFile, shown);
-        }
-        Fail(view, false);
-    }
-    if (pin && hash.Final() != pin->sha256) {
-        fs::DeleteFile(part);  // the next run starts clean
-        request.Done(L"refused: SHA-256 differs from the pin");
-        Refuse(view, Refusal::DamagedFile, shown);
-    }
-    PlaceStaged(part, target, staging);
-    request.Done(L"stored");
+    return ReceivePayload(p, request);
 }
 
 }  // namespace vt

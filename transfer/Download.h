@@ -4,14 +4,14 @@
 // DownloadFileWithProgress (the payloads) writes the body to a staging file first and replaces
 // the installed file with it in one rename once it is whole: a failed or refused download
 // leaves the installed file as it was. With a pin (a signed patch) the body must have the
-// pinned size and SHA-256, else the file is refused as damaged; a part left by an earlier run
+// pinned size and SHA-256, else it is damaged; a part left by an earlier run
 // for the same pin is continued with a range request.
-// A failed transfer never returns: DownloadFile tells the user first, DownloadFileWithProgress
-// ends silently. A body that does not match its announced length, or a transfer that reports
-// an error, counts as failed, and the partial file is removed. An announced length the disk has
-// no room for (with 1 MiB to spare) is refused before anything is written, by both downloads
-// with a message naming the file, the room needed and the room free. A write that fails is
-// error 75 for the general error report, the partial file removed.
+// Neither download tells the player anything or ends the program: each returns how it went and
+// its caller decides. A body that does not match its announced length, or a transfer that
+// reports an error, is not stored, and a partial file is removed (a pinned part that may be
+// continued stays staged). An announced length the disk has no room for (with 1 MiB to spare)
+// is refused before anything is written. A write that fails is error 75 for the general error
+// report, the partial file removed.
 
 #include <cstdint>
 #include <functional>
@@ -26,10 +26,36 @@
 
 namespace vt {
 
+// How a download ended. Every way but Stored leaves the target as it was (the plain download's
+// earlier copy is gone either way).
+enum class DownloadOutcome {
+    Stored,         // whole, and in place
+    HttpStatus,     // the server answered neither 200 nor a usable 206
+    NoLength,       // no Content-Length, or zero
+    TransferError,  // the transfer failed before the body
+    Incomplete,     // the body ended early, or the transfer failed during it
+    Stalled,        // the transfer timed out, before or during the body
+    Cancelled,      // the transfer was cancelled
+    TooLarge,       // the body went on past its announced length
+    Damaged,        // not the pinned file: another length or SHA-256
+    BadRange,       // a 206 that is not exactly the rest of the staged part
+    NoRoom,         // the disk has no room for the announced length
+};
+
+struct [[nodiscard]] DownloadResult {
+    DownloadOutcome outcome = DownloadOutcome::Stored;
+    int32_t transferError = 0;  // the transfer's error code when it reported one
+    // NoRoom: bytes needed (the announced length and a margin) and bytes free.
+    double roomNeeded = 0;
+    uint64_t roomFree = 0;
+
+    bool Stored() const { return outcome == DownloadOutcome::Stored; }
+};
+
 // For the small profiles and manifests: no display.
-void DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
-                  const std::wstring& directory, const std::wstring& fileName,
-                  const std::wstring& userName, const std::wstring& password);
+DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
+                            const std::wstring& directory, const std::wstring& fileName,
+                            const std::wstring& userName, const std::wstring& password);
 
 // Where a payload is received before it replaces the installed file.
 struct Staging {
@@ -37,17 +63,18 @@ struct Staging {
     std::wstring path;
     // A signed patch's pin: the body must match it. A part at `path` is then continued.
     std::optional<Pin> pin;
-    // The file's name in refusals (installation-relative); empty: fileName.
+    // The file's name in the run log and in its caller's refusals (installation-relative);
+    // empty: fileName.
     std::wstring shownName;
     // Runs right before the installed file is replaced, once the staged file is checked.
     std::function<void()> beforePlace;
 };
 
 // For the payload files: name, elapsed time, speed, percentage and bar on the patch window.
-void DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
-                              const std::wstring& url, const std::wstring& directory,
-                              const std::wstring& fileName, const std::wstring& userName,
-                              const std::wstring& password, const Staging& staging = {});
+DownloadResult DownloadFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
+                                        const std::wstring& url, const std::wstring& directory,
+                                        const std::wstring& fileName, const std::wstring& userName,
+                                        const std::wstring& password, const Staging& staging = {});
 
 // The pieces below are what both downloads decide with; exposed for their tests.
 

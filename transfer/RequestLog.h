@@ -26,6 +26,8 @@ class RequestLog {
     void SawHead(const std::wstring& head);
     void SawLength(const std::wstring& length) { length_ = length; }
     void Done(std::wstring_view outcome) noexcept;
+    // Leaves no line: the run ends right after, with the player told why.
+    void Drop() noexcept { done_ = true; }
 
   private:
     std::wstring url_;

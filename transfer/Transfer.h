@@ -10,6 +10,11 @@
 
 namespace vt {
 
+// Error codes a transfer reports (ResponseCode) that its callers tell apart; the values are
+// WinINet's.
+inline constexpr int32_t kTransferTimedOut = 12002;
+inline constexpr int32_t kTransferCancelled = 12017;
+
 class Transfer {
   public:
     virtual ~Transfer() = default;

@@ -15,6 +15,9 @@
 namespace vt {
 namespace {
 
+static_assert(kTransferTimedOut == ERROR_INTERNET_TIMEOUT);
+static_assert(kTransferCancelled == ERROR_INTERNET_OPERATION_CANCELLED);
+
 // A cached copy of a profile would hide every update, so nothing comes from or goes to the
 // cache.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
@@ -107,44 +110,74 @@ std::wstring RawHead(HINTERNET request) {
     return head;
 }
 
+// The recent pace of the body in bytes per thirtieth of a second, measured over windows of at
+// least that long (a single read of bytes already buffered says nothing about the pace).
+class BodyPace {
+  public:
+    size_t Bytes() const { return pace_; }
+
+    // After a read of `got` bytes that started at `readStart`; `wholeBlock`: it asked for a
+    // whole block without querying first.
+    void Count(DWORD got, bool wholeBlock, Steady::time_point readStart) {
+        windowBytes_ += got;
+        const auto now = Steady::now();
+        if (wholeBlock && now - readStart > kFrame) {
+            pace_ = 0;
+            windowStart_ = now;
+            windowBytes_ = 0;
+        } else if (now - windowStart_ >= kFrame) {
+            const double seconds = std::chrono::duration<double>(now - windowStart_).count();
+            pace_ = static_cast<size_t>(static_cast<double>(windowBytes_) / seconds / 30);
+            windowStart_ = now;
+            windowBytes_ = 0;
+        }
+    }
+
+  private:
+    static constexpr auto kFrame = std::chrono::microseconds(33'333);
+    size_t pace_ = 0;
+    Steady::time_point windowStart_ = Steady::now();
+    long long windowBytes_ = 0;
+};
+
+// How much to read next into a block: after the first bytes, what has arrived or about a
+// thirtieth of a second of the body at its recent pace (up to a block), so a slow body still
+// moves the display and a fast one goes in large reads. While a whole block arrives within a
+// thirtieth of a second the query (a system call under Wine) is left out; a whole-block read
+// that takes longer (a body slowing down after a server's first burst, say) goes back to small
+// reads at once. 0 waits for the first bytes; nothing when the query fails.
+std::optional<DWORD> NextReadSize(HINTERNET request, size_t blockSize, size_t pace) {
+    if (pace >= blockSize) {
+        return static_cast<DWORD>(blockSize);
+    }
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+        return std::nullopt;
+    }
+    if (available == 0) {
+        return DWORD{0};
+    }
+    return static_cast<DWORD>(std::min(blockSize, std::max<size_t>(available, pace)));
+}
+
 // Reads the body into the queue until it ends, fails or the request is abandoned.
 DWORD ReadBody(Request& r, HINTERNET request) {
     const long long announced = PlainContentLength(r.head);
     long long total = 0;
-    // The recent pace of the body in bytes per thirtieth of a second, measured over windows of
-    // at least that long (a single read of bytes already buffered says nothing about the pace).
-    constexpr auto kFrame = std::chrono::microseconds(33'333);
-    size_t pace = 0;
-    auto windowStart = Steady::now();
-    long long windowBytes = 0;
+    BodyPace pace;
     for (;;) {
         std::optional<std::vector<std::byte>> taken = r.body.TakeEmpty();
         if (!taken) {
             return 0;  // abandoned
         }
         std::vector<std::byte>& block = *taken;
-        // Waits for the first bytes, then reads what has arrived or about a thirtieth of a
-        // second of the body at its recent pace (up to a block): a slow body still moves the
-        // display, a fast one goes in large reads. While a whole block arrives within a
-        // thirtieth of a second the query (a system call under Wine) is left out; a whole-block
-        // read that takes longer (a body slowing down after a server's first burst, say) goes
-        // back to small reads at once.
-        DWORD want = 0;
-        if (pace >= block.size()) {
-            want = static_cast<DWORD>(block.size());
-        } else {
-            DWORD available = 0;
-            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-                return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
-            }
-            if (available > 0) {
-                want =
-                    static_cast<DWORD>(std::min(block.size(), std::max<size_t>(available, pace)));
-            }
+        const std::optional<DWORD> want = NextReadSize(request, block.size(), pace.Bytes());
+        if (!want) {
+            return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
         DWORD got = 0;
         const auto readStart = Steady::now();
-        if (want > 0 && !InternetReadFile(request, block.data(), want, &got)) {
+        if (*want > 0 && !InternetReadFile(request, block.data(), *want, &got)) {
             return LastErrorOr(ERROR_INTERNET_INTERNAL_ERROR);
         }
         if (got == 0) {
@@ -152,18 +185,7 @@ DWORD ReadBody(Request& r, HINTERNET request) {
             return announced >= 0 && total < announced ? ERROR_INTERNET_CONNECTION_ABORTED : 0;
         }
         total += got;
-        windowBytes += got;
-        const auto now = Steady::now();
-        if (want == block.size() && now - readStart > kFrame) {
-            pace = 0;
-            windowStart = now;
-            windowBytes = 0;
-        } else if (now - windowStart >= kFrame) {
-            const double seconds = std::chrono::duration<double>(now - windowStart).count();
-            pace = static_cast<size_t>(static_cast<double>(windowBytes) / seconds / 30);
-            windowStart = now;
-            windowBytes = 0;
-        }
+        pace.Count(got, *want == block.size(), readStart);
         if (!r.body.Push(std::move(block), got)) {
             return 0;  // abandoned
         }

@@ -217,7 +217,7 @@ bool ParsePublicKey(std::string_view text, PublicKey& out) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.remove_suffix(1);
     }
-    const std::optional<PatchPublicKey> parsed = ParsePublicKeyHex(text);
+    const std::optional<P256PublicKey> parsed = ParsePublicKeyHex(text);
     if (!parsed) {
         return false;
     }

@@ -82,14 +82,14 @@ using EcdsaSig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
 struct OpenSslSigner {
     PKey key{EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "prime256v1")};
 
-    PatchPublicKey Public() const {
+    P256PublicKey Public() const {
         unsigned char point[65];
         size_t length = 0;
         EXPECT_EQ(EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point,
                                                   sizeof point, &length),
                   1);
         EXPECT_EQ(length, 65u);
-        PatchPublicKey out{};
+        P256PublicKey out{};
         std::copy(point + 1, point + 65, out.begin());
         return out;
     }
@@ -122,7 +122,7 @@ TEST(P256Signatures, OpenSslSignaturesVerifyAndEveryFlippedBitIsRefused) {
     ASSERT_TRUE(signer.key);
     const std::string profile =
         "[game]\r\ngame=1\r\nvtgame=0123456789abcdef\r\n\r\n[publish]\r\nserial=7\r\n";
-    const PatchPublicKey key = signer.Public();
+    const P256PublicKey key = signer.Public();
     const std::vector<std::byte> sig = signer.Sign(profile);
     ASSERT_TRUE(VerifyP256Signature(key, Bytes(profile), sig));
 
@@ -140,7 +140,7 @@ TEST(P256Signatures, OpenSslSignaturesVerifyAndEveryFlippedBitIsRefused) {
     }
     EXPECT_EQ(accepted, 0) << "signature bits";
     for (size_t bit = 0; bit < key.size() * 8; ++bit) {
-        PatchPublicKey changed = key;
+        P256PublicKey changed = key;
         changed[bit / 8] = static_cast<uint8_t>(changed[bit / 8] ^ (1 << (bit % 8)));
         accepted += VerifyP256Signature(changed, Bytes(profile), sig) ? 1 : 0;
     }
@@ -150,7 +150,7 @@ TEST(P256Signatures, OpenSslSignaturesVerifyAndEveryFlippedBitIsRefused) {
 TEST(P256Signatures, OnlyExactlySixtyFourBytesAreASignature) {
     OpenSslSigner signer;
     const std::string profile = "[game]\r\ngame=1\r\n";
-    const PatchPublicKey key = signer.Public();
+    const P256PublicKey key = signer.Public();
     std::vector<std::byte> sig = signer.Sign(profile);
     ASSERT_TRUE(VerifyP256Signature(key, Bytes(profile), sig));
     // The same r and s with a byte more or less: a verifier reading only the first 64 bytes,

@@ -19,7 +19,7 @@ class VtpatchVector : public ::testing::Test {
     std::vector<std::byte> sig{
         reinterpret_cast<const std::byte*>(kSignedProfileSig),
         reinterpret_cast<const std::byte*>(kSignedProfileSig) + sizeof kSignedProfileSig};
-    PatchPublicKey key =
+    P256PublicKey key =
         *ParsePublicKeyHex(std::string(reinterpret_cast<const char*>(kTestKeyText), 128));
 };
 
@@ -43,7 +43,7 @@ TEST_F(VtpatchVector, EveryFlippedBitIsRefused) {
     }
     EXPECT_EQ(accepted, 0) << "signature bits";
     for (size_t bit = 0; bit < key.size() * 8; ++bit) {
-        PatchPublicKey changed = key;
+        P256PublicKey changed = key;
         changed[bit / 8] = static_cast<uint8_t>(changed[bit / 8] ^ (1 << (bit % 8)));
         accepted += VerifyP256Signature(changed, profile, sig) ? 1 : 0;
     }

@@ -8,6 +8,7 @@
 #include "base/Profile.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
+#include "tests/support/PatchRun.h"
 
 namespace vt {
 namespace {
@@ -16,11 +17,8 @@ using test::FakePatchServer;
 using test::Installation;
 using test::Manifest;
 
-class CheckVersionsTest : public ::testing::Test {
+class CheckVersionsTest : public test::PatchRunTest {
   protected:
-    Installation install;
-    FakePatchServer server;
-
     void Profiles(const std::wstring& serverKeys, const std::wstring& localKeys) {
         install.WriteText(L"temp\\vtgame.ini", L"[game]\r\n" + serverKeys);
         install.WriteText(L"vtgame.ini", L"[game]\r\n" + localKeys);

@@ -11,10 +11,11 @@
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "sets/RecordJournal.h"
 #include "tests/support/Fakes.h"
+#include "tests/support/PatchRun.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
@@ -36,21 +37,12 @@ std::filesystem::path NativePath(const std::wstring& path) {
 #endif
 }
 
-class PatchRun : public ::testing::Test {
+class PatchRun : public test::PatchRunTest {
   protected:
     void SetUp() override {
-        form.Form_Load(dir.Path().substr(0, dir.Path().size() - 1));
-        form.UseTransfer(transfer, clock);
+        LoadWindow();
         transfer.Body("[version]\r\ngame=1\r\n", 1024);
     }
-
-    test::TestDir dir;
-    test::ScriptedTransfer transfer;
-    test::RecordingProgressView view;
-    test::RecordingShell shell;
-    test::RecordingHandOver handOver;
-    test::ScriptedClock clock{10};
-    frmVtUpdate form{view, shell, &handOver};
 };
 
 TEST_F(PatchRun, FetchesTheServerProfileIntoTempDirThenRemovesTempDir) {

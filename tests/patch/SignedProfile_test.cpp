@@ -13,12 +13,13 @@
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
-#include "base/Texts.h"
 #include "patch/CheckVersions.h"
+#include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/Installation.h"
+#include "tests/support/PatchRun.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"
 
@@ -100,10 +101,8 @@ TEST(JudgeProfile, SignatureThenExpiryThenSerial) {
     EXPECT_EQ(judge(kProfile, "", expires, kNow, 0), ProfileVerdict::BadSignature);
 }
 
-class SignedCheck : public ::testing::Test {
+class SignedCheck : public test::PatchRunTest {
   protected:
-    test::Installation install;
-    test::FakePatchServer server;
     test::RecordingLog log;
 
     void SetUp() override {
@@ -195,22 +194,14 @@ TEST_F(SignedCheck, TheClientIsFetchedWithItsPinAndRefusedWithout) {
 }
 
 // The patch window fetches vtgame.ini.sig beside the profile only when it has a key.
-class SignedPatchRun : public ::testing::Test {
+class SignedPatchRun : public test::PatchRunTest {
   protected:
-    test::Installation install;
-    test::ScriptedTransfer transfer;
-    test::RecordingProgressView view;
-    test::RecordingShell shell;
-    test::RecordingHandOver handOver;
-    test::ScriptedClock clock{10};
-    frmVtUpdate form{view, shell, &handOver};
     std::vector<std::wstring> urls;
     std::string servedSig = kSig;
     std::string servedClient = "stand-in client\n";  // what the vector's vt.exe pin names
 
     void SetUp() override {
-        form.Form_Load(AppDir.substr(0, AppDir.size() - 1));
-        form.UseTransfer(transfer, clock);
+        LoadWindow();
         // Up to date with the vector: nothing to fetch after the profile.
         install.WriteText(L"vtgame.ini",
                           L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"

@@ -9,6 +9,7 @@
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "tests/support/Fakes.h"
+#include "tests/support/PatchRun.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
@@ -26,16 +27,10 @@ const std::vector<std::wstring> kTree = {
     L"temp",
 };
 
-class PatchWindowHandlers : public ::testing::Test {
+// A bare folder: the load itself makes the tree.
+class PatchWindowHandlers : public test::PatchRunTest {
   protected:
-    // TestDir paths end in a backslash; the load handler takes the directory without one.
-    std::wstring ExeDirectory() const { return dir.Path().substr(0, dir.Path().size() - 1); }
-
-    test::TestDir dir;
-    test::RecordingProgressView view;
-    test::RecordingShell shell;
-    test::RecordingHandOver handOver;
-    frmVtUpdate form{view, shell, &handOver};
+    PatchWindowHandlers() : PatchRunTest(test::Installation::Layout::Empty) {}
 };
 
 TEST_F(PatchWindowHandlers, LoadSetsThePathStringsAndCreatesTheTree) {

@@ -14,6 +14,7 @@
 #include "sets/RecordJournal.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
+#include "tests/support/PatchRun.h"
 
 namespace vt {
 namespace {
@@ -22,10 +23,8 @@ using test::FakePatchServer;
 using test::Installation;
 using test::Manifest;
 
-class SetSyncTest : public ::testing::Test {
+class SetSyncTest : public test::PatchRunTest {
   protected:
-    Installation install;
-    FakePatchServer server;
     std::wstring soundUrl = PatchBaseUrl + L"resource/sound/";
 
     void PublishSound(const std::string& manifest) {
@@ -298,10 +297,8 @@ TEST_F(SetSyncTest, ANameReachingTheLaunchersStateRefusesTheWholeSet) {
     }
 }
 
-class GraphicsNamesTest : public ::testing::Test {
+class GraphicsNamesTest : public test::PatchRunTest {
   protected:
-    Installation install;
-    FakePatchServer server;
     std::wstring url = PatchBaseUrl + L"resource/data/";
     const std::string graphicsBefore = "[graphics]\r\ntable.bmp=1\r\n";
     const std::string card1Before = "[card1]\r\nace=1\r\n";
@@ -338,7 +335,9 @@ TEST_F(GraphicsNamesTest, EntriesReachingACardSetAreRefusedBeforeAnyFetch) {
         EXPECT_EQ(install.Read(L"resource\\data\\graphics.ini"), graphicsBefore);
         EXPECT_EQ(install.Read(L"resource\\data\\card1\\vtcard1.ini"), card1Before);
         EXPECT_FALSE(install.Has(L"resource\\data\\table.bmp"));
-        EXPECT_FALSE(install.Has(L"resource\\data\\card5"));
+        // The card5 set's folder stays as the installation has it: a folder, empty.
+        EXPECT_TRUE(fs::IsDirectory(AppDir + L"resource\\data\\card5"));
+        EXPECT_TRUE(install.dir.Names(L"resource\\data\\card5").empty());
         server.calls.clear();
     }
 }
@@ -409,9 +408,10 @@ TEST_F(SetSyncTest, AnInterruptedSetResumesWithTheFilesNotYetRecorded) {
     EXPECT_EQ(install.Read(L"resource\\sound\\vtsound.ini"), "[sound]\r\na=1\r\nb=1\r\nc=1\r\n");
 }
 
-TEST(CardSets, UseTheirOwnManifestDirectoryAndDatSuffix) {
-    Installation install;
-    FakePatchServer server;
+class CardSets : public test::PatchRunTest {};
+class GraphicsSet : public test::PatchRunTest {};
+
+TEST_F(CardSets, UseTheirOwnManifestDirectoryAndDatSuffix) {
     const std::wstring url2 = PatchBaseUrl + L"resource/data/card2/";
     server.Put(url2 + L"vtcard2.ini", Manifest(L"card2", L"2", {L"ace:1", L"king.dat:3"}));
     server.Put(url2 + L"ace.dat", "ACE");
@@ -429,9 +429,7 @@ TEST(CardSets, UseTheirOwnManifestDirectoryAndDatSuffix) {
 
 // The key of a card entry is its name without ".dat": "ace " would be recorded as "ace",
 // another file's key, so the set is refused before anything is fetched.
-TEST(CardSets, ANameEndingInABlankIsRefusedThoughItsFileNameIsFine) {
-    Installation install;
-    FakePatchServer server;
+TEST_F(CardSets, ANameEndingInABlankIsRefusedThoughItsFileNameIsFine) {
     const std::wstring url1 = PatchBaseUrl + L"resource/data/card1/";
     server.Put(url1 + L"vtcard1.ini", Manifest(L"card1", L"2", {L"ace:1", L"ace :2"}));
     server.Put(url1 + L"ace.dat", "ACE");
@@ -446,9 +444,8 @@ TEST(CardSets, ANameEndingInABlankIsRefusedThoughItsFileNameIsFine) {
     EXPECT_FALSE(install.Has(L"resource\\data\\card1\\vtcard1.ini"));
 }
 
-TEST(CardSets, AMissingSetDirectoryIsCreatedBeforeItsFirstFile) {
-    Installation install;
-    FakePatchServer server;
+TEST_F(CardSets, AMissingSetDirectoryIsCreatedBeforeItsFirstFile) {
+    ASSERT_TRUE(fs::RemoveTree(AppDir + L"resource\\data\\card5"));
     const std::wstring url5 = PatchBaseUrl + L"resource/data/card5/";
     server.Put(url5 + L"vtcard5.ini", Manifest(L"card5", L"1", {L"joker:1"}));
     server.Put(url5 + L"joker.dat", "J");
@@ -457,9 +454,7 @@ TEST(CardSets, AMissingSetDirectoryIsCreatedBeforeItsFirstFile) {
     EXPECT_EQ(install.Value(L"resource\\data\\card5\\vtcard5.ini", L"card5", L"joker"), L"1");
 }
 
-TEST(GraphicsSet, LivesDirectlyInTheDataDirectory) {
-    Installation install;
-    FakePatchServer server;
+TEST_F(GraphicsSet, LivesDirectlyInTheDataDirectory) {
     const std::wstring url = PatchBaseUrl + L"resource/data/";
     server.Put(url + L"graphics.ini", Manifest(L"graphics", L"1", {L"table.bmp:4"}));
     server.Put(url + L"table.bmp", "BMP");

@@ -5,11 +5,12 @@
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/ModGame.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 #include "sets/RecordJournal.h"
 #include "sets/SetSync.h"
 #include "tests/support/FakePatchServer.h"
 #include "tests/support/Installation.h"
+#include "tests/support/PatchRun.h"
 #include "tests/support/RecordingLog.h"
 
 namespace vt {
@@ -22,10 +23,8 @@ std::wstring PinText(const std::string& bytes) {
     return std::to_wstring(bytes.size()) + L"," + FromCp949(DigestHex(d));
 }
 
-class SignedSets : public ::testing::Test {
+class SignedSets : public test::PatchRunTest {
   protected:
-    test::Installation install;
-    test::FakePatchServer server;
     test::RecordingLog log;
     const std::wstring soundUrl = PatchBaseUrl + L"resource/sound/";
     const std::string a = "AAAA";

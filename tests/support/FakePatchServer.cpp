@@ -2,7 +2,8 @@
 
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
-#include "base/Texts.h"
+#include "patch/Fetch.h"
+#include "patch/Texts.h"
 
 namespace vt::test {
 
@@ -53,6 +54,14 @@ void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
                                                const std::wstring& fileName, const std::wstring&,
                                                const std::wstring&, const std::optional<Pin>& pin) {
     Store(true, url, directory, fileName, pin);
+}
+
+void FakePatchServer::SetState(RunState state) {
+    states.push_back(StateText(state));
+}
+
+void FakePatchServer::Fail(SetFault fault, const std::wstring& file) {
+    EndSetRun(*this, fault, file);
 }
 
 void FakePatchServer::ShowMessage(const std::wstring& text, const std::wstring& title,

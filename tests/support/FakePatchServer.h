@@ -42,7 +42,9 @@ class FakePatchServer : public PatchHost {
                                   const std::wstring& password,
                                   const std::optional<Pin>& pin) override;
     bool Keyed() const override { return keyed; }
-    void SetState(const std::wstring& text) override { states.push_back(text); }
+    void SetState(RunState state) override;
+    // Ends the run as the patch window does.
+    [[noreturn]] void Fail(SetFault fault, const std::wstring& file) override;
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
     void DoEvents() override { ++doEvents; }

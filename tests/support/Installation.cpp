@@ -3,15 +3,16 @@
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "patch/frmVtUpdate.h"
 
 namespace vt::test {
 
-Installation::Installation() {
-    SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
-    for (const wchar_t* sub :
-         {L"resource", L"resource\\sound", L"resource\\data", L"resource\\data\\card1",
-          L"resource\\data\\card2", L"resource\\data\\card3", L"resource\\data\\card4", L"temp"}) {
-        fs::CreateDir(AppDir + sub);
+Installation::Installation(Layout layout) {
+    if (layout == Layout::Tree) {
+        SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
+        for (const wchar_t* sub : InstallationTree()) {
+            fs::CreateDir(AppDir + sub);
+        }
     }
     profile::ClearCache();
 }

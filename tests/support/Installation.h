@@ -1,6 +1,6 @@
 #pragma once
 // A temporary installation: the path strings point into a fresh directory holding the tree
-// the patch window's load handler creates (card sets 1 to 4, no card5).
+// the patch window's load handler creates, from the product's own list.
 
 #include <string>
 
@@ -11,7 +11,9 @@ namespace vt::test {
 
 class Installation {
   public:
-    Installation();
+    // Empty: a bare folder, the path strings left alone, for tests of the load itself.
+    enum class Layout { Tree, Empty };
+    explicit Installation(Layout layout = Layout::Tree);
     ~Installation();
 
     TestDir dir;

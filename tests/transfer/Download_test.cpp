@@ -1,9 +1,10 @@
 #include "transfer/Download.h"
+#include "patch/Fetch.h"
 
 #include <gtest/gtest.h>
 
 #include "base/NumberText.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 
 #include <chrono>
 #include <cstring>
@@ -50,8 +51,8 @@ struct Downloads : ::testing::Test {
 
     bool Plain() {
         try {
-            DownloadFile(transfer, view, L"host/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini",
-                         L"", L"");
+            FetchFile(transfer, view, L"host/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
+                      L"");
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -59,8 +60,8 @@ struct Downloads : ::testing::Test {
     }
     bool WithProgress(Clock& clock, const std::wstring& name = L"vt.exe") {
         try {
-            DownloadFileWithProgress(transfer, view, clock, L"host/autopatch/" + name, dir.Path(),
-                                     name, L"", L"");
+            FetchFileWithProgress(transfer, view, clock, L"host/autopatch/" + name, dir.Path(),
+                                  name, L"", L"");
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -181,7 +182,7 @@ TEST_F(Downloads, PlainFailuresTellTheUserThenEnd) {
         d.Write(L"vtgame.ini", "old");
         RecordingProgressView v;
         EXPECT_THROW(
-            DownloadFile(t, v, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini", L"", L""),
+            FetchFile(t, v, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini", L"", L""),
             ProgramEnded);
         EXPECT_EQ(v.messages, std::vector<test::RecordedMessage>{kFailed});
         EXPECT_FALSE(d.Has(L"vtgame.ini"));  // neither the old copy nor a partial one
@@ -216,9 +217,8 @@ TEST_F(Downloads, ProgressFailuresEndWithoutAMessage) {
         d.Write(L"vt.exe", "old");
         RecordingProgressView v;
         ScriptedClock clock(10, 10);
-        EXPECT_THROW(
-            DownloadFileWithProgress(t, v, clock, L"h/vt.exe", d.Path(), L"vt.exe", L"", L""),
-            ProgramEnded);
+        EXPECT_THROW(FetchFileWithProgress(t, v, clock, L"h/vt.exe", d.Path(), L"vt.exe", L"", L""),
+                     ProgramEnded);
         EXPECT_TRUE(v.messages.empty());
         // The installed file is replaced only by a whole new one; no staged part stays.
         EXPECT_EQ(d.Read(L"vt.exe"), "old");
@@ -258,7 +258,7 @@ TEST_F(Downloads, CounterIsCappedAtTheSizeInKilobytes) {
         t.Body(Pattern(static_cast<size_t>(length)), 1024);
         RecordingProgressView v;
         ScriptedClock c(5, 5);
-        ASSERT_NO_THROW(DownloadFileWithProgress(t, v, c, L"h/f", dir.Path(), L"f", L"", L""));
+        ASSERT_NO_THROW(FetchFileWithProgress(t, v, c, L"h/f", dir.Path(), L"f", L"", L""));
         EXPECT_EQ(v.captions[ProgressLabel::LblFilePecent], L"100%") << length;
         EXPECT_FLOAT_EQ(*v.width, 201) << length;
         EXPECT_EQ(dir.Read(L"f").size(), static_cast<size_t>(length));
@@ -294,7 +294,7 @@ TEST_F(Downloads, ElapsedTimeRoundsHalvesToEvenAndGoesOnPastMidnight) {
     t.Body(Pattern(4096), 1024);
     RecordingProgressView v;
     ScriptedClock midnight(86398, 86402);  // the clock counts on past 86400
-    ASSERT_NO_THROW(DownloadFileWithProgress(t, v, midnight, L"h/f", dir.Path(), L"f", L"", L""));
+    ASSERT_NO_THROW(FetchFileWithProgress(t, v, midnight, L"h/f", dir.Path(), L"f", L"", L""));
     EXPECT_EQ(v.captions[ProgressLabel::LblFileTime], L"4 초");
     EXPECT_EQ(v.captions[ProgressLabel::LblFilebps], L"01 KB/S");
 }
@@ -357,9 +357,9 @@ struct SpaceRun {
         ScriptedClock clock(10, 10);
         try {
             if (progress) {
-                DownloadFileWithProgress(t, v, clock, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
+                FetchFileWithProgress(t, v, clock, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
             } else {
-                DownloadFile(t, v, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
+                FetchFile(t, v, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
             }
         } catch (const ProgramEnded&) {
             return false;
@@ -458,9 +458,9 @@ TEST_F(Downloads, AWriteThatFailsEndsTheDownloadAndRemovesThePartialFile) {
             FileSizeLimit limit(4 * 1024 * 1024);
             try {
                 if (progress) {
-                    DownloadFileWithProgress(t, v, clock, L"h/f", d.Path(), L"f", L"", L"");
+                    FetchFileWithProgress(t, v, clock, L"h/f", d.Path(), L"f", L"", L"");
                 } else {
-                    DownloadFile(t, v, L"h/f", d.Path(), L"f", L"", L"");
+                    FetchFile(t, v, L"h/f", d.Path(), L"f", L"", L"");
                 }
             } catch (const AppError& e) {
                 error = e.Code();

@@ -5,6 +5,7 @@
 #include "base/AppError.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
+#include "patch/Fetch.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"
@@ -32,8 +33,8 @@ struct RequestLogs : ::testing::Test {
 
     bool Plain() {
         try {
-            DownloadFile(transfer, view, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
-                         L"");
+            FetchFile(transfer, view, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
+                      L"");
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -42,8 +43,8 @@ struct RequestLogs : ::testing::Test {
     bool WithProgress() {
         test::ScriptedClock clock(100, 100);
         try {
-            DownloadFileWithProgress(transfer, view, clock, L"h/autopatch/vt.exe", dir.Path(),
-                                     L"vt.exe", L"", L"");
+            FetchFileWithProgress(transfer, view, clock, L"h/autopatch/vt.exe", dir.Path(),
+                                  L"vt.exe", L"", L"");
         } catch (const ProgramEnded&) {
             return false;
         }

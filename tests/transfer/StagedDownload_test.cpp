@@ -9,7 +9,8 @@
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
-#include "base/Texts.h"
+#include "patch/Fetch.h"
+#include "patch/Texts.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"
@@ -48,8 +49,8 @@ class StagedDownload : public ::testing::Test {
     bool Run(const std::optional<Pin>& pin) {
         test::ScriptedClock clock(10);
         try {
-            DownloadFileWithProgress(transfer, view, clock, L"h/autopatch/f.bin", dir.Path(),
-                                     L"f.bin", L"", L"", {part, pin, L"resource\\f.bin", {}});
+            FetchFileWithProgress(transfer, view, clock, L"h/autopatch/f.bin", dir.Path(), L"f.bin",
+                                  L"", L"", {part, pin, L"resource\\f.bin", {}});
         } catch (const ProgramEnded&) {
             return false;
         }

@@ -20,7 +20,8 @@
 #include "base/Cp949.h"
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
-#include "base/Texts.h"
+#include "patch/Fetch.h"
+#include "patch/Texts.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 
@@ -171,7 +172,7 @@ struct InetTransferTest : ::testing::Test {
     bool Download(const std::wstring& path) { return Download(transfer, path); }
     bool Download(InetTransfer& t, const std::wstring& path) {
         try {
-            DownloadFile(t, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
+            FetchFile(t, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -397,8 +398,8 @@ TEST_F(InetTransferTest, LendsItsBlocksWhichStayIntactUntilTheNextCall) {
 TEST_F(InetTransferTest, ProgressDownloadOfALargeFile) {
     SystemClock clock;
     InetTransfer t(view);
-    ASSERT_NO_THROW(DownloadFileWithProgress(t, view, clock, ServerUrl(L"/ok/3000000"), dir.Path(),
-                                             L"big.dat", L"", L""));
+    ASSERT_NO_THROW(FetchFileWithProgress(t, view, clock, ServerUrl(L"/ok/3000000"), dir.Path(),
+                                          L"big.dat", L"", L""));
     EXPECT_EQ(dir.Read(L"big.dat"), Pattern(3000000));
     EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
     EXPECT_EQ(view.captions[ProgressLabel::Lblname], L"big.dat");
@@ -426,17 +427,17 @@ TEST_F(InetTransferTest, APinnedPartIsContinuedWithARangeRequest) {
     SystemClock clock;
     dir.Write(L"big.dat", "installed");
     dir.Write(L"big.part", whole.substr(0, 1234567));
-    ASSERT_NO_THROW(DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000"),
-                                             dir.Path(), L"big.dat", L"", L"",
-                                             {dir / L"big.part", pin, L"big.dat", {}}));
+    ASSERT_NO_THROW(FetchFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000"),
+                                          dir.Path(), L"big.dat", L"", L"",
+                                          {dir / L"big.part", pin, L"big.dat", {}}));
     EXPECT_EQ(dir.Read(L"big.dat"), whole);
     EXPECT_FALSE(dir.Has(L"big.part"));
 
     dir.Write(L"big.dat", "installed");
     dir.Write(L"big.part", whole.substr(0, 1234567));
     EXPECT_THROW(
-        DownloadFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000/1"), dir.Path(),
-                                 L"big.dat", L"", L"", {dir / L"big.part", pin, L"big.dat", {}}),
+        FetchFileWithProgress(transfer, view, clock, ServerUrl(L"/range/3000000/1"), dir.Path(),
+                              L"big.dat", L"", L"", {dir / L"big.part", pin, L"big.dat", {}}),
         ProgramEnded);
     EXPECT_EQ(dir.Read(L"big.dat"), "installed");
     EXPECT_TRUE(view.messages.empty());

@@ -1,8 +1,8 @@
-#include "base/Refusal.h"
+#include "patch/Refusal.h"
 
 #include "base/EndProgram.h"
 #include "base/Log.h"
-#include "base/Texts.h"
+#include "patch/Texts.h"
 
 namespace vt {
 namespace {

@@ -1,0 +1,31 @@
+#pragma once
+// The patch window's two downloads, with what the player sees when one fails: they return
+// once the file is stored and otherwise end the run. A profile or manifest that fails tells
+// the player to connect again; a payload that fails ends without a word, but a damaged file of
+// a signed patch (another length or hash, or a body longer than its pin) is refused by name.
+// A disk without room for the announced length is told by both, naming the file, the room
+// needed and the room free.
+
+#include <string>
+
+#include "base/Ui.h"
+#include "sets/SetHost.h"
+#include "transfer/Download.h"
+
+namespace vt {
+
+void FetchFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
+               const std::wstring& directory, const std::wstring& fileName,
+               const std::wstring& userName, const std::wstring& password);
+
+// Shows "downloading" on the state label first.
+void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
+                           const std::wstring& url, const std::wstring& directory,
+                           const std::wstring& fileName, const std::wstring& userName,
+                           const std::wstring& password, const Staging& staging = {});
+
+// The end of a set run that cannot go on (SetHost::Fail): a damaged file is refused by name,
+// anything else that is not a manifest tells the player to connect again.
+[[noreturn]] void EndSetRun(MessageSink& sink, SetFault fault, const std::wstring& file);
+
+}  // namespace vt
