@@ -6,8 +6,8 @@
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "format/Manifest.h"
 #include "fuzz/FuzzSupport.h"
-#include "sets/Manifest.h"
 
 namespace vt::fuzz {
 namespace {

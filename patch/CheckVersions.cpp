@@ -14,8 +14,8 @@
 #include "base/Profile.h"
 #include "base/Refusal.h"
 #include "base/Texts.h"
+#include "format/Pins.h"
 #include "patch/SignedProfile.h"
-#include "sets/Pins.h"
 #include "sets/SetSync.h"
 
 namespace vt {

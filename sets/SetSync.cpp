@@ -11,9 +11,9 @@
 #include "base/NumberText.h"
 #include "base/Refusal.h"
 #include "base/Texts.h"
+#include "format/Manifest.h"
+#include "format/Pins.h"
 #include "sets/EntryName.h"
-#include "sets/Manifest.h"
-#include "sets/Pins.h"
 #include "sets/RecordJournal.h"
 
 namespace vt {
