@@ -10,17 +10,9 @@
 #include "base/Crypto.h"
 #include "base/OpenSsl_posix.h"
 
-namespace vt {
-namespace {
+namespace vt::openssl {
 
-using namespace vt::openssl;
-
-[[noreturn]] void HashFailed() {
-    ERR_clear_error();
-    throw AppError(ErrorNumber::InternalError, L"SHA-256 계산에 실패했습니다.");
-}
-
-PKey PublicKeyOf(const PatchPublicKey& key) {
+PKey P256PublicKey(const std::array<uint8_t, 64>& key) {
     std::array<uint8_t, 65> point{};
     point[0] = 0x04;  // uncompressed
     std::copy(key.begin(), key.end(), point.begin() + 1);
@@ -45,6 +37,18 @@ PKey PublicKeyOf(const PatchPublicKey& key) {
         return nullptr;
     }
     return pkey;
+}
+
+}  // namespace vt::openssl
+
+namespace vt {
+namespace {
+
+using namespace vt::openssl;
+
+[[noreturn]] void HashFailed() {
+    ERR_clear_error();
+    throw AppError(ErrorNumber::InternalError, L"SHA-256 계산에 실패했습니다.");
 }
 
 // r || s as the DER SEQUENCE OpenSSL verifies.
@@ -103,7 +107,7 @@ bool VerifyP256Signature(const PatchPublicKey& key, std::span<const std::byte> m
         return false;
     }
     const bool ok = [&] {
-        PKey pkey = PublicKeyOf(key);
+        PKey pkey = P256PublicKey(key);
         const auto der = DerSignature(signature);
         MdCtx ctx(EVP_MD_CTX_new());
         if (!pkey || der.empty() || !ctx ||

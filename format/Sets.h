@@ -11,6 +11,10 @@
 
 namespace vt::format {
 
+// The format this tree writes and reads: the signed patch of docs/patch-format.md. A change that
+// launchers in the field would read otherwise gets a new number.
+inline constexpr int kFormatVersion = 1;
+
 inline constexpr char kProfileName[] = "vtgame.ini";
 inline constexpr char kSignatureName[] = "vtgame.ini.sig";
 inline constexpr char kClientName[] = "vt.exe";

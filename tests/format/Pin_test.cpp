@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "format/Digest.h"
 
@@ -40,7 +42,15 @@ TEST(Pins, WrittenPinsReadBackAndAnEmptyFileHasNone) {
 }
 
 TEST(ContentVersions, SixteenLowerCaseDigitsOfTheHash) {
+    // The standard test vector of SHA-256.
+    EXPECT_EQ(DigestHex(Sha256OfText("abc")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(ContentVersion(Sha256OfText("abc")), "ba7816bf8f01cfea");
+    Sha256 pieces;
+    for (std::string_view piece : {"a", "", "bc"}) {
+        pieces.Update(std::as_bytes(std::span(piece.data(), piece.size())));
+    }
+    EXPECT_EQ(pieces.Final(), Sha256OfText("abc"));
     EXPECT_EQ(ContentVersion(Sha256OfText("")), "e3b0c44298fc1c14");
     EXPECT_EQ(ContentVersion(Sha256OfText("abc")).size(), kContentVersionLength);
 }

@@ -98,7 +98,7 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
 }
 
-TEST(VtpatchCli, RefusalsAndFailuresExitWithOneAndSayWhy) {
+TEST(VtpatchCli, RefusalsExitWithOneAndFailuresWithThreeAndSayWhy) {
     TempDirectory keys;
     ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
     test::SampleTree tree;
@@ -112,11 +112,11 @@ TEST(VtpatchCli, RefusalsAndFailuresExitWithOneAndSayWhy) {
 
     Outcome noKey =
         Cli({"publish", tree.Path(), served.Path(), "--key", "/nonexistent/k.pem", "--game", "1"});
-    EXPECT_EQ(noKey.status, 1);
+    EXPECT_EQ(noKey.status, 3);
     EXPECT_NE(noKey.err.find("cannot read the key"), std::string::npos) << noKey.err;
 
     Outcome badPub = Cli({"lint", served.Path(), "--pub", JoinPath(keys.Path(), "patch-key.pem")});
-    EXPECT_EQ(badPub.status, 1);
+    EXPECT_EQ(badPub.status, 3);
     EXPECT_NE(badPub.err.find("holds no public key"), std::string::npos) << badPub.err;
 }
 
