@@ -537,9 +537,7 @@ struct Text::Impl {
 };
 
 Text::Text(std::string bytes)
-    : impl_(std::make_unique<Impl>(Impl{Parse(std::move(bytes), true)})) {}
-
-Text::~Text() = default;
+    : impl_(std::make_shared<const Impl>(Impl{Parse(std::move(bytes), true)})) {}
 
 int32_t Text::GetString(std::string_view section, std::string_view key,
                         std::string_view defaultValue, std::string& out, int32_t size) const {

@@ -30,18 +30,16 @@ int32_t GetString(std::string_view section, std::string_view key, std::string_vi
                   std::string& out, int32_t size, const std::wstring& path);
 
 // GetString over bytes held in memory rather than a file: a manifest read before it is one.
+// The parsed bytes never change, so copies share them.
 class Text {
   public:
     explicit Text(std::string bytes);
-    ~Text();
-    Text(const Text&) = delete;
-    Text& operator=(const Text&) = delete;
     int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
                       std::string& out, int32_t size) const;
 
   private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<const Impl> impl_;
 };
 
 // WritePrivateProfileStringA for a non-null section, key and value. False when the file cannot

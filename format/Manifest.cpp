@@ -63,6 +63,10 @@ std::optional<int16_t> CountOf(std::string_view countText) {
     }
 }
 
+void AppendHeader(std::string& out, const std::wstring& section) {
+    out.append("[").append(ToCp949(section)).append("]\r\n");
+}
+
 void AppendLine(std::string& out, std::string_view key, std::string_view value) {
     out.append(key).append("=").append(value).append("\r\n");
 }
@@ -111,7 +115,8 @@ std::string WriteManifest(const Manifest& manifest) {
     if (manifest.entries.size() > static_cast<size_t>(format::kMaxEntries)) {
         throw std::invalid_argument("more manifest entries than the launcher counts");
     }
-    std::string out = "[" + ToCp949(manifest.section) + "]\r\n";
+    std::string out;
+    AppendHeader(out, manifest.section);
     AppendLine(out, "count", std::to_string(manifest.entries.size()));
     size_t i = 0;
     bool pinned = false;
@@ -120,7 +125,8 @@ std::string WriteManifest(const Manifest& manifest) {
         pinned = pinned || e.pin;
     }
     if (pinned) {
-        out += "\r\n[" + ToCp949(manifest.section + L".pins") + "]\r\n";
+        out.append("\r\n");
+        AppendHeader(out, manifest.section + L".pins");
         for (const Manifest::Entry& e : manifest.entries) {
             if (e.pin) {
                 AppendLine(out, ToCp949(e.name), PinText(*e.pin));
