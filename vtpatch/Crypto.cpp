@@ -54,11 +54,11 @@ int NoPassphrase(char*, int, int, void*) {
     return -1;
 }
 
-}  // namespace
-
 std::span<const std::byte> Bytes(std::string_view text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
+
+}  // namespace
 
 struct PrivateKey::Impl {
     PKey key;
