@@ -3,16 +3,20 @@
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Sets.h"
 
 namespace vt::test {
 
 Installation::Installation() {
     SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
-    for (const wchar_t* sub :
-         {L"resource", L"resource\\sound", L"resource\\data", L"resource\\data\\card1",
-          L"resource\\data\\card2", L"resource\\data\\card3", L"resource\\data\\card4", L"temp"}) {
-        fs::CreateDir(AppDir + sub);
+    fs::CreateDir(AppDir + L"resource");
+    // Parents first, as the table lists them; card set 5 is left out (see the header).
+    for (const format::PatchSet& set : format::PatchSets()) {
+        if (set.cardNumber != 5) {
+            fs::CreateDir(AppDir + set.localFolder.substr(0, set.localFolder.size() - 1));
+        }
     }
+    fs::CreateDir(AppDir + L"temp");
     profile::ClearCache();
 }
 
