@@ -262,7 +262,7 @@ std::optional<int> Overview(const std::vector<Command>& commands,
         return kExitUsage;
     }
     const std::string& first = args[0];
-    if (args.size() == 1 && (first == "--help" || first == "-h" || first == "help")) {
+    if (first == "--help" || first == "-h" || (first == "help" && args.size() == 1)) {
         io.out << UsageText(commands);
         return kExitOk;
     }
@@ -275,10 +275,16 @@ std::optional<int> Overview(const std::vector<Command>& commands,
         io.out << Find(commands, args[1])->help;
         return kExitOk;
     }
-    if (first == "help" || first == "--help" || first == "-h" || first == "--version" ||
-        Find(commands, first) == nullptr) {
-        io.err << "vtpatch: cannot understand the command line " << first << " ...\n\n"
+    if (first == "help" || first == "--version") {
+        io.err << "vtpatch " << first << ": "
+               << (args.size() == 2 && first == "help" ? "unknown command " + args[1]
+                                                       : "expects no more arguments")
+               << "\n\n"
                << UsageText(commands);
+        return kExitUsage;
+    }
+    if (Find(commands, first) == nullptr) {
+        io.err << "vtpatch: unknown command " << first << "\n\n" << UsageText(commands);
         return kExitUsage;
     }
     return std::nullopt;

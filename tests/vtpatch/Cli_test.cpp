@@ -142,12 +142,14 @@ TEST(VtpatchCli, CommandLineTable) {
     const std::string version = "vtpatch " + ToUtf8(VT_VERSION) + ", writes patch format 1\n";
     const std::vector<Row> rows = {
         {{"--version"}, 0, version},
-        {{"--version", "lint"}, 2, "usage: vtpatch COMMAND"},
+        {{"--version", "lint"}, 2, "vtpatch --version: expects no more arguments"},
+        {{"sign"}, 2, "vtpatch: unknown command sign"},
+        {{"--help", "lint"}, 0, "usage: vtpatch COMMAND"},
         {{"lint", "--version"}, 2, "unknown option --version"},
         {{"help"}, 0, "  vtpatch help [COMMAND]\n"},
         {{"help", "lint"}, 0, "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"},
-        {{"help", "sign"}, 2, "cannot understand the command line help"},
-        {{"help", "lint", "verify"}, 2, "usage: vtpatch COMMAND"},
+        {{"help", "sign"}, 2, "vtpatch help: unknown command sign"},
+        {{"help", "lint", "verify"}, 2, "vtpatch help: expects no more arguments"},
         {{"lint", "root", "--pub", "a.pub", "--pub", "b.pub"}, 2, "--pub is given more than once"},
         {{"lint", "root", "--pub=a.pub", "--pub", "a.pub"}, 2, "--pub is given more than once"},
         {{"verify", "i", "--against", "r", "--repair", "--repair"},
