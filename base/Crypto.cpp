@@ -30,15 +30,19 @@ Sha256Digest Sha256Of(std::span<const std::byte> bytes) {
     return hash.Final();
 }
 
-std::string DigestHex(const Sha256Digest& digest) {
+std::string LowerHex(std::span<const uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    out.reserve(digest.size() * 2);
-    for (uint8_t b : digest) {
+    out.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
         out.push_back(kDigits[b >> 4]);
         out.push_back(kDigits[b & 0xF]);
     }
     return out;
+}
+
+std::string DigestHex(const Sha256Digest& digest) {
+    return LowerHex(digest);
 }
 
 std::optional<Sha256Digest> ParseDigestHex(std::string_view text) {

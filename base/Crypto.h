@@ -41,6 +41,8 @@ Sha256Digest Sha256Of(std::span<const std::byte> bytes);
 bool VerifyP256Signature(const P256PublicKey& key, std::span<const std::byte> message,
                          std::span<const std::byte> signature);
 
+// Lowercase hex digits, two per byte.
+std::string LowerHex(std::span<const uint8_t> bytes);
 // Lowercase hex digits of a digest.
 std::string DigestHex(const Sha256Digest& digest);
 // Exactly 64 hex digits (either case); nothing else.

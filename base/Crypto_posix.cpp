@@ -10,15 +10,7 @@
 #include "base/Crypto.h"
 #include "base/OpenSsl_posix.h"
 
-namespace vt {
-namespace {
-
-using namespace vt::openssl;
-
-[[noreturn]] void HashFailed() {
-    ERR_clear_error();
-    throw AppError(ErrorNumber::InternalError, L"SHA-256 계산에 실패했습니다.");
-}
+namespace vt::openssl {
 
 PKey PublicKeyOf(const P256PublicKey& key) {
     std::array<uint8_t, 65> point{};
@@ -45,6 +37,18 @@ PKey PublicKeyOf(const P256PublicKey& key) {
         return nullptr;
     }
     return pkey;
+}
+
+}  // namespace vt::openssl
+
+namespace vt {
+namespace {
+
+using namespace vt::openssl;
+
+[[noreturn]] void HashFailed() {
+    ERR_clear_error();
+    throw AppError(ErrorNumber::InternalError, L"SHA-256 계산에 실패했습니다.");
 }
 
 // r || s as the DER SEQUENCE OpenSSL verifies.

@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
+#include <array>
+#include <cstdint>
 #include <memory>
 
 namespace vt::openssl {
@@ -23,5 +25,9 @@ using BigNum = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using EcdsaSig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
 using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+
+// The key as an OpenSSL public key; null when it is not a point of P-256 (the error queue is
+// left for the caller to read or clear).
+PKey PublicKeyOf(const std::array<uint8_t, 64>& key);
 
 }  // namespace vt::openssl

@@ -504,12 +504,8 @@ void Remember(const std::wstring& path, Parsed parsed) {
     Cache()[path] = std::move(e);
 }
 
-}  // namespace
-
-int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
-                  std::string& out, int32_t size, const std::wstring& path) {
-    std::lock_guard lock(cacheMutex);
-    const Parsed& p = Get(path, false);
+int32_t Lookup(const Parsed& p, std::string_view section, std::string_view key,
+               std::string_view defaultValue, std::string& out, int32_t size) {
     if (p.exists) {
         auto sec = p.sections.find(Fold(Trim(section)));
         if (sec != p.sections.end()) {
@@ -526,6 +522,26 @@ int32_t GetString(std::string_view section, std::string_view key, std::string_vi
         defaultValue.remove_suffix(1);
     }
     return Copy(defaultValue, size, out);
+}
+
+}  // namespace
+
+int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                  std::string& out, int32_t size, const std::wstring& path) {
+    std::lock_guard lock(cacheMutex);
+    return Lookup(Get(path, false), section, key, defaultValue, out, size);
+}
+
+struct Text::Impl {
+    Parsed parsed;
+};
+
+Text::Text(std::string bytes)
+    : impl_(std::make_shared<const Impl>(Impl{Parse(std::move(bytes), true)})) {}
+
+int32_t Text::GetString(std::string_view section, std::string_view key,
+                        std::string_view defaultValue, std::string& out, int32_t size) const {
+    return Lookup(impl_->parsed, section, key, defaultValue, out, size);
 }
 
 bool WriteString(std::string_view section, std::string_view key, std::string_view value,

@@ -15,6 +15,7 @@
 // line it concerns (or adds one), keeping every other byte of the file.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,19 @@ namespace vt::profile {
 // (at most size - 1 of them, never half of a double-byte character) and the count is returned.
 int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
                   std::string& out, int32_t size, const std::wstring& path);
+
+// GetString over bytes held in memory rather than a file: a manifest read before it is one.
+// The parsed bytes never change, so copies share them.
+class Text {
+  public:
+    explicit Text(std::string bytes);
+    int32_t GetString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                      std::string& out, int32_t size) const;
+
+  private:
+    struct Impl;
+    std::shared_ptr<const Impl> impl_;
+};
 
 // WritePrivateProfileStringA for a non-null section, key and value. False when the file cannot
 // be written (a missing directory, for instance), and for every line that would not read back

@@ -16,9 +16,9 @@
 #include <string>
 
 #include "base/FileSystem.h"
+#include "format/Pin.h"
 #include "transfer/Clock.h"
 #include "transfer/Download.h"
-#include "transfer/Pin.h"
 #include "transfer/Transfer_win32.h"
 
 namespace {

@@ -1,13 +1,15 @@
 // Manifest parsing: an entry splits at its first ':' byte, name and version give the entry
 // back, an entry without ':' is error 5; a count is a number exactly when it has the shape of
-// one; any file can be asked whether it is a manifest.
+// one; any file can be asked whether it is a manifest, and reads in memory as from the file.
 // Input: one entry line, then NUL, then a manifest file's bytes.
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "format/Manifest.h"
 #include "fuzz/FuzzSupport.h"
-#include "sets/Manifest.h"
 
 namespace vt::fuzz {
 namespace {
@@ -58,6 +60,22 @@ void File(std::string_view bytes) {
           Shown(count));
     Check(IsManifestCount(count) == LooksLikeCount(count),
           "a count was judged by its shape wrongly", Shown(count));
+    // The bytes read in memory as the launcher reads the file; a whole manifest is written
+    // back as itself or refused.
+    const ManifestReading reading = ReadManifest(std::string(bytes), L"sound");
+    Check(reading.countText == count, "the count read in memory differs", Shown(count));
+    for (size_t i = 0; i < reading.lines.size() && i < 8; ++i) {
+        const std::string key = std::to_string(reading.lines[i].index);
+        Check(reading.lines[i].text == ReadKey("sound", key, path),
+              "an entry read in memory differs", Shown(key));
+    }
+    if (const std::optional<Manifest> manifest = ParseManifest(std::string(bytes), L"sound")) {
+        try {
+            Check(ParseManifest(WriteManifest(*manifest), L"sound") == manifest,
+                  "a written manifest reads back otherwise", Shown(bytes));
+        } catch (const std::invalid_argument&) {
+        }
+    }
     // A first section that is the set's, with a count of digits, is a manifest whatever follows.
     WriteRaw(path, "[Sound]\r\ncount=12\r\n" + std::string(bytes));
     Check(IsManifest(path, L"sound"), "a manifest followed by other bytes was not one",

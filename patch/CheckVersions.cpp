@@ -12,10 +12,10 @@
 #include "base/Log.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Pins.h"
 #include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
 #include "patch/Texts.h"
-#include "sets/Pins.h"
 #include "sets/SetSync.h"
 
 namespace vt {

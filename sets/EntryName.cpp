@@ -7,26 +7,12 @@
 #include <vector>
 
 #include "base/Cp949.h"
+#include "format/Sets.h"
 #include "sets/RecordJournal.h"
 
 namespace vt {
 namespace {
 
-// What the launcher keeps in its installation directory, as the patch window's load handler
-// and the set parameter rows lay it out.
-struct SetPlace {
-    std::wstring_view folder;
-    std::wstring_view manifest;
-};
-constexpr std::array<SetPlace, 7> kSetPlaces = {{
-    {L"resource\\sound", L"vtsound.ini"},
-    {L"resource\\data", L"graphics.ini"},
-    {L"resource\\data\\card1", L"vtcard1.ini"},
-    {L"resource\\data\\card2", L"vtcard2.ini"},
-    {L"resource\\data\\card3", L"vtcard3.ini"},
-    {L"resource\\data\\card4", L"vtcard4.ini"},
-    {L"resource\\data\\card5", L"vtcard5.ini"},
-}};
 constexpr std::wstring_view kVersionProfile = L"vtgame.ini";
 constexpr std::wstring_view kTempFolder = L"temp";
 // Portable code cannot ask for the running module's name; this is the name the build gives it.
@@ -155,8 +141,8 @@ bool IsProfileTempShape(const std::wstring& resolvedComponent, const std::wstrin
         return resolvedComponent.starts_with(Fold(profile) + L".");
     };
     return shaped(reserved) || shaped(kVersionProfile) ||
-           std::any_of(kSetPlaces.begin(), kSetPlaces.end(),
-                       [&](const SetPlace& set) { return shaped(set.manifest); });
+           std::any_of(format::PatchSets().begin(), format::PatchSets().end(),
+                       [&](const format::PatchSet& set) { return shaped(set.manifestName); });
 }
 
 bool IsBlank(wchar_t c) {
@@ -166,18 +152,18 @@ bool IsBlank(wchar_t c) {
 // Where `resolved` (relative to the installation directory) hits the launcher's own state,
 // for an entry of the set that lives in `own`.
 std::optional<std::wstring> ProtectedTarget(const Path& resolved, const Path& own) {
-    for (const SetPlace& set : kSetPlaces) {
-        if (resolved == Joined(ResolvedPath(set.folder), set.manifest)) {
+    for (const format::PatchSet& set : format::PatchSets()) {
+        if (resolved == Joined(ResolvedPath(set.localFolder), set.manifestName)) {
             return L"세트의 목록 파일";
         }
         // The record journal beside the manifest: a file fetched over it would lose records.
-        if (resolved == Joined(ResolvedPath(set.folder),
-                               std::wstring(set.manifest) + std::wstring(kJournalSuffix))) {
+        if (resolved == Joined(ResolvedPath(set.localFolder),
+                               set.manifestName + std::wstring(kJournalSuffix))) {
             return L"세트의 기록 저널 파일";
         }
     }
-    for (const SetPlace& set : kSetPlaces) {
-        const Path folder = ResolvedPath(set.folder);
+    for (const format::PatchSet& set : format::PatchSets()) {
+        const Path folder = ResolvedPath(set.localFolder);
         // Card sets live inside the graphics folder: their entries may be there, graphics
         // entries may not be in a card set's folder nor take its name.
         if (IsWithin(resolved, folder) && !IsWithin(own, folder)) {

@@ -12,7 +12,7 @@
 #include "base/Log.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
-#include "sets/SetSync.h"
+#include "format/Sets.h"
 
 namespace vt {
 namespace {
@@ -152,12 +152,8 @@ bool FoldJournal(const std::wstring& section, const std::wstring& manifest) {
 }
 
 void FoldLeftoverJournals() {
-    std::vector<SetParameters> sets = {SoundSetParameters(), GraphicsSetParameters()};
-    for (int16_t n = 1; n <= 5; ++n) {
-        sets.push_back(CardSetParameters(n));
-    }
-    for (const SetParameters& set : sets) {
-        FoldJournal(set.section, set.localDir + set.manifestName);
+    for (const format::PatchSet& set : format::PatchSets()) {
+        FoldJournal(set.key, AppDir + set.localFolder + set.manifestName);
     }
 }
 

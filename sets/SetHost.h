@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/Ui.h"
-#include "transfer/Pin.h"
+#include "format/Pin.h"
 
 namespace vt {
 

@@ -8,9 +8,9 @@
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/NumberText.h"
+#include "format/Manifest.h"
+#include "format/Pins.h"
 #include "sets/EntryName.h"
-#include "sets/Manifest.h"
-#include "sets/Pins.h"
 #include "sets/RecordJournal.h"
 
 namespace vt {

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "format/Pin.h"
 #include "transfer/Clock.h"
-#include "transfer/Pin.h"
 #include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
 

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "base/Cp949.h"
+#include "format/Sets.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -17,21 +18,12 @@
 namespace vt::vtpatch {
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kProblems = 1;
-constexpr int kUsage = 2;
-
-constexpr char kUsageText[] =
-    "usage: vtpatch COMMAND ...\n"
-    "\n"
-    "  vtpatch keygen DIR\n"
-    "  vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
-    "  vtpatch lint ROOT-or-URL [--pub FILE]\n"
-    "  vtpatch verify INSTALLATION --against ROOT-or-URL [--repair]\n"
-    "\n"
-    "Publishes the launcher's signed patches and checks them. 'vtpatch COMMAND --help' tells\n"
-    "more; docs/patch-format.md describes the format. Exit status: 0 success, 1 problems found,\n"
-    "refused or failed, 2 a command line that cannot be understood.\n";
+constexpr char kAbout[] =
+    "Publishes the launcher's signed patches and checks them. 'vtpatch help COMMAND' or\n"
+    "'vtpatch COMMAND --help' tells more, 'vtpatch --version' names the tool's version and the\n"
+    "format it writes; docs/patch-format.md describes the format. Exit status: 0 success,\n"
+    "1 problems found or refused, 2 a command line that cannot be understood, 3 the tool\n"
+    "failed.\n";
 
 constexpr char kKeygenHelp[] =
     "usage: vtpatch keygen DIR\n"
@@ -86,18 +78,12 @@ constexpr char kVerifyHelp[] =
     "Exit status 0 when every installed file matches, 1 when something differs (also after\n"
     "--repair: the launcher completes the repair).\n";
 
-struct CommandLine {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> values;
-    std::set<std::string> flags;
-    bool help = false;
-};
-
-// Options of the form "--name value" or "--name=value"; "--" ends them.
-std::optional<CommandLine> Parse(const std::vector<std::string>& args,
-                                 const std::set<std::string>& valueOptions,
-                                 const std::set<std::string>& flagOptions, std::string& error) {
+// Options of the form "--name value" or "--name=value"; "--" ends them. An option given twice
+// is refused: which of the two was meant cannot be known.
+std::optional<CommandLine> Parse(const std::vector<std::string>& args, const Command& command,
+                                 std::string& error) {
     CommandLine line;
+    std::set<std::string> seen;
     bool optionsDone = false;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -109,13 +95,15 @@ std::optional<CommandLine> Parse(const std::vector<std::string>& args,
             optionsDone = true;
             continue;
         }
-        if (a == "--help") {
-            line.help = true;
-            continue;
-        }
         size_t eq = a.find('=');
         std::string name = a.substr(0, eq);
-        if (valueOptions.contains(name)) {
+        if (!seen.insert(name).second) {
+            error = name + " is given more than once";
+            return std::nullopt;
+        }
+        if (name == "--help" && eq == std::string::npos) {
+            line.help = true;
+        } else if (command.values.contains(name)) {
             if (eq != std::string::npos) {
                 line.values[name] = a.substr(eq + 1);
             } else if (i + 1 < args.size()) {
@@ -124,7 +112,7 @@ std::optional<CommandLine> Parse(const std::vector<std::string>& args,
                 error = name + " needs a value";
                 return std::nullopt;
             }
-        } else if (flagOptions.contains(name) && eq == std::string::npos) {
+        } else if (command.flags.contains(name) && eq == std::string::npos) {
             line.flags.insert(name);
         } else {
             error = "unknown option " + a;
@@ -132,6 +120,22 @@ std::optional<CommandLine> Parse(const std::vector<std::string>& args,
         }
     }
     return line;
+}
+
+// What the command needs besides known options: its number of arguments, its required options.
+bool Complete(const CommandLine& line, const Command& command, std::string& error) {
+    if (line.positional.size() != command.positional) {
+        error = "expects " + std::to_string(command.positional) + " arguments, got " +
+                std::to_string(line.positional.size());
+        return false;
+    }
+    for (const std::string& option : command.required) {
+        if (!line.values.contains(option)) {
+            error = option + " is required";
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string Files(size_t n) {
@@ -144,14 +148,17 @@ void PrintFindings(const Findings& findings, std::ostream& out) {
     }
 }
 
-int Keygen(const CommandLine& line, std::ostream& out) {
+int Keygen(const CommandLine& line, CliContext& io) {
+    std::ostream& out = io.out;
     WriteKeyPair(line.positional[0]);
     out << "wrote " << JoinPath(line.positional[0], "patch-key.pem") << " (private, 0600) and "
         << JoinPath(line.positional[0], "patch-key.pub") << "\n";
-    return kOk;
+    return kExitOk;
 }
 
-int PublishCommand(const CommandLine& line, std::ostream& out, std::ostream& err, int64_t now) {
+int PublishCommand(const CommandLine& line, CliContext& io) {
+    std::ostream& out = io.out;
+    std::ostream& err = io.err;
     PublishOptions options;
     options.tree = line.positional[0];
     options.root = line.positional[1];
@@ -160,7 +167,7 @@ int PublishCommand(const CommandLine& line, std::ostream& out, std::ostream& err
     if (line.values.contains("--expires")) {
         options.expires = line.values.at("--expires");
     }
-    options.now = now;
+    options.now = io.now;
     PublishResult result;
     try {
         result = Publish(options);
@@ -169,7 +176,7 @@ int PublishCommand(const CommandLine& line, std::ostream& out, std::ostream& err
         for (const std::string& reason : refused.Reasons()) {
             err << "  " << reason << "\n";
         }
-        return kProblems;
+        return kExitProblems;
     }
     for (const std::string& note : result.notes) {
         out << "note: " << note << "\n";
@@ -185,16 +192,17 @@ int PublishCommand(const CommandLine& line, std::ostream& out, std::ostream& err
             << "  " << Files(s.files) << "\n";
     }
     out << Files(result.written) << " written, " << result.unchanged << " already served\n";
-    return kOk;
+    return kExitOk;
 }
 
-int LintCommand(const CommandLine& line, std::ostream& out, int64_t now) {
+int LintCommand(const CommandLine& line, CliContext& io) {
+    std::ostream& out = io.out;
     LintOptions options;
-    options.now = now;
+    options.now = io.now;
     if (line.values.contains("--pub")) {
         const std::string& path = line.values.at("--pub");
         std::optional<std::string> text = ReadFile(path);
-        PublicKey key{};
+        P256PublicKey key{};
         if (!text || !ParsePublicKey(*text, key)) {
             throw Failure(path + " holds no public key (128 hex digits of a P-256 point)");
         }
@@ -204,10 +212,11 @@ int LintCommand(const CommandLine& line, std::ostream& out, int64_t now) {
     Findings findings = Lint(*tree, options);
     PrintFindings(findings, out);
     out << findings.Problems() << " problems, " << findings.Notes() << " notes\n";
-    return findings.Problems() == 0 ? kOk : kProblems;
+    return findings.Problems() == 0 ? kExitOk : kExitProblems;
 }
 
-int VerifyCommand(const CommandLine& line, std::ostream& out) {
+int VerifyCommand(const CommandLine& line, CliContext& io) {
+    std::ostream& out = io.out;
     VerifyOptions options;
     options.installation = line.positional[0];
     options.repair = line.flags.contains("--repair");
@@ -220,79 +229,125 @@ int VerifyCommand(const CommandLine& line, std::ostream& out) {
         out << ", " << report.repaired << " records blanked";
     }
     out << "\n";
-    return report.findings.Problems() == 0 ? kOk : kProblems;
+    return report.findings.Problems() == 0 ? kExitOk : kExitProblems;
 }
 
-struct Command {
-    const char* name;
-    const char* help;
-    size_t positional;
-    std::set<std::string> values;
-    std::set<std::string> required;
-    std::set<std::string> flags;
-};
+// "  vtpatch keygen DIR" for each command: the usage line of its help.
+std::string UsageText(const std::vector<Command>& commands) {
+    std::string text = "usage: vtpatch COMMAND ...\n\n";
+    for (const Command& c : commands) {
+        std::string_view first = c.help;
+        first = first.substr(0, first.find('\n'));
+        if (first.starts_with("usage: ")) {
+            first.remove_prefix(7);
+        }
+        text.append("  ").append(first).append("\n");
+    }
+    text += "  vtpatch help [COMMAND]\n  vtpatch --version\n\n";
+    return text + kAbout;
+}
+
+const Command* Find(const std::vector<Command>& commands, const std::string& name) {
+    auto it = std::find_if(commands.begin(), commands.end(),
+                           [&](const Command& c) { return name == c.name; });
+    return it == commands.end() ? nullptr : &*it;
+}
+
+// The answers that need no command: the overview, help COMMAND, the version. Nothing when
+// `args` names a command to run.
+std::optional<int> Overview(const std::vector<Command>& commands,
+                            const std::vector<std::string>& args, CliContext& io) {
+    if (args.empty()) {
+        io.err << UsageText(commands);
+        return kExitUsage;
+    }
+    const std::string& first = args[0];
+    if (first == "--help" || first == "-h" || (first == "help" && args.size() == 1)) {
+        io.out << UsageText(commands);
+        return kExitOk;
+    }
+    if (args.size() == 1 && first == "--version") {
+        io.out << "vtpatch " << ToUtf8(VT_VERSION) << ", writes patch format "
+               << format::kFormatVersion << "\n";
+        return kExitOk;
+    }
+    if (first == "help" && args.size() == 2 && Find(commands, args[1]) != nullptr) {
+        io.out << Find(commands, args[1])->help;
+        return kExitOk;
+    }
+    if (first == "help" || first == "--version") {
+        io.err << "vtpatch " << first << ": "
+               << (args.size() == 2 && first == "help" ? "unknown command " + args[1]
+                                                       : "expects no more arguments")
+               << "\n\n"
+               << UsageText(commands);
+        return kExitUsage;
+    }
+    if (Find(commands, first) == nullptr) {
+        io.err << "vtpatch: unknown command " << first << "\n\n" << UsageText(commands);
+        return kExitUsage;
+    }
+    return std::nullopt;
+}
+
+// The boundary: what a command throws becomes a message naming it and an exit status.
+int Run(const Command& command, const CommandLine& line, CliContext& io) {
+    try {
+        return command.handler(line, io);
+    } catch (const Refused& refused) {
+        io.err << "vtpatch " << command.name << ": " << refused.what() << "\n";
+        return kExitProblems;
+    } catch (const Failure& failure) {
+        io.err << "vtpatch " << command.name << ": " << failure.what() << "\n";
+    } catch (const std::exception& e) {
+        io.err << "vtpatch " << command.name << ": unexpected error: " << e.what() << "\n";
+    } catch (...) {
+        io.err << "vtpatch " << command.name << ": unexpected error\n";
+    }
+    return kExitFailed;
+}
 
 }  // namespace
 
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"keygen", kKeygenHelp, 1, {}, {}, {}, Keygen},
+        {"publish",
+         kPublishHelp,
+         2,
+         {"--key", "--game", "--expires"},
+         {"--key", "--game"},
+         {},
+         PublishCommand},
+        {"lint", kLintHelp, 1, {"--pub"}, {}, {}, LintCommand},
+        {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},
+    };
+    return commands;
+}
+
+int RunCli(const std::vector<Command>& commands, const std::vector<std::string>& args,
+           std::ostream& out, std::ostream& err, int64_t now) {
+    CliContext io{out, err, now};
+    if (std::optional<int> status = Overview(commands, args, io)) {
+        return *status;
+    }
+    const Command& command = *Find(commands, args[0]);
+    std::string error;
+    std::optional<CommandLine> line = Parse(args, command, error);
+    if (line && line->help) {
+        out << command.help;
+        return kExitOk;
+    }
+    if (!line || !Complete(*line, command, error)) {
+        err << "vtpatch " << command.name << ": " << error << "\n\n" << command.help;
+        return kExitUsage;
+    }
+    return Run(command, *line, io);
+}
+
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
            int64_t now) {
-    static const std::vector<Command> commands = {
-        {"keygen", kKeygenHelp, 1, {}, {}, {}},
-        {"publish", kPublishHelp, 2, {"--key", "--game", "--expires"}, {"--key", "--game"}, {}},
-        {"lint", kLintHelp, 1, {"--pub"}, {}, {}},
-        {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}},
-    };
-    if (args.empty()) {
-        err << kUsageText;
-        return kUsage;
-    }
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        out << kUsageText;
-        return kOk;
-    }
-    auto command = std::find_if(commands.begin(), commands.end(),
-                                [&](const Command& c) { return args[0] == c.name; });
-    if (command == commands.end()) {
-        err << "vtpatch: unknown command " << args[0] << "\n\n" << kUsageText;
-        return kUsage;
-    }
-    std::string error;
-    std::optional<CommandLine> line = Parse(args, command->values, command->flags, error);
-    if (line && line->help) {
-        out << command->help;
-        return kOk;
-    }
-    if (line && line->positional.size() != command->positional) {
-        error = "expects " + std::to_string(command->positional) + " arguments, got " +
-                std::to_string(line->positional.size());
-        line.reset();
-    }
-    for (const std::string& option : command->required) {
-        if (line && !line->values.contains(option)) {
-            error = option + " is required";
-            line.reset();
-        }
-    }
-    if (!line) {
-        err << "vtpatch " << command->name << ": " << error << "\n\n" << command->help;
-        return kUsage;
-    }
-    try {
-        std::string name = command->name;
-        if (name == "keygen") {
-            return Keygen(*line, out);
-        }
-        if (name == "publish") {
-            return PublishCommand(*line, out, err, now);
-        }
-        if (name == "lint") {
-            return LintCommand(*line, out, now);
-        }
-        return VerifyCommand(*line, out);
-    } catch (const Failure& failure) {
-        err << "vtpatch " << command->name << ": " << failure.what() << "\n";
-        return kProblems;
-    }
+    return RunCli(Commands(), args, out, err, now);
 }
 
 }  // namespace vt::vtpatch

@@ -54,69 +54,11 @@ int NoPassphrase(char*, int, int, void*) {
     return -1;
 }
 
-PKey PublicPKey(const PublicKey& key) {
-    std::array<uint8_t, 65> point{};
-    point[0] = 0x04;  // uncompressed
-    std::copy(key.begin(), key.end(), point.begin() + 1);
-    ParamBld bld(OSSL_PARAM_BLD_new());
-    if (!bld ||
-        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, kGroup, 0) != 1 ||
-        OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
-                                         point.size()) != 1) {
-        Fail("cannot build a public key");
-    }
-    Params params(OSSL_PARAM_BLD_to_param(bld.get()));
-    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-        ERR_clear_error();
-        return nullptr;  // not a point of the curve
-    }
-    PKey pkey(raw);
-    PKeyCtx check(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
-    if (!check || EVP_PKEY_public_check(check.get()) != 1) {
-        ERR_clear_error();
-        return nullptr;
-    }
-    return pkey;
-}
-
-}  // namespace
-
 std::span<const std::byte> Bytes(std::string_view text) {
     return std::as_bytes(std::span(text.data(), text.size()));
 }
 
-Sha256::Sha256() = default;
-Sha256::~Sha256() = default;
-
-void Sha256::Update(std::string_view bytes) {
-    hash_.Update(Bytes(bytes));
-}
-
-Digest Sha256::Finish() {
-    return hash_.Final();
-}
-
-Digest Sha256Of(std::string_view bytes) {
-    return vt::Sha256Of(Bytes(bytes));
-}
-
-std::string Hex(const uint8_t* data, size_t size) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        out.push_back(kDigits[data[i] >> 4]);
-        out.push_back(kDigits[data[i] & 0xF]);
-    }
-    return out;
-}
-
-std::string ContentVersion(const Digest& digest) {
-    return Hex(digest.data(), 8);
-}
+}  // namespace
 
 struct PrivateKey::Impl {
     PKey key;
@@ -162,8 +104,8 @@ std::string PrivateKey::Pem() const {
     return std::string(data, static_cast<size_t>(size));
 }
 
-PublicKey PrivateKey::Public() const {
-    PublicKey out{};
+P256PublicKey PrivateKey::Public() const {
+    P256PublicKey out{};
     BIGNUM* x = nullptr;
     BIGNUM* y = nullptr;
     bool ok = EVP_PKEY_get_bn_param(impl_->key.get(), OSSL_PKEY_PARAM_EC_PUB_X, &x) == 1 &&
@@ -210,7 +152,7 @@ Signature PrivateKey::Sign(std::string_view message) const {
     return out;
 }
 
-bool ParsePublicKey(std::string_view text, PublicKey& out) {
+bool ParsePublicKey(std::string_view text, P256PublicKey& out) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
         text.remove_prefix(1);
     }
@@ -221,20 +163,21 @@ bool ParsePublicKey(std::string_view text, PublicKey& out) {
     if (!parsed) {
         return false;
     }
-    const PublicKey& key = *parsed;
-    if (!PublicPKey(key)) {
-        return false;
+    if (!openssl::PublicKeyOf(*parsed)) {
+        ERR_clear_error();
+        return false;  // not a point of the curve
     }
-    out = key;
+    out = *parsed;
     return true;
 }
 
-std::string PublicKeyText(const PublicKey& key) {
-    return Hex(key) + "\n";
+std::string PublicKeyText(const P256PublicKey& key) {
+    return LowerHex(key) + "\n";
 }
 
 // The launcher's own check, so the tool and the launcher never judge a signature apart.
-bool VerifySignature(const PublicKey& key, std::string_view message, const Signature& signature) {
+bool VerifySignature(const P256PublicKey& key, std::string_view message,
+                     const Signature& signature) {
     return VerifyP256Signature(key, Bytes(message),
                                std::as_bytes(std::span(signature.data(), signature.size())));
 }
@@ -247,7 +190,7 @@ void WriteKeyPair(const std::string& directory) {
     const std::string pubPath = JoinPath(directory, "patch-key.pub");
     for (const std::string& path : {pemPath, pubPath}) {
         if (Exists(path)) {
-            throw Failure(path + " exists already; a key is never overwritten");
+            throw Refused({path + " exists already; a key is never overwritten"});
         }
     }
     PrivateKey key = PrivateKey::Generate();
@@ -258,11 +201,11 @@ void WriteKeyPair(const std::string& directory) {
     pub.Write(PublicKeyText(key.Public()));
     pub.Sync();
     if (!pem.CommitNew()) {
-        throw Failure(pemPath + " appeared meanwhile; a key is never overwritten");
+        throw Refused({pemPath + " appeared meanwhile; a key is never overwritten"});
     }
     if (!pub.CommitNew()) {
         ::unlink(pemPath.c_str());
-        throw Failure(pubPath + " appeared meanwhile; a key is never overwritten");
+        throw Refused({pubPath + " appeared meanwhile; a key is never overwritten"});
     }
 }
 

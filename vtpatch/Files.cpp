@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <system_error>
 
 #include "vtpatch/Failure.h"
@@ -47,6 +48,21 @@ class Descriptor {
     int fd_;
 };
 
+// Every byte of `fd` to `piece`, one block at a time; the error number of a failed read, else 0.
+int ReadAll(int fd, const std::function<void(std::string_view)>& piece) {
+    char* block = Block();
+    for (;;) {
+        ssize_t n = ::read(fd, block, kBlock);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : 0;
+        }
+        piece(std::string_view(block, static_cast<size_t>(n)));
+    }
+}
+
 }  // namespace
 
 std::string JoinPath(const std::string& base, std::string_view relative) {
@@ -78,24 +94,12 @@ bool IsDirectory(const std::string& path) {
 
 std::optional<std::string> ReadFile(const std::string& path) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
+    std::string out;
+    if (fd.Get() < 0 ||
+        ReadAll(fd.Get(), [&out](std::string_view piece) { out.append(piece); }) != 0) {
         return std::nullopt;
     }
-    std::string out;
-    char* block = Block();
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), block, kBlock);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (n == 0) {
-            return out;
-        }
-        out.append(block, static_cast<size_t>(n));
-    }
+    return out;
 }
 
 std::optional<FileFacts> HashFile(const std::string& path,
@@ -107,26 +111,17 @@ std::optional<FileFacts> HashFile(const std::string& path,
     }
     Sha256 hash;
     FileFacts facts;
-    char* block = Block();
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), block, kBlock);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Fail("cannot read", path, errno);
-        }
-        if (n == 0) {
-            break;
-        }
-        std::string_view piece(block, static_cast<size_t>(n));
-        hash.Update(piece);
+    const int error = ReadAll(fd.Get(), [&](std::string_view piece) {
+        hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
         if (sink) {
             sink(piece);
         }
-        facts.size += n;
+        facts.size += static_cast<int64_t>(piece.size());
+    });
+    if (error != 0) {
+        Fail("cannot read", path, error);
     }
-    facts.sha256 = hash.Finish();
+    facts.sha256 = hash.Final();
     return facts;
 }
 
@@ -186,12 +181,16 @@ void PendingFile::Sync() {
     }
 }
 
-void PendingFile::Commit() {
-    if (::close(fd_) != 0) {
-        fd_ = -1;
+void PendingFile::Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
         Fail("cannot close", temp_, errno);
     }
-    fd_ = -1;
+}
+
+void PendingFile::Commit() {
+    Close();
     if (::rename(temp_.c_str(), target_.c_str()) != 0) {
         Fail("cannot put in place", target_, errno);
     }
@@ -199,11 +198,7 @@ void PendingFile::Commit() {
 }
 
 bool PendingFile::CommitNew() {
-    if (::close(fd_) != 0) {
-        fd_ = -1;
-        Fail("cannot close", temp_, errno);
-    }
-    fd_ = -1;
+    Close();
     if (::link(temp_.c_str(), target_.c_str()) != 0) {
         if (errno == EEXIST) {
             return false;

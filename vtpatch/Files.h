@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vtpatch/Crypto.h"
+#include "base/Crypto.h"
 
 namespace vt::vtpatch {
 
@@ -25,7 +25,7 @@ std::optional<std::string> ReadFile(const std::string& path);
 
 struct FileFacts {
     int64_t size = 0;
-    Digest sha256{};
+    Sha256Digest sha256{};
     bool operator==(const FileFacts&) const = default;
 };
 // Size and SHA-256 from one read; nothing when the file cannot be opened. `sink`, when given,
@@ -51,6 +51,8 @@ class PendingFile {
     bool CommitNew();
 
   private:
+    void Close();  // the descriptor, before the file is put in place
+
     std::string target_;
     std::string temp_;
     int fd_ = -1;

@@ -3,13 +3,10 @@
 #include <time.h>
 
 #include <charconv>
-#include <stdexcept>
-#include <tuple>
 
 #include "base/Cp949.h"
-#include "base/ModGame.h"
+#include "format/Digest.h"
 #include "sets/EntryName.h"
-#include "sets/SetSync.h"
 
 namespace vt::vtpatch {
 namespace {
@@ -92,63 +89,7 @@ bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::vector<ServedSet> BuildServedSets() {
-    // The launcher builds its set parameters from its path strings: build them against a known
-    // installation and keep what lies below it.
-    auto saved = std::tuple(AppDir, PatchBaseUrl, TempDir, SoundDir, DataDir);
-    SetPathStrings(L"C:\\vt");
-    std::vector<std::pair<SetParameters, int>> params{{SoundSetParameters(), 0},
-                                                      {GraphicsSetParameters(), 0}};
-    for (int16_t n = 1; n <= 5; ++n) {
-        params.emplace_back(CardSetParameters(n), n);
-    }
-    std::vector<ServedSet> out;
-    for (const auto& [p, card] : params) {
-        std::wstring remote = p.remoteDir.substr(PatchBaseUrl.size());
-        std::wstring local = p.localDir.substr(AppDir.size());
-        if (!p.remoteDir.starts_with(PatchBaseUrl) || !p.localDir.starts_with(AppDir) ||
-            LocalRelativePath(remote) != local) {
-            throw std::logic_error("a set's served folder differs from its installed folder");
-        }
-        out.push_back({p.section, ToUtf8(remote), p.manifestName, p.entrySuffix, local, card});
-    }
-    std::tie(AppDir, PatchBaseUrl, TempDir, SoundDir, DataDir) = saved;
-    return out;
-}
-
 }  // namespace
-
-std::string ServedSet::ManifestPath() const {
-    return folder + ToUtf8(manifestName);
-}
-
-const std::vector<ServedSet>& ServedSets() {
-    static const std::vector<ServedSet> sets = BuildServedSets();
-    return sets;
-}
-
-std::string PinText(int64_t size, const Digest& sha256) {
-    return std::to_string(size) + "," + Hex(sha256);
-}
-
-std::optional<Pin> ParsePin(std::string_view text) {
-    size_t comma = text.find(',');
-    if (comma == std::string_view::npos || comma == 0) {
-        return std::nullopt;
-    }
-    Pin pin;
-    std::string_view size = text.substr(0, comma);
-    auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), pin.size);
-    if (ec != std::errc() || end != size.data() + size.size() || pin.size < 0) {
-        return std::nullopt;
-    }
-    pin.sha256 = std::string(text.substr(comma + 1));
-    if (pin.sha256.size() != 64 ||
-        pin.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return std::nullopt;
-    }
-    return pin;
-}
 
 void IniText::Section(std::string_view name) {
     if (!text_.empty()) {
@@ -161,23 +102,7 @@ void IniText::Key(std::string_view key, std::string_view value) {
     text_.append(key).append("=").append(value).append("\r\n");
 }
 
-std::string ManifestText(const ServedSet& set, const std::vector<ListedFile>& files) {
-    const std::string section = ToCp949(set.key);
-    IniText ini;
-    ini.Section(section);
-    ini.Key("count", std::to_string(files.size()));
-    size_t i = 0;
-    for (const ListedFile& f : files) {
-        ini.Key(std::to_string(++i), ToCp949(f.name) + ":" + ContentVersion(f.sha256));
-    }
-    ini.Section(ToCp949(set.PinsSection()));
-    for (const ListedFile& f : files) {
-        ini.Key(ToCp949(f.name), PinText(f.size, f.sha256));
-    }
-    return ini.Bytes();
-}
-
-std::optional<std::string> EntryNameProblem(const ServedSet& set, const std::wstring& name) {
+std::optional<std::string> EntryNameProblem(const PatchSet& set, const std::wstring& name) {
     const std::string bytes = ToCp949(name);
     if (FromCp949(bytes) != name) {
         bool jamo = false;
@@ -200,15 +125,15 @@ std::optional<std::string> EntryNameProblem(const ServedSet& set, const std::wst
             return "a name ending in '.' or a blank: Windows would store it as another name";
         }
     }
-    if (bytes.size() + 1 + kVersionLength > kMaxEntryBytes) {
+    if (bytes.size() + 1 + kContentVersionLength > kMaxEntryBytes) {
         return "too long: a manifest entry holds at most " +
-               std::to_string(kMaxEntryBytes - 1 - kVersionLength) +
+               std::to_string(kMaxEntryBytes - 1 - kContentVersionLength) +
                " bytes of name in code page 949";
     }
     const std::vector<std::wstring_view> parts = Components(fileName);
     const std::wstring first = Fold(parts.front());
     if (set.key == L"graphics") {
-        for (const ServedSet& other : ServedSets()) {
+        for (const PatchSet& other : PatchSets()) {
             if (other.cardNumber == 0 || !other.folder.starts_with(set.folder)) {
                 continue;
             }

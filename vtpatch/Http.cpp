@@ -10,6 +10,8 @@
 #include <charconv>
 #include <memory>
 
+#include "base/Cp949.h"
+#include "transfer/HttpHead.h"
 #include "vtpatch/Failure.h"
 
 namespace vt::vtpatch {
@@ -26,16 +28,6 @@ std::string Lower(std::string_view text) {
         }
     }
     return out;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 struct AddrInfoFree {
@@ -159,21 +151,15 @@ bool HttpClient::Fill() {
     }
 }
 
-// One request on the open connection. False when the connection failed before any answer
-// came (a kept-alive connection the server has closed meanwhile): the caller tries again.
-bool HttpClient::Attempt(const std::string& target,
-                         const std::function<void(std::string_view)>& sink, HttpResponse& response,
-                         bool& anyAnswer) {
+std::string HttpClient::HostHeader() const {
     std::string host =
         server_.host.find(':') != std::string::npos ? "[" + server_.host + "]" : server_.host;
-    if (server_.port != "80") {
-        host += ":" + server_.port;
-    }
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + host +
-                          "\r\nUser-Agent: vtpatch\r\nAccept: */*\r\n\r\n";
-    if (!Send(request)) {
-        return false;
-    }
+    return server_.port == "80" ? host : host + ":" + server_.port;
+}
+
+// Waits for the end of the answer's head. Nothing when the connection ended before any byte
+// of an answer; bytes and then an end are a broken answer.
+std::optional<size_t> HttpClient::ReadHead(const std::string& target, bool& anyAnswer) {
     size_t headEnd;
     while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
         if (buffer_.size() > kMaxHead) {
@@ -181,7 +167,7 @@ bool HttpClient::Attempt(const std::string& target,
         }
         if (!Fill()) {
             if (buffer_.empty()) {
-                return false;
+                return std::nullopt;
             }
             throw Failure("the server closed the connection in the middle of an answer to " +
                           target);
@@ -189,73 +175,78 @@ bool HttpClient::Attempt(const std::string& target,
         anyAnswer = true;
     }
     anyAnswer = true;
-    std::string_view head(buffer_.data(), headEnd);
-    size_t lineEnd = head.find("\r\n");
-    std::string_view statusLine = head.substr(0, lineEnd);
-    if (!statusLine.starts_with("HTTP/1.") || statusLine.size() < 12 ||
-        std::from_chars(statusLine.data() + 9, statusLine.data() + 12, response.status).ec !=
-            std::errc()) {
+    return headEnd;
+}
+
+// The head read by the launcher's rules (transfer/HttpHead.h): status, plain Content-Length,
+// the headers that decide whether the body is measured and the connection kept.
+HttpClient::Head HttpClient::ParseHead(std::string_view bytes, const std::string& target) {
+    // Heads are ASCII; each byte stands for itself, as WinINet hands the launcher its text.
+    const std::wstring head(bytes.begin(), bytes.end());
+    Head out;
+    const std::wstring_view code = StatusCodeText(head);
+    if (!bytes.starts_with("HTTP/1.") || code.size() != 3 ||
+        !std::all_of(code.begin(), code.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
         throw Failure("the server answered " + target + " with no HTTP status line");
     }
-    bool keepAlive = statusLine.starts_with("HTTP/1.1");
-    bool chunked = false;
-    size_t pos = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
-    while (pos < head.size()) {
-        size_t end = head.find("\r\n", pos);
-        if (end == std::string_view::npos) {
-            end = head.size();
-        }
-        std::string_view line = head.substr(pos, end - pos);
-        pos = end + 2;
-        size_t colon = line.find(':');
-        if (colon == std::string_view::npos) {
-            continue;
-        }
-        std::string name = Lower(Trim(line.substr(0, colon)));
-        std::string_view value = Trim(line.substr(colon + 1));
-        if (name == "content-length") {
-            int64_t length = 0;
-            auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
-            if (ec == std::errc() && p == value.data() + value.size() && length >= 0) {
-                response.contentLength = length;
-            }
-        } else if (name == "transfer-encoding") {
-            chunked = Lower(value) != "identity";
-        } else if (name == "connection") {
-            std::string v = Lower(value);
-            keepAlive = v == "keep-alive" || (keepAlive && v != "close");
-        }
+    out.status = (code[0] - L'0') * 100 + (code[1] - L'0') * 10 + (code[2] - L'0');
+    if (const long long length = PlainContentLength(head); length >= 0) {
+        out.contentLength = length;
     }
-    buffer_.erase(0, headEnd + 4);
+    const std::string encoding = Lower(ToUtf8(HeaderValue(head, L"Transfer-Encoding")));
+    out.chunked = !encoding.empty() && encoding != "identity";
+    const std::string connection = Lower(ToUtf8(HeaderValue(head, L"Connection")));
+    out.keepAlive =
+        connection == "keep-alive" || (bytes.starts_with("HTTP/1.1") && connection != "close");
+    return out;
+}
 
-    auto deliver = [&](std::string_view piece) {
+// The announced body to `deliver`; false when the connection ended before it was whole.
+bool HttpClient::ReadBody(int64_t length, const std::function<void(std::string_view)>& deliver) {
+    while (length > 0) {
+        if (buffer_.empty() && !Fill()) {
+            return false;
+        }
+        size_t take = static_cast<size_t>(std::min<int64_t>(length, buffer_.size()));
+        deliver(std::string_view(buffer_.data(), take));
+        buffer_.erase(0, take);
+        length -= static_cast<int64_t>(take);
+    }
+    return true;
+}
+
+// One request on the open connection. False when the connection failed before any answer
+// came (a kept-alive connection the server has closed meanwhile): the caller tries again.
+bool HttpClient::Attempt(const std::string& target,
+                         const std::function<void(std::string_view)>& sink, HttpResponse& response,
+                         bool& anyAnswer) {
+    if (!Send("GET " + target + " HTTP/1.1\r\nHost: " + HostHeader() +
+              "\r\nUser-Agent: vtpatch\r\nAccept: */*\r\n\r\n")) {
+        return false;
+    }
+    const std::optional<size_t> headEnd = ReadHead(target, anyAnswer);
+    if (!headEnd) {
+        return false;
+    }
+    const Head head = ParseHead(std::string_view(buffer_.data(), *headEnd), target);
+    buffer_.erase(0, *headEnd + 4);
+    response.status = head.status;
+    if (!head.contentLength || head.chunked) {
+        // No usable length (the launcher refuses such an answer): the body is not measured and
+        // the connection is not used again.
+        Close();
+        return true;
+    }
+    response.contentLength = head.contentLength;
+    response.complete = ReadBody(*head.contentLength, [&](std::string_view piece) {
         response.received += static_cast<int64_t>(piece.size());
         if (response.status == 200 && sink) {
             sink(piece);
         }
-    };
-    if (response.contentLength && !chunked) {
-        int64_t left = *response.contentLength;
-        while (left > 0) {
-            if (buffer_.empty() && !Fill()) {
-                Close();
-                return true;  // short body: incomplete
-            }
-            size_t take = static_cast<size_t>(std::min<int64_t>(left, buffer_.size()));
-            deliver(std::string_view(buffer_.data(), take));
-            buffer_.erase(0, take);
-            left -= static_cast<int64_t>(take);
-        }
-        response.complete = true;
-        if (!keepAlive) {
-            Close();
-        }
-        return true;
+    });
+    if (!response.complete || !head.keepAlive) {
+        Close();  // a short body leaves the connection in an unknown state
     }
-    // No usable length (the launcher refuses such an answer): the body is not measured and the
-    // connection is not used again.
-    response.contentLength.reset();
-    Close();
     return true;
 }
 

@@ -41,6 +41,16 @@ class HttpClient {
     void Close();
     bool Send(std::string_view bytes);
     bool Fill();  // more bytes into buffer_; false at the end of the stream or on an error
+    struct Head {
+        int status = 0;
+        std::optional<int64_t> contentLength;
+        bool chunked = false;
+        bool keepAlive = false;
+    };
+    std::string HostHeader() const;
+    std::optional<size_t> ReadHead(const std::string& target, bool& anyAnswer);
+    static Head ParseHead(std::string_view bytes, const std::string& target);
+    bool ReadBody(int64_t length, const std::function<void(std::string_view)>& deliver);
     bool Attempt(const std::string& target, const std::function<void(std::string_view)>& sink,
                  HttpResponse& response, bool& anyAnswer);
 

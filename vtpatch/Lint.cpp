@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <span>
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
+#include "format/Digest.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"
@@ -69,7 +71,9 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
 void CheckPayload(ServedTree& tree, const std::string& request, const std::string& where,
                   const std::string& version, const std::optional<Pin>& pin, Findings& findings) {
     Sha256 hash;
-    Fetched fetched = tree.Fetch(request, [&hash](std::string_view piece) { hash.Update(piece); });
+    Fetched fetched = tree.Fetch(request, [&hash](std::string_view piece) {
+        hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
+    });
     if (fetched.outcome == Fetched::Outcome::Missing) {
         findings.Problem(where, "missing");
         return;
@@ -78,15 +82,15 @@ void CheckPayload(ServedTree& tree, const std::string& request, const std::strin
         findings.Problem(where, fetched.why);
         return;
     }
-    const Digest digest = hash.Finish();
+    const Sha256Digest digest = hash.Final();
     if (fetched.size == 0) {
         findings.Problem(where, "zero bytes; the launcher cannot receive an empty file");
         return;
     }
-    if (pin && pin->size != fetched.size) {
+    if (pin && pin->size != static_cast<uint64_t>(fetched.size)) {
         findings.Problem(where, "size " + std::to_string(fetched.size) + " differs from its pin " +
                                     std::to_string(pin->size));
-    } else if (pin && pin->sha256 != Hex(digest)) {
+    } else if (pin && pin->sha256 != digest) {
         findings.Problem(where, "SHA-256 differs from its pin");
     }
     if (!version.empty() && version != ContentVersion(digest)) {

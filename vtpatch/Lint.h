@@ -14,8 +14,8 @@
 namespace vt::vtpatch {
 
 struct LintOptions {
-    std::optional<PublicKey> publicKey;  // without it the signature is not checked
-    int64_t now = 0;                     // seconds since 1970, for the expiry
+    std::optional<P256PublicKey> publicKey;  // without it the signature is not checked
+    int64_t now = 0;                         // seconds since 1970, for the expiry
 };
 
 // Problems mean the launcher would not install everything as published.

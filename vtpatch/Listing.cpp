@@ -6,13 +6,12 @@
 #include <map>
 #include <set>
 
-#include "base/AppError.h"
 #include "base/Cp949.h"
 #include "base/ModGame.h"
-#include "base/NumberText.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
+#include "format/Manifest.h"
 #include "sets/EntryName.h"
-#include "sets/Manifest.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 
@@ -37,15 +36,15 @@ std::string Describe(const Fetched& fetched) {
 // be their content version.
 void CheckManifestBytes(const ServedSetListing& listing, const std::wstring& staged,
                         const std::string& bytes, Findings& findings) {
-    const ServedSet& set = *listing.set;
+    const PatchSet& set = *listing.set;
     const std::string where = set.ManifestPath();
-    const Digest digest = Sha256Of(bytes);
+    const Sha256Digest digest = Sha256OfText(bytes);
     std::wstring pinText = ReadProfileValue(kPublishSection, FromUtf8(where), staged);
     std::optional<Pin> pin = ParsePin(ToUtf8(pinText));
     if (!pin) {
         findings.Problem(
             where, pinText.empty() ? "no pin in [publish]" : "the pin in [publish] is malformed");
-    } else if (pin->size != static_cast<int64_t>(bytes.size()) || pin->sha256 != Hex(digest)) {
+    } else if (pin->size != bytes.size() || pin->sha256 != digest) {
         findings.Problem(where, "differs from its pin in [publish] (size " +
                                     std::to_string(bytes.size()) + ", pinned " +
                                     std::to_string(pin->size) + ")");
@@ -57,101 +56,122 @@ void CheckManifestBytes(const ServedSetListing& listing, const std::wstring& sta
     }
 }
 
-void ReadEntries(ServedTree& tree, ServedSetListing& listing, const std::string& staging,
-                 const std::wstring& stagedProfile, Findings& findings) {
-    const ServedSet& set = *listing.set;
+// The manifest as the launcher fetches it; nothing, and why, when the launcher would fail.
+std::optional<std::string> FetchManifest(ServedTree& tree, const PatchSet& set,
+                                         Findings& findings) {
     const std::string where = set.ManifestPath();
     Fetched fetched;
     std::optional<std::string> bytes = tree.FetchWhole(where, fetched);
     if (!bytes) {
         findings.Problem(where, Describe(fetched) + "; [game] " + ToUtf8(set.key) +
                                     " names it, so the launcher fails");
-        return;
-    }
-    if (bytes->empty()) {
+    } else if (bytes->empty()) {
         findings.Problem(where, "zero bytes; the launcher fails on an empty answer");
     }
-    const std::string stagedPath = JoinPath(staging, ToUtf8(set.manifestName));
-    WriteFileAtomically(stagedPath, *bytes);
-    const std::wstring staged = FromUtf8(stagedPath);
-    CheckManifestBytes(listing, stagedProfile, *bytes, findings);
+    return bytes;
+}
 
-    const std::string countText = ToUtf8(ReadProfileValue(set.key, L"count", staged));
-    if (!IsManifestCount(countText)) {
+// The count the launcher loops to; nothing when it takes the file for no manifest or stops.
+std::optional<int32_t> CheckCount(const PatchSet& set, const ManifestReading& reading,
+                                  Findings& findings) {
+    const std::string where = set.ManifestPath();
+    const std::string countText = ToUtf8(FromCp949(reading.countText));
+    if (!IsManifestCount(reading.countText)) {
         findings.Problem(where, "[" + ToUtf8(set.key) + "] count=" + countText +
                                     " is not a number; the launcher takes the file for no "
                                     "manifest");
-        return;
+        return std::nullopt;
     }
-    int32_t count = 0;
-    try {
-        count = ToInt16Bankers(Val(FromUtf8(countText)));
-    } catch (const AppError&) {
+    if (!reading.count) {
         findings.Problem(where, "count=" + countText + " overflows the launcher's 16-bit counter");
-        return;
+        return std::nullopt;
     }
-    if (count > kMaxEntries) {
-        findings.Problem(where, "count=" + std::to_string(count) +
+    if (*reading.count > kMaxEntries) {
+        findings.Problem(where, "count=" + std::to_string(*reading.count) +
                                     ": the launcher stops with an overflow after entry " +
                                     std::to_string(kMaxEntries));
     }
-    listing.read = true;
+    return *reading.count;
+}
 
-    std::map<std::wstring, int32_t> aliases;
-    std::set<std::string> listedNames;
-    for (int32_t i = 1; i <= std::min(count, kMaxEntries); ++i) {
-        ServedEntry entry;
-        entry.index = i;
-        const std::wstring text = ReadProfileValue(set.key, std::to_wstring(i), staged);
-        // ':' is never the second byte of a double-byte character: the first one splits.
-        const size_t colon = text.find(L':');
-        if (colon == std::wstring::npos) {
-            findings.Problem(where + " entry " + std::to_string(i),
-                             text.empty() ? "missing below count=" + std::to_string(count) +
-                                                "; the launcher stops with an error"
-                                          : "has no ':'; the launcher stops with an error");
-            continue;
-        }
-        entry.name = text.substr(0, colon);
-        entry.version = ToUtf8(text.substr(colon + 1));
-        listedNames.insert(ToCp949(entry.name));
-        const std::string at = entry.Where(set);
-        if (entry.version.empty()) {
-            findings.Problem(at, "has no version; the launcher never fetches it");
-        }
-        if (entry.name.empty()) {
-            findings.Problem(at, "has no name; the launcher refuses it");
-            listing.entries.push_back(std::move(entry));
-            continue;
-        }
-        if (auto why = EntryNameProblem(set, entry.name)) {
-            findings.Problem(at, *why);
-        } else if (auto [it, added] = aliases.emplace(AliasKey(set.FileName(entry.name)), i);
-                   !added) {
-            findings.Problem(at, "the same file on Windows as entry " + std::to_string(it->second));
-        } else {
-            entry.usable = true;
-        }
-        std::wstring pinText = ReadProfileValue(set.PinsSection(), entry.name, staged);
-        entry.pin = ParsePin(ToUtf8(pinText));
-        if (!entry.pin) {
-            findings.Problem(at, pinText.empty() ? "no pin in [" + ToUtf8(set.PinsSection()) + "]"
-                                                 : "its pin is malformed");
-        }
-        listing.entries.push_back(std::move(entry));
+// One numbered entry against the launcher's rules: name, alias, version, pin.
+ServedEntry CheckLine(const PatchSet& set, const ManifestLine& line, int32_t count,
+                      std::map<std::wstring, int32_t>& aliases, Findings& findings) {
+    ServedEntry entry;
+    entry.index = line.index;
+    if (!line.entry) {
+        findings.Problem(set.ManifestPath() + " entry " + std::to_string(line.index),
+                         line.text.empty() ? "missing below count=" + std::to_string(count) +
+                                                 "; the launcher stops with an error"
+                                           : "has no ':'; the launcher stops with an error");
+        return entry;
     }
-    // What the launcher never reads: entries past the count, pins of names not listed.
-    for (const auto& [key, value] : SectionKeys(*bytes, ToCp949(set.key))) {
+    entry.name = line.entry->name;
+    entry.version = ToUtf8(FromCp949(line.entry->version));
+    const std::string at = entry.Where(set);
+    if (entry.version.empty()) {
+        findings.Problem(at, "has no version; the launcher never fetches it");
+    }
+    if (entry.name.empty()) {
+        findings.Problem(at, "has no name; the launcher refuses it");
+        return entry;
+    }
+    if (auto why = EntryNameProblem(set, entry.name)) {
+        findings.Problem(at, *why);
+    } else if (auto [it, added] = aliases.emplace(AliasKey(set.FileName(entry.name)), line.index);
+               !added) {
+        findings.Problem(at, "the same file on Windows as entry " + std::to_string(it->second));
+    } else {
+        entry.usable = true;
+    }
+    entry.pin = line.pin;
+    if (!entry.pin) {
+        findings.Problem(at, line.pinText.empty() ? "no pin in [" + ToUtf8(set.PinsSection()) + "]"
+                                                  : "its pin is malformed");
+    }
+    return entry;
+}
+
+// What the launcher never reads: entries past the count, pins of names not listed.
+void CheckUnread(const PatchSet& set, std::string_view bytes, int32_t count,
+                 const std::set<std::string>& listedNames, Findings& findings) {
+    const std::string where = set.ManifestPath();
+    for (const auto& [key, value] : SectionKeys(bytes, ToCp949(set.key))) {
         if (std::optional<int32_t> n = PositiveNumber(key); n && *n > count) {
             findings.Problem(where + " entry " + key, "lies beyond count=" + std::to_string(count) +
                                                           "; the launcher never fetches it");
         }
     }
-    for (const auto& [key, value] : SectionKeys(*bytes, ToCp949(set.PinsSection()))) {
+    for (const auto& [key, value] : SectionKeys(bytes, ToCp949(set.PinsSection()))) {
         if (!listedNames.contains(key)) {
             findings.Note(where, "a pin for " + ToUtf8(FromCp949(key)) + ", which is not listed");
         }
     }
+}
+
+void ReadEntries(ServedTree& tree, ServedSetListing& listing, const std::wstring& stagedProfile,
+                 Findings& findings) {
+    const PatchSet& set = *listing.set;
+    std::optional<std::string> bytes = FetchManifest(tree, set, findings);
+    if (!bytes) {
+        return;
+    }
+    CheckManifestBytes(listing, stagedProfile, *bytes, findings);
+    const ManifestReading reading = ReadManifest(*bytes, set.key);
+    const std::optional<int32_t> count = CheckCount(set, reading, findings);
+    if (!count) {
+        return;
+    }
+    listing.read = true;
+    std::map<std::wstring, int32_t> aliases;
+    std::set<std::string> listedNames;
+    for (const ManifestLine& line : reading.lines) {
+        if (line.entry) {
+            listedNames.insert(ToCp949(line.entry->name));
+        }
+        listing.entries.push_back(CheckLine(set, line, *count, aliases, findings));
+    }
+    CheckUnread(set, *bytes, *count, listedNames, findings);
 }
 
 }  // namespace
@@ -161,12 +181,12 @@ size_t Findings::Problems() const {
         std::count_if(list_.begin(), list_.end(), [](const Finding& f) { return f.problem; }));
 }
 
-std::string ServedEntry::Where(const ServedSet& set) const {
+std::string ServedEntry::Where(const PatchSet& set) const {
     return set.folder + ToUtf8(set.FileName(name)) + " (" + set.ManifestPath() + " entry " +
            std::to_string(index) + ")";
 }
 
-std::string EntryRequest(const ServedSet& set, const std::wstring& name) {
+std::string EntryRequest(const PatchSet& set, const std::wstring& name) {
     return set.folder + ToUtf8(EncodeForUrl(set.FileName(name)));
 }
 
@@ -199,12 +219,12 @@ ServedPatch ReadServedPatch(ServedTree& tree, const std::string& staging, Findin
                                                         : "the pin in [publish] is malformed");
     }
 
-    for (const ServedSet& set : ServedSets()) {
+    for (const PatchSet& set : PatchSets()) {
         ServedSetListing listing;
         listing.set = &set;
         listing.version = ToUtf8(ReadProfileValue(kGameSection, set.key, staged));
         if (!listing.version.empty()) {
-            ReadEntries(tree, listing, staging, staged, findings);
+            ReadEntries(tree, listing, staged, findings);
         }
         patch.sets.push_back(std::move(listing));
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "format/Pin.h"
 #include "vtpatch/Format.h"
 #include "vtpatch/Served.h"
 
@@ -41,11 +42,11 @@ struct ServedEntry {
     std::string version;  // UTF-8
     std::optional<Pin> pin;
     bool usable = false;  // a name the launcher takes and installs as listed
-    std::string Where(const ServedSet& set) const;  // for messages
+    std::string Where(const PatchSet& set) const;  // for messages
 };
 
 struct ServedSetListing {
-    const ServedSet* set = nullptr;
+    const PatchSet* set = nullptr;
     std::string version;  // [game] value; empty: the launcher never opens the set
     bool read = false;    // the manifest arrived and was read
     std::vector<ServedEntry> entries;
@@ -64,6 +65,6 @@ struct ServedPatch {
 ServedPatch ReadServedPatch(ServedTree& tree, const std::string& staging, Findings& findings);
 
 // The launcher's path of an entry's file below autopatch/, percent-encoded as it requests it.
-std::string EntryRequest(const ServedSet& set, const std::wstring& name);
+std::string EntryRequest(const PatchSet& set, const std::wstring& name);
 
 }  // namespace vt::vtpatch

@@ -11,10 +11,10 @@
 namespace vt {
 
 // The set code linked in may end the launcher; the tool never runs that path, and if it did,
-// the end would be an error.
+// the tool failed.
 [[noreturn]] void EndProgram() {
     std::cerr << "vtpatch: ended by launcher code\n";
-    std::exit(1);
+    std::exit(vt::vtpatch::kExitFailed);
 }
 
 }  // namespace vt

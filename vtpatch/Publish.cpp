@@ -11,6 +11,8 @@
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
+#include "format/Manifest.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -32,7 +34,7 @@ struct Source {
 };
 
 struct SetSources {
-    const ServedSet* set = nullptr;
+    const PatchSet* set = nullptr;
     std::vector<Source> files;
     std::map<std::wstring, std::string> aliases;  // AliasKey -> the tree path that has it
 };
@@ -107,7 +109,7 @@ void RemoveStaleTemps(const std::string& served) {
 class Scanner {
   public:
     explicit Scanner(const std::string& tree) : tree_(tree) {
-        for (const ServedSet& set : ServedSets()) {
+        for (const PatchSet& set : PatchSets()) {
             sets_.push_back({&set, {}, {}});
         }
     }
@@ -197,7 +199,7 @@ class Scanner {
     }
 
     void Add(SetSources& s, const TreeEntry& e, std::string_view inner, PublishResult& result) {
-        const ServedSet& set = *s.set;
+        const PatchSet& set = *s.set;
         const std::string where = e.relative;
         if (!ValidUtf8(inner)) {
             refusals_.push_back(where + ": the file name is not UTF-8");
@@ -317,9 +319,8 @@ int64_t NextSerial(const std::string& served) {
     return serial + 1;
 }
 
-}  // namespace
-
-PublishResult Publish(const PublishOptions& options) {
+// The arguments the launcher would refuse: a game it cannot compare, an expiry that is over.
+void CheckArguments(const PublishOptions& options) {
     std::vector<std::string> refusals;
     if (auto why = GameProblem(options.game)) {
         refusals.push_back(*why);
@@ -336,57 +337,52 @@ PublishResult Publish(const PublishOptions& options) {
     if (!refusals.empty()) {
         throw Refused(refusals);
     }
-    // The key first: a publish that cannot sign must not touch the served tree.
-    PrivateKey key = PrivateKey::LoadPem(options.keyPath);
+}
 
-    PublishResult result;
-    Scanner scanner(options.tree);
-    scanner.Scan(result);
-    HashSources(scanner);
+Pin PinOf(const FileFacts& facts) {
+    return Pin{static_cast<uint64_t>(facts.size), facts.sha256};
+}
 
-    const std::string served = JoinPath(options.root, kServedFolder);
-    MakeDirectories(served);
-    PublishLock lock(options.root, served);
-    RemoveStaleTemps(served);
-    result.serial = NextSerial(served);
-
-    // Payloads and manifests first; the profile that points at them last.
+// Payloads and manifests, before the profile that points at them; the pins for [publish].
+IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult& result) {
     size_t total = scanner.Client() ? 1 : 0;
     for (const SetSources& s : scanner.Sets()) {
         total += s.files.size();
     }
     IniText pins;
-    {
-        Progress progress("writing", total);
-        auto serve = [&](const Source& source) {
-            (ServePayload(served, source) ? result.written : result.unchanged)++;
-            progress.Advance();
-        };
-        if (scanner.Client()) {
-            serve(*scanner.Client());
-            result.clientVersion = ContentVersion(scanner.Client()->facts.sha256);
-            pins.Key(kClientName,
-                     PinText(scanner.Client()->facts.size, scanner.Client()->facts.sha256));
-        }
-        for (const SetSources& s : scanner.Sets()) {
-            if (s.files.empty()) {
-                continue;  // no key in [game]: the launcher never asks for this set
-            }
-            std::vector<ListedFile> listed;
-            for (const Source& source : s.files) {
-                serve(source);
-                listed.push_back({source.entry, source.facts.size, source.facts.sha256});
-            }
-            const std::string manifest = ManifestText(*s.set, listed);
-            const Digest digest = Sha256Of(manifest);
-            MakeDirectories(JoinPath(served, s.set->folder));
-            WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), manifest);
-            result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
-            pins.Key(s.set->ManifestPath(), PinText(static_cast<int64_t>(manifest.size()), digest));
-        }
+    Progress progress("writing", total);
+    auto serve = [&](const Source& source) {
+        (ServePayload(served, source) ? result.written : result.unchanged)++;
+        progress.Advance();
+    };
+    if (scanner.Client()) {
+        serve(*scanner.Client());
+        result.clientVersion = ContentVersion(scanner.Client()->facts.sha256);
+        pins.Key(kClientName, PinText(PinOf(scanner.Client()->facts)));
     }
-    SyncFileSystem(served);
+    for (const SetSources& s : scanner.Sets()) {
+        if (s.files.empty()) {
+            continue;  // no key in [game]: the launcher never asks for this set
+        }
+        Manifest manifest{s.set->key, {}};
+        for (const Source& source : s.files) {
+            serve(source);
+            manifest.entries.push_back(
+                {source.entry, ContentVersion(source.facts.sha256), PinOf(source.facts)});
+        }
+        const std::string bytes = WriteManifest(manifest);
+        const Sha256Digest digest = Sha256OfText(bytes);
+        MakeDirectories(JoinPath(served, s.set->folder));
+        WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), bytes);
+        result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
+        pins.Key(s.set->ManifestPath(), PinText(Pin{bytes.size(), digest}));
+    }
+    return pins;
+}
 
+// vtgame.ini: [game] with the launcher version and every set's version, then [publish].
+std::string ProfileText(const PublishOptions& options, const PublishResult& result,
+                        const IniText& pins) {
     IniText profile;
     profile.Section(ToCp949(kGameSection));
     profile.Key("game", ToCp949(FromUtf8(options.game)));
@@ -401,19 +397,43 @@ PublishResult Publish(const PublishOptions& options) {
     if (options.expires) {
         profile.Key("expires", *options.expires);
     }
-    std::string text = profile.Bytes() + pins.Bytes();
-    const Signature signature = key.Sign(text);
+    return profile.Bytes() + pins.Bytes();
+}
 
+// The signature, then the profile: between the two renames the pair does not match and a
+// launcher that checks refuses it, never a profile that points at something unwritten.
+void WriteSignedProfile(const std::string& served, const PrivateKey& key, const std::string& text) {
+    const Signature signature = key.Sign(text);
     PendingFile sig(JoinPath(served, kSignatureName));
     sig.Write(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
     sig.Sync();
     PendingFile ini(JoinPath(served, kProfileName));
     ini.Write(text);
     ini.Sync();
-    // Between the two renames the pair does not match, and a launcher that checks refuses it:
-    // never a profile that points at something unwritten.
     sig.Commit();
     ini.Commit();
+}
+
+}  // namespace
+
+PublishResult Publish(const PublishOptions& options) {
+    CheckArguments(options);
+    // The key first: a publish that cannot sign must not touch the served tree.
+    PrivateKey key = PrivateKey::LoadPem(options.keyPath);
+
+    PublishResult result;
+    Scanner scanner(options.tree);
+    scanner.Scan(result);
+    HashSources(scanner);
+
+    const std::string served = JoinPath(options.root, kServedFolder);
+    MakeDirectories(served);
+    PublishLock lock(options.root, served);
+    RemoveStaleTemps(served);
+    result.serial = NextSerial(served);
+    const IniText pins = ServeContent(served, scanner, result);
+    SyncFileSystem(served);
+    WriteSignedProfile(served, key, ProfileText(options, result, pins));
     SyncFileSystem(served);
     return result;
 }

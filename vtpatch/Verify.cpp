@@ -6,6 +6,7 @@
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
 #include "sets/RecordJournal.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -22,10 +23,10 @@ std::string Difference(const std::string& path, const std::optional<Pin>& pin,
         return "missing";
     }
     if (pin) {
-        if (facts->size != pin->size) {
+        if (static_cast<uint64_t>(facts->size) != pin->size) {
             return "size " + std::to_string(facts->size) + ", served " + std::to_string(pin->size);
         }
-        return Hex(facts->sha256) == pin->sha256 ? "" : "SHA-256 differs from the served file";
+        return facts->sha256 == pin->sha256 ? "" : "SHA-256 differs from the served file";
     }
     // No pin: the version is the content version.
     return ContentVersion(facts->sha256) == version ? ""
@@ -68,7 +69,7 @@ class Verifier {
     }
 
     void Set(const ServedSetListing& listing, Progress& progress) {
-        const ServedSet& set = *listing.set;
+        const PatchSet& set = *listing.set;
         const std::wstring manifest =
             FromUtf8(JoinPath(options_.installation, set.folder + ToUtf8(set.manifestName)));
         const bool setCurrent =

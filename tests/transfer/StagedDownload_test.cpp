@@ -244,20 +244,5 @@ TEST(ContentRange, OnlyTheExactRestOfTheFileContinuesIt) {
     EXPECT_FALSE(ContinuesAt(L"bytes 100-99/100", 100, 100));
 }
 
-TEST(Pins, SizeCommaAndSixtyFourHexDigitsOnly) {
-    const std::string hash = "6dfe59f28209ed801d8c41fb86707f52116635d8172af151e016757cf7b6164b";
-    std::optional<Pin> pin = ParsePin("16," + hash);
-    ASSERT_TRUE(pin);
-    EXPECT_EQ(pin->size, 16u);
-    EXPECT_EQ(DigestHex(pin->sha256), hash);
-    EXPECT_EQ(ParsePin("999999999999999999," + hash)->size, 999999999999999999u);
-    for (const std::string& bad :
-         {"0," + hash, "-1," + hash, "+16," + hash, " 16," + hash, "16 ," + hash, "16, " + hash,
-          "16," + hash.substr(1), "16," + hash + "0", "," + hash, std::string("16"),
-          "1000000000000000000," + hash, "16;" + hash, "0x10," + hash}) {
-        EXPECT_FALSE(ParsePin(bad)) << bad;
-    }
-}
-
 }  // namespace
 }  // namespace vt

@@ -1,11 +1,14 @@
-// The command line scripts rely on: commands, options, help, exit status.
+// The command line scripts rely on: commands, options, help, version, exit status.
 #include "vtpatch/Cli.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 
+#include "base/Cp949.h"
 #include "tests/vtpatch/VtpatchTesting.h"
+#include "vtpatch/Failure.h"
 #include "vtpatch/Http.h"
 #include "vtpatch/Served.h"
 
@@ -98,7 +101,7 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
 }
 
-TEST(VtpatchCli, RefusalsAndFailuresExitWithOneAndSayWhy) {
+TEST(VtpatchCli, RefusalsExitWithOneAndFailuresWithThreeAndSayWhy) {
     TempDirectory keys;
     ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
     test::SampleTree tree;
@@ -112,12 +115,109 @@ TEST(VtpatchCli, RefusalsAndFailuresExitWithOneAndSayWhy) {
 
     Outcome noKey =
         Cli({"publish", tree.Path(), served.Path(), "--key", "/nonexistent/k.pem", "--game", "1"});
-    EXPECT_EQ(noKey.status, 1);
+    EXPECT_EQ(noKey.status, 3);
     EXPECT_NE(noKey.err.find("cannot read the key"), std::string::npos) << noKey.err;
 
     Outcome badPub = Cli({"lint", served.Path(), "--pub", JoinPath(keys.Path(), "patch-key.pem")});
-    EXPECT_EQ(badPub.status, 1);
+    EXPECT_EQ(badPub.status, 3);
     EXPECT_NE(badPub.err.find("holds no public key"), std::string::npos) << badPub.err;
+}
+
+std::string Joined(const std::vector<std::string>& args) {
+    std::string line;
+    for (const std::string& a : args) {
+        line += a + " ";
+    }
+    return line;
+}
+
+// Command lines, their exit status and a piece of what they print (on stdout for 0, else on
+// stderr).
+TEST(VtpatchCli, CommandLineTable) {
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::string version = "vtpatch " + ToUtf8(VT_VERSION) + ", writes patch format 1\n";
+    const std::vector<Row> rows = {
+        {{"--version"}, 0, version},
+        {{"--version", "lint"}, 2, "vtpatch --version: expects no more arguments"},
+        {{"sign"}, 2, "vtpatch: unknown command sign"},
+        {{"--help", "lint"}, 0, "usage: vtpatch COMMAND"},
+        {{"lint", "--version"}, 2, "unknown option --version"},
+        {{"help"}, 0, "  vtpatch help [COMMAND]\n"},
+        {{"help", "lint"}, 0, "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"},
+        {{"help", "sign"}, 2, "vtpatch help: unknown command sign"},
+        {{"help", "lint", "verify"}, 2, "vtpatch help: expects no more arguments"},
+        {{"lint", "root", "--pub", "a.pub", "--pub", "b.pub"}, 2, "--pub is given more than once"},
+        {{"lint", "root", "--pub=a.pub", "--pub", "a.pub"}, 2, "--pub is given more than once"},
+        {{"verify", "i", "--against", "r", "--repair", "--repair"},
+         2,
+         "--repair is given more than once"},
+        {{"publish", "t", "r", "--key", "k", "--game", "1", "--key", "k"},
+         2,
+         "--key is given more than once"},
+        {{"keygen", "--help", "--help"}, 2, "--help is given more than once"},
+        {{"keygen", "/nonexistent/folder"},
+         3,
+         "vtpatch keygen: /nonexistent/folder is not a folder"},
+        {{"lint", "/nonexistent/root"}, 3, "vtpatch lint: "},
+    };
+    for (const Row& row : rows) {
+        Outcome r = Cli(row.args);
+        EXPECT_EQ(r.status, row.status) << Joined(row.args) << r.err;
+        const std::string& said = row.status == 0 ? r.out : r.err;
+        EXPECT_NE(said.find(row.says), std::string::npos) << Joined(row.args) << said;
+        EXPECT_TRUE((row.status == 0 ? r.err : r.out).empty()) << Joined(row.args);
+    }
+}
+
+TEST(VtpatchCli, EveryRowOfTheTableIsListedAndHelpedTheSameWayTwice) {
+    const std::string overview = Cli({"--help"}).out;
+    for (const Command& c : Commands()) {
+        Outcome viaHelp = Cli({"help", c.name});
+        Outcome viaOption = Cli({c.name, "--help"});
+        EXPECT_EQ(viaHelp.status, 0);
+        EXPECT_EQ(viaHelp.out, viaOption.out) << c.name;
+        EXPECT_EQ(viaHelp.out, c.help);
+        const std::string usage = std::string(c.help).substr(7, std::string(c.help).find('\n') - 7);
+        EXPECT_NE(overview.find("  " + usage + "\n"), std::string::npos) << usage;
+    }
+}
+
+// The last catch: whatever a command throws ends in a message naming it and an exit status.
+TEST(VtpatchCli, WhatACommandThrowsBecomesAMessageAndAStatus) {
+    using Handler = int (*)(const CommandLine&, CliContext&);
+    struct Row {
+        Handler handler;
+        int status;
+        std::string says;
+    };
+    const std::vector<Row> rows = {
+        {[](const CommandLine&, CliContext&) -> int { throw Refused({"not this one"}); }, 1,
+         "vtpatch boom: not this one\n"},
+        {[](const CommandLine&, CliContext&) -> int { throw Failure("cannot read x"); }, 3,
+         "vtpatch boom: cannot read x\n"},
+        {[](const CommandLine&, CliContext&) -> int { throw std::out_of_range("map::at"); }, 3,
+         "vtpatch boom: unexpected error: map::at\n"},
+        {[](const CommandLine&, CliContext&) -> int { throw 7; }, 3,
+         "vtpatch boom: unexpected error\n"},
+        {[](const CommandLine& line, CliContext& io) -> int {
+             io.out << line.values.at("--x") << line.positional.at(0);
+             return 0;
+         },
+         0, ""},
+    };
+    for (const Row& row : rows) {
+        const std::vector<Command> table = {
+            {"boom", "usage: vtpatch boom A --x V\n", 1, {"--x"}, {"--x"}, {}, row.handler}};
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(RunCli(table, {"boom", "a", "--x", "v"}, out, err, test::kNow), row.status);
+        EXPECT_EQ(err.str(), row.says);
+        EXPECT_EQ(out.str(), row.status == 0 ? "va" : "");
+    }
 }
 
 TEST(VtpatchUrls, HttpUrlsOnly) {

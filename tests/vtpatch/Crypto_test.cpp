@@ -38,7 +38,7 @@ std::string DerSignature(const Signature& raw) {
 }
 
 // SubjectPublicKeyInfo of a P-256 key: the fixed algorithm header, then 04 X Y.
-std::string DerPublicKey(const PublicKey& key) {
+std::string DerPublicKey(const P256PublicKey& key) {
     static const uint8_t kHeader[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
                                       0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
                                       0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
@@ -49,7 +49,7 @@ std::string DerPublicKey(const PublicKey& key) {
 // `openssl dgst -verify` on files written to `dir`; true when it says "Verified OK".
 bool OpenSslVerifies(const std::string& dir, const std::string& pubHexFile,
                      const std::string& message, const Signature& signature) {
-    PublicKey key{};
+    P256PublicKey key{};
     if (!ParsePublicKey(Get(pubHexFile), key)) {
         return false;
     }
@@ -158,7 +158,7 @@ TEST(VtpatchSignature, IsRawRAndSThatOpenSslVerifiesAgainstThePubFile) {
 
 TEST(VtpatchSignature, PublicKeyTextMustBeAPointOfTheCurve) {
     test::Keys keys;
-    PublicKey key{};
+    P256PublicKey key{};
     std::string text = Get(keys.Pub());
     EXPECT_TRUE(ParsePublicKey("  " + text.substr(0, 128) + "\r\n", key));
     EXPECT_EQ(key, keys.Public());
@@ -167,18 +167,6 @@ TEST(VtpatchSignature, PublicKeyTextMustBeAPointOfTheCurve) {
     std::string offCurve = text.substr(0, 128);
     offCurve[127] = offCurve[127] == '0' ? '1' : '0';
     EXPECT_FALSE(ParsePublicKey(offCurve, key));
-}
-
-TEST(VtpatchHash, ContentVersionIsTheFirstSixteenDigitsOfSha256) {
-    // The standard test vector of SHA-256.
-    EXPECT_EQ(Hex(Sha256Of("abc")),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(ContentVersion(Sha256Of("abc")), "ba7816bf8f01cfea");
-    Sha256 pieces;
-    pieces.Update("a");
-    pieces.Update("");
-    pieces.Update("bc");
-    EXPECT_EQ(pieces.Finish(), Sha256Of("abc"));
 }
 
 }  // namespace

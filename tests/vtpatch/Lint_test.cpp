@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Cp949.h"
+#include "format/Digest.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Format.h"
@@ -26,7 +27,7 @@ class LintTest : public ::testing::Test {
     std::string Served(const std::string& relative) const {
         return JoinPath(served.Path(), "autopatch/" + relative);
     }
-    Findings Check(std::optional<PublicKey> key, int64_t now = test::kNow) {
+    Findings Check(std::optional<P256PublicKey> key, int64_t now = test::kNow) {
         std::unique_ptr<ServedTree> t = OpenServedTree(served.Path());
         return Lint(*t, LintOptions{key, now});
     }
@@ -37,7 +38,7 @@ class LintTest : public ::testing::Test {
     void ServeManifest(const std::string& path, const std::string& utf8) {
         Put(Served(path), test::Utf8ToCp949(utf8));
         std::string profile = served.Profile();
-        const std::string digest = Hex(Sha256Of(Get(Served(path))));
+        const std::string digest = LowerHex(Sha256OfText(Get(Served(path))));
         std::string section = path.find("vtsound") != std::string::npos ? "sound" : "graphics";
         Replace(profile, section + "=", digest.substr(0, 16));
         Replace(profile, path + "=", std::to_string(Get(Served(path)).size()) + "," + digest);
@@ -120,8 +121,8 @@ TEST_F(LintTest, MissingAndEmptyFilesAreProblems) {
 }
 
 TEST_F(LintTest, CountsThatDoNotMatchTheirEntries) {
-    const std::string v = ContentVersion(Sha256Of("click"));
-    const std::string pin = "5," + Hex(Sha256Of("click"));
+    const std::string v = ContentVersion(Sha256OfText("click"));
+    const std::string pin = "5," + LowerHex(Sha256OfText("click"));
     // One listed beyond the count, never fetched; the launcher reads no further.
     ServeManifest("resource/sound/vtsound.ini",
                   "[sound]\r\ncount=1\r\n1=click.wav:" + v + "\r\n2=click.wav:" + v +
@@ -145,8 +146,8 @@ TEST_F(LintTest, CountsThatDoNotMatchTheirEntries) {
 }
 
 TEST_F(LintTest, NamesTheLauncherRefusesOrWouldInstallElsewhere) {
-    const std::string v = ContentVersion(Sha256Of("click"));
-    const std::string pin = "5," + Hex(Sha256Of("click"));
+    const std::string v = ContentVersion(Sha256OfText("click"));
+    const std::string pin = "5," + LowerHex(Sha256OfText("click"));
     // A file outside the tree that must never be read: the unsafe name is not fetched.
     Put(JoinPath(served.Path(), "secret.wav"), "click");
     ServeManifest("resource/sound/vtsound.ini",
@@ -166,8 +167,9 @@ TEST_F(LintTest, NamesTheLauncherRefusesOrWouldInstallElsewhere) {
 TEST_F(LintTest, EntriesWithoutVersionOrPin) {
     ServeManifest("resource/sound/vtsound.ini",
                   "[sound]\r\ncount=2\r\n1=click.wav:\r\n2=효과음.wav:" +
-                      ContentVersion(Sha256Of("sound effect")) +
-                      "\r\n[sound.pins]\r\nclick.wav=5," + Hex(Sha256Of("click")) + "\r\n");
+                      ContentVersion(Sha256OfText("sound effect")) +
+                      "\r\n[sound.pins]\r\nclick.wav=5," + LowerHex(Sha256OfText("click")) +
+                      "\r\n");
     Findings findings = Check();
     EXPECT_EQ(findings.Problems(), 2u) << test::Describe(findings);
     EXPECT_EQ(test::ProblemsAt(findings, "entry 1)"), 1u);  // no version: never fetched

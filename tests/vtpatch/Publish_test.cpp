@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "base/Cp949.h"
+#include "format/Digest.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Format.h"
@@ -31,7 +32,7 @@ Findings LintFolder(const Served& served, const Keys& keys) {
 }
 
 std::string VersionOf(const std::string& bytes) {
-    return ContentVersion(Sha256Of(bytes));
+    return ContentVersion(Sha256OfText(bytes));
 }
 
 class PublishTest : public ::testing::Test {
@@ -71,13 +72,13 @@ TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
                   "\r\n"
                   "\r\n[sound.pins]\r\n"
                   "bgm/배경 음악.wav=16," +
-                  Hex(Sha256Of("background music")) +
+                  LowerHex(Sha256OfText("background music")) +
                   "\r\n"
                   "click.wav=5," +
-                  Hex(Sha256Of("click")) +
+                  LowerHex(Sha256OfText("click")) +
                   "\r\n"
                   "효과음.wav=12," +
-                  Hex(Sha256Of("sound effect")) + "\r\n");
+                  LowerHex(Sha256OfText("sound effect")) + "\r\n");
     std::string card1 = Manifest(served, "resource/data/card1/vtcard1.ini");
     EXPECT_NE(card1.find("\r\n1=ace:" + VersionOf("ace") + "\r\n"), std::string::npos) << card1;
     EXPECT_NE(card1.find("\r\n2=카드 뒷면:"), std::string::npos) << card1;
@@ -152,8 +153,8 @@ TEST_F(PublishTest, AChangedFileChangesItsVersionAndItsSetsOnly) {
     }
     std::string changed = sound;
     changed.replace(changed.find(VersionOf("click")), 16, VersionOf("click, louder"));
-    changed.replace(changed.find("click.wav=5," + Hex(Sha256Of("click"))), 12 + 64,
-                    "click.wav=13," + Hex(Sha256Of("click, louder")));
+    changed.replace(changed.find("click.wav=5," + LowerHex(Sha256OfText("click"))), 12 + 64,
+                    "click.wav=13," + LowerHex(Sha256OfText("click, louder")));
     EXPECT_EQ(Manifest(served, "resource/sound/vtsound.ini"), changed);
     EXPECT_EQ(Get(JoinPath(served.Path(), "autopatch/resource/data/graphics.ini")), graphics);
     EXPECT_EQ(Get(served.At("resource/sound/click.wav")), "click, louder");

@@ -49,7 +49,7 @@ class VerifyTest : public ::testing::Test {
         for (const char* key : {"game", "vtgame"}) {
             profile += std::string(key) + "=" + served.Value("game", key) + "\r\n";
         }
-        for (const ServedSet& set : ServedSets()) {
+        for (const PatchSet& set : PatchSets()) {
             const std::string version = served.Value("game", ToUtf8(set.key));
             if (version.empty()) {
                 continue;

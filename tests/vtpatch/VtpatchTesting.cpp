@@ -44,8 +44,8 @@ Keys::Keys() {
     WriteKeyPair(dir.Path());
 }
 
-PublicKey Keys::Public() const {
-    PublicKey key{};
+P256PublicKey Keys::Public() const {
+    P256PublicKey key{};
     if (!ParsePublicKey(Get(Pub()), key)) {
         throw std::logic_error("the test key does not parse");
     }

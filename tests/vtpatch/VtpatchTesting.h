@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "vtpatch/Crypto.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Listing.h"
 #include "vtpatch/Publish.h"
@@ -28,7 +29,7 @@ struct Keys {
     Keys();
     std::string Pem() const { return JoinPath(dir.Path(), "patch-key.pem"); }
     std::string Pub() const { return JoinPath(dir.Path(), "patch-key.pub"); }
-    PublicKey Public() const;
+    P256PublicKey Public() const;
 };
 
 // A publisher's tree with every kind of file: Korean names, subfolders, card sets, and the

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "base/Crypto.h"
@@ -19,5 +20,9 @@ struct Pin {
 // Digits only (no sign, no blanks, not 0: the launcher refuses empty files), a comma, 64 hex
 // digits. Anything else is no pin.
 std::optional<Pin> ParsePin(std::string_view text);
+
+// "<size>,<sha256 in lower case>". A pin ParsePin would refuse (size 0) is an invalid argument:
+// nothing is written that the launcher refuses.
+std::string PinText(const Pin& pin);
 
 }  // namespace vt

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "transfer/Pin.h"
+#include "format/Pin.h"
 
 namespace vt {
 

@@ -1,4 +1,4 @@
-#include "sets/Pins.h"
+#include "format/Pins.h"
 
 #include "base/FileSystem.h"
 #include "base/ModGame.h"

@@ -1,4 +1,6 @@
-#include "transfer/Pin.h"
+#include "format/Pin.h"
+
+#include <stdexcept>
 
 namespace vt {
 
@@ -20,6 +22,18 @@ std::optional<Pin> ParsePin(std::string_view text) {
     }
     pin.sha256 = *digest;
     return pin;
+}
+
+}  // namespace vt
+
+namespace vt {
+
+std::string PinText(const Pin& pin) {
+    std::string text = std::to_string(pin.size) + "," + DigestHex(pin.sha256);
+    if (!ParsePin(text)) {
+        throw std::invalid_argument("a pin the launcher refuses: " + text);
+    }
+    return text;
 }
 
 }  // namespace vt
