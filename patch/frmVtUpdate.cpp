@@ -1,6 +1,5 @@
 #include "patch/frmVtUpdate.h"
 
-#include <array>
 #include <chrono>
 
 #include "base/AppError.h"
@@ -11,6 +10,7 @@
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/ModGame.h"
+#include "format/Sets.h"
 #include "patch/CheckVersions.h"
 #include "patch/Fetch.h"
 #include "patch/Texts.h"
@@ -19,23 +19,22 @@
 namespace vt {
 namespace {
 
-// Below AppDir, parents before children; AppDir itself comes first.
-constexpr std::array<const wchar_t*, 9> kTree = {
-    L"resource",
-    L"resource\\sound",
-    L"resource\\data",
-    L"resource\\data\\card1",
-    L"resource\\data\\card2",
-    L"resource\\data\\card3",
-    L"resource\\data\\card4",
-    L"resource\\data\\card5",
-    L"temp",
-};
+// Below AppDir, parents before children (the table lists each set's parent first); AppDir
+// itself comes first.
+std::vector<std::wstring> BuildTree() {
+    std::vector<std::wstring> tree = {L"resource"};
+    for (const format::PatchSet& set : format::PatchSets()) {
+        tree.push_back(set.localFolder.substr(0, set.localFolder.size() - 1));
+    }
+    tree.push_back(L"temp");
+    return tree;
+}
 
 }  // namespace
 
-std::span<const wchar_t* const> InstallationTree() {
-    return kTree;
+const std::vector<std::wstring>& InstallationTree() {
+    static const std::vector<std::wstring> tree = BuildTree();
+    return tree;
 }
 
 frmVtUpdate::frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver)
@@ -48,7 +47,7 @@ void frmVtUpdate::Form_Load(const std::wstring& exeDirectory) {
 
 void frmVtUpdate::CreateDirectoryTree() {
     EnsureDirectory(AppDir.substr(0, AppDir.size() - 1));
-    for (const wchar_t* relative : kTree) {
+    for (const std::wstring& relative : InstallationTree()) {
         EnsureDirectory(AppDir + relative);
     }
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "base/Ui.h"
 #include "patch/PatchHost.h"
@@ -17,7 +18,7 @@ namespace vt {
 
 // The folders the load creates below the installation folder, parents before children: the
 // sets' folders and TempDir.
-std::span<const wchar_t* const> InstallationTree();
+const std::vector<std::wstring>& InstallationTree();
 
 // What follows a finished patch run: the server window is loaded and shown, then the patch
 // window is hidden for good.

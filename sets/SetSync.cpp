@@ -10,23 +10,27 @@
 #include "base/NumberText.h"
 #include "format/Manifest.h"
 #include "format/Pins.h"
+#include "format/Sets.h"
 #include "sets/EntryName.h"
 #include "sets/RecordJournal.h"
 
 namespace vt {
 
+SetParameters ParametersOf(const format::PatchSet& set) {
+    return {set.key, PatchBaseUrl + FromUtf8(set.folder), set.manifestName,
+            AppDir + set.localFolder, set.suffix};
+}
+
 SetParameters SoundSetParameters() {
-    return {L"sound", PatchBaseUrl + L"resource/sound/", L"vtsound.ini", SoundDir, L""};
+    return ParametersOf(format::PatchSetOf(L"sound"));
 }
 
 SetParameters GraphicsSetParameters() {
-    return {L"graphics", PatchBaseUrl + L"resource/data/", L"graphics.ini", DataDir, L""};
+    return ParametersOf(format::PatchSetOf(L"graphics"));
 }
 
 SetParameters CardSetParameters(int16_t setNumber) {
-    std::wstring n = std::to_wstring(setNumber);
-    return {L"card" + n, PatchBaseUrl + L"resource/data/card" + n + L"/", L"vtcard" + n + L".ini",
-            DataDir + L"card" + n + L"\\", L".dat"};
+    return ParametersOf(format::PatchSetOf(L"card" + std::to_wstring(setNumber)));
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "format/Sets.h"
 #include "sets/SetHost.h"
 
 namespace vt {
@@ -20,6 +21,8 @@ struct SetParameters {
     std::wstring entrySuffix;   // appended to an entry's name for its file (".dat" for cards)
 };
 
+// A set's parameters for the installation and patch host of the path strings.
+SetParameters ParametersOf(const format::PatchSet& set);
 SetParameters SoundSetParameters();
 SetParameters GraphicsSetParameters();
 SetParameters CardSetParameters(int16_t setNumber);

@@ -13,27 +13,57 @@
 namespace vt::format {
 namespace {
 
-TEST(PatchSets, AreTheSetRunsParametersInUpdateOrder) {
-    SetPathStrings(L"C:\\vt");
-    std::vector<SetParameters> runs = {SoundSetParameters(), GraphicsSetParameters()};
-    for (int16_t n = 1; n <= 5; ++n) {
-        runs.push_back(CardSetParameters(n));
-    }
-    ASSERT_EQ(PatchSets().size(), runs.size());
-    for (size_t i = 0; i < runs.size(); ++i) {
+// The served and installed places are the wire format: older launchers and served trees rely on
+// each of them as written here.
+TEST(PatchSets, NameThePlacesOfTheFormatInUpdateOrder) {
+    struct Row {
+        const wchar_t* key;
+        const char* folder;
+        const wchar_t* manifest;
+        const wchar_t* suffix;
+        const wchar_t* localFolder;
+        int card;
+    };
+    const Row rows[] = {
+        {L"sound", "resource/sound/", L"vtsound.ini", L"", L"resource\\sound\\", 0},
+        {L"graphics", "resource/data/", L"graphics.ini", L"", L"resource\\data\\", 0},
+        {L"card1", "resource/data/card1/", L"vtcard1.ini", L".dat", L"resource\\data\\card1\\", 1},
+        {L"card2", "resource/data/card2/", L"vtcard2.ini", L".dat", L"resource\\data\\card2\\", 2},
+        {L"card3", "resource/data/card3/", L"vtcard3.ini", L".dat", L"resource\\data\\card3\\", 3},
+        {L"card4", "resource/data/card4/", L"vtcard4.ini", L".dat", L"resource\\data\\card4\\", 4},
+        {L"card5", "resource/data/card5/", L"vtcard5.ini", L".dat", L"resource\\data\\card5\\", 5},
+    };
+    ASSERT_EQ(PatchSets().size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
         const PatchSet& set = PatchSets()[i];
-        const SetParameters& run = runs[i];
-        EXPECT_EQ(set.key, run.section);
-        EXPECT_EQ(PatchBaseUrl + FromUtf8(set.folder), run.remoteDir) << run.section;
-        EXPECT_EQ(AppDir + set.localFolder, run.localDir) << run.section;
-        EXPECT_EQ(set.manifestName, run.manifestName);
-        EXPECT_EQ(set.suffix, run.entrySuffix);
-        EXPECT_EQ(set.cardNumber, set.key.starts_with(L"card") ? set.key.back() - L'0' : 0);
-        EXPECT_EQ(set.ManifestPath(), set.folder + ToUtf8(set.manifestName));
-        EXPECT_EQ(set.PinsSection(), set.key + L".pins");
-        EXPECT_EQ(&PatchSetOf(set.key), &set);
+        const Row& row = rows[i];
+        EXPECT_EQ(set.key, row.key);
+        EXPECT_EQ(set.folder, row.folder) << ToUtf8(set.key);
+        EXPECT_EQ(set.manifestName, row.manifest);
+        EXPECT_EQ(set.suffix, row.suffix);
+        EXPECT_EQ(set.localFolder, row.localFolder);
+        EXPECT_EQ(set.cardNumber, row.card);
+        EXPECT_EQ(set.ManifestPath(), std::string(row.folder) + ToUtf8(row.manifest));
+        EXPECT_EQ(set.PinsSection(), std::wstring(row.key) + L".pins");
+        EXPECT_EQ(&PatchSetOf(row.key), &set);
     }
     EXPECT_THROW(PatchSetOf(L"card6"), std::out_of_range);
+}
+
+// The set run joins the path strings of the installation and the patch host with the table.
+TEST(PatchSets, GiveTheSetRunsParameters) {
+    SetPathStrings(L"C:\\vt");
+    const SetParameters sound = SoundSetParameters();
+    EXPECT_EQ(sound.section, L"sound");
+    EXPECT_EQ(sound.remoteDir, std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/sound/");
+    EXPECT_EQ(sound.localDir, L"C:\\vt\\resource\\sound\\");
+    EXPECT_EQ(sound.localDir, SoundDir);
+    EXPECT_EQ(GraphicsSetParameters().localDir, DataDir);
+    const SetParameters card = CardSetParameters(3);
+    EXPECT_EQ(card.remoteDir, std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/data/card3/");
+    EXPECT_EQ(card.localDir, L"C:\\vt\\resource\\data\\card3\\");
+    EXPECT_EQ(card.manifestName, L"vtcard3.ini");
+    EXPECT_EQ(card.entrySuffix, L".dat");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace vt::test {
 Installation::Installation(Layout layout) {
     if (layout == Layout::Tree) {
         SetPathStrings(dir.Path().substr(0, dir.Path().size() - 1));
-        for (const wchar_t* sub : InstallationTree()) {
+        for (const std::wstring& sub : InstallationTree()) {
             fs::CreateDir(AppDir + sub);
         }
     }
