@@ -12,8 +12,8 @@
 #include "launcher/ServerHandOver_win32.h"
 #include "launcher/SingleInstance_win32.h"
 #include "launcher/StartUp_win32.h"
+#include "patch/PatchWindow_win32.h"
 #include "patch/frmVtUpdate.h"
-#include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
 #include "transfer/Transfer_win32.h"
 #include "ui/MessageLoop_win32.h"
@@ -63,7 +63,7 @@ int Main() {
     } else {
         LogLine(L"unsigned patches");
     }
-    window.Load(form, directory);
+    window.Load(PatchWindow::EventsFor(form, directory));
     window.Show();
     const int code = win32::RunMessageLoop();
     LogLine(L"end of run");
