@@ -25,6 +25,9 @@ std::wstring ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return {};
+        }
         if (n < path.size()) {
             path.resize(n);
             break;
@@ -36,6 +39,11 @@ std::wstring ExecutablePath() {
 
 int Main() {
     const std::wstring exePath = ExecutablePath();
+    if (exePath.empty()) {
+        // Without its own folder the launcher knows no installation to patch or start, nor
+        // where to log; Windows failing here leaves nothing else to do.
+        return 1;
+    }
     const std::wstring directory = exePath.substr(0, exePath.find_last_of(L'\\'));
     // Before the load creates the directory tree. It writes nothing that stays, and an
     // elevated restart must not find this instance holding the folder.

@@ -2,8 +2,8 @@
 
 #include "patch/PatchWindow_win32.h"
 #include "ping/ModPing_win32.h"
-#include "servers/frmServerSelect.h"
 #include "servers/ServerSelectWindow_win32.h"
+#include "servers/frmServerSelect.h"
 
 namespace vt {
 

@@ -13,8 +13,6 @@ namespace vt {
 namespace {
 
 using win32::ControlKind;
-using win32::ControlRow;
-using win32::kNoControl;
 using win32::kNoTabIndex;
 using C = ServerControl;
 
@@ -22,17 +20,17 @@ constexpr win32::FormLayout kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
 
 // Twips, as designed. The list and the banner carry their names as their text; the list is
 // also named by a label of no size right before it, which is where a screen reader looks.
-constexpr ControlRow kControls[] = {
+constexpr win32::ControlRow kControls[] = {
     // id, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap,
     // names
     {C::cmdConnect, ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
     {C::cmdCancel, ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
     {C::cmdRefresh, ControlKind::Button, L"새로고침", 202, 3645, 1215, 375, 1},
     {C::lstvServer, ControlKind::ListView, L"서버 목록", 157, 1080, 4200, 2370, 0},
-    {C::lblServer, ControlKind::Label, L"서버 목록", 157, 1080, 0, 0, kNoTabIndex, 0, kNoControl,
-     win32::kDefaultColor, 0, C::lstvServer},
-    {C::Image1, ControlKind::Image, L"홈페이지", 157, 165, 4200, 825, kNoTabIndex, 0, kNoControl,
-     win32::kDefaultColor, IDB_BANNER_SERVERS},
+    {C::lblServer, ControlKind::Label, L"서버 목록", 157, 1080, 0, 0, kNoTabIndex, 0,
+     win32::kNoControl, win32::kDefaultColor, 0, C::lstvServer},
+    {C::Image1, ControlKind::Image, L"홈페이지", 157, 165, 4200, 825, kNoTabIndex, 0,
+     win32::kNoControl, win32::kDefaultColor, IDB_BANNER_SERVERS},
 };
 static_assert(win32::RowsInOrder(kControls));
 

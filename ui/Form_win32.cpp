@@ -243,6 +243,7 @@ void Form::PlaceWindow() {
 Form::~Form() = default;
 
 void Form::WindowCloser::operator()(HWND hwnd) const noexcept {
+    // Returns the old value; it cannot fail for a window of this thread, which hwnd is.
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     // Fails only for a window already gone, which is what was wanted.
     DestroyWindow(hwnd);
@@ -268,6 +269,7 @@ void Form::CreateControl(const ControlRow& layout) {
     control.hwnd = CreateControlWindow(control);
     SendMessageW(control.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(control)), FALSE);
     if (layout.kind == ControlKind::Panel && control.brush != nullptr) {
+        // Returns the old value (0); it cannot fail for a control just made.
         SetWindowLongPtrW(control.hwnd, GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(control.brush.get()));
     }
@@ -499,6 +501,7 @@ LRESULT CALLBACK Form::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     if (msg == WM_NCCREATE) {
         auto* created =
             static_cast<Form*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        // Returns the old value (0); it cannot fail for the window being created.
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(created));
         created->window_.reset(hwnd);
     }
@@ -509,6 +512,7 @@ LRESULT CALLBACK Form::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     }
     if (msg == WM_NCDESTROY) {
         // Ended by someone other than window_ (a failed creation): the handle is dead now.
+        // The window still exists during WM_NCDESTROY, so this cannot fail.
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         (void)form->window_.release();
         return DefWindowProcW(hwnd, msg, wParam, lParam);
