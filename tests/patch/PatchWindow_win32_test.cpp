@@ -240,5 +240,50 @@ TEST_F(PatchWindowTest, TheFrameHoldsTheFocusWhenShown) {
     EXPECT_EQ(next, Ctl(C::cmdCancel));
 }
 
+// Stands in for frmVtUpdate: records which handler each event reached.
+struct RecordingHandlers {
+    std::vector<std::wstring> calls;
+    void Form_Load(const std::wstring& directory) { calls.push_back(L"load " + directory); }
+    void Form_Activate() { calls.push_back(L"activate"); }
+    void cmdCancel_Click() { calls.push_back(L"cancel"); }
+    void Image1_Click() { calls.push_back(L"image"); }
+};
+
+TEST(PatchWindowEvents, EachClickReachesTheHandlerOfItsControlAndNoOtherControlReachesAny) {
+    PatchWindow window;
+    RecordingHandlers handlers;
+    window.Load(PatchWindow::EventsFor(handlers, L"C:\\Game"));
+    ASSERT_EQ(handlers.calls, std::vector<std::wstring>{L"load C:\\Game"});
+    // The first activation reaches its handler once the shown window is active.
+    window.Show();
+    ASSERT_TRUE(test::PumpUntil([&] { return handlers.calls.size() == 2; }, 10000));
+    EXPECT_EQ(handlers.calls[1], L"activate");
+    struct Case {
+        C control;
+        const wchar_t* expected;  // nullptr: no handler
+    };
+    const Case cases[] = {
+        {C::cmdCancel, L"cancel"}, {C::Image1, L"image"},       {C::Picprog, nullptr},
+        {C::Lblprog, nullptr},     {C::LblFilebps, nullptr},    {C::Label4, nullptr},
+        {C::Lblname, nullptr},     {C::LblFilePecent, nullptr},
+    };
+    for (const Case& c : cases) {
+        handlers.calls.clear();
+        HWND control = window.Control(c.control);
+        if (c.control == C::cmdCancel) {
+            SendMessageW(control, BM_CLICK, 0, 0);
+        } else {
+            SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 1));
+            SendMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(1, 1));
+        }
+        ASSERT_TRUE(test::PumpPosted());
+        std::vector<std::wstring> expected;
+        if (c.expected != nullptr) {
+            expected.push_back(c.expected);
+        }
+        EXPECT_EQ(handlers.calls, expected) << static_cast<int>(c.control);
+    }
+}
+
 }  // namespace
 }  // namespace vt
