@@ -13,9 +13,13 @@ std::string ToCp949(std::wstring_view text) {
     }
     int n = WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()),
                                 nullptr, 0, nullptr, nullptr);
+    if (n <= 0) {
+        return {};  // a system without code page 949: nothing converts
+    }
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                        n, nullptr, nullptr);
+    n = WideCharToMultiByte(kKoreanCodePage, 0, text.data(), static_cast<int>(text.size()),
+                            out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n > 0 ? n : 0));
     return out;
 }
 
@@ -25,9 +29,13 @@ std::wstring FromCp949(std::string_view bytes) {
     }
     int n = MultiByteToWideChar(kKoreanCodePage, 0, bytes.data(), static_cast<int>(bytes.size()),
                                 nullptr, 0);
+    if (n <= 0) {
+        return {};  // a system without code page 949: nothing converts
+    }
     std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(kKoreanCodePage, 0, bytes.data(), static_cast<int>(bytes.size()),
-                        out.data(), n);
+    n = MultiByteToWideChar(kKoreanCodePage, 0, bytes.data(), static_cast<int>(bytes.size()),
+                            out.data(), n);
+    out.resize(static_cast<size_t>(n > 0 ? n : 0));
     return out;
 }
 

@@ -149,6 +149,7 @@ bool RemoveEntry(const std::wstring& path, const std::wstring& expectedFinal, DW
         FILE_BASIC_INFO basic{};
         DWORD cleared = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT);
         basic.FileAttributes = cleared == 0 ? FILE_ATTRIBUTE_NORMAL : cleared;
+        // A failure shows as the refused deletion just below.
         SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic);
     }
     // Gone when the handle closes; a folder that kept entries refuses.
@@ -204,6 +205,7 @@ bool DeleteFilesIn(const std::wstring& directory) {
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             std::wstring full = directory + data.cFileName;
             if ((data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                // A failure shows as the refused deletion just below.
                 SetFileAttributesW(full.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
             }
             if (!DeleteFileW(full.c_str())) {
@@ -211,7 +213,8 @@ bool DeleteFilesIn(const std::wstring& directory) {
             }
         }
     } while (FindNextFileW(raw, &data));
-    return ok;
+    // A listing that broke off may have left files behind.
+    return ok && GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool RemoveTree(const std::wstring& path) {
@@ -380,6 +383,8 @@ void DeleteStaleTempsBeside(const std::wstring& path) {
     do {
         if (ours(data.cFileName)) {
             Touched();
+            // Best effort: a leftover still in use is tried again at the next clean-up, and
+            // a listing that breaks off leaves the rest to it too.
             DeleteFileW((directory + data.cFileName).c_str());
         }
     } while (FindNextFileW(raw, &data));

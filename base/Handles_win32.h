@@ -22,81 +22,39 @@ namespace vt::win32 {
 template <typename Handle, typename Close>
 using UniqueOf = std::unique_ptr<std::remove_pointer_t<Handle>, Close>;
 
-// Kernel objects: files, events, threads. CreateFileW fails with INVALID_HANDLE_VALUE.
-struct KernelHandleCloser {
-    using pointer = HANDLE;
-    void operator()(HANDLE h) const noexcept {
+// The deleter of a kind of handle: Close on every handle that names an object (CreateFileW and
+// a few others fail with INVALID_HANDLE_VALUE instead of nullptr). A deleter cannot report: a
+// close that fails has nothing left to release, so its result is dropped on purpose.
+template <typename Handle, auto Close>
+struct Closer {
+    using pointer = Handle;
+    void operator()(Handle h) const noexcept {
         if (h != nullptr && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
+            Close(h);
         }
     }
 };
-using UniqueHandle = UniqueOf<HANDLE, KernelHandleCloser>;
 
-struct FindCloser {
-    using pointer = HANDLE;
-    void operator()(HANDLE h) const noexcept {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
-            FindClose(h);
-        }
-    }
-};
-using UniqueFind = UniqueOf<HANDLE, FindCloser>;
+inline NTSTATUS CloseAlgorithm(BCRYPT_ALG_HANDLE h) {
+    return BCryptCloseAlgorithmProvider(h, 0);
+}
 
-struct InternetCloser {
-    using pointer = HINTERNET;
-    void operator()(HINTERNET h) const noexcept { InternetCloseHandle(h); }
-};
-using UniqueInternet = UniqueOf<HINTERNET, InternetCloser>;
-
-struct IcmpCloser {
-    using pointer = HANDLE;
-    void operator()(HANDLE h) const noexcept {
-        if (h != INVALID_HANDLE_VALUE) {
-            IcmpCloseHandle(h);
-        }
-    }
-};
-using UniqueIcmp = UniqueOf<HANDLE, IcmpCloser>;
-
+// Kernel objects: files, events, threads.
+using UniqueHandle = UniqueOf<HANDLE, Closer<HANDLE, &CloseHandle>>;
+using UniqueFind = UniqueOf<HANDLE, Closer<HANDLE, &FindClose>>;
+using UniqueInternet = UniqueOf<HINTERNET, Closer<HINTERNET, &InternetCloseHandle>>;
+using UniqueIcmp = UniqueOf<HANDLE, Closer<HANDLE, &IcmpCloseHandle>>;
 // Fonts, brushes and bitmaps.
-struct GdiObjectDeleter {
-    void operator()(HGDIOBJ h) const noexcept { DeleteObject(h); }
-};
 template <typename Gdi>
-using UniqueGdi = std::unique_ptr<std::remove_pointer_t<Gdi>, GdiObjectDeleter>;
-
+using UniqueGdi = UniqueOf<Gdi, Closer<Gdi, &DeleteObject>>;
 // Icons loaded without LR_SHARED.
-struct IconDestroyer {
-    using pointer = HICON;
-    void operator()(HICON h) const noexcept { DestroyIcon(h); }
-};
-using UniqueIcon = UniqueOf<HICON, IconDestroyer>;
-
+using UniqueIcon = UniqueOf<HICON, Closer<HICON, &DestroyIcon>>;
 // A view of a file mapping.
-struct ViewUnmapper {
-    void operator()(void* view) const noexcept { UnmapViewOfFile(view); }
-};
-using UniqueView = std::unique_ptr<void, ViewUnmapper>;
-
+using UniqueView = UniqueOf<void*, Closer<void*, &UnmapViewOfFile>>;
 // CNG: algorithm providers, hash objects and keys.
-struct AlgorithmCloser {
-    using pointer = BCRYPT_ALG_HANDLE;
-    void operator()(BCRYPT_ALG_HANDLE h) const noexcept { BCryptCloseAlgorithmProvider(h, 0); }
-};
-using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, AlgorithmCloser>;
-
-struct HashDestroyer {
-    using pointer = BCRYPT_HASH_HANDLE;
-    void operator()(BCRYPT_HASH_HANDLE h) const noexcept { BCryptDestroyHash(h); }
-};
-using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, HashDestroyer>;
-
-struct KeyDestroyer {
-    using pointer = BCRYPT_KEY_HANDLE;
-    void operator()(BCRYPT_KEY_HANDLE h) const noexcept { BCryptDestroyKey(h); }
-};
-using UniqueKey = UniqueOf<BCRYPT_KEY_HANDLE, KeyDestroyer>;
+using UniqueAlgorithm = UniqueOf<BCRYPT_ALG_HANDLE, Closer<BCRYPT_ALG_HANDLE, &CloseAlgorithm>>;
+using UniqueHash = UniqueOf<BCRYPT_HASH_HANDLE, Closer<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>>;
+using UniqueKey = UniqueOf<BCRYPT_KEY_HANDLE, Closer<BCRYPT_KEY_HANDLE, &BCryptDestroyKey>>;
 
 // The path the system resolves the handle's file to; empty when it cannot tell.
 inline std::wstring FinalPath(HANDLE handle) {

@@ -5,6 +5,7 @@
 #include <knownfolders.h>
 
 #include <memory>
+#include <string>
 
 namespace vt::win32 {
 namespace {
@@ -29,6 +30,14 @@ LogTime UtcNow() {
 }
 
 }  // namespace
+
+void LogFailure(std::wstring_view call, DWORD error) noexcept {
+    try {
+        LogLine(std::wstring(call) + L" failed, error " + std::to_wstring(error));
+    } catch (...) {
+        // No memory for the line: the log drops it, as it drops a line it cannot write.
+    }
+}
 
 std::wstring LocalAppDataFolder() noexcept {
     try {

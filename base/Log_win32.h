@@ -20,6 +20,17 @@ inline constexpr wchar_t kLogFileName[] = L"vtlauncher.log";
 // %LOCALAPPDATA% without a trailing backslash; empty when Windows does not say.
 std::wstring LocalAppDataFolder() noexcept;
 
+// Logs that a Win32 call failed ("<call> failed, error <GetLastError>") and lets the run go
+// on: for calls whose failure costs the player nothing he needs (a layout nudge, an icon).
+void LogFailure(std::wstring_view call, DWORD error = GetLastError()) noexcept;
+// ok, after logging its failure when it is false.
+inline bool Logged(BOOL ok, std::wstring_view call) noexcept {
+    if (!ok) {
+        LogFailure(call);
+    }
+    return ok != FALSE;
+}
+
 class FileLogSink final : public LogSink {
   public:
     // Creates `folder` (one level) when missing, rotates a full log, then opens it for

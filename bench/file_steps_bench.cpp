@@ -16,9 +16,9 @@
 #include "base/Log_win32.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "patch/PatchWindow_win32.h"
 #include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
-#include "patch/frmVtUpdate_win32.h"
 #include "sets/RecordJournal.h"
 #include "ui/MessageLoop_win32.h"
 
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     NoShell shell;
     vt::PatchWindow window;
     vt::frmVtUpdate form(window, shell);
-    window.Load(form, dir.substr(0, dir.size() - 1));
+    window.Load(vt::PatchWindow::EventsFor(form, dir.substr(0, dir.size() - 1)));
     window.Show();
     window.DoEvents();
     std::printf("window_per_file         %.3f  (name caption, unchanged captions, 3 passes)\n",

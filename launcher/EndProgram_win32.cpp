@@ -11,7 +11,9 @@ void EndProgram() {
     // TerminateProcess rather than ExitProcess: no DLL detach code runs, so a transfer worker
     // that holds a lock inside WinINet cannot stall the end.
     TerminateProcess(GetCurrentProcess(), 0);
-    ExitProcess(0);  // not reached; tells the compiler the function does not return
+    // Reached only if the termination failed: the process ends all the same, detach code and
+    // all. It also tells the compiler that the function does not return.
+    ExitProcess(0);
 }
 
 }  // namespace vt

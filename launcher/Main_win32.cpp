@@ -12,8 +12,8 @@
 #include "launcher/SingleInstance_win32.h"
 #include "launcher/StartUp_win32.h"
 #include "patch/PatchKey.h"
+#include "patch/PatchWindow_win32.h"
 #include "patch/frmVtUpdate.h"
-#include "patch/frmVtUpdate_win32.h"
 #include "transfer/Clock.h"
 #include "transfer/Transfer_win32.h"
 #include "ui/MessageLoop_win32.h"
@@ -25,6 +25,9 @@ std::wstring ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) {
+            return {};
+        }
         if (n < path.size()) {
             path.resize(n);
             break;
@@ -36,6 +39,11 @@ std::wstring ExecutablePath() {
 
 int Main() {
     const std::wstring exePath = ExecutablePath();
+    if (exePath.empty()) {
+        // Without its own folder the launcher knows no installation to patch or start, nor
+        // where to log; Windows failing here leaves nothing else to do.
+        return 1;
+    }
     const std::wstring directory = exePath.substr(0, exePath.find_last_of(L'\\'));
     // Before the load creates the directory tree. It writes nothing that stays, and an
     // elevated restart must not find this instance holding the folder.
@@ -63,7 +71,7 @@ int Main() {
     } else {
         LogLine(L"unsigned patches");
     }
-    window.Load(form, directory);
+    window.Load(PatchWindow::EventsFor(form, directory));
     window.Show();
     const int code = win32::RunMessageLoop();
     LogLine(L"end of run");

@@ -1,9 +1,9 @@
 #include "launcher/ServerHandOver_win32.h"
 
-#include "patch/frmVtUpdate_win32.h"
+#include "patch/PatchWindow_win32.h"
 #include "ping/ModPing_win32.h"
+#include "servers/ServerSelectWindow_win32.h"
 #include "servers/frmServerSelect.h"
-#include "servers/frmServerSelect_win32.h"
 
 namespace vt {
 

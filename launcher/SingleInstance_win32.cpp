@@ -1,5 +1,7 @@
 #include "launcher/SingleInstance_win32.h"
 
+#include "base/Log_win32.h"
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -49,6 +51,7 @@ std::wstring NormalisedDirectory(const std::wstring& directory) {
         path.pop_back();
     }
     if (!path.empty()) {
+        // Returns how many characters it changed; it has no failure of its own.
         CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
     }
     return path;
@@ -116,6 +119,7 @@ struct WindowSearch {
 BOOL CALLBACK FindShownWindow(HWND hwnd, LPARAM lParam) {
     auto* search = reinterpret_cast<WindowSearch*>(lParam);
     DWORD processId = 0;
+    // 0 for a window gone meanwhile: it matches no process and the search goes on.
     GetWindowThreadProcessId(hwnd, &processId);
     if (processId == search->processId && IsWindowVisible(hwnd)) {
         search->found = hwnd;
@@ -126,6 +130,7 @@ BOOL CALLBACK FindShownWindow(HWND hwnd, LPARAM lParam) {
 
 HWND ShownWindowOf(DWORD processId) {
     WindowSearch search{processId, nullptr};
+    // FALSE also when the search stopped at its window: search.found alone tells.
     EnumWindows(FindShownWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
@@ -167,9 +172,12 @@ void SingleInstance::ActivateFirst() const {
         return;
     }
     if (IsIconic(window)) {
-        ShowWindow(window, SW_RESTORE);
+        ShowWindow(window, SW_RESTORE);  // returns the earlier visibility, not a failure
     }
-    SetForegroundWindow(window);
+    if (!SetForegroundWindow(window)) {
+        // The foreground lock may refuse; Windows then flashes the first one's taskbar button.
+        win32::LogFailure(L"SetForegroundWindow");
+    }
 }
 
 }  // namespace vt

@@ -55,8 +55,10 @@ const wchar_t* ReasonText(UnwritableReason reason) {
 void Explain(const std::wstring& folder, UnwritableReason reason) {
     LogLine(L"refused: installation folder cannot be written: " + folder + L" (" +
             ReasonText(reason) + L")");
-    MessageBoxW(nullptr, UnwritableFolderText(folder, reason).c_str(), kAppTitle,
-                MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+    if (MessageBoxW(nullptr, UnwritableFolderText(folder, reason).c_str(), kAppTitle,
+                    MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND) == 0) {
+        win32::LogFailure(L"MessageBox");  // the refusal above is in the log all the same
+    }
     LogLine(L"end of run");
 }
 

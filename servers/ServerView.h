@@ -1,7 +1,7 @@
 #pragma once
 // What the server window's handlers need from the window: the list control's rows, the
 // selection, message boxes, one pass of the message loop and the pause between probes.
-// frmServerSelect_win32 implements it with a common-controls list view; tests with a recorder.
+// ServerSelectWindow_win32 implements it with a common-controls list view; tests with a recorder.
 
 #include <cstdint>
 #include <string>

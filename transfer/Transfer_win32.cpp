@@ -1,6 +1,7 @@
 #include "transfer/Transfer_win32.h"
 
 #include "base/Handles_win32.h"
+#include "base/Log_win32.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -55,6 +56,7 @@ struct InetTransfer::Request {
     std::wstring head;
     int32_t error = 0;
 
+    // Fails only without an event, when the UI thread polls instead (WaitForSignalOrMessage).
     void Signal() { SetEvent(event.get()); }
 
     // The error is in place before the queue ends, so a consumer that has read to the end
@@ -73,7 +75,10 @@ struct InetTransfer::Request {
     // Sleeps until the worker signals or a window message arrives.
     void WaitForSignalOrMessage() {
         HANDLE h = event.get();
-        MsgWaitForMultipleObjectsEx(1, &h, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (MsgWaitForMultipleObjectsEx(1, &h, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+            WAIT_FAILED) {
+            Sleep(1);  // no event to wait for (it could not be made): poll, without spinning
+        }
     }
 };
 
@@ -86,7 +91,8 @@ void SetTimeouts(HINTERNET h, DWORD ms) {
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                          INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
                          INTERNET_OPTION_DATA_RECEIVE_TIMEOUT}) {
-        InternetSetOptionW(h, option, &ms, sizeof ms);
+        // WinINet's own time-out stays in force: the request still ends, later.
+        win32::Logged(InternetSetOptionW(h, option, &ms, sizeof ms), L"InternetSetOption");
     }
 }
 
@@ -97,6 +103,7 @@ DWORD LastErrorOr(DWORD fallback) {
 
 std::wstring RawHead(HINTERNET request) {
     DWORD bytes = 0;
+    // Fails by design (ERROR_INSUFFICIENT_BUFFER), giving the size in bytes.
     HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
     if (bytes == 0) {
         return {};

@@ -12,6 +12,8 @@ void Pump(const MSG& msg) {
     if (Form::FromHandle(root) != nullptr && IsDialogMessageW(root, const_cast<MSG*>(&msg))) {
         return;
     }
+    // Neither reports a failure: they return whether a character was made and the window
+    // procedure's answer.
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
 }

@@ -12,8 +12,8 @@
 #include "base/ModGame.h"
 #include "base/Ui.h"
 #include "ping/ModPing_win32.h"
+#include "servers/ServerSelectWindow_win32.h"
 #include "servers/frmServerSelect.h"
-#include "servers/frmServerSelect_win32.h"
 #include "tests/support/Capture_win32.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
@@ -42,7 +42,7 @@ TEST(ServerWindowWithHandlers, LoadListsAndProbesTheServersBeforeTheShow) {
     window.Load(ServerSelectWindow::EventsFor(form));
 
     EXPECT_FALSE(IsWindowVisible(window.Handle()));
-    HWND list = window.Control(L"lstvServer");
+    HWND list = window.Control(ServerControl::lstvServer);
     ASSERT_EQ(ListView_GetItemCount(list), 2);
     EXPECT_EQ(form.ServerCount(), 2);
     EXPECT_EQ(Cell(list, 0, 0), L"알파");
@@ -55,8 +55,9 @@ TEST(ServerWindowWithHandlers, LoadListsAndProbesTheServersBeforeTheShow) {
 
     window.Show();
     ASSERT_TRUE(test::PumpPosted());
-    SendMessageW(window.Control(L"Image1"), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    SendMessageW(window.Control(L"Image1"), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    SendMessageW(window.Control(ServerControl::Image1), WM_LBUTTONDOWN, MK_LBUTTON,
+                 MAKELPARAM(5, 5));
+    SendMessageW(window.Control(ServerControl::Image1), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
     EXPECT_EQ(shell.calls.size(), 1u);  // the homepage; the window stays
     EXPECT_TRUE(IsWindowVisible(window.Handle()));
     std::wstring saved = test::SaveClientBitmap(window.Handle(), L"server_window_probed.bmp");

@@ -1,11 +1,14 @@
 #include "ui/Form_win32.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef WM_DPICHANGED
@@ -21,18 +24,21 @@ namespace {
 
 constexpr FormLayout kLayout{L"Form test", 4500, 2400, IDI_VTLAUNCHER};
 
+// The rows of kRows, then one appended by a test, and a row no table has.
+enum class R { cmdFirst, cmdSecond, lblName, picBox, lblInBox, Image1, lblLost, nowhere = 99 };
+
 // Each thing the layer makes for a form: icons, the Gulim font, a brush for a coloured panel
 // and for a coloured label inside it, a banner bitmap.
 constexpr ControlRow kRows[] = {
-    {L"cmdFirst", ControlKind::Button, L"첫째", 150, 1800, 1200, 375, 0},
-    {L"cmdSecond", ControlKind::Button, L"둘째", 1500, 1800, 1200, 375, 1},
-    {L"lblName", ControlKind::Label, L"이름", 2700, 150, 1500, 180, kNoTabIndex,
+    {R::cmdFirst, ControlKind::Button, L"첫째", 150, 1800, 1200, 375, 0},
+    {R::cmdSecond, ControlKind::Button, L"둘째", 1500, 1800, 1200, 375, 1},
+    {R::lblName, ControlKind::Label, L"이름", 2700, 150, 1500, 180, kNoTabIndex,
      flag::AutoSize | flag::FontGulim},
-    {L"picBox", ControlKind::Panel, L"", 2700, 600, 1500, 300, 2, flag::Bordered, nullptr,
+    {R::picBox, ControlKind::Panel, L"", 2700, 600, 1500, 300, 2, flag::Bordered, kNoControl,
      RGB(0, 0, 128)},
-    {L"lblInBox", ControlKind::Label, L"", 0, 0, 600, 200, kNoTabIndex, 0, L"picBox",
+    {R::lblInBox, ControlKind::Label, L"", 0, 0, 600, 200, kNoTabIndex, 0, R::picBox,
      RGB(255, 255, 0)},
-    {L"Image1", ControlKind::Image, L"", 90, 150, 2400, 1200, kNoTabIndex, 0, nullptr,
+    {R::Image1, ControlKind::Image, L"", 90, 150, 2400, 1200, kNoTabIndex, 0, kNoControl,
      kDefaultColor, IDB_BANNER_PATCH},
 };
 
@@ -40,23 +46,24 @@ constexpr ControlRow kRows[] = {
 // after everything else was made, with the label's own brush already created.
 std::vector<ControlRow> FailingRows() {
     std::vector<ControlRow> rows(std::begin(kRows), std::end(kRows));
-    rows.push_back({L"lblLost", ControlKind::Label, L"", 0, 0, 600, 200, kNoTabIndex, 0,
-                    L"picNowhere", RGB(255, 0, 0)});
+    rows.push_back({R::lblLost, ControlKind::Label, L"", 0, 0, 600, 200, kNoTabIndex, 0, R::nowhere,
+                    RGB(255, 0, 0)});
     return rows;
 }
 
 // Captions named by labels: two labels name one value, one names the list; the tab order
 // (list, button) is that of the tab indexes.
+enum class N { cmdGo, lstItems, lblItems, lblValue, lblValueCaption, lblValueHidden };
 constexpr ControlRow kNamedRows[] = {
-    {L"cmdGo", ControlKind::Button, L"가기", 150, 1800, 1200, 375, 1},
-    {L"lstItems", ControlKind::ListView, L"항목 목록", 150, 600, 2000, 1000, 0},
-    {L"lblItems", ControlKind::Label, L"항목", 150, 600, 0, 0, kNoTabIndex, 0, nullptr,
-     kDefaultColor, 0, L"lstItems"},
-    {L"lblValue", ControlKind::Label, L"42", 3000, 150, 600, 200, 3},
-    {L"lblValueCaption", ControlKind::Label, L"값 :", 2400, 150, 600, 200, 2, 0, nullptr,
-     kDefaultColor, 0, L"lblValue"},
-    {L"lblValueHidden", ControlKind::Label, L"값", 2400, 450, 600, 200, 4, flag::Hidden, nullptr,
-     kDefaultColor, 0, L"lblValue"},
+    {N::cmdGo, ControlKind::Button, L"가기", 150, 1800, 1200, 375, 1},
+    {N::lstItems, ControlKind::ListView, L"항목 목록", 150, 600, 2000, 1000, 0},
+    {N::lblItems, ControlKind::Label, L"항목", 150, 600, 0, 0, kNoTabIndex, 0, kNoControl,
+     kDefaultColor, 0, N::lstItems},
+    {N::lblValue, ControlKind::Label, L"42", 3000, 150, 600, 200, 3},
+    {N::lblValueCaption, ControlKind::Label, L"값 :", 2400, 150, 600, 200, 2, 0, kNoControl,
+     kDefaultColor, 0, N::lblValue},
+    {N::lblValueHidden, ControlKind::Label, L"값", 2400, 450, 600, 200, 4, flag::Hidden, kNoControl,
+     kDefaultColor, 0, N::lblValue},
 };
 
 // Wine answers 0 to GetGuiResources. There a GDI handle's low word is its slot in the handle
@@ -184,7 +191,7 @@ TEST_F(FormResources, BuildingAndDestroyingAFormManyTimesDoesNotGrow) {
     int windowsBefore = ThreadWindows();
     for (int i = 0; i < 20; ++i) {
         Form form(kLayout, kRows);
-        form.SetText(L"lblName", L"이름 " + std::to_wstring(i));
+        form.SetText(R::lblName, L"이름 " + std::to_wstring(i));
         if (i % 10 == 0) {
             ShowAndPaint(form);  // a show takes Wine about two seconds
         }
@@ -214,8 +221,8 @@ TEST_F(FormResources, ALabelForNoControlFailsTheFormAndLeavesNothing) {
     int gdiBefore = LiveGdiObjects();
     int windowsBefore = ThreadWindows();
     std::vector<ControlRow> rows(std::begin(kRows), std::end(kRows));
-    rows.push_back({L"lblLost", ControlKind::Label, L"잃음", 0, 0, 600, 200, kNoTabIndex, 0,
-                    nullptr, kDefaultColor, 0, L"cmdNowhere"});
+    rows.push_back({R::lblLost, ControlKind::Label, L"잃음", 0, 0, 600, 200, kNoTabIndex, 0,
+                    kNoControl, kDefaultColor, 0, R::nowhere});
     auto build = [&] { Form form(kLayout, rows); };
     EXPECT_THROW(build(), std::invalid_argument);
     EXPECT_EQ(LiveGdiObjects(), gdiBefore);
@@ -295,9 +302,9 @@ TEST(FormDpi, TwipsAndDesignPixelsScaleWithTheDpi) {
 TEST(FormDpi, ANewDpiLaysOutFrameControlsFontsAndPicturesAgain) {
     Form form(kLayout, kRows);
     ASSERT_EQ(form.Dpi(), 96) << "the tests' Wine prefix runs at 96 DPI";
-    LOGFONTW uiBefore = FontOf(form.Control(L"cmdFirst"));
-    form.SetWidth(L"picBox", 90.4);
-    ExpectRect(form.Control(L"picBox"), 180, 40, 90, 20);
+    LOGFONTW uiBefore = FontOf(form.Control(R::cmdFirst));
+    form.SetWidth(R::picBox, 90.4);
+    ExpectRect(form.Control(R::picBox), 180, 40, 90, 20);
 
     RECT suggested = ChangeDpi(form, 192, 1);
     EXPECT_EQ(form.Dpi(), 192);
@@ -310,21 +317,21 @@ TEST(FormDpi, ANewDpiLaysOutFrameControlsFontsAndPicturesAgain) {
     EXPECT_EQ(client.right, 600);  // and the client area exact all the same
     EXPECT_EQ(client.bottom, 320);
 
-    ExpectRect(form.Control(L"cmdFirst"), 20, 240, 160, 50);
-    ExpectRect(form.Control(L"cmdSecond"), 200, 240, 160, 50);
-    ExpectRect(form.Control(L"picBox"), 360, 80, 181, 40);  // the width set stays, scaled
-    ExpectRect(form.Control(L"lblInBox"), 0, 0, 80, 27);
-    ExpectRect(form.Control(L"Image1"), 12, 20, 320, 160);
+    ExpectRect(form.Control(R::cmdFirst), 20, 240, 160, 50);
+    ExpectRect(form.Control(R::cmdSecond), 200, 240, 160, 50);
+    ExpectRect(form.Control(R::picBox), 360, 80, 181, 40);  // the width set stays, scaled
+    ExpectRect(form.Control(R::lblInBox), 0, 0, 80, 27);
+    ExpectRect(form.Control(R::Image1), 12, 20, 320, 160);
 
-    LOGFONTW ui = FontOf(form.Control(L"cmdFirst"));
+    LOGFONTW ui = FontOf(form.Control(R::cmdFirst));
     EXPECT_EQ(ui.lfHeight, 2 * uiBefore.lfHeight);
     EXPECT_EQ(std::wstring(ui.lfFaceName), uiBefore.lfFaceName);
-    LOGFONTW gulim = FontOf(form.Control(L"lblName"));
+    LOGFONTW gulim = FontOf(form.Control(R::lblName));
     EXPECT_EQ(gulim.lfHeight, -22);  // 8.25 pt at 192 DPI
     EXPECT_EQ(std::wstring(gulim.lfFaceName), L"굴림");
 
     // The self-sizing label fits its text in the new font.
-    HWND name = form.Control(L"lblName");
+    HWND name = form.Control(R::lblName);
     HDC dc = GetDC(name);
     SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(name, WM_GETFONT, 0, 0)));
     SIZE text;
@@ -335,7 +342,7 @@ TEST(FormDpi, ANewDpiLaysOutFrameControlsFontsAndPicturesAgain) {
     EXPECT_EQ(r.left, 360);
 
     // The banner is the picture drawn for 200 %, as drawn.
-    HBITMAP banner = Shown(form.Control(L"Image1"));
+    HBITMAP banner = Shown(form.Control(R::Image1));
     ASSERT_NE(banner, nullptr);
     SIZE size = SizeOf(banner);
     EXPECT_EQ(size.cx, 320);
@@ -349,12 +356,12 @@ TEST(FormDpi, ANewDpiLaysOutFrameControlsFontsAndPicturesAgain) {
 TEST(FormDpi, BetweenTheDrawnSizesTheLargerPictureIsReduced) {
     Form form(kLayout, kRows);
     ChangeDpi(form, 144);
-    HBITMAP banner = Shown(form.Control(L"Image1"));
+    HBITMAP banner = Shown(form.Control(R::Image1));
     ASSERT_NE(banner, nullptr);
     SIZE size = SizeOf(banner);
     EXPECT_EQ(size.cx, 240);
     EXPECT_EQ(size.cy, 120);
-    ExpectRect(form.Control(L"Image1"), 9, 15, 240, 120);
+    ExpectRect(form.Control(R::Image1), 9, 15, 240, 120);
     // The gold frame of the large picture, two pixels wide, is one and a third pixels here:
     // the corner is pure gold, the pixel inside it a blend with the felt.
     UniqueGdi<HBITMAP> drawn(static_cast<HBITMAP>(LoadImageW(
@@ -371,7 +378,7 @@ TEST(FormDpi, BetweenTheDrawnSizesTheLargerPictureIsReduced) {
 TEST_F(FormResources, ChangingTheDpiThereAndBackLeavesTheLayoutAndNoGdiObject) {
     Form form(kLayout, kRows);
     std::vector<RECT> before;
-    for (const wchar_t* name : {L"cmdFirst", L"lblName", L"picBox", L"lblInBox", L"Image1"}) {
+    for (R name : {R::cmdFirst, R::lblName, R::picBox, R::lblInBox, R::Image1}) {
         before.push_back(test::RectInParent(form.Control(name)));
     }
     int gdiBefore = LiveGdiObjects();
@@ -380,7 +387,7 @@ TEST_F(FormResources, ChangingTheDpiThereAndBackLeavesTheLayoutAndNoGdiObject) {
     ChangeDpi(form, 96);
     EXPECT_EQ(LiveGdiObjects(), gdiBefore);
     size_t i = 0;
-    for (const wchar_t* name : {L"cmdFirst", L"lblName", L"picBox", L"lblInBox", L"Image1"}) {
+    for (R name : {R::cmdFirst, R::lblName, R::picBox, R::lblInBox, R::Image1}) {
         RECT r = test::RectInParent(form.Control(name));
         EXPECT_TRUE(EqualRect(&r, &before[i++])) << "control " << i;
     }
@@ -397,14 +404,14 @@ TEST(FormAccessibility, LabelsComeRightBeforeWhatTheyNameWithoutChangingTheTabOr
         zOrder.push_back(c);
     }
     std::vector<HWND> expected;
-    for (const wchar_t* name :
-         {L"lblItems", L"lstItems", L"cmdGo", L"lblValueCaption", L"lblValueHidden", L"lblValue"}) {
+    for (N name :
+         {N::lblItems, N::lstItems, N::cmdGo, N::lblValueCaption, N::lblValueHidden, N::lblValue}) {
         expected.push_back(form.Control(name));
     }
     EXPECT_EQ(zOrder, expected);
-    HWND list = form.Control(L"lstItems");
-    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), list, FALSE), form.Control(L"cmdGo"));
-    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), form.Control(L"cmdGo"), FALSE), list);
+    HWND list = form.Control(N::lstItems);
+    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), list, FALSE), form.Control(N::cmdGo));
+    EXPECT_EQ(GetNextDlgTabItem(form.Handle(), form.Control(N::cmdGo), FALSE), list);
     // A control that shows no text carries its name as its text.
     wchar_t text[32] = {};
     GetWindowTextW(list, text, 32);
@@ -439,7 +446,7 @@ TEST(FormAccessibility, ShowingTheFormShowsTheFocusRectangle) {
     EXPECT_TRUE(cleared) << "the show asks for the focus to be drawn";
     // Wine keeps no keyboard-cue state (it answers 0); Windows does, and there this is where
     // a hidden focus rectangle would show.
-    for (const wchar_t* button : {L"cmdFirst", L"cmdSecond"}) {
+    for (R button : {R::cmdFirst, R::cmdSecond}) {
         EXPECT_EQ(SendMessageW(form.Control(button), WM_QUERYUISTATE, 0, 0) & UISF_HIDEFOCUS, 0);
     }
 }
@@ -462,7 +469,7 @@ TEST(FormMessages, MessagesDuringCreationAlreadyReachTheForm) {
     EXPECT_TRUE(IsWindow(form->Handle()));
     EXPECT_EQ(Form::FromHandle(form->Handle()), form.get());
     // A panel keeps its brush where a form keeps its pointer: only the class tells them apart.
-    EXPECT_EQ(Form::FromHandle(form->Control(L"picBox")), nullptr);
+    EXPECT_EQ(Form::FromHandle(form->Control(R::picBox)), nullptr);
 }
 
 TEST(FormMessages, AWindowDestroyedFromOutsideLetsGoOfItsForm) {
@@ -473,15 +480,110 @@ TEST(FormMessages, AWindowDestroyedFromOutsideLetsGoOfItsForm) {
     EXPECT_FALSE(IsWindow(hwnd));
 }
 
+// A form whose events go through a table: each control and event that has a route reaches
+// its handler, once; everything else reaches none.
+enum class D { cmdGo, lstItems, imgBanner, lblNote, picBox };
+constexpr ControlRow kDispatchRows[] = {
+    {D::cmdGo, ControlKind::Button, L"가기", 150, 1800, 1200, 375, 1},
+    {D::lstItems, ControlKind::ListView, L"항목", 150, 600, 2000, 1000, 0},
+    {D::imgBanner, ControlKind::Image, L"", 2400, 150, 1500, 300, kNoTabIndex, 0, kNoControl,
+     kDefaultColor, IDB_BANNER_PATCH},
+    {D::lblNote, ControlKind::Label, L"메모", 2400, 600, 600, 200, kNoTabIndex},
+    {D::picBox, ControlKind::Panel, L"", 2400, 900, 600, 300, 2, flag::Bordered},
+};
+
+class DispatchForm : public FormOf<D> {
+  public:
+    DispatchForm() : FormOf(kLayout, kDispatchRows) {}
+    void KeyDown(int keyCode, int shift) { Raise(D::lstItems, Event::KeyDown, {keyCode, shift}); }
+};
+
+void Click(HWND control) {
+    SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+}
+
+void NotifyDoubleClick(HWND form, HWND from) {
+    NMHDR header{from, static_cast<UINT_PTR>(GetDlgCtrlID(from)), static_cast<UINT>(NM_DBLCLK)};
+    SendMessageW(form, WM_NOTIFY, header.idFrom, reinterpret_cast<LPARAM>(&header));
+}
+
+TEST(FormEvents, EachRoutedControlAndEventReachesItsHandlerAndNoOtherDoes) {
+    DispatchForm form;
+    std::vector<std::wstring> calls;
+    auto record = [&](const wchar_t* what) {
+        return [&calls, what](const EventArgs& args) {
+            calls.push_back(what + std::to_wstring(args.keyCode) + L"/" +
+                            std::to_wstring(args.shift));
+        };
+    };
+    form.Load(DispatchForm::Events{
+        [&] { calls.push_back(L"load"); },
+        nullptr,
+        {
+            {D::cmdGo, Event::Click, record(L"go click ")},
+            {D::cmdGo, Event::DblClick, record(L"go dblclick ")},
+            {D::lstItems, Event::DblClick, record(L"list dblclick ")},
+            {D::lstItems, Event::KeyDown, record(L"list key ")},
+            {D::imgBanner, Event::Click, record(L"banner click ")},
+        },
+    });
+    ASSERT_EQ(calls, std::vector<std::wstring>{L"load"});
+    HWND other = CreateWindowExW(0, L"BUTTON", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    struct Case {
+        const char* what;
+        std::function<void()> act;
+        const wchar_t* expected;  // nullptr: no handler runs
+    };
+    const Case cases[] = {
+        {"button", [&] { SendMessageW(form.Control(D::cmdGo), BM_CLICK, 0, 0); }, L"go click 0/0"},
+        {"banner", [&] { Click(form.Control(D::imgBanner)); }, L"banner click 0/0"},
+        {"list double click", [&] { NotifyDoubleClick(form.Handle(), form.Control(D::lstItems)); },
+         L"list dblclick 0/0"},
+        {"list key", [&] { form.KeyDown(VK_RETURN, 4); }, L"list key 13/4"},
+        {"label, no route", [&] { Click(form.Control(D::lblNote)); }, nullptr},
+        {"panel, no route", [&] { Click(form.Control(D::picBox)); }, nullptr},
+        {"double click from a window of no form", [&] { NotifyDoubleClick(form.Handle(), other); },
+         nullptr},
+        {"command of an id no control has",
+         [&] { SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(100 + 5, BN_CLICKED), 0); },
+         nullptr},
+        {"command below the controls' ids",
+         [&] { SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        calls.clear();
+        c.act();
+        EXPECT_TRUE(test::PumpPosted()) << c.what;
+        std::vector<std::wstring> expected;
+        if (c.expected != nullptr) {
+            expected.push_back(c.expected);
+        }
+        EXPECT_EQ(calls, expected) << c.what;
+    }
+    DestroyWindow(other);
+}
+
+TEST(FormEvents, ARowOutOfItsPlaceFailsTheForm) {
+    std::vector<ControlRow> rows(std::begin(kRows), std::end(kRows));
+    std::swap(rows[0], rows[1]);
+    auto build = [&] { Form form(kLayout, rows); };
+    EXPECT_THROW(build(), std::invalid_argument);
+    static_assert(RowsInOrder(kRows) && RowsInOrder(kNamedRows) && RowsInOrder(kDispatchRows));
+}
+
 TEST(MessageLoop, TabMovesTheFocusAlongTheFormsTabStops) {
     Form form(kLayout, kRows);
     form.Show();
     ASSERT_TRUE(test::PumpUntil([&] { return GetActiveWindow() == form.Handle(); }));
-    ASSERT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(L"cmdFirst"); }));
-    PostMessageW(form.Control(L"cmdFirst"), WM_KEYDOWN, VK_TAB, 1);
-    EXPECT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(L"cmdSecond"); }));
-    PostMessageW(form.Control(L"cmdSecond"), WM_KEYDOWN, VK_TAB, 1);
-    EXPECT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(L"picBox"); }));
+    ASSERT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(R::cmdFirst); }));
+    PostMessageW(form.Control(R::cmdFirst), WM_KEYDOWN, VK_TAB, 1);
+    EXPECT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(R::cmdSecond); }));
+    PostMessageW(form.Control(R::cmdSecond), WM_KEYDOWN, VK_TAB, 1);
+    EXPECT_TRUE(test::PumpUntil([&] { return GetFocus() == form.Control(R::picBox); }));
 }
 
 TEST(MessageLoop, APassOfDoEventsLeavesTheQuitToTheLoop) {

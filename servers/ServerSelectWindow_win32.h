@@ -3,7 +3,6 @@
 // common-controls list view, and the routing of its events to the handler class.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,29 +11,36 @@
 
 namespace vt {
 
-class ServerSelectWindow final : public ServerView, private win32::Form {
+// The rows of the window's layout table, in their order.
+enum class ServerControl {
+    cmdConnect,
+    cmdCancel,
+    cmdRefresh,
+    lstvServer,
+    lblServer,
+    Image1,
+};
+
+class ServerSelectWindow final : public ServerView, private win32::FormOf<ServerControl> {
   public:
-    struct Events {
-        std::function<void()> Form_Load;
-        std::function<void()> cmdRefresh_Click;
-        std::function<void()> cmdConnect_Click;
-        std::function<void()> cmdCancel_Click;
-        std::function<void()> Image1_Click;
-        std::function<void()> lstvServer_DblClick;
-        std::function<void(int keyCode, int shift)> lstvServer_KeyDown;
-    };
+    using Events = FormOf::Events;
 
     // Binds every event to the handler of the same name (frmServerSelect, or a test double).
     template <class Handlers>
     static Events EventsFor(Handlers& h) {
+        using C = ServerControl;
         return Events{
             [&h] { h.Form_Load(); },
-            [&h] { h.cmdRefresh_Click(); },
-            [&h] { h.cmdConnect_Click(); },
-            [&h] { h.cmdCancel_Click(); },
-            [&h] { h.Image1_Click(); },
-            [&h] { h.lstvServer_DblClick(); },
-            [&h](int keyCode, int shift) { h.lstvServer_KeyDown(keyCode, shift); },
+            nullptr,
+            {
+                {C::cmdRefresh, Event::Click, Calls(h, &Handlers::cmdRefresh_Click)},
+                {C::cmdConnect, Event::Click, Calls(h, &Handlers::cmdConnect_Click)},
+                {C::cmdCancel, Event::Click, Calls(h, &Handlers::cmdCancel_Click)},
+                {C::Image1, Event::Click, Calls(h, &Handlers::Image1_Click)},
+                {C::lstvServer, Event::DblClick, Calls(h, &Handlers::lstvServer_DblClick)},
+                {C::lstvServer, Event::KeyDown,
+                 [&h](const EventArgs& key) { h.lstvServer_KeyDown(key.keyCode, key.shift); }},
+            },
         };
     }
 
@@ -42,11 +48,11 @@ class ServerSelectWindow final : public ServerView, private win32::Form {
     ~ServerSelectWindow() override;
 
     // Runs the load handler inside the general error report; the window is still hidden.
-    void Load(Events events);
+    using FormOf::Load;
     void Show() { Form::Show(); }
     void Hide() { Form::Hide(); }
-    using Form::Control;
-    using Form::Handle;
+    using FormOf::Control;
+    using FormOf::Handle;
 
     void ConfigureList() override;
     void AddColumn(const std::wstring& header, int width, ColumnAlign align) override;
@@ -64,13 +70,9 @@ class ServerSelectWindow final : public ServerView, private win32::Form {
     void ListKeyDown(int keyCode);
 
   private:
-    void OnClick(const std::wstring& control) override;
-    bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
     void OnDpiChanged(int dpi) override;
-    void Raise(const std::function<void()>& handler);
 
     HWND list_ = nullptr;
-    Events events_;
     int columns_ = 0;
     std::vector<int> columnWidths_;  // as given, at 96 DPI
 };

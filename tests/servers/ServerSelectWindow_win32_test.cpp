@@ -1,4 +1,4 @@
-#include "servers/frmServerSelect_win32.h"
+#include "servers/ServerSelectWindow_win32.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -17,6 +17,8 @@
 
 namespace vt {
 namespace {
+
+using C = ServerControl;
 
 // Stands in for frmServerSelect: records the events and loads the list as the real one does.
 struct RecordingHandlers {
@@ -49,7 +51,7 @@ struct RecordingHandlers {
 class ServerWindow : public ::testing::Test {
   protected:
     void SetUp() override { window.Load(ServerSelectWindow::EventsFor(handlers)); }
-    HWND List() const { return window.Control(L"lstvServer"); }
+    HWND List() const { return window.Control(C::lstvServer); }
     std::wstring Cell(int row, int sub) const {
         wchar_t buffer[64] = {};
         ListView_GetItemText(List(), row, sub, buffer, 64);
@@ -82,21 +84,21 @@ TEST_F(ServerWindow, HasTheDesignedFrameLayoutAndTabOrder) {
     HMENU menu = GetSystemMenu(form, FALSE);
     EXPECT_EQ(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
 
-    ExpectRect(window.Control(L"cmdRefresh"), 13, 243, 81, 25, "cmdRefresh");
-    ExpectRect(window.Control(L"cmdConnect"), 103, 243, 81, 25, "cmdConnect");
-    ExpectRect(window.Control(L"cmdCancel"), 193, 243, 81, 25, "cmdCancel");
+    ExpectRect(window.Control(C::cmdRefresh), 13, 243, 81, 25, "cmdRefresh");
+    ExpectRect(window.Control(C::cmdConnect), 103, 243, 81, 25, "cmdConnect");
+    ExpectRect(window.Control(C::cmdCancel), 193, 243, 81, 25, "cmdCancel");
     ExpectRect(List(), 10, 72, 280, 158, "lstvServer");
-    ExpectRect(window.Control(L"Image1"), 10, 11, 280, 55, "Image1");
+    ExpectRect(window.Control(C::Image1), 10, 11, 280, 55, "Image1");
     wchar_t text[16] = {};
-    GetWindowTextW(window.Control(L"cmdConnect"), text, 16);
+    GetWindowTextW(window.Control(C::cmdConnect), text, 16);
     EXPECT_EQ(std::wstring(text), L"접  속");
 
     HWND next = GetNextDlgTabItem(form, List(), FALSE);
-    EXPECT_EQ(next, window.Control(L"cmdRefresh"));
+    EXPECT_EQ(next, window.Control(C::cmdRefresh));
     next = GetNextDlgTabItem(form, next, FALSE);
-    EXPECT_EQ(next, window.Control(L"cmdCancel"));
+    EXPECT_EQ(next, window.Control(C::cmdCancel));
     next = GetNextDlgTabItem(form, next, FALSE);
-    EXPECT_EQ(next, window.Control(L"cmdConnect"));
+    EXPECT_EQ(next, window.Control(C::cmdConnect));
     EXPECT_EQ(GetNextDlgTabItem(form, next, FALSE), List());
 }
 
@@ -152,10 +154,10 @@ TEST_F(ServerWindow, ButtonsBannerAndDoubleClickReachTheirHandlers) {
     window.Show();
     ASSERT_TRUE(test::PumpUntil([&] { return GetActiveWindow() == window.Handle(); }));
     ASSERT_TRUE(test::PumpPosted());
-    SendMessageW(window.Control(L"cmdRefresh"), BM_CLICK, 0, 0);
-    SendMessageW(window.Control(L"cmdConnect"), BM_CLICK, 0, 0);
-    SendMessageW(window.Control(L"cmdCancel"), BM_CLICK, 0, 0);
-    HWND image = window.Control(L"Image1");
+    SendMessageW(window.Control(C::cmdRefresh), BM_CLICK, 0, 0);
+    SendMessageW(window.Control(C::cmdConnect), BM_CLICK, 0, 0);
+    SendMessageW(window.Control(C::cmdCancel), BM_CLICK, 0, 0);
+    HWND image = window.Control(C::Image1);
     SendMessageW(image, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(20, 20));
     SendMessageW(image, WM_LBUTTONUP, 0, MAKELPARAM(20, 20));
     RECT row{LVIR_BOUNDS, 0, 0, 0};
@@ -235,9 +237,9 @@ std::wstring AccessibleName(HWND control) {
 
 TEST_F(ServerWindow, TheListAndTheBannerHaveNamesAndTheListItsLabelBeforeIt) {
     EXPECT_EQ(AccessibleName(List()), L"서버 목록");
-    EXPECT_EQ(AccessibleName(window.Control(L"Image1")), L"홈페이지");
-    EXPECT_EQ(AccessibleName(window.Control(L"cmdRefresh")), L"새로고침");
-    HWND label = window.Control(L"lblServer");
+    EXPECT_EQ(AccessibleName(window.Control(C::Image1)), L"홈페이지");
+    EXPECT_EQ(AccessibleName(window.Control(C::cmdRefresh)), L"새로고침");
+    HWND label = window.Control(C::lblServer);
     EXPECT_EQ(GetWindow(List(), GW_HWNDPREV), label);
     EXPECT_EQ(AccessibleName(label), L"서버 목록");
     RECT r = test::RectInParent(label);
@@ -270,9 +272,9 @@ TEST_F(ServerWindow, AtTwiceTheDpiTheColumnsAndRowsGrowWithTheWindow) {
     GetClientRect(window.Handle(), &client);
     EXPECT_EQ(client.right, 602);
     EXPECT_EQ(client.bottom, 560);
-    ExpectRect(window.Control(L"cmdRefresh"), 27, 486, 162, 50, "cmdRefresh");
+    ExpectRect(window.Control(C::cmdRefresh), 27, 486, 162, 50, "cmdRefresh");
     ExpectRect(List(), 21, 144, 560, 316, "lstvServer");
-    ExpectRect(window.Control(L"Image1"), 21, 22, 560, 110, "Image1");
+    ExpectRect(window.Control(C::Image1), 21, 22, 560, 110, "Image1");
     const int widths[] = {240, 140, 140};
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(ListView_GetColumnWidth(List(), i), widths[i]);
@@ -291,7 +293,7 @@ TEST_F(ServerWindow, ShowsBannerAndDarkBlueRows) {
     // The banner's gold frame and felt are drawn, not the button face: the screen shows the
     // banner's own pixel once the window has been painted there.
     auto banner = reinterpret_cast<HBITMAP>(
-        SendMessageW(window.Control(L"Image1"), STM_GETIMAGE, IMAGE_BITMAP, 0));
+        SendMessageW(window.Control(C::Image1), STM_GETIMAGE, IMAGE_BITMAP, 0));
     ASSERT_NE(banner, nullptr);
     const COLORREF drawn = test::BitmapPixel(banner, 140, 2);
     EXPECT_NE(drawn, GetSysColor(COLOR_BTNFACE));

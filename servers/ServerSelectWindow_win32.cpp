@@ -1,9 +1,11 @@
-#include "servers/frmServerSelect_win32.h"
+#include "servers/ServerSelectWindow_win32.h"
 
 #include <commctrl.h>
 
+#include <stdexcept>
+
 #include "base/AppError.h"
-#include "base/ErrorReport.h"
+#include "base/Log_win32.h"
 #include "res/resource.h"
 #include "ui/MessageLoop_win32.h"
 
@@ -11,25 +13,26 @@ namespace vt {
 namespace {
 
 using win32::ControlKind;
-using win32::ControlRow;
 using win32::kNoTabIndex;
+using C = ServerControl;
 
 constexpr win32::FormLayout kForm{L"서버 선택", 4515, 4200, IDI_VTLAUNCHER};
 
 // Twips, as designed. The list and the banner carry their names as their text; the list is
 // also named by a label of no size right before it, which is where a screen reader looks.
-constexpr ControlRow kControls[] = {
-    // name, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap,
+constexpr win32::ControlRow kControls[] = {
+    // id, kind, caption, left, top, width, height, tab index, flags, container, colour, bitmap,
     // names
-    {L"cmdConnect", ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
-    {L"cmdCancel", ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
-    {L"cmdRefresh", ControlKind::Button, L"새로고침", 202, 3645, 1215, 375, 1},
-    {L"lstvServer", ControlKind::ListView, L"서버 목록", 157, 1080, 4200, 2370, 0},
-    {L"lblServer", ControlKind::Label, L"서버 목록", 157, 1080, 0, 0, kNoTabIndex, 0, nullptr,
-     win32::kDefaultColor, 0, L"lstvServer"},
-    {L"Image1", ControlKind::Image, L"홈페이지", 157, 165, 4200, 825, kNoTabIndex, 0, nullptr,
-     win32::kDefaultColor, IDB_BANNER_SERVERS},
+    {C::cmdConnect, ControlKind::Button, L"접  속", 1552, 3645, 1215, 375, 3},
+    {C::cmdCancel, ControlKind::Button, L"취  소", 2902, 3645, 1215, 375, 2},
+    {C::cmdRefresh, ControlKind::Button, L"새로고침", 202, 3645, 1215, 375, 1},
+    {C::lstvServer, ControlKind::ListView, L"서버 목록", 157, 1080, 4200, 2370, 0},
+    {C::lblServer, ControlKind::Label, L"서버 목록", 157, 1080, 0, 0, kNoTabIndex, 0,
+     win32::kNoControl, win32::kDefaultColor, 0, C::lstvServer},
+    {C::Image1, ControlKind::Image, L"홈페이지", 157, 165, 4200, 825, kNoTabIndex, 0,
+     win32::kNoControl, win32::kDefaultColor, IDB_BANNER_SERVERS},
 };
+static_assert(win32::RowsInOrder(kControls));
 
 constexpr UINT_PTR kListSubclassId = 1;
 constexpr int kEnter = VK_RETURN;
@@ -71,35 +74,29 @@ LRESULT CALLBACK ListProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UIN
 
 }  // namespace
 
-ServerSelectWindow::ServerSelectWindow() : Form(kForm, kControls) {
-    list_ = Control(L"lstvServer");
-    SetWindowSubclass(list_, ListProc, kListSubclassId, reinterpret_cast<DWORD_PTR>(this));
+ServerSelectWindow::ServerSelectWindow() : FormOf(kForm, kControls) {
+    list_ = Control(C::lstvServer);
+    if (!SetWindowSubclass(list_, ListProc, kListSubclassId, reinterpret_cast<DWORD_PTR>(this))) {
+        throw std::runtime_error("SetWindowSubclass failed for the server list");
+    }
 }
 
 ServerSelectWindow::~ServerSelectWindow() {
+    // Fails only when the subclass is gone already, with the list.
     RemoveWindowSubclass(list_, ListProc, kListSubclassId);
-}
-
-void ServerSelectWindow::Load(Events events) {
-    events_ = std::move(events);
-    Raise(events_.Form_Load);
-}
-
-void ServerSelectWindow::Raise(const std::function<void()>& handler) {
-    if (handler) {
-        RunHandler(*this, handler);
-    }
 }
 
 void ServerSelectWindow::ConfigureList() {
     LONG_PTR style = GetWindowLongPtrW(list_, GWL_STYLE);
     style = (style & ~(LVS_TYPEMASK | LVS_EDITLABELS)) | LVS_REPORT;
-    SetWindowLongPtrW(list_, GWL_STYLE, style);
+    SetWindowLongPtrW(list_, GWL_STYLE, style);  // returns the old style: 0 is no failure
     DWORD off = LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP | LVS_EX_FLATSB;
+    // Returns the previous extended style, not a failure.
     ListView_SetExtendedListViewStyleEx(list_, off | LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-    ListView_SetTextColor(list_, RGB(0, 0, 128));
-    ListView_SetBkColor(list_, RGB(255, 255, 255));
-    ListView_SetTextBkColor(list_, RGB(255, 255, 255));
+    // Colours only: a list in the system's colours still lists and connects.
+    win32::Logged(ListView_SetTextColor(list_, RGB(0, 0, 128)), L"ListView_SetTextColor");
+    win32::Logged(ListView_SetBkColor(list_, RGB(255, 255, 255)), L"ListView_SetBkColor");
+    win32::Logged(ListView_SetTextBkColor(list_, RGB(255, 255, 255)), L"ListView_SetTextBkColor");
 }
 
 void ServerSelectWindow::AddColumn(const std::wstring& header, int width, ColumnAlign align) {
@@ -108,10 +105,12 @@ void ServerSelectWindow::AddColumn(const std::wstring& header, int width, Column
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = align == ColumnAlign::Center ? LVCFMT_CENTER : LVCFMT_LEFT;
     column.cx = win32::ScalePixels(width, Dpi());  // widths are given at 96 DPI
-    columnWidths_.push_back(width);
     column.pszText = text.data();
     column.iSubItem = columns_;
-    ListView_InsertColumn(list_, columns_, &column);
+    if (ListView_InsertColumn(list_, columns_, &column) < 0) {
+        throw AppError(ErrorNumber::InternalError, L"목록에 열을 추가할 수 없습니다.");
+    }
+    columnWidths_.push_back(width);
     ++columns_;
 }
 
@@ -131,7 +130,13 @@ void ServerSelectWindow::SetSubItem(int32_t row, int subItem, const std::wstring
         throw AppError(ErrorNumber::SubscriptOutOfRange, L"첨자 사용이 잘못되었습니다.");
     }
     std::wstring copy = text;
-    ListView_SetItemText(list_, row - 1, subItem, copy.data());
+    LVITEMW item{};
+    item.iSubItem = subItem;
+    item.pszText = copy.data();
+    // A cell left as it was (the probe's figure or state) costs no server its row.
+    win32::Logged(static_cast<BOOL>(SendMessageW(list_, LVM_SETITEMTEXTW, row - 1,
+                                                 reinterpret_cast<LPARAM>(&item))),
+                  L"LVM_SETITEMTEXT");
 }
 
 int32_t ServerSelectWindow::SelectedRow() {
@@ -140,7 +145,7 @@ int32_t ServerSelectWindow::SelectedRow() {
 }
 
 void ServerSelectWindow::Pause(uint32_t milliseconds) {
-    Sleep(milliseconds);
+    Sleep(milliseconds);  // returns nothing
 }
 
 void ServerSelectWindow::ShowMessage(const std::wstring& text, const std::wstring& title,
@@ -167,42 +172,16 @@ int ServerSelectWindow::ShiftState() {
 }
 
 void ServerSelectWindow::ListKeyDown(int keyCode) {
-    if (events_.lstvServer_KeyDown) {
-        int shift = ShiftState();
-        RunHandler(*this, [&] { events_.lstvServer_KeyDown(keyCode, shift); });
-    }
-}
-
-void ServerSelectWindow::OnClick(const std::wstring& control) {
-    if (control == L"cmdConnect") {
-        Raise(events_.cmdConnect_Click);
-    } else if (control == L"cmdCancel") {
-        Raise(events_.cmdCancel_Click);
-    } else if (control == L"cmdRefresh") {
-        Raise(events_.cmdRefresh_Click);
-    } else if (control == L"Image1") {
-        Raise(events_.Image1_Click);
-    }
+    Raise(C::lstvServer, Event::KeyDown, EventArgs{keyCode, ShiftState()});
 }
 
 void ServerSelectWindow::OnDpiChanged(int dpi) {
     for (size_t i = 0; i < columnWidths_.size(); ++i) {
-        ListView_SetColumnWidth(list_, static_cast<int>(i),
-                                win32::ScalePixels(columnWidths_[i], dpi));
+        // A column left at its width is still readable; the next change tries again.
+        win32::Logged(ListView_SetColumnWidth(list_, static_cast<int>(i),
+                                              win32::ScalePixels(columnWidths_[i], dpi)),
+                      L"ListView_SetColumnWidth");
     }
-}
-
-bool ServerSelectWindow::OnMessage(UINT msg, WPARAM, LPARAM lParam, LRESULT& result) {
-    if (msg != WM_NOTIFY) {
-        return false;
-    }
-    const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-    if (header->hwndFrom == list_ && header->code == NM_DBLCLK) {
-        Raise(events_.lstvServer_DblClick);
-        result = 0;
-        return true;
-    }
-    return false;
 }
 
 }  // namespace vt

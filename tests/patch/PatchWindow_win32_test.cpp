@@ -1,4 +1,4 @@
-#include "patch/frmVtUpdate_win32.h"
+#include "patch/PatchWindow_win32.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -20,6 +20,8 @@
 namespace vt {
 namespace {
 
+using C = PatchControl;
+
 // Counts the texts really sent to a control, to see that unchanged captions are skipped.
 LRESULT CALLBACK CountSetText(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
                               DWORD_PTR counter) {
@@ -34,10 +36,10 @@ class PatchWindowTest : public ::testing::Test {
     void SetUp() override {
         handOver.onHide = [this] { window.Hide(); };
         std::wstring exe = dir.Path().substr(0, dir.Path().size() - 1);
-        window.Load(form, exe);
+        window.Load(PatchWindow::EventsFor(form, exe));
     }
-    HWND Ctl(const wchar_t* name) { return window.Control(name); }
-    RECT Rect(const wchar_t* name) { return test::RectInParent(Ctl(name)); }
+    HWND Ctl(PatchControl control) { return window.Control(control); }
+    RECT Rect(PatchControl control) { return test::RectInParent(Ctl(control)); }
 
     test::TestDir dir;
     PatchWindow window;
@@ -69,74 +71,74 @@ TEST_F(PatchWindowTest, HasTheDesignedFrameAndControls) {
     EXPECT_NE(GetMenuState(menu, SC_MOVE, MF_BYCOMMAND), static_cast<UINT>(-1));
     EXPECT_NE(GetMenuState(menu, 5, MF_BYPOSITION) & MF_SEPARATOR, 0u);  // kept above Close
 
-    ExpectRect(Rect(L"cmdCancel"), 322, 78, 69, 23, "cmdCancel");
-    ExpectRect(Rect(L"Picprog"), 184, 32, 204, 18, "Picprog");
-    ExpectRect(Rect(L"Image1"), 6, 16, 160, 80, "Image1");
-    ExpectRect(Rect(L"Lblname"), 187, 14, 200, 12, "Lblname");
-    ExpectRect(Rect(L"lblState"), 136, 102, 139, 12, "lblState");
-    ExpectRect(Rect(L"Label3"), 400, 294, 63, 21, "Label3");
-    ExpectRect(Rect(L"LblFileTime"), 240, 296, 63, 21, "LblFileTime");
+    ExpectRect(Rect(C::cmdCancel), 322, 78, 69, 23, "cmdCancel");
+    ExpectRect(Rect(C::Picprog), 184, 32, 204, 18, "Picprog");
+    ExpectRect(Rect(C::Image1), 6, 16, 160, 80, "Image1");
+    ExpectRect(Rect(C::Lblname), 187, 14, 200, 12, "Lblname");
+    ExpectRect(Rect(C::lblState), 136, 102, 139, 12, "lblState");
+    ExpectRect(Rect(C::Label3), 400, 294, 63, 21, "Label3");
+    ExpectRect(Rect(C::LblFileTime), 240, 296, 63, 21, "LblFileTime");
     // The bar lies inside the frame, out of sight at its left edge.
-    EXPECT_EQ(GetParent(Ctl(L"Lblprog")), Ctl(L"Picprog"));
-    ExpectRect(Rect(L"Lblprog"), -2, -2, 2, 19, "Lblprog");
+    EXPECT_EQ(GetParent(Ctl(C::Lblprog)), Ctl(C::Picprog));
+    ExpectRect(Rect(C::Lblprog), -2, -2, 2, 19, "Lblprog");
 
-    for (const wchar_t* hidden : {L"lblState", L"Label1", L"Label2", L"Label3", L"LblFileTime"}) {
+    for (C hidden : {C::lblState, C::Label1, C::Label2, C::Label3, C::LblFileTime}) {
         EXPECT_EQ(GetWindowLongW(Ctl(hidden), GWL_STYLE) & WS_VISIBLE, 0);
     }
-    EXPECT_EQ(GetWindowLongW(Ctl(L"Lblname"), GWL_STYLE) & SS_TYPEMASK, SS_RIGHT);
+    EXPECT_EQ(GetWindowLongW(Ctl(C::Lblname), GWL_STYLE) & SS_TYPEMASK, SS_RIGHT);
     LOGFONTW font{};
-    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(Ctl(L"Lblname"), WM_GETFONT, 0, 0)),
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(Ctl(C::Lblname), WM_GETFONT, 0, 0)),
                sizeof(font), &font);
     EXPECT_EQ(std::wstring(font.lfFaceName), L"굴림");
     EXPECT_EQ(font.lfCharSet, HANGUL_CHARSET);
     EXPECT_EQ(font.lfWeight, FW_NORMAL);
-    EXPECT_EQ(window.Text(L"LblFilebps"), L"100KB/s");
-    EXPECT_EQ(window.Text(L"LblFilePecent"), L"100%");
+    EXPECT_EQ(window.Text(C::LblFilebps), L"100KB/s");
+    EXPECT_EQ(window.Text(C::LblFilePecent), L"100%");
 }
 
 TEST_F(PatchWindowTest, AutoSizeLabelsWidenToTheRightWithoutWrapping) {
-    RECT before = Rect(L"LblFilebps");
+    RECT before = Rect(C::LblFilebps);
     window.SetCaption(ProgressLabel::LblFilebps, L"1,234 KB/S");
-    RECT after = Rect(L"LblFilebps");
+    RECT after = Rect(C::LblFilebps);
     EXPECT_EQ(after.left, before.left);
     EXPECT_GT(after.right - after.left, 47);
     EXPECT_EQ(after.bottom - after.top, before.bottom - before.top);  // still one line
-    HDC dc = GetDC(Ctl(L"LblFilebps"));
-    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(Ctl(L"LblFilebps"), WM_GETFONT, 0, 0)));
+    HDC dc = GetDC(Ctl(C::LblFilebps));
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(Ctl(C::LblFilebps), WM_GETFONT, 0, 0)));
     SIZE size;
     GetTextExtentPoint32W(dc, L"1,234 KB/S", 10, &size);
-    ReleaseDC(Ctl(L"LblFilebps"), dc);
+    ReleaseDC(Ctl(C::LblFilebps), dc);
     EXPECT_EQ(after.right - after.left, size.cx);
     window.SetCaption(ProgressLabel::LblFilebps, L"1KB/s");
-    EXPECT_LT(Rect(L"LblFilebps").right - Rect(L"LblFilebps").left, size.cx);
+    EXPECT_LT(Rect(C::LblFilebps).right - Rect(C::LblFilebps).left, size.cx);
 }
 
 TEST_F(PatchWindowTest, UnchangedCaptionsAreNotSentAgain) {
     int sent = 0;
-    SetWindowSubclass(Ctl(L"Lblname"), CountSetText, 1, reinterpret_cast<DWORD_PTR>(&sent));
+    SetWindowSubclass(Ctl(C::Lblname), CountSetText, 1, reinterpret_cast<DWORD_PTR>(&sent));
     window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
     window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
     window.SetCaption(ProgressLabel::Lblname, L"vt.exe");
     window.SetCaption(ProgressLabel::Lblname, L"card1.dat");
-    RemoveWindowSubclass(Ctl(L"Lblname"), CountSetText, 1);
+    RemoveWindowSubclass(Ctl(C::Lblname), CountSetText, 1);
     EXPECT_EQ(sent, 2);
-    EXPECT_EQ(window.Text(L"Lblname"), L"card1.dat");
+    EXPECT_EQ(window.Text(C::Lblname), L"card1.dat");
     window.SetCaption(ProgressLabel::lblState, L"다운로드중...");
-    EXPECT_EQ(window.Text(L"lblState"), L"다운로드중...");
-    EXPECT_EQ(GetWindowLongW(Ctl(L"lblState"), GWL_STYLE) & WS_VISIBLE, 0);  // never shown
+    EXPECT_EQ(window.Text(C::lblState), L"다운로드중...");
+    EXPECT_EQ(GetWindowLongW(Ctl(C::lblState), GWL_STYLE) & WS_VISIBLE, 0);  // never shown
 }
 
 TEST_F(PatchWindowTest, BarWidthIsRoundedToWholePixelsAndDrawnNavy) {
     window.SetProgressWidth(100.6f);
-    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 101);
+    EXPECT_EQ(Rect(C::Lblprog).right - Rect(C::Lblprog).left, 101);
     window.SetProgressWidth(1.2f);
-    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 1);
+    EXPECT_EQ(Rect(C::Lblprog).right - Rect(C::Lblprog).left, 1);
     window.SetProgressWidth(201.0f);
-    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 201);
+    EXPECT_EQ(Rect(C::Lblprog).right - Rect(C::Lblprog).left, 201);
     handOver.onHide = nullptr;  // stay visible for the picture
     window.Show();
     // Painted on the screen some time after the show: looked at until it shows.
-    RECT frame = Rect(L"Picprog");
+    RECT frame = Rect(C::Picprog);
     COLORREF shown = 0;
     EXPECT_TRUE(test::PumpUntil(
         [&] {
@@ -181,26 +183,26 @@ std::wstring WindowText(HWND hwnd) {
 TEST_F(PatchWindowTest, EachCaptionComesRightBeforeItsValueAndTheRestCarryNames) {
     // What a screen reader walks: the controls in z-order, each caption directly before the
     // value it names (a hidden older caption may come before the shown one).
-    std::vector<std::wstring> order;
+    std::vector<C> order;
     for (HWND c = GetWindow(window.Handle(), GW_CHILD); c != nullptr;
          c = GetWindow(c, GW_HWNDNEXT)) {
-        for (const wchar_t* name :
-             {L"cmdCancel", L"Picprog", L"Label5", L"Label4", L"Image1", L"Lblname", L"lblState",
-              L"Label3", L"LblFilePecent", L"Label2", L"LblFilebps", L"Label1", L"LblFileTime"}) {
-            if (Ctl(name) == c) {
-                order.push_back(name);
+        for (C control :
+             {C::cmdCancel, C::Picprog, C::Label5, C::Label4, C::Image1, C::Lblname, C::lblState,
+              C::Label3, C::LblFilePecent, C::Label2, C::LblFilebps, C::Label1, C::LblFileTime}) {
+            if (Ctl(control) == c) {
+                order.push_back(control);
             }
         }
     }
-    std::vector<std::wstring> expected = {
-        L"Picprog",    L"Label1",    L"LblFileTime", L"Label2",        L"Label4",
-        L"LblFilebps", L"Label3",    L"Label5",      L"LblFilePecent", L"lblState",
-        L"Lblname",    L"cmdCancel", L"Image1"};
+    std::vector<C> expected = {C::Picprog,       C::Label1,     C::LblFileTime, C::Label2,
+                               C::Label4,        C::LblFilebps, C::Label3,      C::Label5,
+                               C::LblFilePecent, C::lblState,   C::Lblname,     C::cmdCancel,
+                               C::Image1};
     EXPECT_EQ(order, expected);
-    EXPECT_EQ(WindowText(Ctl(L"Picprog")), L"진행 상황");
-    EXPECT_EQ(WindowText(Ctl(L"Image1")), L"홈페이지");
+    EXPECT_EQ(WindowText(Ctl(C::Picprog)), L"진행 상황");
+    EXPECT_EQ(WindowText(Ctl(C::Image1)), L"홈페이지");
     // The banner's name is text only: the picture still shows.
-    EXPECT_NE(SendMessageW(Ctl(L"Image1"), STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+    EXPECT_NE(SendMessageW(Ctl(C::Image1), STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
 }
 
 TEST_F(PatchWindowTest, AtTwiceTheDpiEverythingIsTwiceAsLargeTheBarIncluded) {
@@ -214,17 +216,17 @@ TEST_F(PatchWindowTest, AtTwiceTheDpiEverythingIsTwiceAsLargeTheBarIncluded) {
     GetClientRect(window.Handle(), &client);
     EXPECT_EQ(client.right, 804);
     EXPECT_EQ(client.bottom, 214);
-    ExpectRect(Rect(L"cmdCancel"), 644, 156, 138, 46, "cmdCancel");
-    ExpectRect(Rect(L"Picprog"), 368, 64, 408, 36, "Picprog");
-    ExpectRect(Rect(L"Image1"), 12, 32, 320, 160, "Image1");
-    ExpectRect(Rect(L"Lblprog"), -4, -4, 201, 38, "Lblprog");  // 100.6 at 96 DPI, doubled
+    ExpectRect(Rect(C::cmdCancel), 644, 156, 138, 46, "cmdCancel");
+    ExpectRect(Rect(C::Picprog), 368, 64, 408, 36, "Picprog");
+    ExpectRect(Rect(C::Image1), 12, 32, 320, 160, "Image1");
+    ExpectRect(Rect(C::Lblprog), -4, -4, 201, 38, "Lblprog");  // 100.6 at 96 DPI, doubled
     window.SetProgressWidth(201.0f);
-    EXPECT_EQ(Rect(L"Lblprog").right - Rect(L"Lblprog").left, 402);
+    EXPECT_EQ(Rect(C::Lblprog).right - Rect(C::Lblprog).left, 402);
     // The captions of one row still follow each other from left to right.
-    EXPECT_LT(Rect(L"Label4").right, Rect(L"LblFilebps").left);
-    EXPECT_LT(Rect(L"LblFilebps").right, Rect(L"Label5").left);
-    EXPECT_LT(Rect(L"Label5").right, Rect(L"LblFilePecent").left);
-    EXPECT_LE(Rect(L"LblFilePecent").right, client.right);
+    EXPECT_LT(Rect(C::Label4).right, Rect(C::LblFilebps).left);
+    EXPECT_LT(Rect(C::LblFilebps).right, Rect(C::Label5).left);
+    EXPECT_LT(Rect(C::Label5).right, Rect(C::LblFilePecent).left);
+    EXPECT_LE(Rect(C::LblFilePecent).right, client.right);
 }
 
 TEST_F(PatchWindowTest, TheFrameHoldsTheFocusWhenShown) {
@@ -233,9 +235,54 @@ TEST_F(PatchWindowTest, TheFrameHoldsTheFocusWhenShown) {
     handOver.onHide = nullptr;
     window.Show();
     ASSERT_TRUE(test::PumpUntil([&] { return GetActiveWindow() == window.Handle(); }));
-    EXPECT_EQ(GetFocus(), Ctl(L"Picprog"));
-    HWND next = GetNextDlgTabItem(window.Handle(), Ctl(L"Picprog"), FALSE);
-    EXPECT_EQ(next, Ctl(L"cmdCancel"));
+    EXPECT_EQ(GetFocus(), Ctl(C::Picprog));
+    HWND next = GetNextDlgTabItem(window.Handle(), Ctl(C::Picprog), FALSE);
+    EXPECT_EQ(next, Ctl(C::cmdCancel));
+}
+
+// Stands in for frmVtUpdate: records which handler each event reached.
+struct RecordingHandlers {
+    std::vector<std::wstring> calls;
+    void Form_Load(const std::wstring& directory) { calls.push_back(L"load " + directory); }
+    void Form_Activate() { calls.push_back(L"activate"); }
+    void cmdCancel_Click() { calls.push_back(L"cancel"); }
+    void Image1_Click() { calls.push_back(L"image"); }
+};
+
+TEST(PatchWindowEvents, EachClickReachesTheHandlerOfItsControlAndNoOtherControlReachesAny) {
+    PatchWindow window;
+    RecordingHandlers handlers;
+    window.Load(PatchWindow::EventsFor(handlers, L"C:\\Game"));
+    ASSERT_EQ(handlers.calls, std::vector<std::wstring>{L"load C:\\Game"});
+    // The first activation reaches its handler once the shown window is active.
+    window.Show();
+    ASSERT_TRUE(test::PumpUntil([&] { return handlers.calls.size() == 2; }, 10000));
+    EXPECT_EQ(handlers.calls[1], L"activate");
+    struct Case {
+        C control;
+        const wchar_t* expected;  // nullptr: no handler
+    };
+    const Case cases[] = {
+        {C::cmdCancel, L"cancel"}, {C::Image1, L"image"},       {C::Picprog, nullptr},
+        {C::Lblprog, nullptr},     {C::LblFilebps, nullptr},    {C::Label4, nullptr},
+        {C::Lblname, nullptr},     {C::LblFilePecent, nullptr},
+    };
+    for (const Case& c : cases) {
+        handlers.calls.clear();
+        HWND control = window.Control(c.control);
+        if (c.control == C::cmdCancel) {
+            SendMessageW(control, BM_CLICK, 0, 0);
+        } else {
+            SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 1));
+            SendMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(1, 1));
+        }
+        ASSERT_TRUE(test::PumpPosted());
+        std::vector<std::wstring> expected;
+        if (c.expected != nullptr) {
+            expected.push_back(c.expected);
+        }
+        EXPECT_EQ(handlers.calls, expected) << static_cast<int>(c.control);
+    }
 }
 
 }  // namespace
