@@ -79,11 +79,28 @@ def drawing(direct):
     return "\n".join(lines)
 
 
+def readme_drawing(readme):
+    """The fenced block after the README's "<!-- layers -->" line."""
+    text = readme.read_text(encoding="utf-8")
+    if "<!-- layers -->" not in text:
+        return None
+    block = text.split("<!-- layers -->", 1)[1].split("```")
+    return block[1].strip("\n") if len(block) > 2 else None
+
+
 def main():
     root = Path(sys.argv[-1])
     direct = direct_layers(root)
     if "--drawing" in sys.argv:
         print(drawing(direct))
+        return 0
+    if "--readme" in sys.argv:
+        shown, built = readme_drawing(root / "README.md"), drawing(direct)
+        if shown != built:
+            print("README.md's layer drawing differs from the CMake files; it should be:")
+            print(built)
+            return 1
+        print("README.md's layer drawing matches the CMake files")
         return 0
     allowed = builds_on(direct)
     found = list(problems(root, allowed))
