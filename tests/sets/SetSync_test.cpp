@@ -163,6 +163,18 @@ TEST_F(SetSyncTest, LaterEntriesSeeWhatEarlierOnesWrote) {
     EXPECT_EQ(Installed(L"a.wav"), L"2");
 }
 
+// Two names of one file (a publisher's mistake vtpatch lint reports) are each fetched and
+// recorded; the file holds the body of the later one.
+TEST_F(SetSyncTest, TwoNamesOfOneFileLeaveTheLaterBody) {
+    PublishSound(Manifest(L"sound", L"2", {L"ui/a.wav:1", L"ui\\a.wav:2"}));
+    PutSound(L"ui/a.wav", "A");
+    PutSound(L"ui%5Ca.wav", "B");
+    UpdateSoundSet(server);
+    EXPECT_EQ(install.Read(L"resource\\sound\\ui\\a.wav"), "B");
+    EXPECT_EQ(Installed(L"ui/a.wav"), L"1");
+    EXPECT_EQ(Installed(L"ui\\a.wav"), L"2");
+}
+
 TEST_F(SetSyncTest, VersionsDifferingOnlyInCaseDiffer) {
     install.WriteText(L"resource\\sound\\vtsound.ini", L"[SOUND]\r\nA.WAV=v1\r\n");
     PublishSound(Manifest(L"sound", L"1", {L"a.wav:V1"}));
