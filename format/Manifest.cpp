@@ -80,8 +80,7 @@ ManifestReading ReadManifest(std::string bytes, const std::wstring& section) {
     ManifestReading reading;
     reading.countText = ReadValue(text, sectionBytes, "count");
     reading.count = CountOf(reading.countText);
-    const int32_t last = std::min<int32_t>(reading.count.value_or(0), format::kMaxEntries);
-    for (int32_t i = 1; i <= last; ++i) {
+    for (int32_t i = 1; i <= reading.count.value_or(0); ++i) {
         ManifestLine line;
         line.index = i;
         line.text = ReadValue(text, sectionBytes, std::to_string(i));

@@ -45,9 +45,11 @@ struct ManifestLine {
 
 // Everything the launcher reads from a manifest, problems included.
 struct ManifestReading {
-    std::string countText;            // [section] count as read
-    std::optional<int16_t> count;     // nothing when countText is no number or overflows 16 bits
-    std::vector<ManifestLine> lines;  // 1 to count, at most format::kMaxEntries, in order
+    std::string countText;         // [section] count as read
+    std::optional<int16_t> count;  // nothing when countText is no number or overflows 16 bits
+    // 1 to count, in order; beyond format::kMaxEntries too (the launcher fetches entry 32767
+    // before its counter overflows).
+    std::vector<ManifestLine> lines;
 };
 ManifestReading ReadManifest(std::string bytes, const std::wstring& section);
 

@@ -9,11 +9,6 @@ std::optional<Pin> PublishedPin(const std::wstring& key) {
     return ParsePin(ReadProfileBytes(L"publish", key, TempDir + L"vtgame.ini"));
 }
 
-std::optional<Pin> EntryPin(const std::wstring& manifestPath, const std::wstring& section,
-                            const std::wstring& entry) {
-    return ParsePin(ReadProfileBytes(section + L".pins", entry, manifestPath));
-}
-
 bool FileMatchesPin(const std::wstring& path, const Pin& pin) {
     if (fs::GetStamp(path).size != static_cast<int64_t>(pin.size)) {
         return false;  // before reading: a huge answer is not read into memory

@@ -12,9 +12,6 @@ namespace vt {
 // `key` of [publish] in the server's profile staged in TempDir ("vt.exe",
 // "resource/sound/vtsound.ini"); nothing when absent or malformed.
 std::optional<Pin> PublishedPin(const std::wstring& key);
-// The pin of `entry` in the staged manifest at `manifestPath`.
-std::optional<Pin> EntryPin(const std::wstring& manifestPath, const std::wstring& section,
-                            const std::wstring& entry);
 // Whether the file at `path` has the pinned size and SHA-256 (a small file: read whole).
 bool FileMatchesPin(const std::wstring& path, const Pin& pin);
 

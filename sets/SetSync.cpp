@@ -40,9 +40,9 @@ std::wstring SetFolder(const SetParameters& set) {
     return set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
 }
 
-// Fetches the set's manifest into TempDir and returns its entry count. A signed profile pins
-// the manifest; it is checked before a byte of it is read.
-int16_t FetchManifest(SetHost& host, const SetParameters& set) {
+// Fetches the set's manifest into TempDir and reads it, once. A signed profile pins the
+// manifest; it is checked before a byte of it is read.
+ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
     const std::wstring shown = SetFolder(set) + set.manifestName;
     std::optional<Pin> manifestPin;
     if (host.Keyed()) {
@@ -62,45 +62,46 @@ int16_t FetchManifest(SetHost& host, const SetParameters& set) {
     }
     // "200" with something else than the manifest (a proxy's error page) is a failed download:
     // taken for an empty set, it would let the caller record the set's new version.
-    if (!IsManifest(staged, set.section)) {
+    std::optional<std::string> bytes = fs::ReadWholeFile(staged);
+    if (!bytes || !IsManifest(staged, set.section)) {
         host.Fail(SetFault::NotAManifest, shown);
     }
-    return ToInt16Bankers(Val(ReadProfileValue(set.section, L"count", staged)));
+    ManifestReading reading = ReadManifest(std::move(*bytes), set.section);
+    // The count as the launcher counts: a number past 16 bits stops the run with an overflow.
+    ToInt16Bankers(Val(FromCp949(reading.countText)));
+    return reading;
 }
 
 // Every name is checked before the set's first file is fetched: a refused name leaves the set
 // as it was, nothing fetched and nothing recorded. A gap is left to the fetch loop, which fails
 // there after the entries before it.
-void CheckEntryNames(const SetParameters& set, const std::wstring& staged, int16_t count) {
+void CheckEntryNames(const SetParameters& set, const ManifestReading& manifest) {
     const std::wstring setFolder = SetFolder(set);
-    for (int32_t i = 1; i <= count; ++i) {
-        const std::string entry = ReadProfileBytes(set.section, std::to_wstring(i), staged);
-        if (entry.find(':') == std::string::npos) {
+    for (const ManifestLine& line : manifest.lines) {
+        if (!line.entry) {
             continue;
         }
-        const std::wstring name = ParseManifestEntry(entry).name;
+        const std::wstring& name = line.entry->name;
         const std::wstring fileName = name + set.entrySuffix;
         auto why = UnsafeEntryName(fileName, set.manifestName, setFolder);
         if (!why) {
             why = UnrecordableEntryName(name);  // the key: without the suffix
         }
         if (why) {
-            throw AppError(ErrorNumber::BadFileName, set.manifestName + L" " + std::to_wstring(i) +
-                                                         L"번 항목의 파일 이름을 "
-                                                         L"받을 수 없습니다 (" +
-                                                         *why + L"): " + fileName);
+            throw AppError(ErrorNumber::BadFileName,
+                           set.manifestName + L" " + std::to_wstring(line.index) +
+                               L"번 항목의 파일 이름을 받을 수 없습니다 (" + *why + L"): " +
+                               fileName);
         }
     }
 }
 
-// Fetches entry `i` of the staged manifest when its version differs from the recorded one,
-// and records it once it is in place.
-void SyncEntry(SetHost& host, const SetParameters& set, int32_t i, RecordJournal& journal,
-               bool& directoryChecked) {
-    const std::wstring staged = TempDir + set.manifestName;
+// Fetches the manifest's entry of `line` when its version differs from the recorded one, and
+// records it once it is in place.
+void SyncEntry(SetHost& host, const SetParameters& set, const ManifestLine& line,
+               RecordJournal& journal, bool& directoryChecked) {
     // No colon (a gap in the numbering included) is an invalid argument here.
-    const ManifestEntry entry =
-        ParseManifestEntry(ReadProfileBytes(set.section, std::to_wstring(i), staged));
+    const ManifestEntry entry = line.entry ? *line.entry : ParseManifestEntry(line.text);
     const std::wstring& name = entry.name;
     const std::string& version = entry.version;
 
@@ -110,9 +111,9 @@ void SyncEntry(SetHost& host, const SetParameters& set, int32_t i, RecordJournal
         return;
     }
     if (!ProfileCanRecord(version)) {
-        throw AppError(ErrorNumber::InvalidArgument, set.manifestName + L" " + std::to_wstring(i) +
-                                                         L"번 항목의 버전을 기록할 수 없습니다: " +
-                                                         FromCp949(version));
+        throw AppError(ErrorNumber::InvalidArgument,
+                       set.manifestName + L" " + std::to_wstring(line.index) +
+                           L"번 항목의 버전을 기록할 수 없습니다: " + FromCp949(version));
     }
     const std::wstring fileName = name + set.entrySuffix;
     if (!directoryChecked) {
@@ -120,16 +121,12 @@ void SyncEntry(SetHost& host, const SetParameters& set, int32_t i, RecordJournal
         directoryChecked = true;
     }
     const std::wstring relative = LocalRelativePath(fileName);
-    std::optional<Pin> pin;
-    if (host.Keyed()) {
-        pin = EntryPin(staged, set.section, name);
-        if (!pin) {
-            host.Fail(SetFault::DamagedFile, SetFolder(set) + relative);
-        }
+    if (host.Keyed() && !line.pin) {
+        host.Fail(SetFault::DamagedFile, SetFolder(set) + relative);
     }
     EnsureParentDirectories(set.localDir, relative);
     host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir, relative,
-                                  L"", L"", pin);
+                                  L"", L"", host.Keyed() ? line.pin : std::nullopt);
     host.DoEvents();
     journal.Record(name, version);
 }
@@ -138,19 +135,19 @@ void SyncEntry(SetHost& host, const SetParameters& set, int32_t i, RecordJournal
 
 void SyncSet(SetHost& host, const SetParameters& set) {
     host.SetState(RunState::CheckingVersions);
-    const int16_t count = FetchManifest(host, set);
-    CheckEntryNames(set, TempDir + set.manifestName, count);
+    const ManifestReading manifest = FetchManifest(host, set);
+    CheckEntryNames(set, manifest);
 
     // Records go to the journal beside the manifest, one append per file, and are folded into
     // the manifest when the set ends.
     RecordJournal journal(set.section, set.localDir + set.manifestName);
     bool directoryChecked = false;
-    // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
-    for (int32_t i = 1; i <= count; ++i) {
-        SyncEntry(host, set, i, journal, directoryChecked);
+    for (const ManifestLine& line : manifest.lines) {
+        SyncEntry(host, set, line, journal, directoryChecked);
     }
     journal.Fold();
-    if (count == std::numeric_limits<int16_t>::max()) {
+    // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
+    if (manifest.lines.size() == static_cast<size_t>(std::numeric_limits<int16_t>::max())) {
         RaiseOverflow(L"manifest count");
     }
 }
