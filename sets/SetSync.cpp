@@ -63,10 +63,10 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
     // "200" with something else than the manifest (a proxy's error page) is a failed download:
     // taken for an empty set, it would let the caller record the set's new version.
     std::optional<std::string> bytes = fs::ReadWholeFile(staged);
-    if (!bytes || !IsManifest(staged, set.section)) {
+    ManifestReading reading = ReadManifest(bytes ? std::move(*bytes) : std::string(), set.section);
+    if (!IsManifestCount(reading.countText)) {
         host.Fail(SetFault::NotAManifest, shown);
     }
-    ManifestReading reading = ReadManifest(std::move(*bytes), set.section);
     // The count as the launcher counts: a number past 16 bits stops the run with an overflow.
     ToInt16Bankers(Val(FromCp949(reading.countText)));
     return reading;
