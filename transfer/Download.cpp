@@ -192,6 +192,18 @@ struct Payload {
     double announced = 0;  // bytes the answer carries
 };
 
+// A folder where the staging file goes (left by hand, or by a tool) would fail every run at
+// the same name; it holds nothing of ours, so it goes, links inside removed as links.
+void ClearFolderAtPart(const std::wstring& part) {
+    if (!fs::IsDirectory(part)) {
+        return;
+    }
+    if (!fs::RemoveTree(part)) {
+        RaisePathFileAccess(part);
+    }
+    LogLine(L"removed a folder in place of the staging file " + part);
+}
+
 // Only a part staged for the same pinned content is worth continuing; without a pin the
 // staging file is always written from its first byte. True when the part is the whole file
 // and has been placed.
@@ -416,6 +428,7 @@ DownloadResult DownloadFileWithProgress(Transfer& transfer, ProgressView& view, 
                                         const std::wstring& password, const Staging& staging) {
     Payload p{transfer, view, clock, directory, fileName, staging, directory + fileName, {}};
     p.part = staging.path.empty() ? fs::TempNameBeside(p.target) : staging.path;
+    ClearFolderAtPart(p.part);
     p.start = ToInt32Bankers(clock.Seconds());
     if (staging.pin && ContinueStagedPart(p)) {
         LogLine(L"placed the staged " + (staging.shownName.empty() ? fileName : staging.shownName));

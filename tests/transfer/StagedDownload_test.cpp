@@ -233,6 +233,31 @@ TEST_F(StagedDownload, AStagedPartOfThePinnedSizeIsPlacedWhenItsHashMatches) {
     }
 }
 
+// A folder at the staging name (empty, or holding files and folders) is removed and the file
+// staged there as usual, in both modes; nothing else in the folder's parent is touched.
+TEST_F(StagedDownload, AFolderAtTheStagingNameIsRemovedAndTheFileStillArrives) {
+    for (bool pinned : {false, true}) {
+        for (bool filled : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "pinned " << pinned << ", filled " << filled);
+            dir.Write(L"f.bin", "installed");
+            dir.Write(L"temp\\other.txt", "other");
+            ASSERT_TRUE(fs::CreateDir(part));
+            if (filled) {
+                ASSERT_TRUE(fs::CreateDir(part + L"\\sub"));
+                dir.Write(L"temp\\stage.part\\sub\\x.bin", "x");
+            }
+            transfer.Body(body, 1000);
+            ASSERT_TRUE(Run(pinned ? std::optional(PinOf(body)) : std::nullopt));
+            EXPECT_EQ(dir.Read(L"f.bin"), body);
+            EXPECT_FALSE(fs::Exists(part));
+            EXPECT_EQ(dir.Read(L"temp\\other.txt"), "other");
+            EXPECT_TRUE(view.messages.empty());
+            EXPECT_EQ(log.With(L"removed a folder in place of the staging file").size(), 1u);
+            log.lines.clear();
+        }
+    }
+}
+
 TEST(ContentRange, OnlyTheExactRestOfTheFileContinuesIt) {
     EXPECT_TRUE(ContinuesAt(L"bytes 10-99/100", 10, 100));
     EXPECT_FALSE(ContinuesAt(L"bytes 10-98/100", 10, 100));
