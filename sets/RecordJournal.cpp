@@ -13,6 +13,7 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Sets.h"
+#include "sets/EntryName.h"
 
 namespace vt {
 namespace {
@@ -134,12 +135,15 @@ bool FoldJournal(const std::wstring& section, const std::wstring& manifest) {
     }
     std::vector<std::pair<std::string, std::string>> entries;
     for (JournalRecord& r : DecodeJournal(*bytes)) {
-        // Every recorded version passed ProfileCanRecord; one that does not is not recorded,
-        // so its file is fetched again.
-        if (std::optional<std::string> stored =
-                profile::StoredForm(r.version, kProfileBufferSize)) {
-            entries.emplace_back(std::move(r.key), std::move(*stored));
+        // Every record passed the checks of the set run; one that does not (a key the manifest
+        // cannot keep, damage the checksum missed) is left out and its file fetched again,
+        // rather than stopping every run at the fold.
+        std::optional<std::string> stored = profile::StoredForm(r.version, kProfileBufferSize);
+        if (!stored || UnrecordableEntryName(FromCp949(r.key))) {
+            LogLine(L"dropped a record that cannot be written: " + FromCp949(r.key));
+            continue;
         }
+        entries.emplace_back(std::move(r.key), std::move(*stored));
     }
     if (!entries.empty() && !profile::WriteStrings(ToCp949(section), entries, manifest)) {
         throw AppError(ErrorNumber::PathFileAccess, L"파일에 쓸 수 없습니다: " + manifest);

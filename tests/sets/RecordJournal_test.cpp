@@ -10,6 +10,7 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "tests/support/Installation.h"
+#include "tests/support/RecordingLog.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
@@ -140,6 +141,25 @@ TEST_F(JournalTest, AManifestThatCannotBeWrittenKeepsTheJournal) {
     PutJournal({{"a.wav", "1"}});
     EXPECT_THROW(FoldJournal(L"sound", manifest), AppError);
     EXPECT_TRUE(dir.Has(L"vtsound.ini.journal"));
+}
+
+// A record whose key the manifest cannot keep (with '=', read as a header or a comment,
+// blanks around it) is dropped and logged; the others
+// are folded and the journal goes, so no run stops at the fold again.
+TEST_F(JournalTest, RecordsThatCannotBeWrittenAreDroppedAndTheRestFolded) {
+    const std::vector<JournalRecord> bad = {
+        {"x=y", "1"}, {"[sound]", "1"}, {";c", "1"}, {" a.wav", "1"}, {"b.wav\t", "1"}};
+    for (const JournalRecord& record : bad) {
+        SCOPED_TRACE(record.key);
+        test::RecordingLog log;
+        dir.Write(L"vtsound.ini", "[sound]\r\nold.wav=1\r\n");
+        profile::ClearCache();
+        PutJournal({{"a.wav", "2"}, record, {"c.wav", "3"}});
+        EXPECT_TRUE(FoldJournal(L"sound", manifest));
+        EXPECT_EQ(Manifest(), "[sound]\r\nold.wav=1\r\na.wav=2\r\nc.wav=3\r\n");
+        EXPECT_FALSE(dir.Has(L"vtsound.ini.journal"));
+        EXPECT_EQ(log.With(L"dropped a record that cannot be written").size(), 1u);
+    }
 }
 
 TEST_F(JournalTest, RecordsCountAtOnceButReachTheManifestOnlyWithTheFold) {
