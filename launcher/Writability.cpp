@@ -1,5 +1,7 @@
 #include "launcher/Writability.h"
 
+#include "patch/frmVtUpdate.h"
+
 namespace vt {
 
 Writability DecideWritability(FolderProbe& probe, const std::vector<std::wstring>& folders,
@@ -13,9 +15,13 @@ Writability DecideWritability(FolderProbe& probe, const std::vector<std::wstring
 }
 
 std::vector<std::wstring> FoldersToProbe(const std::wstring& installDir) {
-    // A missing folder probes as Unknown: the run creates it in its writable parent.
-    return {installDir, installDir + L"\\resource", installDir + L"\\resource\\data",
-            installDir + L"\\resource\\sound", installDir + L"\\temp"};
+    // Every folder the load makes and the run writes into, the card sets' included; a missing
+    // folder probes as Unknown: the run creates it in its writable parent.
+    std::vector<std::wstring> folders = {installDir};
+    for (const std::wstring& relative : InstallationTree()) {
+        folders.push_back(installDir + L"\\" + relative);
+    }
+    return folders;
 }
 
 bool HasElevatedMarker(std::wstring_view commandLine) {

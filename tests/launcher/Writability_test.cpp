@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
 
 namespace vt {
@@ -30,6 +31,21 @@ TEST(Writability, AWritableInstallationProceedsWhateverTheRights) {
         Writability w = DecideWritability(fs, FoldersToProbe(kInstall), elevated);
         EXPECT_EQ(w.decision, WriteDecision::Proceed);
         EXPECT_EQ(w.folder, L"");
+    }
+}
+
+// Each folder the run writes into, the card sets' too, is probed: a denied one is named.
+TEST(Writability, EveryFolderTheRunWritesIsProbed) {
+    for (const wchar_t* relative :
+         {L"resource", L"resource\\sound", L"resource\\data", L"resource\\data\\card1",
+          L"resource\\data\\card3", L"resource\\data\\card5", L"temp"}) {
+        SCOPED_TRACE(std::string(relative, relative + std::wcslen(relative)));
+        FakeFolders fs;
+        fs.folders[kInstall] = ProbeResult::Writable;
+        fs.folders[kInstall + L"\\" + relative] = ProbeResult::Denied;
+        Writability w = DecideWritability(fs, FoldersToProbe(kInstall), false);
+        EXPECT_EQ(w.decision, WriteDecision::AskElevation);
+        EXPECT_EQ(w.folder, kInstall + L"\\" + relative);
     }
 }
 
