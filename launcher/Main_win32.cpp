@@ -6,6 +6,7 @@
 
 #include "base/Cp949.h"
 #include "base/Crypto.h"
+#include "base/ErrorReport.h"
 #include "base/Log.h"
 #include "base/Shell_win32.h"
 #include "launcher/ServerHandOver_win32.h"
@@ -62,11 +63,12 @@ int Main() {
     InetTransfer inetDown(window);
     SystemClock clock;
     ServerHandOver handOver(window, shell);
-    frmVtUpdate form(window, shell, &handOver);
+    // Checked at configure time too; a key that does not parse ends the program here.
+    std::optional<PatchPublicKey> patchKey;
+    RunHandler(window, [&] { patchKey = PatchKeyFromText(PatchPublicKeyText()); });
+    frmVtUpdate form(window, shell, &handOver, patchKey);
     form.UseTransfer(inetDown, clock);
-    // Checked at configure time: empty or 128 hex digits.
-    if (!PatchPublicKeyText().empty()) {
-        form.UsePatchKey(ParsePublicKeyHex(PatchPublicKeyText()));
+    if (patchKey) {
         LogLine(L"signed patches, key " + FromUtf8(PatchPublicKeyText().substr(0, 16)) + L"…");
     } else {
         LogLine(L"unsigned patches");

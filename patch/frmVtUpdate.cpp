@@ -37,8 +37,9 @@ const std::vector<std::wstring>& InstallationTree() {
     return tree;
 }
 
-frmVtUpdate::frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver)
-    : view_(view), shell_(shell), handOver_(handOver) {}
+frmVtUpdate::frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver,
+                         std::optional<PatchPublicKey> patchKey)
+    : view_(view), shell_(shell), handOver_(handOver), patchKey_(patchKey) {}
 
 void frmVtUpdate::Form_Load(const std::wstring& exeDirectory) {
     SetPathStrings(exeDirectory);

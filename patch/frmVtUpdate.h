@@ -31,15 +31,15 @@ class PatchHandOver {
 
 class frmVtUpdate final : private PatchHost {
   public:
-    // handOver may be null: the patch window then stays after its run.
-    frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver = nullptr);
+    // handOver may be null: the patch window then stays after its run. `patchKey`: the public
+    // key of signed patches (PatchKeyFromText of the program's build constant); nothing for the
+    // unsigned format.
+    frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver = nullptr,
+                std::optional<PatchPublicKey> patchKey = std::nullopt);
 
     // The window's transfer object (InetDown) and the clock of its progress display. Without
     // them (tests of the window alone) the patch run fetches and stages nothing.
     void UseTransfer(Transfer& inetDown, Clock& clock);
-    // The public key of signed patches, the program's build constant; nothing (the default)
-    // for the unsigned format.
-    void UsePatchKey(const std::optional<PatchPublicKey>& key) { patchKey_ = key; }
 
     // Event handlers; the window runs each inside the general error report.
     void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
@@ -74,7 +74,7 @@ class frmVtUpdate final : private PatchHost {
     PatchHandOver* handOver_;
     Transfer* inetDown_ = nullptr;
     Clock* clock_ = nullptr;
-    std::optional<PatchPublicKey> patchKey_;
+    const std::optional<PatchPublicKey> patchKey_;
     // The signed profile's serial, accepted and not yet kept.
     std::optional<std::string> acceptedSerial_;
     bool patchRunStarted_ = false;

@@ -1,6 +1,7 @@
 // The signed profile: signature, expiry and serial decisions, the serial kept in the local
 // vtgame.ini, vt.exe's pin, and the patch run that fetches the signature beside the profile.
 #include "patch/SignedProfile.h"
+#include "patch/PatchKey.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,14 @@
 #include <vector>
 
 #include "TestKeyVector.h"
+#include "base/AppError.h"
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "patch/CheckVersions.h"
+#include "patch/PatchKey.h"
 #include "patch/Texts.h"
 #include "patch/frmVtUpdate.h"
 #include "tests/support/FakePatchServer.h"
@@ -196,6 +199,9 @@ TEST_F(SignedCheck, TheClientIsFetchedWithItsPinAndRefusedWithout) {
 // The patch window fetches vtgame.ini.sig beside the profile only when it has a key.
 class SignedPatchRun : public test::PatchRunTest {
   protected:
+    explicit SignedPatchRun(std::optional<PatchPublicKey> key = std::nullopt)
+        : PatchRunTest(test::Installation::Layout::Tree, key) {}
+
     std::vector<std::wstring> urls;
     std::string servedSig = kSig;
     std::string servedClient = "stand-in client\n";  // what the vector's vt.exe pin names
@@ -216,8 +222,26 @@ class SignedPatchRun : public test::PatchRunTest {
     }
 };
 
-TEST_F(SignedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
-    form.UsePatchKey(kKey);
+// The patch window made with the program's key, as a keyed build makes it.
+class KeyedPatchRun : public SignedPatchRun {
+  protected:
+    KeyedPatchRun() : SignedPatchRun(kKey) {}
+};
+
+// The program's key text: empty is the unsigned format; anything that is not 128 hex digits
+// stops the program rather than letting it run unsigned.
+TEST(PatchKeyFromText, EmptyIsUnsignedAndAnythingButAKeyIsAnError) {
+    EXPECT_EQ(PatchKeyFromText(""), std::nullopt);
+    const std::string key(reinterpret_cast<const char*>(kTestKeyText), 128);
+    EXPECT_EQ(PatchKeyFromText(key), kKey);
+    for (const std::string& bad :
+         {key.substr(1), key + "0", "x" + key.substr(1), std::string(" "), key.substr(0, 64)}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(PatchKeyFromText(bad), AppError);
+    }
+}
+
+TEST_F(KeyedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
     form.Form_Activate();
     EXPECT_EQ(urls, (std::vector<std::wstring>{PatchBaseUrl + L"vtgame.ini",
                                                PatchBaseUrl + L"vtgame.ini.sig"}));
@@ -229,11 +253,10 @@ TEST_F(SignedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
 
 // The serial is kept once the installation changes, not when the profile is accepted: a
 // damaged file refused afterwards leaves vtgame.ini byte-identical too.
-TEST_F(SignedPatchRun, TheSerialIsKeptBeforeTheFirstFileIsReplacedAndNotAfterARefusal) {
+TEST_F(KeyedPatchRun, TheSerialIsKeptBeforeTheFirstFileIsReplacedAndNotAfterARefusal) {
     install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nvtgame=0\r\nsound=47a836cfae17b662\r\n");
     install.WriteText(L"vt.exe", L"old client");
     const std::string before = install.Read(L"vtgame.ini");
-    form.UsePatchKey(kKey);
     servedClient = "stand-in client!";  // the pinned size, another hash
     EXPECT_THROW(form.Form_Activate(), ProgramEnded);
     ASSERT_EQ(view.messages.size(), 1u);
@@ -241,10 +264,9 @@ TEST_F(SignedPatchRun, TheSerialIsKeptBeforeTheFirstFileIsReplacedAndNotAfterARe
     EXPECT_EQ(install.Read(L"vtgame.ini"), before);
     EXPECT_EQ(install.Read(L"vt.exe"), "old client");
 
-    frmVtUpdate again{view, shell, &handOver};
+    frmVtUpdate again{view, shell, &handOver, kKey};
     again.Form_Load(AppDir.substr(0, AppDir.size() - 1));
     again.UseTransfer(transfer, clock);
-    again.UsePatchKey(kKey);
     servedClient = "stand-in client\n";
     view.messages.clear();
     again.Form_Activate();
@@ -254,8 +276,7 @@ TEST_F(SignedPatchRun, TheSerialIsKeptBeforeTheFirstFileIsReplacedAndNotAfterARe
     EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"vtgame"), L"6dfe59f28209ed80");
 }
 
-TEST_F(SignedPatchRun, AForeignSignatureEndsTheRunBeforeTheHandOver) {
-    form.UsePatchKey(kKey);
+TEST_F(KeyedPatchRun, AForeignSignatureEndsTheRunBeforeTheHandOver) {
     servedSig = std::string(64, '\x11');
     EXPECT_THROW(form.Form_Activate(), ProgramEnded);
     ASSERT_EQ(view.messages.size(), 1u);

@@ -3,6 +3,7 @@
 // in-memory patch server for the version check and the sets, and the patch window's handlers
 // with a scripted transfer, a recording view, shell and hand-over, and a scripted clock.
 
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,8 +18,9 @@ namespace vt::test {
 
 class PatchRunTest : public ::testing::Test {
   protected:
-    explicit PatchRunTest(Installation::Layout layout = Installation::Layout::Tree)
-        : install(layout) {}
+    explicit PatchRunTest(Installation::Layout layout = Installation::Layout::Tree,
+                          std::optional<PatchPublicKey> patchKey = std::nullopt)
+        : install(layout), form{view, shell, &handOver, patchKey} {}
 
     // The installation folder as the load handler takes it: without its trailing backslash.
     std::wstring ExeDirectory() const { return dir.Path().substr(0, dir.Path().size() - 1); }
@@ -37,7 +39,7 @@ class PatchRunTest : public ::testing::Test {
     RecordingShell shell;
     RecordingHandOver handOver;
     ScriptedClock clock{10};
-    frmVtUpdate form{view, shell, &handOver};
+    frmVtUpdate form;
 };
 
 }  // namespace vt::test
