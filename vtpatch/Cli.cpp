@@ -181,6 +181,9 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     for (const std::string& note : result.notes) {
         out << "note: " << note << "\n";
     }
+    for (const std::string& warning : result.warnings) {
+        err << "vtpatch publish: warning: " << warning << "\n";
+    }
     out << "published serial " << result.serial << " into " << JoinPath(options.root, kServedFolder)
         << "\n";
     if (!result.clientVersion.empty()) {

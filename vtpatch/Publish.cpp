@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <map>
 
 #include "base/Cp949.h"
@@ -414,6 +416,18 @@ void WriteSignedProfile(const std::string& served, const PrivateKey& key, const 
     ini.Commit();
 }
 
+// A private key others on the machine can read is as good as theirs.
+std::optional<std::string> KeyExposure(const std::string& keyPath) {
+    struct stat st {};
+    if (::stat(keyPath.c_str(), &st) != 0 || (st.st_mode & 077) == 0) {
+        return std::nullopt;
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return keyPath + " can be read by group or others (mode " + mode +
+           "); keep the private key 0600 (chmod 600)";
+}
+
 }  // namespace
 
 PublishResult Publish(const PublishOptions& options) {
@@ -422,6 +436,9 @@ PublishResult Publish(const PublishOptions& options) {
     PrivateKey key = PrivateKey::LoadPem(options.keyPath);
 
     PublishResult result;
+    if (std::optional<std::string> exposed = KeyExposure(options.keyPath)) {
+        result.warnings.push_back(*exposed);
+    }
     Scanner scanner(options.tree);
     scanner.Scan(result);
     HashSources(scanner);

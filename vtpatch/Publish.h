@@ -29,9 +29,10 @@ struct PublishResult {
     int64_t serial = 0;
     std::string clientVersion;  // empty when the tree holds no vt.exe
     std::vector<PublishedSet> sets;
-    size_t written = 0;              // payloads copied
-    size_t unchanged = 0;            // payloads already served with the same content
-    std::vector<std::string> notes;  // files left out, and why
+    size_t written = 0;                 // payloads copied
+    size_t unchanged = 0;               // payloads already served with the same content
+    std::vector<std::string> notes;     // files left out, and why
+    std::vector<std::string> warnings;  // what the publisher should put right
 };
 
 // Throws Refused listing every file or argument the launcher would refuse or could not

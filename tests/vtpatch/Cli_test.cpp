@@ -2,6 +2,7 @@
 #include "vtpatch/Cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -99,6 +100,38 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     Outcome verify = Cli({"verify", install.Path(), "--against", served.Path()});
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
+}
+
+// A private key that others on the machine can read is published with, and warned about.
+TEST(VtpatchCli, PublishWarnsWhenTheKeyCanBeReadByOthers) {
+    TempDirectory keys;
+    test::SampleTree tree;
+    ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
+    const std::string pem = JoinPath(keys.Path(), "patch-key.pem");
+    const struct {
+        mode_t mode;
+        const char* warned;  // nullptr: no warning
+    } rows[] = {{0600, nullptr},
+                {0400, nullptr},
+                {0640, "(mode 0640)"},
+                {0604, "(mode 0604)"},
+                {0644, "(mode 0644)"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mode);
+        TempDirectory served;
+        ASSERT_EQ(::chmod(pem.c_str(), row.mode), 0);
+        Outcome published =
+            Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1"});
+        EXPECT_EQ(published.status, 0) << published.err;
+        if (row.warned == nullptr) {
+            EXPECT_EQ(published.err.find("warning"), std::string::npos) << published.err;
+        } else {
+            EXPECT_NE(published.err.find("vtpatch publish: warning: " + pem +
+                                         " can be read by group or others " + row.warned),
+                      std::string::npos)
+                << published.err;
+        }
+    }
 }
 
 TEST(VtpatchCli, RefusalsExitWithOneAndFailuresWithThreeAndSayWhy) {
