@@ -12,7 +12,8 @@ namespace vt {
 // `key` of [publish] in the server's profile staged in TempDir ("vt.exe",
 // "resource/sound/vtsound.ini"); nothing when absent or malformed.
 std::optional<Pin> PublishedPin(const std::wstring& key);
-// Whether the file at `path` has the pinned size and SHA-256 (a small file: read whole).
-bool FileMatchesPin(const std::wstring& path, const Pin& pin);
+// The bytes of the file at `path` when it has the pinned size and SHA-256 (a small file: read
+// whole, and only once its size matches); nothing otherwise.
+std::optional<std::string> ReadPinnedFile(const std::wstring& path, const Pin& pin);
 
 }  // namespace vt

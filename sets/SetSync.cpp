@@ -57,12 +57,13 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
     host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
 
     const std::wstring staged = TempDir + set.manifestName;
-    if (manifestPin && !FileMatchesPin(staged, *manifestPin)) {
+    std::optional<std::string> bytes =
+        manifestPin ? ReadPinnedFile(staged, *manifestPin) : fs::ReadWholeFile(staged);
+    if (manifestPin && !bytes) {
         host.Fail(SetFault::DamagedFile, shown);
     }
     // "200" with something else than the manifest (a proxy's error page) is a failed download:
     // taken for an empty set, it would let the caller record the set's new version.
-    std::optional<std::string> bytes = fs::ReadWholeFile(staged);
     ManifestReading reading = ReadManifest(bytes ? std::move(*bytes) : std::string(), set.section);
     if (!IsManifestCount(reading.countText)) {
         host.Fail(SetFault::NotAManifest, shown);
