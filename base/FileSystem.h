@@ -31,6 +31,10 @@ bool DeleteFilesIn(const std::wstring& directory);
 // remove a link without following it, the link stays and the call fails. False when something
 // is left or `path` does not exist; it goes on with the rest after a failure.
 bool RemoveTree(const std::wstring& path);
+// True when `path` (no trailing backslash) is a link to elsewhere: a symbolic link, a junction
+// or another reparse point, or an entry that opens as another path (where the system follows
+// links on open). Wine hides a link to nothing entirely: it is neither listed nor opened.
+bool LeadsElsewhere(const std::wstring& path);
 // Replaces `target` by `source` in one step, flushed to disk, on the same volume.
 bool ReplaceFile(const std::wstring& source, const std::wstring& target);
 std::optional<std::string> ReadWholeFile(const std::wstring& path);

@@ -170,6 +170,11 @@ bool DeleteFilesIn(const std::wstring& directory) {
     return ok;
 }
 
+bool LeadsElsewhere(const std::wstring& path) {
+    struct stat st {};
+    return ::lstat(Native(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool RemoveTree(const std::wstring& path) {
     Touched();
     const std::string native = Native(path);

@@ -217,6 +217,29 @@ bool DeleteFilesIn(const std::wstring& directory) {
     return ok && GetLastError() == ERROR_NO_MORE_FILES;
 }
 
+bool LeadsElsewhere(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L'\\');
+    const DWORD attributes = Attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return true;
+    }
+    if (slash == std::wstring::npos) {
+        return false;
+    }
+    UniqueHandle entry = OpenEntry(path, FILE_READ_ATTRIBUTES);
+    if (entry.get() == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    UniqueHandle parent(CreateFileW(path.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring parentFinal =
+        parent.get() == INVALID_HANDLE_VALUE ? std::wstring() : win32::FinalPath(parent.get());
+    const std::wstring final = win32::FinalPath(entry.get());
+    return !parentFinal.empty() && !final.empty() &&
+           !SameName(final, Beneath(parentFinal, path.substr(slash + 1)));
+}
+
 bool RemoveTree(const std::wstring& path) {
     Touched();
     // Where the tree's root should resolve to: its folder's resolved path and its own name.

@@ -13,6 +13,7 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Pins.h"
+#include "format/Serial.h"
 #include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
 #include "patch/Texts.h"
@@ -24,15 +25,25 @@ namespace {
 constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
 constexpr wchar_t kPublishSection[] = L"publish";
+constexpr wchar_t kHashKey[] = L"sha256";  // of the accepted profile, beside its serial
 
 // Runs `update` when the server's and the local value of `key` differ, then records the
-// server's value. Values are opaque bytes: any difference, an older one included, is an
-// update, and the record reads back as exactly the server's bytes (quoted when blanks or
-// quotes would otherwise be lost), so the next start finds both equal.
+// server's value (a signed profile without the key records it empty, and updates nothing). Values
+// are opaque bytes: any difference, an older one included, is an update, and the record reads back
+// as exactly the server's bytes (quoted when blanks or quotes would otherwise be lost), so the next
+// start finds both equal.
 void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void()>& update) {
     const std::string server = ReadProfileBytes(kSection, key, TempDir + kProfileName);
     const std::string local = ReadProfileBytes(kSection, key, AppDir + kProfileName);
     if (server == local) {
+        return;
+    }
+    if (server.empty() && host.Keyed()) {
+        // A signed profile without the key dropped the set: there is no manifest to trust, so
+        // its files stay as they are and only the record says it is no longer published.
+        host.BeforeChange();
+        WriteProfileBytes(kSection, key, "", AppDir + kProfileName);
+        LogLine(L"set dropped: " + key);
         return;
     }
     if (!ProfileCanRecord(server)) {
@@ -81,40 +92,64 @@ void CheckVersions(PatchHost& host) {
     }
 }
 
-std::string AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
+namespace {
+
+// What this installation accepted last. A kept serial that cannot be read (another tool's
+// text, a negative or huge number) is forgotten rather than refusing every patch for good.
+LastAccepted ReadLastAccepted(const std::wstring& local) {
+    const std::string text = ReadProfileBytes(kPublishSection, L"serial", local);
+    const format::SerialReading serial = format::ReadSerial(text);
+    if (serial.form == format::SerialForm::Absent) {
+        return {};
+    }
+    if (serial.form != format::SerialForm::Number) {
+        LogLine(L"forgot the kept serial " + FromCp949(text) + L": not a serial");
+        return {};
+    }
+    return {serial.value, ParseDigestHex(ReadProfileBytes(kPublishSection, kHashKey, local))};
+}
+
+}  // namespace
+
+AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
     const std::wstring staged = TempDir + kProfileName;
-    const std::wstring local = AppDir + kProfileName;
     const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
     const std::string signature = fs::ReadWholeFile(staged + L".sig").value_or(std::string());
     // A line break never reads back as a value: it tells an absent key from an empty one.
     std::string expires;
     profile::GetString("publish", "expires", "\n", expires, kProfileBufferSize, staged);
     const std::string serial = ReadProfileBytes(kPublishSection, L"serial", staged);
-    const uint64_t lastSerial = ParseSerial(ReadProfileBytes(kPublishSection, L"serial", local));
 
+    const auto profileBytes = std::as_bytes(std::span(bytes.data(), bytes.size()));
     const SignedProfile profile{
-        std::as_bytes(std::span(bytes.data(), bytes.size())),
-        std::as_bytes(std::span(signature.data(), signature.size())),
+        profileBytes, std::as_bytes(std::span(signature.data(), signature.size())),
         expires == "\n" ? std::nullopt : std::optional<std::string_view>(expires), serial};
-    switch (JudgeProfile(profile, key, nowUtc, lastSerial)) {
+    switch (JudgeProfile(profile, key, nowUtc, ReadLastAccepted(AppDir + kProfileName))) {
         case ProfileVerdict::BadSignature:
             Refuse(host, Refusal::Signature);
         case ProfileVerdict::Expired:
             Refuse(host, Refusal::Expired);
         case ProfileVerdict::Older:
             Refuse(host, Refusal::OlderPatch);
+        case ProfileVerdict::BadSerial:
+            Refuse(host, Refusal::BadSerial);
+        case ProfileVerdict::Replaced:
+            Refuse(host, Refusal::Replaced);
         case ProfileVerdict::Accepted:
             break;
     }
-    const std::string accepted = std::to_string(ParseSerial(serial));
-    LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted));
+    AcceptedProfile accepted{std::to_string(SerialOf(serial)), DigestHex(Sha256Of(profileBytes))};
+    LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted.serial));
     return accepted;
 }
 
-void KeepSerial(const std::string& serial) {
+void KeepAccepted(const AcceptedProfile& accepted) {
     const std::wstring local = AppDir + kProfileName;
-    if (serial != ReadProfileBytes(kPublishSection, L"serial", local)) {
-        WriteProfileBytes(kPublishSection, L"serial", serial, local);
+    if (accepted.serial != ReadProfileBytes(kPublishSection, L"serial", local)) {
+        WriteProfileBytes(kPublishSection, L"serial", accepted.serial, local);
+    }
+    if (accepted.sha256 != ReadProfileBytes(kPublishSection, kHashKey, local)) {
+        WriteProfileBytes(kPublishSection, kHashKey, accepted.sha256, local);
     }
 }
 

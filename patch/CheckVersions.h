@@ -13,14 +13,23 @@ namespace vt {
 
 void CheckVersions(PatchHost& host);
 
+// A signed profile this installation accepted: its serial (as a number's digits) and the
+// SHA-256 of its bytes (hex).
+struct AcceptedProfile {
+    std::string serial;
+    std::string sha256;
+};
+
 // A signed patch: the server's vtgame.ini and vtgame.ini.sig are staged in TempDir. Refuses
 // (Refusal, patch/Refusal.h) a profile whose signature does not verify under `key`, an expired
-// one and one older than the last accepted; otherwise returns its serial, for KeepSerial.
-std::string AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
+// one, one older than the last accepted and another profile under the same serial; otherwise
+// returns it, for KeepAccepted.
+AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
 
-// Records `serial` as the last accepted ([publish] serial= of the local vtgame.ini; launchers
-// in the field read only [game]). Kept before the installation first changes, not when the
-// profile is accepted: a patch refused later (a damaged file) must leave everything as it was.
-void KeepSerial(const std::string& serial);
+// Records the profile as the last accepted ([publish] serial= and sha256= of the local
+// vtgame.ini; launchers in the field read only [game]). Kept before the installation first
+// changes, not when the profile is accepted: a patch refused later (a damaged file) must leave
+// everything as it was.
+void KeepAccepted(const AcceptedProfile& accepted);
 
 }  // namespace vt

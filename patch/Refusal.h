@@ -1,7 +1,8 @@
 #pragma once
 // Refusals of a signed patch: a message box titled kUpgradeFailedTitle saying what failed, one
 // log line naming the reason ("refused: signature", "refused: expired", "refused: older patch",
-// "refused: damaged file <name>"), then the end of the program. Nothing is recorded after it.
+// "refused: serial", "refused: same serial, other profile", "refused: damaged file <name>"),
+// then the end of the program. Nothing is recorded after it.
 
 #include <string>
 
@@ -9,7 +10,7 @@
 
 namespace vt {
 
-enum class Refusal { Signature, Expired, OlderPatch, DamagedFile };
+enum class Refusal { Signature, Expired, OlderPatch, BadSerial, Replaced, DamagedFile };
 
 // `fileName` (installation-relative, e.g. resource\sound\a.wav) only for DamagedFile.
 [[noreturn]] void Refuse(MessageSink& sink, Refusal why, const std::wstring& fileName = {});

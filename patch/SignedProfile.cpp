@@ -1,5 +1,7 @@
 #include "patch/SignedProfile.h"
 
+#include "format/Serial.h"
+
 namespace vt {
 namespace {
 
@@ -50,22 +52,13 @@ std::optional<int64_t> ParseExpiry(std::string_view text) {
     return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-uint64_t ParseSerial(std::string_view text) {
-    if (text.empty() || text.size() > 19) {
-        return 0;  // 19 digits always fit 64 bits
-    }
-    uint64_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return 0;
-        }
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return n;
+uint64_t SerialOf(std::string_view text) {
+    const format::SerialReading reading = format::ReadSerial(text);
+    return reading.form == format::SerialForm::Number ? reading.value : 0;
 }
 
 ProfileVerdict JudgeProfile(const SignedProfile& profile, const PatchPublicKey& key, int64_t nowUtc,
-                            uint64_t lastSerial) {
+                            const LastAccepted& last) {
     if (!VerifyP256Signature(key, profile.bytes, profile.signature)) {
         return ProfileVerdict::BadSignature;
     }
@@ -75,8 +68,17 @@ ProfileVerdict JudgeProfile(const SignedProfile& profile, const PatchPublicKey& 
             return ProfileVerdict::Expired;
         }
     }
-    if (ParseSerial(profile.serial) < lastSerial) {
+    if (format::ReadSerial(profile.serial).form == format::SerialForm::TooLarge) {
+        return ProfileVerdict::BadSerial;
+    }
+    const uint64_t serial = SerialOf(profile.serial);
+    if (serial < last.serial) {
         return ProfileVerdict::Older;
+    }
+    // Serial 0 names no publish: profiles from before serials all share it.
+    if (serial == last.serial && serial != 0 && last.sha256 &&
+        Sha256Of(profile.bytes) != *last.sha256) {
+        return ProfileVerdict::Replaced;
     }
     return ProfileVerdict::Accepted;
 }

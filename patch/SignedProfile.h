@@ -1,10 +1,12 @@
 #pragma once
 // The decisions on a signed patch profile: its signature, its expiry and its serial against
-// the last one this installation accepted (kept as [publish] serial= in the local vtgame.ini).
+// the last profile this installation accepted (kept as [publish] serial= and sha256= in the
+// local vtgame.ini).
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "patch/PatchKey.h"
@@ -14,22 +16,37 @@ namespace vt {
 // "YYYY-MM-DDTHH:MM:SSZ" exactly, a real date and time of day (UTC), as seconds since
 // 1970-01-01; nothing for any other text.
 std::optional<int64_t> ParseExpiry(std::string_view text);
-// Decimal digits that fit 64 bits; anything else (absent included) counts as serial 0.
-uint64_t ParseSerial(std::string_view text);
+enum class ProfileVerdict {
+    Accepted,
+    BadSignature,
+    Expired,
+    Older,
+    BadSerial,  // past the largest serial a publisher may sign
+    Replaced,   // the serial last accepted, with other bytes: an older publish replayed
+};
 
-enum class ProfileVerdict { Accepted, BadSignature, Expired, Older };
+// The profile this installation accepted last; serial 0 and no hash when none (or when what
+// was kept could not be read).
+struct LastAccepted {
+    uint64_t serial = 0;
+    std::optional<Sha256Digest> sha256;
+};
 
 struct SignedProfile {
     std::span<const std::byte> bytes;         // vtgame.ini exactly as received
     std::span<const std::byte> signature;     // vtgame.ini.sig
     std::optional<std::string_view> expires;  // nothing when the profile has no expires key
-    std::string_view serial;
+    std::string_view serial;  // absent or malformed counts as 0, a profile from before serials
 };
 
 // Signature first: nothing else of an unsigned profile is believed. Then expiry (a malformed
-// one refuses, and a profile is expired from its expires second on), then the serial: an equal
-// one is the same publish again, a lower one an older patch.
+// one refuses, and a profile is expired from its expires second on), then the serial: a lower
+// one is an older patch, an equal one the same publish again, unless its bytes differ from
+// the profile accepted under it.
 ProfileVerdict JudgeProfile(const SignedProfile& profile, const PatchPublicKey& key, int64_t nowUtc,
-                            uint64_t lastSerial);
+                            const LastAccepted& last);
+
+// The serial a profile counts as: its number, 0 when absent or malformed.
+uint64_t SerialOf(std::string_view text);
 
 }  // namespace vt

@@ -19,6 +19,8 @@
 namespace vt {
 namespace {
 
+constexpr wchar_t kTempFolder[] = L"temp";
+
 // Below AppDir, parents before children (the table lists each set's parent first); AppDir
 // itself comes first.
 std::vector<std::wstring> BuildTree() {
@@ -26,7 +28,7 @@ std::vector<std::wstring> BuildTree() {
     for (const format::PatchSet& set : format::PatchSets()) {
         tree.push_back(set.localFolder.substr(0, set.localFolder.size() - 1));
     }
-    tree.push_back(L"temp");
+    tree.push_back(kTempFolder);
     return tree;
 }
 
@@ -49,8 +51,36 @@ void frmVtUpdate::Form_Load(const std::wstring& exeDirectory) {
 void frmVtUpdate::CreateDirectoryTree() {
     EnsureDirectory(AppDir.substr(0, AppDir.size() - 1));
     for (const std::wstring& relative : InstallationTree()) {
-        EnsureDirectory(AppDir + relative);
+        if (relative == kTempFolder) {
+            MakeStagingFolder();
+        } else {
+            EnsureDirectory(AppDir + relative);
+        }
     }
+}
+
+void frmVtUpdate::MakeStagingFolder() {
+    // A temp that is a link (made by the player or a tool) is neither written into nor removed:
+    // the end of a good run would empty whatever it points to. Staging moves beside it.
+    // A link to nothing cannot be seen under Wine, only fail to be made.
+    auto usable = [](const std::wstring& path) {
+        return !fs::LeadsElsewhere(path) && (fs::Exists(path) || fs::CreateDir(path));
+    };
+    const std::wstring temp = AppDir + kTempFolder;
+    if (usable(temp)) {
+        EnsureDirectory(temp);  // a file in the way is reported, never replaced
+        return;
+    }
+    constexpr int kTries = 100;
+    for (int n = 1; n <= kTries; ++n) {
+        const std::wstring beside = temp + L"." + std::to_wstring(n);
+        if (usable(beside) && fs::IsDirectory(beside)) {
+            TempDir = beside + L"\\";
+            LogLine(temp + L" is a link, left alone; staging in " + beside);
+            return;
+        }
+    }
+    RaisePathFileAccess(temp);
 }
 
 void frmVtUpdate::Form_Activate() {
@@ -109,9 +139,9 @@ void frmVtUpdate::DoEvents() {
 }
 
 void frmVtUpdate::BeforeChange() {
-    if (acceptedSerial_) {
-        KeepSerial(*acceptedSerial_);
-        acceptedSerial_.reset();
+    if (accepted_) {
+        KeepAccepted(*accepted_);
+        accepted_.reset();
     }
 }
 
@@ -135,7 +165,7 @@ void frmVtUpdate::RunPatch() {
         if (patchKey_) {
             DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"");
             const auto now = std::chrono::system_clock::now().time_since_epoch();
-            acceptedSerial_ = AcceptSignedProfile(
+            accepted_ = AcceptSignedProfile(
                 *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count());
         }
         CheckVersions(*this);

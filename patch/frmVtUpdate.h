@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Ui.h"
+#include "patch/CheckVersions.h"
 #include "patch/PatchHost.h"
 #include "patch/PatchKey.h"
 #include "transfer/Clock.h"
@@ -51,6 +52,7 @@ class frmVtUpdate final : private PatchHost {
 
   private:
     void CreateDirectoryTree();
+    void MakeStagingFolder();
     void RunPatch();
     void ClearTempDir();
     // What the version check and the set updates use of the window.
@@ -75,8 +77,8 @@ class frmVtUpdate final : private PatchHost {
     Transfer* inetDown_ = nullptr;
     Clock* clock_ = nullptr;
     const std::optional<PatchPublicKey> patchKey_;
-    // The signed profile's serial, accepted and not yet kept.
-    std::optional<std::string> acceptedSerial_;
+    // The signed profile, accepted and not yet kept.
+    std::optional<AcceptedProfile> accepted_;
     bool patchRunStarted_ = false;
 };
 

@@ -2,7 +2,9 @@
 there by an earlier run or by hand no longer stop every run with error 75: the server window
 follows and temp\\ is gone. Links inside temp\\ (made from the Linux side, which Wine shows as
 links) are never followed: the folder and the file they point to keep all they hold, whether
-the launcher removes the link or, unable to remove it alone, reports error 75."""
+the launcher removes the link or, unable to remove it alone, reports error 75. A temp\\ that is
+itself a link, to a folder or to nothing, is left alone with what it points to: the run stages
+beside it and reaches the server window."""
 
 import os
 import sys
@@ -81,6 +83,28 @@ def links_in_temp(a, checks):
                          "[links] closing the report ends the program")
 
 
+def temp_is_a_link(a, checks):
+    for target in ("folder", "nothing"):
+        app = install(a)
+        outside = Path(tempfile.mkdtemp(prefix="vt-e2e-outside-"))
+        (outside / "folder").mkdir()
+        (outside / "folder" / "slot1.sav").write_bytes(b"a player's progress")
+        temp = app.path / "temp"
+        os.symlink(outside / target, temp)
+        with harness.case(checks, "temp is a link to " + target):
+            result = harness.outcome(app.start())
+            checks.check(result == "servers",
+                         "[temp -> %s] the run reaches the server window (%s)" % (target, result))
+            checks.check(os.path.islink(temp), "[temp -> %s] the link stays" % target)
+            checks.check(sorted(p.name for p in (outside / "folder").iterdir()) == ["slot1.sav"]
+                         and read(outside / "folder" / "slot1.sav") == b"a player's progress",
+                         "[temp -> %s] the folder keeps its file and gets nothing" % target)
+            checks.check(not (outside / "nothing").exists(),
+                         "[temp -> %s] nothing is made where the link points" % target)
+            checks.check(not (app.path / "temp.1").exists(),
+                         "[temp -> %s] the staging folder beside it is gone" % target)
+
+
 def main():
     a = harness.parse_args(__doc__.splitlines()[0])
     checks = harness.Checks()
@@ -88,6 +112,7 @@ def main():
     with harness.StaticServer(root, a.host, a.port):
         folders_in_temp(a, checks)
         links_in_temp(a, checks)
+        temp_is_a_link(a, checks)
     return checks.finish()
 
 

@@ -16,6 +16,7 @@
 #include "sets/RecordJournal.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/PatchRun.h"
+#include "tests/support/RecordingLog.h"
 #include "tests/support/ScriptedTransfer.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
@@ -120,6 +121,40 @@ TEST_F(PatchRun, ALinkInTempDirIsRemovedWithoutTouchingWhatItPointsTo) {
     EXPECT_EQ(outside.Read(L"saves\\slot1.sav"), "progress");
     EXPECT_EQ(outside.Read(L"notes.txt"), "notes");
     EXPECT_EQ(handOver.steps.size(), 2u);
+}
+
+// temp itself a link, to a folder or to nothing: what it points to is never written into or
+// emptied, and the run stages in a folder beside it, removed after a good run.
+TEST_F(PatchRun, ATempDirThatIsALinkIsLeftAloneAndStagingMovesBesideIt) {
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "to nothing" : "to a folder");
+        test::TestDir outside;
+        ASSERT_TRUE(fs::CreateDir(outside / L"saves"));
+        outside.Write(L"saves\\slot1.sav", "progress");
+        const std::filesystem::path temp = NativePath(dir / L"temp");
+        std::filesystem::remove_all(temp);
+        std::filesystem::create_directory_symlink(
+            NativePath(outside / (dangling ? L"gone" : L"saves")), temp);
+        test::RecordingLog log;
+        frmVtUpdate run{view, shell, &handOver};  // a window runs once
+        run.Form_Load(ExeDirectory());
+        run.UseTransfer(transfer, clock);
+        transfer.Body("[version]\r\ngame=1\r\n", 1024);
+        bool stagedBeside = false;
+        transfer.onPiece = [&](size_t) { stagedBeside = dir.Has(L"temp.1\\vtgame.ini"); };
+        handOver.steps.clear();
+        EXPECT_NO_THROW(run.Form_Activate());
+        EXPECT_TRUE(stagedBeside);
+        EXPECT_EQ(handOver.steps.size(), 2u);
+        EXPECT_TRUE(std::filesystem::is_symlink(temp)) << "the link stays";
+        EXPECT_EQ(outside.Read(L"saves\\slot1.sav"), "progress");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(NativePath(outside / L"saves")),
+                                std::filesystem::directory_iterator()),
+                  1);
+        EXPECT_FALSE(dir.Has(L"temp.1")) << "the staging folder goes after a good run";
+        EXPECT_EQ(log.With(L"is a link, left alone; staging in").size(), 1u);
+        std::filesystem::remove(temp);
+    }
 }
 #else
 TEST_F(PatchRun, ATempDirThatCannotBeRemovedIsARunTimeError) {

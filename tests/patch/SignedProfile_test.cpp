@@ -10,11 +10,13 @@
 
 #include "TestKeyVector.h"
 #include "base/AppError.h"
+#include "base/Cp949.h"
 #include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
 #include "patch/CheckVersions.h"
 #include "patch/PatchKey.h"
 #include "patch/Texts.h"
@@ -71,19 +73,47 @@ TEST(Expiry, OnlyTheExactUtcFormOfARealMoment) {
     }
 }
 
-TEST(Serial, DigitsThatFitElseZero) {
-    EXPECT_EQ(ParseSerial("1"), 1u);
-    EXPECT_EQ(ParseSerial("0042"), 42u);
-    EXPECT_EQ(ParseSerial("9999999999999999999"), 9999999999999999999u);
-    for (const char* none : {"", "-1", "+1", " 1", "1 ", "1.0", "x", "99999999999999999999"}) {
-        EXPECT_EQ(ParseSerial(none), 0u) << none;
+// The serial step alone: the profile's bytes and signature stay the vector's (serial 1), the
+// serial text is what the caller read from it.
+TEST(JudgeProfile, TheSerialAgainstTheProfileAcceptedLast) {
+    const Sha256Digest same = Sha256Of(Bytes(kProfile));
+    const Sha256Digest other = Sha256Of(Bytes(std::string("another profile")));
+    const struct {
+        std::string_view serial;
+        uint64_t lastSerial;
+        std::optional<Sha256Digest> lastHash;
+        ProfileVerdict verdict;
+    } cases[] = {
+        {"1", 0, std::nullopt, ProfileVerdict::Accepted},
+        {"1", 1, std::nullopt, ProfileVerdict::Accepted},  // kept by a launcher before hashes
+        {"1", 1, same, ProfileVerdict::Accepted},
+        {"1", 1, other, ProfileVerdict::Replaced},
+        {"2", 1, other, ProfileVerdict::Accepted},
+        {"1", 2, same, ProfileVerdict::Older},
+        {"", 0, other, ProfileVerdict::Accepted},  // serial 0 names no publish
+        {"x1", 0, other, ProfileVerdict::Accepted},
+        {"", 1, std::nullopt, ProfileVerdict::Older},
+        {"-5", 1, std::nullopt, ProfileVerdict::Older},
+        {"9007199254740992", 5, std::nullopt, ProfileVerdict::Accepted},
+        {"9007199254740993", 0, std::nullopt, ProfileVerdict::BadSerial},
+        {"9223372036854775806", 0, std::nullopt, ProfileVerdict::BadSerial},
+        {"18446744073709551617", 0, std::nullopt, ProfileVerdict::BadSerial},  // wraps to 1
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.serial) + " after " + std::to_string(c.lastSerial));
+        const SignedProfile profile{Bytes(kProfile), Bytes(kSig), std::nullopt, c.serial};
+        EXPECT_EQ(JudgeProfile(profile, kKey, kNow, {c.lastSerial, c.lastHash}), c.verdict);
     }
+    // Nothing of an unverified profile counts, a huge serial included.
+    const std::string changed = kProfile + " ";
+    const SignedProfile forged{Bytes(changed), Bytes(kSig), std::nullopt, "9007199254740993"};
+    EXPECT_EQ(JudgeProfile(forged, kKey, kNow, {}), ProfileVerdict::BadSignature);
 }
 
 TEST(JudgeProfile, SignatureThenExpiryThenSerial) {
     auto judge = [](const std::string& bytes, const std::string& sig,
                     std::optional<std::string_view> expires, int64_t now, uint64_t last) {
-        return JudgeProfile({Bytes(bytes), Bytes(sig), expires, "1"}, kKey, now, last);
+        return JudgeProfile({Bytes(bytes), Bytes(sig), expires, "1"}, kKey, now, {last, {}});
     };
     const std::string_view expires = "2099-12-31T23:59:59Z";
     EXPECT_EQ(judge(kProfile, kSig, expires, kNow, 0), ProfileVerdict::Accepted);
@@ -124,16 +154,53 @@ class SignedCheck : public test::PatchRunTest {
 TEST_F(SignedCheck, AnAcceptedProfileRecordsItsSerialOnlyWhenKeptBesideTheGameKeys) {
     install.WriteText(L"vtgame.ini", L"[game]\r\ngame=1\r\nsound=0\r\n");
     const std::string before = install.Read(L"vtgame.ini");
-    EXPECT_EQ(AcceptSignedProfile(server, kKey, kNow), "1");
+    const AcceptedProfile accepted = AcceptSignedProfile(server, kKey, kNow);
+    EXPECT_EQ(accepted.serial, "1");
     EXPECT_EQ(install.Read(L"vtgame.ini"), before) << "accepting alone changes nothing";
-    KeepSerial("1");
+    KeepAccepted(accepted);
     EXPECT_EQ(Serial(), L"1");
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"sha256"),
+              FromUtf8(DigestHex(Sha256Of(Bytes(kProfile)))));
     EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"sound"), L"0") << "the rest stays";
     EXPECT_TRUE(server.messages.empty());
     // The same publish again.
-    EXPECT_EQ(AcceptSignedProfile(server, kKey, kNow), "1");
-    KeepSerial("1");
+    KeepAccepted(AcceptSignedProfile(server, kKey, kNow));
     EXPECT_EQ(Serial(), L"1");
+}
+
+// A serial kept by another tool or an older launcher that cannot be compared is forgotten and
+// logged: a patch signed later must still be taken, never refused for good.
+TEST_F(SignedCheck, AKeptSerialThatCannotBeReadIsForgottenAndLogged) {
+    for (const wchar_t* kept :
+         {L"-1", L"9223372036854775807", L"99999999999999999999", L"abc", L"9007199254740993"}) {
+        SCOPED_TRACE(kept);
+        install.WriteText(L"vtgame.ini", std::wstring(L"[game]\r\ngame=1\r\n[publish]\r\nserial=") +
+                                             kept + L"\r\nsha256=" +
+                                             FromUtf8(DigestHex(Sha256OfText("other"))) + L"\r\n");
+        profile::ClearCache();
+        log.lines.clear();
+        KeepAccepted(AcceptSignedProfile(server, kKey, kNow));
+        EXPECT_TRUE(server.messages.empty());
+        EXPECT_EQ(log.With(L"forgot the kept serial " + std::wstring(kept)).size(), 1u);
+        EXPECT_EQ(Serial(), L"1");
+    }
+}
+
+// Two profiles signed under one serial (an older publish replayed, or a publisher who went
+// back): the installed one stands.
+TEST_F(SignedCheck, AnotherProfileUnderTheKeptSerialIsRefused) {
+    const std::wstring kept = L"[game]\r\ngame=1\r\n[publish]\r\nserial=1\r\nsha256=";
+    install.WriteText(L"vtgame.ini", kept + FromUtf8(DigestHex(Sha256OfText("other"))) + L"\r\n");
+    const std::string before = install.Read(L"vtgame.ini");
+    EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
+    EXPECT_TRUE(Refused(L"설치된 패치보다 오래된 패치입니다. 다시 접속하여 주십시오.",
+                        L"refused: same serial, other profile"));
+    EXPECT_EQ(install.Read(L"vtgame.ini"), before);
+
+    install.WriteText(L"vtgame.ini",
+                      kept + FromUtf8(DigestHex(Sha256Of(Bytes(kProfile)))) + L"\r\n");
+    profile::ClearCache();
+    EXPECT_EQ(AcceptSignedProfile(server, kKey, kNow).serial, "1") << "the same bytes again";
 }
 
 TEST_F(SignedCheck, AnOlderSerialIsRefusedAndRecordsNothing) {
@@ -202,6 +269,7 @@ class SignedPatchRun : public test::PatchRunTest {
     explicit SignedPatchRun(std::optional<PatchPublicKey> key = std::nullopt)
         : PatchRunTest(test::Installation::Layout::Tree, key) {}
 
+    test::RecordingLog log;
     std::vector<std::wstring> urls;
     std::string servedSig = kSig;
     std::string servedClient = "stand-in client\n";  // what the vector's vt.exe pin names
@@ -284,6 +352,26 @@ TEST_F(KeyedPatchRun, AForeignSignatureEndsTheRunBeforeTheHandOver) {
     EXPECT_TRUE(view.messages[0].text.starts_with(L"패치 정보의 서명을 확인할 수 없습니다."));
     EXPECT_TRUE(handOver.steps.empty());
     EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"");
+}
+
+// The vector lists vtgame and sound only: the sets it leaves out were dropped by its publisher.
+TEST_F(KeyedPatchRun, SetsTheProfileNoLongerListsAreRecordedEmptyAndTheirFilesStay) {
+    install.WriteText(L"vtgame.ini",
+                      L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
+                      L"sound=47a836cfae17b662\r\ngraphics=1234\r\ncard3=77\r\n");
+    install.WriteText(L"resource\\data\\card3\\c.dat", L"a card");
+    install.WriteText(L"resource\\data\\card3\\vtcard3.ini", L"[card3]\r\ncount=1\r\n1=c:77\r\n");
+    form.Form_Activate();
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(handOver.steps.size(), 2u) << "the server window follows";
+    EXPECT_EQ(urls.size(), 2u) << "no manifest is asked for";
+    for (const wchar_t* key : {L"graphics", L"card3"}) {
+        EXPECT_EQ(install.Value(L"vtgame.ini", L"game", key), L"") << key;
+        EXPECT_EQ(log.With(L"set dropped: " + std::wstring(key)).size(), 1u) << key;
+    }
+    EXPECT_EQ(install.Read(L"resource\\data\\card3\\c.dat"), "a card");
+    EXPECT_EQ(install.Value(L"resource\\data\\card3\\vtcard3.ini", L"card3", L"1"), L"c:77");
+    EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
 }
 
 TEST_F(SignedPatchRun, WithoutAKeyNoSignatureIsAskedFor) {
