@@ -40,11 +40,13 @@ def write_tree(tree, files):
     return tree
 
 
-def publish(vtpatch, tree, root, game="1", key=TEST_KEY, expires=None):
-    """Runs `vtpatch publish`; its output, or RuntimeError with it when it refuses."""
+def publish(vtpatch, tree, root, game="1", key=TEST_KEY, expires=None, extra=()):
+    """Runs `vtpatch publish` (`extra`: more options); its output, or RuntimeError with it
+    when it refuses."""
     cmd = [str(vtpatch), "publish", str(tree), str(root), "--key", str(key), "--game", game]
     if expires:
         cmd += ["--expires", expires]
+    cmd += list(extra)
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
     if r.returncode != 0:
         raise RuntimeError("vtpatch publish failed (%d): %s" % (r.returncode, r.stderr))
