@@ -1,12 +1,12 @@
 #include "vtpatch/Lint.h"
 
 #include <algorithm>
-#include <charconv>
 #include <span>
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "format/Digest.h"
+#include "format/Serial.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"
@@ -47,12 +47,24 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
                          Findings& findings) {
     const std::wstring staged = FromUtf8(JoinPath(staging, kProfileName));
     const std::string serial = ToUtf8(ReadProfileValue(kPublishSection, L"serial", staged));
-    int64_t value = 0;
-    auto [end, ec] = std::from_chars(serial.data(), serial.data() + serial.size(), value);
-    if (serial.empty() || ec != std::errc() || end != serial.data() + serial.size() || value < 1) {
-        findings.Problem(kProfileName, serial.empty()
-                                           ? "[publish] serial is missing"
-                                           : "[publish] serial=" + serial + " is not a number");
+    const format::SerialReading reading = format::ReadSerial(serial);
+    switch (reading.form) {
+        case format::SerialForm::Absent:
+            findings.Problem(kProfileName, "[publish] serial is missing");
+            break;
+        case format::SerialForm::Malformed:
+            findings.Problem(kProfileName, "[publish] serial=" + serial + " is not a number");
+            break;
+        case format::SerialForm::TooLarge:
+            findings.Problem(kProfileName,
+                             "[publish] serial=" + serial + " is above 2^53; launchers refuse it");
+            break;
+        case format::SerialForm::Number:
+            if (reading.value == 0) {
+                findings.Problem(kProfileName, "[publish] serial=" + serial +
+                                                   " is below every publish's (1 or more)");
+            }
+            break;
     }
     const std::string expires = ToUtf8(ReadProfileValue(kPublishSection, L"expires", staged));
     if (expires.empty()) {

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "base/Cp949.h"
@@ -15,11 +15,13 @@
 #include "base/Profile.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Serial.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Format.h"
 #include "vtpatch/Progress.h"
+#include "vtpatch/PublishState.h"
 
 namespace vt::vtpatch {
 namespace {
@@ -75,18 +77,18 @@ std::optional<std::string> GameProblem(const std::string& game) {
     return std::nullopt;
 }
 
-// Holds an exclusive lock on the served tree for the life of the publish.
+// Holds an exclusive lock on a file for the life of the publish: on the served tree, so two
+// publishes never write one ROOT at once, and on the key, so two never take one serial.
 class PublishLock {
   public:
-    explicit PublishLock(const std::string& root, const std::string& served) {
-        std::string path = JoinPath(root, ".vtpatch.lock");
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    PublishLock(const std::string& path, int flags, const std::string& busy) {
+        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
         if (fd_ < 0) {
-            throw Failure("cannot open the lock file " + path);
+            throw Failure("cannot open " + path + " to lock it");
         }
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd_);
-            throw Failure("another publish into " + served + " is running");
+            throw Failure(busy);
         }
     }
     ~PublishLock() { ::close(fd_); }
@@ -306,19 +308,70 @@ bool ServePayload(const std::string& served, const Source& source) {
     return true;
 }
 
-int64_t NextSerial(const std::string& served) {
+bool SignedBy(const PrivateKey& key, const std::string& text, const std::string& sigBytes) {
+    Signature signature{};
+    if (sigBytes.size() != signature.size()) {
+        return false;
+    }
+    std::copy(sigBytes.begin(), sigBytes.end(), signature.begin());
+    return VerifySignature(key.Public(), text, signature);
+}
+
+// The served profile as this key signed it: what the publish before this one was.
+struct PreviousPublish {
+    format::SerialReading serial;
+    bool client = false;             // it had vt.exe
+    std::vector<std::wstring> sets;  // the sets it listed
+};
+
+// Nothing when no profile is served, or when its signature is not this key's: then whoever
+// wrote it could have put any serial there.
+std::optional<PreviousPublish> ReadPrevious(const std::string& served, const PrivateKey& key,
+                                            PublishResult& result) {
     const std::string path = JoinPath(served, kProfileName);
     if (!Exists(path)) {
-        return 1;
+        return std::nullopt;
     }
+    std::optional<std::string> text = ReadFile(path);
+    std::optional<std::string> sig = ReadFile(JoinPath(served, kSignatureName));
+    if (!text || !sig || !SignedBy(key, *text, *sig)) {
+        result.notes.push_back("the served " + std::string(kProfileName) +
+                               " is not signed by this key (or changed since): its serial is "
+                               "not counted and nothing is compared with it");
+        return std::nullopt;
+    }
+    // Read as the launcher reads it, from the very bytes that were verified.
+    TempDirectory staging;
+    const std::string staged = JoinPath(staging.Path(), kProfileName);
+    WriteFileAtomically(staged, *text);
     profile::ClearCache();
-    std::string text = ToUtf8(ReadProfileValue(kPublishSection, L"serial", FromUtf8(path)));
-    int64_t serial = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), serial);
-    if (ec != std::errc() || end != text.data() + text.size() || serial < 0) {
-        serial = 0;  // a profile from before signed publishes
+    const std::wstring file = FromUtf8(staged);
+    PreviousPublish previous;
+    previous.serial =
+        format::ReadSerial(ToUtf8(ReadProfileValue(kPublishSection, L"serial", file)));
+    previous.client = !ReadProfileValue(kGameSection, kClientKey, file).empty();
+    for (const PatchSet& set : PatchSets()) {
+        if (!ReadProfileValue(kGameSection, set.key, file).empty()) {
+            previous.sets.push_back(set.key);
+        }
     }
-    return serial + 1;
+    return previous;
+}
+
+// The serial the previous publish counts for; a serial past the bound cannot be followed.
+std::optional<uint64_t> ServedSerial(const std::optional<PreviousPublish>& previous) {
+    if (!previous) {
+        return std::nullopt;
+    }
+    if (previous->serial.form == format::SerialForm::TooLarge) {
+        throw Refused({"the served " + std::string(kProfileName) +
+                       ", signed by this key, has a serial above 2^53, which launchers refuse; "
+                       "publishes with this key cannot follow it"});
+    }
+    if (previous->serial.form != format::SerialForm::Number) {
+        return std::nullopt;  // a profile from before serials
+    }
+    return previous->serial.value;
 }
 
 // The arguments the launcher would refuse: a game it cannot compare, an expiry that is over.
@@ -428,6 +481,22 @@ std::optional<std::string> KeyExposure(const std::string& keyPath) {
            "); keep the private key 0600 (chmod 600)";
 }
 
+// The state goes with the key, and neither must ever be served.
+void CheckKeyOutsideRoot(const std::string& keyPath, const std::string& root) {
+    namespace fs = std::filesystem;
+    std::error_code keyError;
+    std::error_code rootError;
+    const fs::path keyFolder = fs::canonical(fs::absolute(keyPath).parent_path(), keyError);
+    const fs::path rootFolder = fs::canonical(root, rootError);
+    if (keyError || rootError) {
+        return;  // no ROOT yet: the key cannot lie in it
+    }
+    if ((keyFolder.generic_string() + "/").starts_with(rootFolder.generic_string() + "/")) {
+        throw Refused({"the key " + keyPath + " lies inside ROOT " + root +
+                       ", which is served; keep the key and its state off the patch server"});
+    }
+}
+
 }  // namespace
 
 PublishResult Publish(const PublishOptions& options) {
@@ -439,17 +508,27 @@ PublishResult Publish(const PublishOptions& options) {
     if (std::optional<std::string> exposed = KeyExposure(options.keyPath)) {
         result.warnings.push_back(*exposed);
     }
+    const std::string statePath = StatePath(options.keyPath);
+    CheckKeyOutsideRoot(options.keyPath, options.root);
+    PublishLock keyLock(options.keyPath, O_RDONLY,
+                        "another publish with the key " + options.keyPath + " is running");
+    const std::optional<uint64_t> state = ReadState(statePath);
     Scanner scanner(options.tree);
     scanner.Scan(result);
     HashSources(scanner);
 
     const std::string served = JoinPath(options.root, kServedFolder);
     MakeDirectories(served);
-    PublishLock lock(options.root, served);
+    PublishLock rootLock(JoinPath(options.root, ".vtpatch.lock"), O_RDWR | O_CREAT,
+                         "another publish into " + served + " is running");
     RemoveStaleTemps(served);
-    result.serial = NextSerial(served);
+    const std::optional<PreviousPublish> previous = ReadPrevious(served, key, result);
+    result.serial = NextSerial({options.now, state, ServedSerial(previous)});
     const IniText pins = ServeContent(served, scanner, result);
     SyncFileSystem(served);
+    // Recorded before it is signed: a publish that fails after this skips a serial, never
+    // repeats one.
+    WriteState(statePath, result.serial);
     WriteSignedProfile(served, key, ProfileText(options, result, pins));
     SyncFileSystem(served);
     return result;

@@ -109,6 +109,31 @@ TEST_F(LintTest, AnExpiredProfileIsAProblem) {
     EXPECT_NE(late.List()[0].what.find("expired"), std::string::npos);
 }
 
+TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
+    const struct {
+        const char* serial;
+        bool problem;
+    } rows[] = {
+        {"1", false},
+        {"1893456000", false},
+        {"9007199254740992", false},
+        {"9007199254740993", true},
+        {"9223372036854775806", true},
+        {"", true},
+        {"0", true},
+        {"-1", true},
+        {"12abc", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.serial);
+        std::string profile = served.Profile();
+        Replace(profile, "serial=", row.serial);
+        Put(Served("vtgame.ini"), profile);
+        Findings findings = Check(std::nullopt);
+        EXPECT_EQ(findings.Problems(), row.problem ? 1u : 0u) << test::Describe(findings);
+    }
+}
+
 TEST_F(LintTest, MissingAndEmptyFilesAreProblems) {
     ASSERT_EQ(::unlink(served.At("resource/sound/효과음.wav").c_str()), 0);
     Put(served.At("resource/data/승리.bmp"), "");

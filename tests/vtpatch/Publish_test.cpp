@@ -44,7 +44,7 @@ class PublishTest : public ::testing::Test {
 
 TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
     PublishResult result = served.Publish(tree, keys);
-    EXPECT_EQ(result.serial, 1);
+    EXPECT_EQ(result.serial, static_cast<uint64_t>(test::kNow));
     EXPECT_EQ(result.written, 9u);
 
     // Payloads under their code page 949 names, cards with their ".dat".
@@ -93,7 +93,7 @@ TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
               VersionOf(Get(JoinPath(served.Path(), "autopatch/resource/sound/vtsound.ini"))));
     EXPECT_EQ(served.Value("game", "card2"), "");
     EXPECT_FALSE(Exists(JoinPath(served.Path(), "autopatch/resource/data/card2")));
-    EXPECT_EQ(served.Value("publish", "serial"), "1");
+    EXPECT_EQ(served.Value("publish", "serial"), std::to_string(test::kNow));
     EXPECT_EQ(Get(JoinPath(served.Path(), "autopatch/vtgame.ini.sig")).size(), 64u);
 
     Findings findings = LintFolder(served, keys);
@@ -110,7 +110,7 @@ TEST_F(PublishTest, RepublishingTheSameContentChangesOnlyTheSerial) {
     const std::string profile = served.Profile();
 
     PublishResult again = served.Publish(tree, keys);
-    EXPECT_EQ(again.serial, 2);
+    EXPECT_EQ(again.serial, test::kNow + 1u);
     EXPECT_EQ(again.written, 0u);
     EXPECT_EQ(again.unchanged, 9u);
     for (const auto& [relative, content] : bytes) {
@@ -120,9 +120,11 @@ TEST_F(PublishTest, RepublishingTheSameContentChangesOnlyTheSerial) {
     }
     // The profile differs in its serial line only.
     std::string expected = profile;
-    expected.replace(expected.find("serial=1"), 8, "serial=2");
+    const std::string first = "serial=" + std::to_string(test::kNow);
+    expected.replace(expected.find(first), first.size(),
+                     "serial=" + std::to_string(test::kNow + 1));
     EXPECT_EQ(served.Profile(), expected);
-    EXPECT_EQ(served.Publish(tree, keys).serial, 3);
+    EXPECT_EQ(served.Publish(tree, keys).serial, test::kNow + 2u);
     EXPECT_EQ(LintFolder(served, keys).Problems(), 0u);
 }
 
@@ -163,8 +165,8 @@ TEST_F(PublishTest, AChangedFileChangesItsVersionAndItsSetsOnly) {
 
 TEST_F(PublishTest, AnEarlierProfileWithoutSerialCountsAsNone) {
     test::Put(JoinPath(served.Path(), "autopatch/vtgame.ini"), "[game]\r\ngame=1\r\nvtgame=2\r\n");
-    EXPECT_EQ(served.Publish(tree, keys).serial, 1);
-    EXPECT_EQ(served.Publish(tree, keys).serial, 2);
+    EXPECT_EQ(served.Publish(tree, keys).serial, static_cast<uint64_t>(test::kNow));
+    EXPECT_EQ(served.Publish(tree, keys).serial, test::kNow + 1u);
 }
 
 TEST_F(PublishTest, AFailedPublishKeepsTheEarlierProfileAndSignature) {
@@ -345,7 +347,7 @@ TEST(PublishLimits, TakesUpTo32766FilesInASetAndNoMore) {
         EXPECT_NE(e.Reasons().at(0).find("set card5 has 32767 files"), std::string::npos)
             << e.Reasons().at(0);
     }
-    EXPECT_EQ(served.Value("publish", "serial"), "1");
+    EXPECT_EQ(served.Value("publish", "serial"), std::to_string(test::kNow));
 }
 
 }  // namespace
