@@ -34,6 +34,7 @@ constexpr char kKeygenHelp[] =
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
+    "                       [--drop-client]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
@@ -51,10 +52,14 @@ constexpr char kPublishHelp[] =
     "  --key PEM       the private key from 'vtpatch keygen'\n"
     "  --game G        the launcher version ([game] game); other launchers refuse the patch\n"
     "  --expires T     UTC time after which launchers refuse the profile\n"
+    "  --drop-client   publish a TREE without vt.exe although the previous publish had one\n"
+    "                  (launchers keep the client they have)\n"
     "\n"
-    "Refuses, writing nothing, names the launcher refuses or would install under another\n"
-    "name, names code page 949 cannot hold, file names that are not UTF-8, empty files, and\n"
-    "sets of more than 32766 files.\n";
+    "Every set's manifest is written, an empty set's with count=0; a set that becomes empty\n"
+    "is noted as dropped (launchers keep its files). Refuses, writing nothing, names the\n"
+    "launcher refuses or would install under another name, names code page 949 cannot hold,\n"
+    "file names that are not UTF-8, empty files, sets of more than 32766 files, and\n"
+    "dropping vt.exe without --drop-client.\n";
 
 constexpr char kLintHelp[] =
     "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"
@@ -173,6 +178,7 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
         options.expires = line.values.at("--expires");
     }
     options.now = io.now;
+    options.dropClient = line.flags.contains("--drop-client");
     PublishResult result;
     try {
         result = Publish(options);
@@ -325,7 +331,7 @@ const std::vector<Command>& Commands() {
          2,
          {"--key", "--game", "--expires"},
          {"--key", "--game"},
-         {},
+         {"--drop-client"},
          PublishCommand},
         {"lint", kLintHelp, 1, {"--pub"}, {}, {}, LintCommand},
         {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},

@@ -374,6 +374,33 @@ std::optional<uint64_t> ServedSerial(const std::optional<PreviousPublish>& previ
     return previous->serial.value;
 }
 
+// What this publish drops from the previous one: vt.exe only when asked to, since launchers
+// keep the client they have and would never hear of another one; a set is noted.
+void CheckDrops(const std::optional<PreviousPublish>& previous, Scanner& scanner,
+                const PublishOptions& options, PublishResult& result) {
+    if (!previous) {
+        return;  // nothing signed by this key to compare with
+    }
+    const std::string earlier = "the served serial " + std::to_string(previous->serial.value);
+    if (previous->client && !scanner.Client()) {
+        if (!options.dropClient) {
+            throw Refused({std::string(kClientName) + ": " + earlier +
+                           " has the client and TREE holds none; launchers would keep the "
+                           "vt.exe they have. Give --drop-client to publish without it"});
+        }
+        result.notes.push_back(std::string(kClientName) + " dropped (--drop-client): " + earlier +
+                               " had it; launchers keep the one they have");
+    }
+    for (const SetSources& s : scanner.Sets()) {
+        if (s.files.empty() &&
+            std::ranges::find(previous->sets, s.set->key) != previous->sets.end()) {
+            result.notes.push_back("set " + ToUtf8(s.set->key) + " dropped: " + earlier +
+                                   " listed it; launchers keep its files and stop updating "
+                                   "them");
+        }
+    }
+}
+
 // The arguments the launcher would refuse: a game it cannot compare, an expiry that is over.
 void CheckArguments(const PublishOptions& options) {
     std::vector<std::string> refusals;
@@ -416,19 +443,21 @@ IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult&
         pins.Key(kClientName, PinText(PinOf(scanner.Client()->facts)));
     }
     for (const SetSources& s : scanner.Sets()) {
-        if (s.files.empty()) {
-            continue;  // no key in [game]: the launcher never asks for this set
-        }
         Manifest manifest{s.set->key, {}};
         for (const Source& source : s.files) {
             serve(source);
             manifest.entries.push_back(
                 {source.entry, ContentVersion(source.facts.sha256), PinOf(source.facts)});
         }
+        // Every set's manifest, an empty set's too: a launcher that still reads an earlier
+        // profile, or no signature, finds the set emptied rather than a missing file.
         const std::string bytes = WriteManifest(manifest);
         const Sha256Digest digest = Sha256OfText(bytes);
         MakeDirectories(JoinPath(served, s.set->folder));
         WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), bytes);
+        if (s.files.empty()) {
+            continue;  // no key in [game]: a launcher that reads it never opens the set
+        }
         result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
         pins.Key(s.set->ManifestPath(), PinText(Pin{bytes.size(), digest}));
     }
@@ -524,6 +553,7 @@ PublishResult Publish(const PublishOptions& options) {
     RemoveStaleTemps(served);
     const std::optional<PreviousPublish> previous = ReadPrevious(served, key, result);
     result.serial = NextSerial({options.now, state, ServedSerial(previous)});
+    CheckDrops(previous, scanner, options, result);
     const IniText pins = ServeContent(served, scanner, result);
     SyncFileSystem(served);
     // Recorded before it is signed: a publish that fails after this skips a serial, never

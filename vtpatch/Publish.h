@@ -17,6 +17,7 @@ struct PublishOptions {
     std::string game;     // the launcher version, UTF-8
     std::optional<std::string> expires;  // YYYY-MM-DDTHH:MM:SSZ
     int64_t now = 0;                     // seconds since 1970: the expiry, the serial
+    bool dropClient = false;  // publish without vt.exe although the previous publish had it
 };
 
 struct PublishedSet {

@@ -35,6 +35,17 @@ class FolderTree final : public ServedTree {
         return JoinPath(root_, PercentDecode(path).value_or(path));
     }
 
+    std::optional<std::vector<std::string>> ListFolder(const std::string& folder) override {
+        std::vector<std::string> out;
+        const std::string path = JoinPath(root_, folder);
+        if (IsDirectory(path)) {
+            for (const TreeEntry& e : ListTree(path)) {
+                out.push_back(e.relative);
+            }
+        }
+        return out;
+    }
+
   private:
     // No NUL, no empty, "." or ".." component: the request stays below the root.
     static bool Contained(std::string_view relative) {

@@ -120,6 +120,29 @@ class Verifier {
         }
     }
 
+    // What the served profile lists no more: the launcher blanks a dropped set's key, logs it
+    // and leaves its files alone, so they are neither compared nor pending.
+    void Dropped(const ServedPatch& patch) {
+        if (patch.clientVersion.empty() &&
+            !ReadProfileValue(kGameSection, kClientKey, localProfile_).empty()) {
+            report_.findings.Note(kClientName,
+                                  "no longer published; the launcher leaves the installed one "
+                                  "alone");
+        }
+        for (const ServedSetListing& listing : patch.sets) {
+            const PatchSet& set = *listing.set;
+            const std::string manifest =
+                JoinPath(options_.installation, set.folder + ToUtf8(set.manifestName));
+            if (listing.version.empty() &&
+                (!ReadProfileValue(kGameSection, set.key, localProfile_).empty() ||
+                 Exists(manifest))) {
+                report_.findings.Note("set " + ToUtf8(set.key),
+                                      "no longer published; the launcher records it as dropped "
+                                      "and leaves its files alone");
+            }
+        }
+    }
+
   private:
     std::string Repairing() const { return options_.repair ? " (record blanked)" : ""; }
 
@@ -162,6 +185,7 @@ VerifyReport Verify(ServedTree& tree, const VerifyOptions& options) {
                                                " served: the launcher refuses to patch");
     }
     verifier.Client(patch);
+    verifier.Dropped(patch);
     size_t total = 0;
     for (const ServedSetListing& listing : patch.sets) {
         total += listing.entries.size();

@@ -104,6 +104,24 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
 }
 
+TEST(VtpatchCli, DroppingTheClientTakesItsOption) {
+    TempDirectory keys;
+    test::SampleTree tree;
+    test::Served served;
+    ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
+    const std::string pem = JoinPath(keys.Path(), "patch-key.pem");
+    ASSERT_EQ(Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1"}).status, 0);
+    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
+    Outcome refused = Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("--drop-client"), std::string::npos) << refused.err;
+    Outcome dropped =
+        Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1", "--drop-client"});
+    EXPECT_EQ(dropped.status, 0) << dropped.err;
+    EXPECT_NE(dropped.out.find("note: vt.exe dropped"), std::string::npos) << dropped.out;
+    EXPECT_NE(Cli({"help", "publish"}).out.find("--drop-client"), std::string::npos);
+}
+
 // A private key that others on the machine can read is published with, and warned about.
 TEST(VtpatchCli, PublishWarnsWhenTheKeyCanBeReadByOthers) {
     TempDirectory keys;

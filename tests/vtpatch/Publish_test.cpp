@@ -91,8 +91,10 @@ TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
     EXPECT_EQ(served.Value("game", "vtgame"), VersionOf("MZ client 1"));
     EXPECT_EQ(served.Value("game", "sound"),
               VersionOf(Get(JoinPath(served.Path(), "autopatch/resource/sound/vtsound.ini"))));
+    // An empty set: no key, no pin, but a manifest without entries.
     EXPECT_EQ(served.Value("game", "card2"), "");
-    EXPECT_FALSE(Exists(JoinPath(served.Path(), "autopatch/resource/data/card2")));
+    EXPECT_EQ(served.Value("publish", "resource/data/card2/vtcard2.ini"), "");
+    EXPECT_EQ(Manifest(served, "resource/data/card2/vtcard2.ini"), "[card2]\r\ncount=0\r\n");
     EXPECT_EQ(served.Value("publish", "serial"), std::to_string(test::kNow));
     EXPECT_EQ(Get(JoinPath(served.Path(), "autopatch/vtgame.ini.sig")).size(), 64u);
 
@@ -196,6 +198,64 @@ TEST_F(PublishTest, ExpiryIsWrittenAndMustLieAhead) {
     for (const char* bad : {"2030-02-30T00:00:00Z", "2030-06-01 12:00:00Z", "2030-06-01T12:00:00",
                             "2030-6-01T12:00:00Z"}) {
         EXPECT_THROW(served.Publish(tree, keys, bad), Refused) << bad;
+    }
+}
+
+TEST_F(PublishTest, RemovedContentIsPublishedAndEverySetKeepsAManifest) {
+    served.Publish(tree, keys);
+    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "resource/data/card3/joker.dat").c_str()), 0);
+    PublishResult result = served.Publish(tree, keys);
+    EXPECT_EQ(served.Value("game", "card3"), "");
+    EXPECT_EQ(served.Value("publish", "resource/data/card3/vtcard3.ini"), "");
+    EXPECT_EQ(Manifest(served, "resource/data/card3/vtcard3.ini"), "[card3]\r\ncount=0\r\n");
+    ASSERT_FALSE(result.notes.empty());
+    EXPECT_NE(result.notes.back().find("set card3 dropped"), std::string::npos)
+        << result.notes.back();
+    EXPECT_EQ(LintFolder(served, keys).Problems(), 0u);
+
+    // A fresh ROOT holds every set's manifest as well.
+    Served fresh;
+    fresh.Publish(tree, keys);
+    for (const PatchSet& set : PatchSets()) {
+        EXPECT_TRUE(IsRegularFile(JoinPath(fresh.Path(), "autopatch/" + set.ManifestPath())))
+            << set.ManifestPath();
+    }
+}
+
+TEST(PublishClient, DroppingTheClientTakesDropClient) {
+    const struct {
+        const char* what;
+        bool signedBefore;  // the served profile verifies with the key
+        bool dropClient;
+        bool published;
+    } rows[] = {
+        {"refused without --drop-client", true, false, false},
+        {"published with --drop-client", true, true, true},
+        {"nothing signed by the key to compare with", false, false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Keys keys;
+        SampleTree tree;
+        Served served;
+        served.Publish(tree, keys);
+        if (!row.signedBefore) {
+            test::FlipBit(JoinPath(served.Path(), "autopatch/vtgame.ini.sig"));
+        }
+        const std::string profile = served.Profile();
+        ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
+        PublishOptions options{tree.Path(),  served.Path(), keys.Pem(),    "1",
+                               std::nullopt, test::kNow,    row.dropClient};
+        try {
+            Publish(options);
+            EXPECT_TRUE(row.published);
+            EXPECT_EQ(served.Value("game", "vtgame"), "");
+            EXPECT_EQ(served.Value("publish", "vt.exe"), "");
+        } catch (const Refused& e) {
+            EXPECT_FALSE(row.published);
+            EXPECT_NE(e.Reasons().at(0).find("--drop-client"), std::string::npos) << e.what();
+            EXPECT_EQ(served.Profile(), profile);
+        }
     }
 }
 
