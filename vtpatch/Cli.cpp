@@ -58,8 +58,9 @@ constexpr char kPublishHelp[] =
     "Every set's manifest is written, an empty set's with count=0; a set that becomes empty\n"
     "is noted as dropped (launchers keep its files). Refuses, writing nothing, names the\n"
     "launcher refuses or would install under another name, names code page 949 cannot hold,\n"
-    "file names that are not UTF-8, empty files, sets of more than 32766 files, and\n"
-    "dropping vt.exe without --drop-client.\n";
+    "file names that are not UTF-8, empty files, sets of more than 32766 files, symbolic\n"
+    "links in TREE or below ROOT (TREE and ROOT themselves may be links), and dropping\n"
+    "vt.exe without --drop-client.\n";
 
 constexpr char kLintHelp[] =
     "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"

@@ -1,5 +1,6 @@
 #include "vtpatch/Publish.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,7 +32,8 @@ constexpr std::string_view kDataFolder = "resource/data/";
 
 // One file of the publisher's tree and where it is served.
 struct Source {
-    std::string treePath;  // bytes, in the tree
+    std::string treePath;  // bytes, the whole path (for messages)
+    std::string relative;  // below the tree
     std::string served;    // below autopatch/, code page 949
     std::wstring entry;    // the manifest's name (empty for vt.exe)
     FileFacts facts;
@@ -83,6 +85,9 @@ class PublishLock {
   public:
     PublishLock(const std::string& path, int flags, const std::string& busy) {
         fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno == ELOOP) {
+            throw Refused({path + ": a symbolic link; publish writes through none"});
+        }
         if (fd_ < 0) {
             throw Failure("cannot open " + path + " to lock it");
         }
@@ -99,14 +104,38 @@ class PublishLock {
     int fd_ = -1;
 };
 
-// What a killed publish left behind; only ever ours, as the lock is held.
-void RemoveStaleTemps(const std::string& served) {
+// A path below ROOT of what is served: autopatch/<served>.
+std::string Below(std::string_view served) {
+    return std::string(kServedFolder) + "/" + std::string(served);
+}
+
+bool IsPublishTemp(std::string_view relative) {
+    std::string_view base = relative.substr(relative.rfind('/') + 1);
+    return base.starts_with(".vtpatch-") && base.ends_with(".tmp");
+}
+
+// The served tree made ready: autopatch/ reached through no link, what a killed publish left
+// removed (only ever ours, as the lock is held; a link by such a name itself, never what it
+// points to), and every other link refused before anything is written, as a link would let
+// the publish write or replace files outside ROOT.
+void PrepareServedTree(const std::string& root) {
+    const std::string served = JoinPath(root, kServedFolder);
+    try {
+        OpenFolderBelow(root, kServedFolder, true);
+    } catch (const SymbolicLink& link) {
+        throw Refused({link.Path() + ": a symbolic link; publish writes through none"});
+    }
+    std::vector<std::string> refusals;
     for (const TreeEntry& e : ListTree(served)) {
-        std::string_view base = e.relative;
-        base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
-        if (base.starts_with(".vtpatch-") && base.ends_with(".tmp")) {
-            ::unlink(JoinPath(served, e.relative).c_str());
+        if (IsPublishTemp(e.relative)) {
+            RemoveBelow(root, Below(e.relative));
+        } else if (e.link) {
+            refusals.push_back(JoinPath(served, e.relative) +
+                               ": a symbolic link; publish writes through none, remove it");
         }
+    }
+    if (!refusals.empty()) {
+        throw Refused(refusals);
     }
 }
 
@@ -125,7 +154,11 @@ class Scanner {
         size_t ignored = 0;
         for (const TreeEntry& e : ListTree(tree_)) {
             std::string_view rel = e.relative;
-            if (rel == kClientName) {
+            if (e.link) {
+                // Whatever it points to, the key included, would go to every player.
+                refusals_.push_back(e.relative +
+                                    ": a symbolic link; publish takes regular files only");
+            } else if (rel == kClientName) {
                 AddClient(e);
             } else if (rel.starts_with(kSoundFolder)) {
                 Add(Set(L"sound"), e, rel.substr(kSoundFolder.size()), result);
@@ -159,6 +192,7 @@ class Scanner {
         }
     }
 
+    const std::string& Tree() const { return tree_; }
     std::optional<Source>& Client() { return client_; }
     std::vector<SetSources>& Sets() { return sets_; }
 
@@ -198,7 +232,7 @@ class Scanner {
 
     void AddClient(const TreeEntry& e) {
         if (Usable(e)) {
-            client_ = Source{JoinPath(tree_, e.relative), kClientName, L"", {}};
+            client_ = Source{JoinPath(tree_, e.relative), e.relative, kClientName, L"", {}};
         }
     }
 
@@ -245,8 +279,8 @@ class Scanner {
             refusals_.push_back(where + ": the same file on Windows as " + it->second);
             return;
         }
-        s.files.push_back(
-            Source{JoinPath(tree_, where), set.folder + ToCp949(set.FileName(name)), name, {}});
+        s.files.push_back(Source{
+            JoinPath(tree_, where), where, set.folder + ToCp949(set.FileName(name)), name, {}});
     }
 
     std::string tree_;
@@ -261,8 +295,8 @@ void HashSources(Scanner& scanner) {
         total += s.files.size();
     }
     Progress progress("hashing", total);
-    auto hash = [&progress](Source& source) {
-        std::optional<FileFacts> facts = HashFile(source.treePath);
+    auto hash = [&progress, &scanner](Source& source) {
+        std::optional<FileFacts> facts = HashFileBelow(scanner.Tree(), source.relative);
         if (!facts) {
             throw Failure("cannot read " + source.treePath);
         }
@@ -286,21 +320,23 @@ void HashSources(Scanner& scanner) {
     }
 }
 
-// Puts `source` at served/<source.served> unless the same bytes are there; true when copied.
-bool ServePayload(const std::string& served, const Source& source) {
-    const std::string target = JoinPath(served, source.served);
-    if (std::optional<FileFacts> there = HashFile(target); there && *there == source.facts) {
+// Puts `source` at autopatch/<source.served> unless the same bytes are there; true when
+// copied. Every folder below ROOT is reached through no link.
+bool ServePayload(const std::string& root, const std::string& tree, const Source& source) {
+    const std::string relative = Below(source.served);
+    const std::string target = JoinPath(root, relative);
+    if (std::optional<FileFacts> there = HashFileBelow(root, relative);
+        there && *there == source.facts) {
         return false;
     }
-    size_t slash = target.rfind('/');
-    MakeDirectories(target.substr(0, slash));
+    OpenFolderBelow(root, relative.substr(0, relative.rfind('/')), true);
     if (IsDirectory(target)) {
         throw Failure("cannot serve " + source.treePath + ": a folder " + target +
                       " is in the way");
     }
-    PendingFile out(target);
+    PendingFile out(root, relative);
     std::optional<FileFacts> copied =
-        HashFile(source.treePath, [&out](std::string_view piece) { out.Write(piece); });
+        HashFileBelow(tree, source.relative, [&out](std::string_view piece) { out.Write(piece); });
     if (!copied || *copied != source.facts) {
         throw Failure(source.treePath + " changed during the publish; publish again");
     }
@@ -326,14 +362,13 @@ struct PreviousPublish {
 
 // Nothing when no profile is served, or when its signature is not this key's: then whoever
 // wrote it could have put any serial there.
-std::optional<PreviousPublish> ReadPrevious(const std::string& served, const PrivateKey& key,
+std::optional<PreviousPublish> ReadPrevious(const std::string& root, const PrivateKey& key,
                                             PublishResult& result) {
-    const std::string path = JoinPath(served, kProfileName);
-    if (!Exists(path)) {
+    if (!Exists(JoinPath(root, Below(kProfileName)))) {
         return std::nullopt;
     }
-    std::optional<std::string> text = ReadFile(path);
-    std::optional<std::string> sig = ReadFile(JoinPath(served, kSignatureName));
+    std::optional<std::string> text = ReadFileBelow(root, Below(kProfileName));
+    std::optional<std::string> sig = ReadFileBelow(root, Below(kSignatureName));
     if (!text || !sig || !SignedBy(key, *text, *sig)) {
         result.notes.push_back("the served " + std::string(kProfileName) +
                                " is not signed by this key (or changed since): its serial is "
@@ -426,7 +461,7 @@ Pin PinOf(const FileFacts& facts) {
 }
 
 // Payloads and manifests, before the profile that points at them; the pins for [publish].
-IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult& result) {
+IniText ServeContent(const std::string& root, Scanner& scanner, PublishResult& result) {
     size_t total = scanner.Client() ? 1 : 0;
     for (const SetSources& s : scanner.Sets()) {
         total += s.files.size();
@@ -434,7 +469,7 @@ IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult&
     IniText pins;
     Progress progress("writing", total);
     auto serve = [&](const Source& source) {
-        (ServePayload(served, source) ? result.written : result.unchanged)++;
+        (ServePayload(root, scanner.Tree(), source) ? result.written : result.unchanged)++;
         progress.Advance();
     };
     if (scanner.Client()) {
@@ -453,8 +488,8 @@ IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult&
         // profile, or no signature, finds the set emptied rather than a missing file.
         const std::string bytes = WriteManifest(manifest);
         const Sha256Digest digest = Sha256OfText(bytes);
-        MakeDirectories(JoinPath(served, s.set->folder));
-        WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), bytes);
+        OpenFolderBelow(root, Below(s.set->folder), true);
+        WriteFileAtomically(root, Below(s.set->ManifestPath()), bytes);
         if (s.files.empty()) {
             continue;  // no key in [game]: a launcher that reads it never opens the set
         }
@@ -486,12 +521,12 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
 
 // The signature, then the profile: between the two renames the pair does not match and a
 // launcher that checks refuses it, never a profile that points at something unwritten.
-void WriteSignedProfile(const std::string& served, const PrivateKey& key, const std::string& text) {
+void WriteSignedProfile(const std::string& root, const PrivateKey& key, const std::string& text) {
     const Signature signature = key.Sign(text);
-    PendingFile sig(JoinPath(served, kSignatureName));
+    PendingFile sig(root, Below(kSignatureName));
     sig.Write(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
     sig.Sync();
-    PendingFile ini(JoinPath(served, kProfileName));
+    PendingFile ini(root, Below(kProfileName));
     ini.Write(text);
     ini.Sync();
     sig.Commit();
@@ -547,19 +582,19 @@ PublishResult Publish(const PublishOptions& options) {
     HashSources(scanner);
 
     const std::string served = JoinPath(options.root, kServedFolder);
-    MakeDirectories(served);
-    PublishLock rootLock(JoinPath(options.root, ".vtpatch.lock"), O_RDWR | O_CREAT,
+    MakeDirectories(options.root);
+    PublishLock rootLock(JoinPath(options.root, ".vtpatch.lock"), O_RDWR | O_CREAT | O_NOFOLLOW,
                          "another publish into " + served + " is running");
-    RemoveStaleTemps(served);
-    const std::optional<PreviousPublish> previous = ReadPrevious(served, key, result);
+    PrepareServedTree(options.root);
+    const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
     result.serial = NextSerial({options.now, state, ServedSerial(previous)});
     CheckDrops(previous, scanner, options, result);
-    const IniText pins = ServeContent(served, scanner, result);
+    const IniText pins = ServeContent(options.root, scanner, result);
     SyncFileSystem(served);
     // Recorded before it is signed: a publish that fails after this skips a serial, never
     // repeats one.
     WriteState(statePath, result.serial);
-    WriteSignedProfile(served, key, ProfileText(options, result, pins));
+    WriteSignedProfile(options.root, key, ProfileText(options, result, pins));
     SyncFileSystem(served);
     return result;
 }

@@ -22,7 +22,15 @@ class FolderTree final : public ServedTree {
             result.why = "a request no web server maps into the tree";
             return result;
         }
-        std::optional<FileFacts> facts = HashFile(JoinPath(root_, *relative), sink);
+        std::optional<FileFacts> facts;
+        try {
+            facts = HashFileBelow(root_, *relative, sink);
+        } catch (const SymbolicLink& link) {
+            // What a web server makes of it depends on its settings; it points out of the tree.
+            result.outcome = Fetched::Outcome::Refused;
+            result.why = "a symbolic link (" + link.Path() + "), which vtpatch does not follow";
+            return result;
+        }
         if (!facts) {
             return result;
         }
@@ -138,6 +146,9 @@ std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl) {
         return std::make_unique<HttpTree>(std::move(*url));
     }
     std::string root = JoinPath(rootOrUrl, kServedFolder);
+    if (IsLink(root)) {
+        throw SymbolicLink(root);
+    }
     if (!IsDirectory(root)) {
         std::string trimmed = rootOrUrl;
         while (trimmed.size() > 1 && trimmed.back() == '/') {

@@ -15,10 +15,16 @@
 namespace vt::vtpatch {
 namespace {
 
-// An installed file against what the served tree pins for it; empty when it matches.
-std::string Difference(const std::string& path, const std::optional<Pin>& pin,
-                       const std::string& version) {
-    std::optional<FileFacts> facts = HashFile(path);
+// An installed file (`relative` below the installation) against what the served tree pins
+// for it; empty when it matches.
+std::string Difference(const std::string& installation, const std::string& relative,
+                       const std::optional<Pin>& pin, const std::string& version) {
+    std::optional<FileFacts> facts;
+    try {
+        facts = HashFileBelow(installation, relative);
+    } catch (const SymbolicLink&) {
+        return "a symbolic link, which vtpatch does not follow";
+    }
     if (!facts) {
         return "missing";
     }
@@ -60,8 +66,8 @@ class Verifier {
             return;
         }
         ++report_.checked;
-        std::string why = Difference(JoinPath(options_.installation, kClientName), patch.clientPin,
-                                     patch.clientVersion);
+        std::string why =
+            Difference(options_.installation, kClientName, patch.clientPin, patch.clientVersion);
         if (!why.empty()) {
             report_.findings.Problem(kClientName, why + Repairing());
             Repair(kGameSection, kClientKey, localProfile_);
@@ -106,8 +112,8 @@ class Verifier {
             ++report_.checked;
             std::string file = ToUtf8(set.FileName(entry.name));
             std::replace(file.begin(), file.end(), '\\', '/');
-            std::string why = Difference(JoinPath(options_.installation, set.folder + file),
-                                         entry.pin, entry.version);
+            std::string why =
+                Difference(options_.installation, set.folder + file, entry.pin, entry.version);
             if (!why.empty()) {
                 report_.findings.Problem(where, why + Repairing());
                 Repair(set.key, entry.name, manifest);
