@@ -577,6 +577,7 @@ PublishResult Publish(const PublishOptions& options) {
     PublishLock keyLock(options.keyPath, O_RDONLY,
                         "another publish with the key " + options.keyPath + " is running");
     const std::optional<uint64_t> state = ReadState(statePath);
+    NextSerial({options.now, state, std::nullopt});  // a state at its end refuses before ROOT
     Scanner scanner(options.tree);
     scanner.Scan(result);
     HashSources(scanner);

@@ -165,6 +165,9 @@ TEST_F(PublishSerialTest, AStateThatCannotBeFollowedIsRefusedAndNothingIsWritten
         EXPECT_EQ(Get(Served("vtgame.ini.sig")), signature);
         EXPECT_FALSE(Exists(served.At("resource/sound/new.wav")));
         EXPECT_EQ(State(), row.state);
+        test::Served fresh;  // refused before anything is made in ROOT
+        EXPECT_THROW(fresh.Publish(tree, keys), Refused);
+        EXPECT_FALSE(Exists(JoinPath(fresh.Path(), "autopatch")));
     }
 }
 
