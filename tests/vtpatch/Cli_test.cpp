@@ -104,22 +104,38 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
 }
 
+// Launchers keep the client they have: dropping it takes --drop-client, when a profile signed
+// by the key shows there was one.
 TEST(VtpatchCli, DroppingTheClientTakesItsOption) {
-    TempDirectory keys;
-    test::SampleTree tree;
-    test::Served served;
-    ASSERT_EQ(Cli({"keygen", keys.Path()}).status, 0);
-    const std::string pem = JoinPath(keys.Path(), "patch-key.pem");
-    ASSERT_EQ(Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1"}).status, 0);
-    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
-    Outcome refused = Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("--drop-client"), std::string::npos) << refused.err;
-    Outcome dropped =
-        Cli({"publish", tree.Path(), served.Path(), "--key", pem, "--game", "1", "--drop-client"});
-    EXPECT_EQ(dropped.status, 0) << dropped.err;
-    EXPECT_NE(dropped.out.find("note: vt.exe dropped"), std::string::npos) << dropped.out;
+    const struct {
+        bool signedBefore;
+        bool dropClient;
+        int status;
+    } rows[] = {{true, false, 1}, {true, true, 0}, {false, false, 0}};
     EXPECT_NE(Cli({"help", "publish"}).out.find("--drop-client"), std::string::npos);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.signedBefore << row.dropClient);
+        test::Keys keys;
+        test::SampleTree tree;
+        test::Served served;
+        served.Publish(tree, keys);
+        if (!row.signedBefore) {
+            test::FlipBit(JoinPath(served.Path(), "autopatch/vtgame.ini.sig"));
+        }
+        const std::string profile = served.Profile();
+        ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
+        std::vector<std::string> args = {"publish", tree.Path(), served.Path(), "--key", keys.Pem(),
+                                         "--game",  "1"};
+        if (row.dropClient) {
+            args.push_back("--drop-client");
+        }
+        Outcome r = Cli(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(served.Value("game", "vtgame") == "", row.status == 0);
+        EXPECT_EQ(served.Profile() == profile, row.status != 0);
+        EXPECT_EQ(r.err.find("--drop-client") != std::string::npos, row.status != 0) << r.err;
+        EXPECT_EQ(r.out.find("note: vt.exe dropped") != std::string::npos, row.dropClient) << r.out;
+    }
 }
 
 // A private key that others on the machine can read is published with, and warned about.

@@ -113,17 +113,15 @@ TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
     const struct {
         const char* serial;
         bool problem;
-    } rows[] = {
-        {"1", false},
-        {"1893456000", false},
-        {"9007199254740992", false},
-        {"9007199254740993", true},
-        {"9223372036854775806", true},
-        {"", true},
-        {"0", true},
-        {"-1", true},
-        {"12abc", true},
-    };
+    } rows[] = {{"1", false},
+                {"1893456000", false},
+                {"9007199254740992", false},
+                {"", true},
+                {"9007199254740993", true},
+                {"9223372036854775806", true},
+                {"0", true},
+                {"-1", true},
+                {"12abc", true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.serial);
         std::string profile = served.Profile();

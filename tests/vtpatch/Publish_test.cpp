@@ -222,43 +222,6 @@ TEST_F(PublishTest, RemovedContentIsPublishedAndEverySetKeepsAManifest) {
     }
 }
 
-TEST(PublishClient, DroppingTheClientTakesDropClient) {
-    const struct {
-        const char* what;
-        bool signedBefore;  // the served profile verifies with the key
-        bool dropClient;
-        bool published;
-    } rows[] = {
-        {"refused without --drop-client", true, false, false},
-        {"published with --drop-client", true, true, true},
-        {"nothing signed by the key to compare with", false, false, true},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        Keys keys;
-        SampleTree tree;
-        Served served;
-        served.Publish(tree, keys);
-        if (!row.signedBefore) {
-            test::FlipBit(JoinPath(served.Path(), "autopatch/vtgame.ini.sig"));
-        }
-        const std::string profile = served.Profile();
-        ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
-        PublishOptions options{tree.Path(),  served.Path(), keys.Pem(),    "1",
-                               std::nullopt, test::kNow,    row.dropClient};
-        try {
-            Publish(options);
-            EXPECT_TRUE(row.published);
-            EXPECT_EQ(served.Value("game", "vtgame"), "");
-            EXPECT_EQ(served.Value("publish", "vt.exe"), "");
-        } catch (const Refused& e) {
-            EXPECT_FALSE(row.published);
-            EXPECT_NE(e.Reasons().at(0).find("--drop-client"), std::string::npos) << e.what();
-            EXPECT_EQ(served.Profile(), profile);
-        }
-    }
-}
-
 // One bad file, or a bad argument, in an otherwise good tree: refused with a reason naming
 // it, and nothing written. (Where the launcher's own name check and the tool's overlap, either
 // may give the reason: only the file is expected then.)
