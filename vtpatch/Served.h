@@ -38,8 +38,7 @@ class ServedTree {
 
     // The files below `folder` (relative to autopatch/, ending in '/'), as paths relative to
     // it; nothing when the tree cannot be listed (over HTTP).
-    virtual std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-        (void)folder;  // only a folder can be listed
+    virtual std::optional<std::vector<std::string>> ListFolder(const std::string& /*folder*/) {
         return std::nullopt;
     }
 };
