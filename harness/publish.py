@@ -40,9 +40,22 @@ def write_tree(tree, files):
     return tree
 
 
+def private_key_copy(key, root):
+    """The test key, copied beside `root`: vtpatch keeps its serial state beside the key, and
+    that belongs to the test's own folder, never to the repository's tests/keys."""
+    copy = Path(root).resolve().parent / "publish-key" / Path(key).name
+    if not copy.exists():
+        copy.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(key, copy)
+        copy.chmod(0o600)
+    return copy
+
+
 def publish(vtpatch, tree, root, game="1", key=TEST_KEY, expires=None, extra=()):
     """Runs `vtpatch publish` (`extra`: more options); its output, or RuntimeError with it
     when it refuses."""
+    if Path(key) == TEST_KEY:
+        key = private_key_copy(key, root)
     cmd = [str(vtpatch), "publish", str(tree), str(root), "--key", str(key), "--game", game]
     if expires:
         cmd += ["--expires", expires]
@@ -58,12 +71,14 @@ def served_expected(root, files):
     `files` ({relative path: bytes}) plus the versions of every served profile."""
     served = Path(root) / "autopatch"
     expected = dict(files)
+    game = read_ini(served / "vtgame.ini")["game"]
     for rel, section in MANIFESTS.items():
-        if (served / rel).exists():
+        # Every set's manifest is served; the launcher opens only the sets [game] lists.
+        if section in game:
             entries = read_ini(served / rel).get(section, {})
             # A served entry "i=name:version" is recorded as "name=version".
             expected[rel] = dict(v.split(":", 1) for k, v in entries.items() if k.isdigit())
-    expected["vtgame.ini"] = read_ini(served / "vtgame.ini")["game"]
+    expected["vtgame.ini"] = game
     return expected
 
 

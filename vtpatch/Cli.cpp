@@ -34,22 +34,33 @@ constexpr char kKeygenHelp[] =
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
+    "                       [--drop-client]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
     "card5 (graphics set); resource/data/cardN/*.dat (card set N). The installation's own\n"
     "files (vtgame.ini, the set manifests, resource/data/SvrList.dat, anything else at the top)\n"
     "are left out. Versions are content hashes: unchanged files and sets keep their versions.\n"
-    "Payloads and manifests are written first, vtgame.ini and vtgame.ini.sig last; each publish\n"
-    "into the same ROOT raises [publish] serial by one.\n"
+    "Payloads and manifests are written first, vtgame.ini and vtgame.ini.sig last.\n"
+    "\n"
+    "[publish] serial is the largest of the publish time (UTC seconds), the last serial the\n"
+    "key signed + 1 (kept in patch-key.state beside the key: back it up with the key) and the\n"
+    "served profile's + 1 when this key signed it; serials above 2^53 are refused. So a new\n"
+    "ROOT, a lost state or a restored backup still counts upward, and a served tree written\n"
+    "by others cannot move the serial.\n"
     "\n"
     "  --key PEM       the private key from 'vtpatch keygen'\n"
     "  --game G        the launcher version ([game] game); other launchers refuse the patch\n"
     "  --expires T     UTC time after which launchers refuse the profile\n"
+    "  --drop-client   publish a TREE without vt.exe although the previous publish had one\n"
+    "                  (launchers keep the client they have)\n"
     "\n"
-    "Refuses, writing nothing, names the launcher refuses or would install under another\n"
-    "name, names code page 949 cannot hold, file names that are not UTF-8, empty files, and\n"
-    "sets of more than 32766 files.\n";
+    "Every set's manifest is written, an empty set's with count=0; a set that becomes empty\n"
+    "is noted as dropped (launchers keep its files). Refuses, writing nothing, names the\n"
+    "launcher refuses or would install under another name, names code page 949 cannot hold,\n"
+    "file names that are not UTF-8, empty files, sets of more than 32766 files, symbolic\n"
+    "links in TREE or below ROOT (TREE and ROOT themselves may be links), and dropping\n"
+    "vt.exe without --drop-client.\n";
 
 constexpr char kLintHelp[] =
     "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"
@@ -58,7 +69,8 @@ constexpr char kLintHelp[] =
     "HTTP from http://HOST[:PORT]/ (the launcher's patch host; autopatch/ is added), and\n"
     "lists every problem: unsafe or aliasing names, counts that do not match their entries,\n"
     "missing files, sizes and hashes that differ from their pins, versions that are not\n"
-    "content versions, empty files, an expired profile.\n"
+    "content versions, empty files, a serial launchers refuse, an expired profile, files that\n"
+    "are symbolic links; and notes what a publish dropped (vt.exe or a set still served).\n"
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
@@ -70,7 +82,8 @@ constexpr char kVerifyHelp[] =
     "\n"
     "Lists the installed files that are missing or differ (size, SHA-256) from the served\n"
     "tree although the installation's records (vtgame.ini, resource/sound/vtsound.ini, ...)\n"
-    "call them current, so the launcher would never fetch them again.\n"
+    "call them current, so the launcher would never fetch them again. A set or vt.exe the\n"
+    "served profile no longer lists is noted: the launcher leaves those files alone.\n"
     "\n"
     "  --against T     the served tree: a folder or an http:// URL, as for lint\n"
     "  --repair        blank those records, so the next launcher run fetches the files again\n"
@@ -168,6 +181,7 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
         options.expires = line.values.at("--expires");
     }
     options.now = io.now;
+    options.dropClient = line.flags.contains("--drop-client");
     PublishResult result;
     try {
         result = Publish(options);
@@ -320,7 +334,7 @@ const std::vector<Command>& Commands() {
          2,
          {"--key", "--game", "--expires"},
          {"--key", "--game"},
-         {},
+         {"--drop-client"},
          PublishCommand},
         {"lint", kLintHelp, 1, {"--pub"}, {}, {}, LintCommand},
         {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},

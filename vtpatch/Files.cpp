@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 #include <system_error>
+#include <utility>
 
 #include "vtpatch/Failure.h"
 
@@ -31,22 +32,39 @@ char* Block() {
     throw Failure(what + " " + path + ": " + ::strerror(error));
 }
 
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+// "a/b/c" -> "a/b" and "c".
+std::pair<std::string_view, std::string_view> SplitLast(std::string_view relative) {
+    const size_t slash = relative.rfind('/');
+    if (slash == std::string_view::npos) {
+        return {std::string_view(), relative};
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
+    return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
 
-  private:
-    int fd_;
-};
+bool IsLinkAt(int folder, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// One folder below `folder`, never through a link; -1 with errno when it cannot be opened.
+int OpenChildFolder(int folder, const std::string& name, bool create, const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(folder, name.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT && create) {
+        if (::mkdirat(folder, name.c_str(), 0755) != 0 && errno != EEXIST) {
+            Fail("cannot create the folder", path, errno);
+        }
+        fd = ::openat(folder, name.c_str(), kFlags);
+    }
+    if (fd < 0) {
+        const int error = errno;
+        if (IsLinkAt(folder, name)) {
+            throw SymbolicLink(path);
+        }
+        errno = error;
+    }
+    return fd;
+}
 
 // Every byte of `fd` to `piece`, one block at a time; the error number of a failed read, else 0.
 int ReadAll(int fd, const std::function<void(std::string_view)>& piece) {
@@ -93,7 +111,7 @@ bool IsDirectory(const std::string& path) {
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     std::string out;
     if (fd.Get() < 0 ||
         ReadAll(fd.Get(), [&out](std::string_view piece) { out.append(piece); }) != 0) {
@@ -102,16 +120,73 @@ std::optional<std::string> ReadFile(const std::string& path) {
     return out;
 }
 
-std::optional<FileFacts> HashFile(const std::string& path,
-                                  const std::function<void(std::string_view)>& sink) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+bool IsLink(const std::string& path) {
     struct stat st {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+Descriptor OpenFolderBelow(const std::string& base, std::string_view relative, bool create) {
+    Descriptor folder(
+        ::open(base.empty() ? "." : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0) {
+        if (!create && (errno == ENOENT || errno == ENOTDIR)) {
+            return Descriptor();
+        }
+        Fail("cannot open the folder", base, errno);
+    }
+    std::string path = base;
+    for (size_t start = 0; start < relative.size();) {
+        const size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string name(relative.substr(start, end - start));
+        start = end + 1;
+        if (name.empty() || name == ".") {
+            continue;
+        }
+        path = JoinPath(path, name);
+        if (name == "..") {
+            throw Failure(path + " leads out of " + base);
+        }
+        const int fd = OpenChildFolder(folder.Get(), name, create, path);
+        if (fd < 0) {
+            if (!create && (errno == ENOENT || errno == ENOTDIR)) {
+                return Descriptor();
+            }
+            Fail(errno == ENOTDIR ? "a file is in the way of the folder" : "cannot open the folder",
+                 path, errno);
+        }
+        folder = Descriptor(fd);
+    }
+    return folder;
+}
+
+namespace {
+
+// Size and SHA-256 of the open file `fd`; nothing when it is not a regular file.
+std::optional<FileFacts> HashOpenFile(int fd, const std::string& path,
+                                      const std::function<void(std::string_view)>& sink) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
     Sha256 hash;
     FileFacts facts;
-    const int error = ReadAll(fd.Get(), [&](std::string_view piece) {
+    const int error = ReadAll(fd, [&](std::string_view piece) {
         hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
         if (sink) {
             sink(piece);
@@ -125,6 +200,48 @@ std::optional<FileFacts> HashFile(const std::string& path,
     return facts;
 }
 
+}  // namespace
+
+std::optional<FileFacts> HashFile(const std::string& path,
+                                  const std::function<void(std::string_view)>& sink) {
+    // O_NONBLOCK: a FIFO in the way must not hang the open; regular files ignore it.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return HashOpenFile(fd.Get(), path, sink);
+}
+
+std::optional<FileFacts> HashFileBelow(const std::string& base, std::string_view relative,
+                                       const std::function<void(std::string_view)>& sink) {
+    const auto [folderPart, namePart] = SplitLast(relative);
+    Descriptor folder = OpenFolderBelow(base, folderPart, false);
+    if (folder.Get() < 0) {
+        return std::nullopt;
+    }
+    const std::string name(namePart);
+    Descriptor fd(
+        ::openat(folder.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (fd.Get() < 0 && IsLinkAt(folder.Get(), name)) {
+        throw SymbolicLink(JoinPath(base, relative));
+    }
+    return HashOpenFile(fd.Get(), JoinPath(base, relative), sink);
+}
+
+std::optional<std::string> ReadFileBelow(const std::string& base, std::string_view relative) {
+    std::string out;
+    if (!HashFileBelow(base, relative, [&out](std::string_view piece) { out.append(piece); })) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+void RemoveBelow(const std::string& base, std::string_view relative) {
+    const auto [folderPart, namePart] = SplitLast(relative);
+    Descriptor folder = OpenFolderBelow(base, folderPart, false);
+    if (folder.Get() >= 0 && ::unlinkat(folder.Get(), std::string(namePart).c_str(), 0) != 0 &&
+        errno != ENOENT) {
+        Fail("cannot remove", JoinPath(base, relative), errno);
+    }
+}
+
 void MakeDirectories(const std::string& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
@@ -134,21 +251,33 @@ void MakeDirectories(const std::string& path) {
     }
 }
 
-PendingFile::PendingFile(std::string target, unsigned mode) : target_(std::move(target)) {
+PendingFile::PendingFile(const std::string& target, unsigned mode)
+    : PendingFile(target.starts_with('/') && target.rfind('/') == 0
+                      ? std::string("/")
+                      : std::string(SplitLast(target).first),
+                  SplitLast(target).second, mode) {}
+
+PendingFile::PendingFile(const std::string& base, std::string_view relative, unsigned mode)
+    : target_(JoinPath(base, relative)) {
     static std::atomic<unsigned> counter{0};
-    size_t slash = target_.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    temp_ =
-        dir + ".vtpatch-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    const auto [folderPart, namePart] = SplitLast(relative);
+    folder_ = OpenFolderBelow(base, folderPart, false);
+    if (folder_.Get() < 0) {
+        Fail("cannot create", target_, ENOENT);
+    }
+    name_ = namePart;
+    tempName_ = ".vtpatch-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    temp_ = JoinPath(JoinPath(base, folderPart), tempName_);
     // Created with its final mode: a key must never be readable by others, even for a moment.
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    fd_ = ::openat(folder_.Get(), tempName_.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd_ < 0) {
         Fail("cannot create", temp_, errno);
     }
     if (::fchmod(fd_, mode) != 0) {  // the umask may have taken bits the file needs
         int error = errno;
         ::close(fd_);
-        ::unlink(temp_.c_str());
+        ::unlinkat(folder_.Get(), tempName_.c_str(), 0);
         Fail("cannot set the mode of", temp_, error);
     }
 }
@@ -158,7 +287,7 @@ PendingFile::~PendingFile() {
         ::close(fd_);
     }
     if (!committed_) {
-        ::unlink(temp_.c_str());
+        ::unlinkat(folder_.Get(), tempName_.c_str(), 0);
     }
 }
 
@@ -191,7 +320,7 @@ void PendingFile::Close() {
 
 void PendingFile::Commit() {
     Close();
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    if (::renameat(folder_.Get(), tempName_.c_str(), folder_.Get(), name_.c_str()) != 0) {
         Fail("cannot put in place", target_, errno);
     }
     committed_ = true;
@@ -199,19 +328,27 @@ void PendingFile::Commit() {
 
 bool PendingFile::CommitNew() {
     Close();
-    if (::link(temp_.c_str(), target_.c_str()) != 0) {
+    if (::linkat(folder_.Get(), tempName_.c_str(), folder_.Get(), name_.c_str(), 0) != 0) {
         if (errno == EEXIST) {
             return false;
         }
         Fail("cannot put in place", target_, errno);
     }
     committed_ = true;
-    ::unlink(temp_.c_str());
+    ::unlinkat(folder_.Get(), tempName_.c_str(), 0);
     return true;
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view bytes) {
     PendingFile file(path);
+    file.Write(bytes);
+    file.Sync();
+    file.Commit();
+}
+
+void WriteFileAtomically(const std::string& base, std::string_view relative,
+                         std::string_view bytes) {
+    PendingFile file(base, relative);
     file.Write(bytes);
     file.Sync();
     file.Commit();
@@ -243,8 +380,7 @@ std::vector<TreeEntry> ListTree(const std::string& directory) {
     namespace fs = std::filesystem;
     std::vector<TreeEntry> out;
     std::error_code ec;
-    fs::recursive_directory_iterator it(directory, fs::directory_options::follow_directory_symlink,
-                                        ec);
+    fs::recursive_directory_iterator it(directory, ec);
     if (ec) {
         throw Failure("cannot list " + directory + ": " + ec.message());
     }
@@ -252,16 +388,16 @@ std::vector<TreeEntry> ListTree(const std::string& directory) {
         if (ec) {
             throw Failure("cannot list " + directory + ": " + ec.message());
         }
-        fs::file_status status = it->status(ec);
+        const fs::file_status status = it->symlink_status(ec);
         if (ec) {
-            status = fs::file_status(fs::file_type::not_found);  // a dangling link
-            ec.clear();
+            throw Failure("cannot list " + directory + ": " + ec.message());
         }
         if (fs::is_directory(status)) {
             continue;
         }
         TreeEntry e;
         e.relative = it->path().lexically_relative(directory).generic_string();
+        e.link = fs::is_symlink(status);
         e.regular = fs::is_regular_file(status);
         e.size = e.regular ? static_cast<int64_t>(it->file_size(ec)) : 0;
         out.push_back(std::move(e));

@@ -1,12 +1,13 @@
 #include "vtpatch/Lint.h"
 
 #include <algorithm>
-#include <charconv>
 #include <span>
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "format/Digest.h"
+#include "format/Manifest.h"
+#include "format/Serial.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"
@@ -47,12 +48,24 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
                          Findings& findings) {
     const std::wstring staged = FromUtf8(JoinPath(staging, kProfileName));
     const std::string serial = ToUtf8(ReadProfileValue(kPublishSection, L"serial", staged));
-    int64_t value = 0;
-    auto [end, ec] = std::from_chars(serial.data(), serial.data() + serial.size(), value);
-    if (serial.empty() || ec != std::errc() || end != serial.data() + serial.size() || value < 1) {
-        findings.Problem(kProfileName, serial.empty()
-                                           ? "[publish] serial is missing"
-                                           : "[publish] serial=" + serial + " is not a number");
+    const format::SerialReading reading = format::ReadSerial(serial);
+    switch (reading.form) {
+        case format::SerialForm::Absent:
+            findings.Problem(kProfileName, "[publish] serial is missing");
+            break;
+        case format::SerialForm::Malformed:
+            findings.Problem(kProfileName, "[publish] serial=" + serial + " is not a number");
+            break;
+        case format::SerialForm::TooLarge:
+            findings.Problem(kProfileName,
+                             "[publish] serial=" + serial + " is above 2^53; launchers refuse it");
+            break;
+        case format::SerialForm::Number:
+            if (reading.value == 0) {
+                findings.Problem(kProfileName, "[publish] serial=" + serial +
+                                                   " is below every publish's (1 or more)");
+            }
+            break;
     }
     const std::string expires = ToUtf8(ReadProfileValue(kPublishSection, L"expires", staged));
     if (expires.empty()) {
@@ -99,6 +112,54 @@ void CheckPayload(ServedTree& tree, const std::string& request, const std::strin
     }
 }
 
+// Files below a set's folder that are not manifests (for graphics, not in a card set's
+// folder either): what earlier publishes left there.
+size_t LeftFiles(const PatchSet& set, const std::vector<std::string>& files) {
+    return static_cast<size_t>(std::ranges::count_if(files, [&set](const std::string& rel) {
+        if (rel == ToCp949(set.manifestName)) {
+            return false;
+        }
+        for (const PatchSet& other : PatchSets()) {
+            if (&other != &set && other.folder.starts_with(set.folder) &&
+                rel.starts_with(other.folder.substr(set.folder.size()))) {
+                return false;
+            }
+        }
+        return true;
+    }));
+}
+
+// What a publish dropped, as far as the served tree shows it: a client, or a set's entries or
+// files, still served while [game] lists them no more. Launchers keep those files.
+void NoteDropped(ServedTree& tree, const ServedPatch& patch, Findings& findings) {
+    if (patch.clientVersion.empty() &&
+        tree.Fetch(kClientName, [](std::string_view) {}).outcome == Fetched::Outcome::Ok) {
+        findings.Note(kClientName,
+                      "served, but [game] lists no vtgame: a publish dropped the "
+                      "client; launchers keep the vt.exe they have");
+    }
+    for (const ServedSetListing& listing : patch.sets) {
+        const PatchSet& set = *listing.set;
+        if (!listing.version.empty()) {
+            continue;
+        }
+        const std::string dropped =
+            "[game] lists no " + ToUtf8(set.key) + ": the set is dropped; launchers keep its files";
+        Fetched fetched;
+        std::optional<std::string> bytes = tree.FetchWhole(set.ManifestPath(), fetched);
+        const std::optional<int16_t> count =
+            bytes ? ReadManifest(*bytes, set.key).count : std::nullopt;
+        if (count && *count > 0) {
+            findings.Note(set.ManifestPath(),
+                          "count=" + std::to_string(*count) + ", but " + dropped);
+        } else if (std::optional<std::vector<std::string>> files = tree.ListFolder(set.folder);
+                   files && LeftFiles(set, *files) > 0) {
+            findings.Note(set.folder, std::to_string(LeftFiles(set, *files)) +
+                                          " files of an earlier publish, but " + dropped);
+        }
+    }
+}
+
 }  // namespace
 
 Findings Lint(ServedTree& tree, const LintOptions& options) {
@@ -113,6 +174,7 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
     }
     CheckSignature(tree, patch, options, findings);
     CheckPublishSection(staging.Path(), options, findings);
+    NoteDropped(tree, patch, findings);
 
     size_t total = patch.clientVersion.empty() ? 0 : 1;
     for (const ServedSetListing& listing : patch.sets) {

@@ -1,13 +1,14 @@
 #include "vtpatch/Publish.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "base/Cp949.h"
@@ -15,11 +16,13 @@
 #include "base/Profile.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Serial.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Format.h"
 #include "vtpatch/Progress.h"
+#include "vtpatch/PublishState.h"
 
 namespace vt::vtpatch {
 namespace {
@@ -29,7 +32,8 @@ constexpr std::string_view kDataFolder = "resource/data/";
 
 // One file of the publisher's tree and where it is served.
 struct Source {
-    std::string treePath;  // bytes, in the tree
+    std::string treePath;  // bytes, the whole path (for messages)
+    std::string relative;  // below the tree
     std::string served;    // below autopatch/, code page 949
     std::wstring entry;    // the manifest's name (empty for vt.exe)
     FileFacts facts;
@@ -75,18 +79,21 @@ std::optional<std::string> GameProblem(const std::string& game) {
     return std::nullopt;
 }
 
-// Holds an exclusive lock on the served tree for the life of the publish.
+// Holds an exclusive lock on a file for the life of the publish: on the served tree, so two
+// publishes never write one ROOT at once, and on the key, so two never take one serial.
 class PublishLock {
   public:
-    explicit PublishLock(const std::string& root, const std::string& served) {
-        std::string path = JoinPath(root, ".vtpatch.lock");
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    PublishLock(const std::string& path, int flags, const std::string& busy) {
+        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno == ELOOP) {
+            throw Refused({path + ": a symbolic link; publish writes through none"});
+        }
         if (fd_ < 0) {
-            throw Failure("cannot open the lock file " + path);
+            throw Failure("cannot open " + path + " to lock it");
         }
         if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd_);
-            throw Failure("another publish into " + served + " is running");
+            throw Failure(busy);
         }
     }
     ~PublishLock() { ::close(fd_); }
@@ -97,14 +104,38 @@ class PublishLock {
     int fd_ = -1;
 };
 
-// What a killed publish left behind; only ever ours, as the lock is held.
-void RemoveStaleTemps(const std::string& served) {
+// A path below ROOT of what is served: autopatch/<served>.
+std::string Below(std::string_view served) {
+    return std::string(kServedFolder) + "/" + std::string(served);
+}
+
+bool IsPublishTemp(std::string_view relative) {
+    std::string_view base = relative.substr(relative.rfind('/') + 1);
+    return base.starts_with(".vtpatch-") && base.ends_with(".tmp");
+}
+
+// The served tree made ready: autopatch/ reached through no link, what a killed publish left
+// removed (only ever ours, as the lock is held; a link by such a name itself, never what it
+// points to), and every other link refused before anything is written, as a link would let
+// the publish write or replace files outside ROOT.
+void PrepareServedTree(const std::string& root) {
+    const std::string served = JoinPath(root, kServedFolder);
+    try {
+        OpenFolderBelow(root, kServedFolder, true);
+    } catch (const SymbolicLink& link) {
+        throw Refused({link.Path() + ": a symbolic link; publish writes through none"});
+    }
+    std::vector<std::string> refusals;
     for (const TreeEntry& e : ListTree(served)) {
-        std::string_view base = e.relative;
-        base.remove_prefix(base.rfind('/') == std::string_view::npos ? 0 : base.rfind('/') + 1);
-        if (base.starts_with(".vtpatch-") && base.ends_with(".tmp")) {
-            ::unlink(JoinPath(served, e.relative).c_str());
+        if (IsPublishTemp(e.relative)) {
+            RemoveBelow(root, Below(e.relative));
+        } else if (e.link) {
+            refusals.push_back(JoinPath(served, e.relative) +
+                               ": a symbolic link; publish writes through none, remove it");
         }
+    }
+    if (!refusals.empty()) {
+        throw Refused(refusals);
     }
 }
 
@@ -123,7 +154,11 @@ class Scanner {
         size_t ignored = 0;
         for (const TreeEntry& e : ListTree(tree_)) {
             std::string_view rel = e.relative;
-            if (rel == kClientName) {
+            if (e.link) {
+                // Whatever it points to, the key included, would go to every player.
+                refusals_.push_back(e.relative +
+                                    ": a symbolic link; publish takes regular files only");
+            } else if (rel == kClientName) {
                 AddClient(e);
             } else if (rel.starts_with(kSoundFolder)) {
                 Add(Set(L"sound"), e, rel.substr(kSoundFolder.size()), result);
@@ -157,6 +192,7 @@ class Scanner {
         }
     }
 
+    const std::string& Tree() const { return tree_; }
     std::optional<Source>& Client() { return client_; }
     std::vector<SetSources>& Sets() { return sets_; }
 
@@ -196,7 +232,7 @@ class Scanner {
 
     void AddClient(const TreeEntry& e) {
         if (Usable(e)) {
-            client_ = Source{JoinPath(tree_, e.relative), kClientName, L"", {}};
+            client_ = Source{JoinPath(tree_, e.relative), e.relative, kClientName, L"", {}};
         }
     }
 
@@ -243,8 +279,8 @@ class Scanner {
             refusals_.push_back(where + ": the same file on Windows as " + it->second);
             return;
         }
-        s.files.push_back(
-            Source{JoinPath(tree_, where), set.folder + ToCp949(set.FileName(name)), name, {}});
+        s.files.push_back(Source{
+            JoinPath(tree_, where), where, set.folder + ToCp949(set.FileName(name)), name, {}});
     }
 
     std::string tree_;
@@ -259,8 +295,8 @@ void HashSources(Scanner& scanner) {
         total += s.files.size();
     }
     Progress progress("hashing", total);
-    auto hash = [&progress](Source& source) {
-        std::optional<FileFacts> facts = HashFile(source.treePath);
+    auto hash = [&progress, &scanner](Source& source) {
+        std::optional<FileFacts> facts = HashFileBelow(scanner.Tree(), source.relative);
         if (!facts) {
             throw Failure("cannot read " + source.treePath);
         }
@@ -284,21 +320,23 @@ void HashSources(Scanner& scanner) {
     }
 }
 
-// Puts `source` at served/<source.served> unless the same bytes are there; true when copied.
-bool ServePayload(const std::string& served, const Source& source) {
-    const std::string target = JoinPath(served, source.served);
-    if (std::optional<FileFacts> there = HashFile(target); there && *there == source.facts) {
+// Puts `source` at autopatch/<source.served> unless the same bytes are there; true when
+// copied. Every folder below ROOT is reached through no link.
+bool ServePayload(const std::string& root, const std::string& tree, const Source& source) {
+    const std::string relative = Below(source.served);
+    const std::string target = JoinPath(root, relative);
+    if (std::optional<FileFacts> there = HashFileBelow(root, relative);
+        there && *there == source.facts) {
         return false;
     }
-    size_t slash = target.rfind('/');
-    MakeDirectories(target.substr(0, slash));
+    OpenFolderBelow(root, relative.substr(0, relative.rfind('/')), true);
     if (IsDirectory(target)) {
         throw Failure("cannot serve " + source.treePath + ": a folder " + target +
                       " is in the way");
     }
-    PendingFile out(target);
+    PendingFile out(root, relative);
     std::optional<FileFacts> copied =
-        HashFile(source.treePath, [&out](std::string_view piece) { out.Write(piece); });
+        HashFileBelow(tree, source.relative, [&out](std::string_view piece) { out.Write(piece); });
     if (!copied || *copied != source.facts) {
         throw Failure(source.treePath + " changed during the publish; publish again");
     }
@@ -306,19 +344,96 @@ bool ServePayload(const std::string& served, const Source& source) {
     return true;
 }
 
-int64_t NextSerial(const std::string& served) {
-    const std::string path = JoinPath(served, kProfileName);
-    if (!Exists(path)) {
-        return 1;
+bool SignedBy(const PrivateKey& key, const std::string& text, const std::string& sigBytes) {
+    Signature signature{};
+    if (sigBytes.size() != signature.size()) {
+        return false;
     }
+    std::copy(sigBytes.begin(), sigBytes.end(), signature.begin());
+    return VerifySignature(key.Public(), text, signature);
+}
+
+// The served profile as this key signed it: what the publish before this one was.
+struct PreviousPublish {
+    format::SerialReading serial;
+    bool client = false;             // it had vt.exe
+    std::vector<std::wstring> sets;  // the sets it listed
+};
+
+// Nothing when no profile is served, or when its signature is not this key's: then whoever
+// wrote it could have put any serial there.
+std::optional<PreviousPublish> ReadPrevious(const std::string& root, const PrivateKey& key,
+                                            PublishResult& result) {
+    if (!Exists(JoinPath(root, Below(kProfileName)))) {
+        return std::nullopt;
+    }
+    std::optional<std::string> text = ReadFileBelow(root, Below(kProfileName));
+    std::optional<std::string> sig = ReadFileBelow(root, Below(kSignatureName));
+    if (!text || !sig || !SignedBy(key, *text, *sig)) {
+        result.notes.push_back("the served " + std::string(kProfileName) +
+                               " is not signed by this key (or changed since): its serial is "
+                               "not counted and nothing is compared with it");
+        return std::nullopt;
+    }
+    // Read as the launcher reads it, from the very bytes that were verified.
+    TempDirectory staging;
+    const std::string staged = JoinPath(staging.Path(), kProfileName);
+    WriteFileAtomically(staged, *text);
     profile::ClearCache();
-    std::string text = ToUtf8(ReadProfileValue(kPublishSection, L"serial", FromUtf8(path)));
-    int64_t serial = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), serial);
-    if (ec != std::errc() || end != text.data() + text.size() || serial < 0) {
-        serial = 0;  // a profile from before signed publishes
+    const std::wstring file = FromUtf8(staged);
+    PreviousPublish previous;
+    previous.serial =
+        format::ReadSerial(ToUtf8(ReadProfileValue(kPublishSection, L"serial", file)));
+    previous.client = !ReadProfileValue(kGameSection, kClientKey, file).empty();
+    for (const PatchSet& set : PatchSets()) {
+        if (!ReadProfileValue(kGameSection, set.key, file).empty()) {
+            previous.sets.push_back(set.key);
+        }
     }
-    return serial + 1;
+    return previous;
+}
+
+// The serial the previous publish counts for; a serial past the bound cannot be followed.
+std::optional<uint64_t> ServedSerial(const std::optional<PreviousPublish>& previous) {
+    if (!previous) {
+        return std::nullopt;
+    }
+    if (previous->serial.form == format::SerialForm::TooLarge) {
+        throw Refused({"the served " + std::string(kProfileName) +
+                       ", signed by this key, has a serial above 2^53, which launchers refuse; "
+                       "publishes with this key cannot follow it"});
+    }
+    if (previous->serial.form != format::SerialForm::Number) {
+        return std::nullopt;  // a profile from before serials
+    }
+    return previous->serial.value;
+}
+
+// What this publish drops from the previous one: vt.exe only when asked to, since launchers
+// keep the client they have and would never hear of another one; a set is noted.
+void CheckDrops(const std::optional<PreviousPublish>& previous, Scanner& scanner,
+                const PublishOptions& options, PublishResult& result) {
+    if (!previous) {
+        return;  // nothing signed by this key to compare with
+    }
+    const std::string earlier = "the served serial " + std::to_string(previous->serial.value);
+    if (previous->client && !scanner.Client()) {
+        if (!options.dropClient) {
+            throw Refused({std::string(kClientName) + ": " + earlier +
+                           " has the client and TREE holds none; launchers would keep the "
+                           "vt.exe they have. Give --drop-client to publish without it"});
+        }
+        result.notes.push_back(std::string(kClientName) + " dropped (--drop-client): " + earlier +
+                               " had it; launchers keep the one they have");
+    }
+    for (const SetSources& s : scanner.Sets()) {
+        if (s.files.empty() &&
+            std::ranges::find(previous->sets, s.set->key) != previous->sets.end()) {
+            result.notes.push_back("set " + ToUtf8(s.set->key) + " dropped: " + earlier +
+                                   " listed it; launchers keep its files and stop updating "
+                                   "them");
+        }
+    }
 }
 
 // The arguments the launcher would refuse: a game it cannot compare, an expiry that is over.
@@ -346,7 +461,7 @@ Pin PinOf(const FileFacts& facts) {
 }
 
 // Payloads and manifests, before the profile that points at them; the pins for [publish].
-IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult& result) {
+IniText ServeContent(const std::string& root, Scanner& scanner, PublishResult& result) {
     size_t total = scanner.Client() ? 1 : 0;
     for (const SetSources& s : scanner.Sets()) {
         total += s.files.size();
@@ -354,7 +469,7 @@ IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult&
     IniText pins;
     Progress progress("writing", total);
     auto serve = [&](const Source& source) {
-        (ServePayload(served, source) ? result.written : result.unchanged)++;
+        (ServePayload(root, scanner.Tree(), source) ? result.written : result.unchanged)++;
         progress.Advance();
     };
     if (scanner.Client()) {
@@ -363,19 +478,21 @@ IniText ServeContent(const std::string& served, Scanner& scanner, PublishResult&
         pins.Key(kClientName, PinText(PinOf(scanner.Client()->facts)));
     }
     for (const SetSources& s : scanner.Sets()) {
-        if (s.files.empty()) {
-            continue;  // no key in [game]: the launcher never asks for this set
-        }
         Manifest manifest{s.set->key, {}};
         for (const Source& source : s.files) {
             serve(source);
             manifest.entries.push_back(
                 {source.entry, ContentVersion(source.facts.sha256), PinOf(source.facts)});
         }
+        // Every set's manifest, an empty set's too: a launcher that still reads an earlier
+        // profile, or no signature, finds the set emptied rather than a missing file.
         const std::string bytes = WriteManifest(manifest);
         const Sha256Digest digest = Sha256OfText(bytes);
-        MakeDirectories(JoinPath(served, s.set->folder));
-        WriteFileAtomically(JoinPath(served, s.set->ManifestPath()), bytes);
+        OpenFolderBelow(root, Below(s.set->folder), true);
+        WriteFileAtomically(root, Below(s.set->ManifestPath()), bytes);
+        if (s.files.empty()) {
+            continue;  // no key in [game]: a launcher that reads it never opens the set
+        }
         result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
         pins.Key(s.set->ManifestPath(), PinText(Pin{bytes.size(), digest}));
     }
@@ -404,12 +521,12 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
 
 // The signature, then the profile: between the two renames the pair does not match and a
 // launcher that checks refuses it, never a profile that points at something unwritten.
-void WriteSignedProfile(const std::string& served, const PrivateKey& key, const std::string& text) {
+void WriteSignedProfile(const std::string& root, const PrivateKey& key, const std::string& text) {
     const Signature signature = key.Sign(text);
-    PendingFile sig(JoinPath(served, kSignatureName));
+    PendingFile sig(root, Below(kSignatureName));
     sig.Write(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
     sig.Sync();
-    PendingFile ini(JoinPath(served, kProfileName));
+    PendingFile ini(root, Below(kProfileName));
     ini.Write(text);
     ini.Sync();
     sig.Commit();
@@ -428,6 +545,22 @@ std::optional<std::string> KeyExposure(const std::string& keyPath) {
            "); keep the private key 0600 (chmod 600)";
 }
 
+// The state goes with the key, and neither must ever be served.
+void CheckKeyOutsideRoot(const std::string& keyPath, const std::string& root) {
+    namespace fs = std::filesystem;
+    std::error_code keyError;
+    std::error_code rootError;
+    const fs::path keyFolder = fs::canonical(fs::absolute(keyPath).parent_path(), keyError);
+    const fs::path rootFolder = fs::canonical(root, rootError);
+    if (keyError || rootError) {
+        return;  // no ROOT yet: the key cannot lie in it
+    }
+    if ((keyFolder.generic_string() + "/").starts_with(rootFolder.generic_string() + "/")) {
+        throw Refused({"the key " + keyPath + " lies inside ROOT " + root +
+                       ", which is served; keep the key and its state off the patch server"});
+    }
+}
+
 }  // namespace
 
 PublishResult Publish(const PublishOptions& options) {
@@ -439,18 +572,30 @@ PublishResult Publish(const PublishOptions& options) {
     if (std::optional<std::string> exposed = KeyExposure(options.keyPath)) {
         result.warnings.push_back(*exposed);
     }
+    const std::string statePath = StatePath(options.keyPath);
+    CheckKeyOutsideRoot(options.keyPath, options.root);
+    PublishLock keyLock(options.keyPath, O_RDONLY,
+                        "another publish with the key " + options.keyPath + " is running");
+    const std::optional<uint64_t> state = ReadState(statePath);
+    NextSerial({options.now, state, std::nullopt});  // a state at its end refuses before ROOT
     Scanner scanner(options.tree);
     scanner.Scan(result);
     HashSources(scanner);
 
     const std::string served = JoinPath(options.root, kServedFolder);
-    MakeDirectories(served);
-    PublishLock lock(options.root, served);
-    RemoveStaleTemps(served);
-    result.serial = NextSerial(served);
-    const IniText pins = ServeContent(served, scanner, result);
+    MakeDirectories(options.root);
+    PublishLock rootLock(JoinPath(options.root, ".vtpatch.lock"), O_RDWR | O_CREAT | O_NOFOLLOW,
+                         "another publish into " + served + " is running");
+    PrepareServedTree(options.root);
+    const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
+    result.serial = NextSerial({options.now, state, ServedSerial(previous)});
+    CheckDrops(previous, scanner, options, result);
+    const IniText pins = ServeContent(options.root, scanner, result);
     SyncFileSystem(served);
-    WriteSignedProfile(served, key, ProfileText(options, result, pins));
+    // Recorded before it is signed: a publish that fails after this skips a serial, never
+    // repeats one.
+    WriteState(statePath, result.serial);
+    WriteSignedProfile(options.root, key, ProfileText(options, result, pins));
     SyncFileSystem(served);
     return result;
 }

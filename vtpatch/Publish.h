@@ -16,7 +16,8 @@ struct PublishOptions {
     std::string keyPath;  // PEM
     std::string game;     // the launcher version, UTF-8
     std::optional<std::string> expires;  // YYYY-MM-DDTHH:MM:SSZ
-    int64_t now = 0;                     // seconds since 1970, for the expiry
+    int64_t now = 0;                     // seconds since 1970: the expiry, the serial
+    bool dropClient = false;  // publish without vt.exe although the previous publish had it
 };
 
 struct PublishedSet {
@@ -26,7 +27,7 @@ struct PublishedSet {
 };
 
 struct PublishResult {
-    int64_t serial = 0;
+    uint64_t serial = 0;
     std::string clientVersion;  // empty when the tree holds no vt.exe
     std::vector<PublishedSet> sets;
     size_t written = 0;                 // payloads copied

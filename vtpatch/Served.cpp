@@ -22,7 +22,15 @@ class FolderTree final : public ServedTree {
             result.why = "a request no web server maps into the tree";
             return result;
         }
-        std::optional<FileFacts> facts = HashFile(JoinPath(root_, *relative), sink);
+        std::optional<FileFacts> facts;
+        try {
+            facts = HashFileBelow(root_, *relative, sink);
+        } catch (const SymbolicLink& link) {
+            // What a web server makes of it depends on its settings; it points out of the tree.
+            result.outcome = Fetched::Outcome::Refused;
+            result.why = "a symbolic link (" + link.Path() + "), which vtpatch does not follow";
+            return result;
+        }
         if (!facts) {
             return result;
         }
@@ -33,6 +41,17 @@ class FolderTree final : public ServedTree {
 
     std::string Where(const std::string& path) const override {
         return JoinPath(root_, PercentDecode(path).value_or(path));
+    }
+
+    std::optional<std::vector<std::string>> ListFolder(const std::string& folder) override {
+        std::vector<std::string> out;
+        const std::string path = JoinPath(root_, folder);
+        if (IsDirectory(path)) {
+            for (const TreeEntry& e : ListTree(path)) {
+                out.push_back(e.relative);
+            }
+        }
+        return out;
     }
 
   private:
@@ -127,6 +146,9 @@ std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl) {
         return std::make_unique<HttpTree>(std::move(*url));
     }
     std::string root = JoinPath(rootOrUrl, kServedFolder);
+    if (IsLink(root)) {
+        throw SymbolicLink(root);
+    }
     if (!IsDirectory(root)) {
         std::string trimmed = rootOrUrl;
         while (trimmed.size() > 1 && trimmed.back() == '/') {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt::vtpatch {
 
@@ -34,6 +35,12 @@ class ServedTree {
 
     // The whole body, or nothing with `result` telling why.
     std::optional<std::string> FetchWhole(const std::string& path, Fetched& result);
+
+    // The files below `folder` (relative to autopatch/, ending in '/'), as paths relative to
+    // it; nothing when the tree cannot be listed (over HTTP).
+    virtual std::optional<std::vector<std::string>> ListFolder(const std::string& /*folder*/) {
+        return std::nullopt;
+    }
 };
 
 // A folder (the publish ROOT, or its autopatch folder itself) or an http:// URL of the root

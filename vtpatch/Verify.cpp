@@ -15,10 +15,16 @@
 namespace vt::vtpatch {
 namespace {
 
-// An installed file against what the served tree pins for it; empty when it matches.
-std::string Difference(const std::string& path, const std::optional<Pin>& pin,
-                       const std::string& version) {
-    std::optional<FileFacts> facts = HashFile(path);
+// An installed file (`relative` below the installation) against what the served tree pins
+// for it; empty when it matches.
+std::string Difference(const std::string& installation, const std::string& relative,
+                       const std::optional<Pin>& pin, const std::string& version) {
+    std::optional<FileFacts> facts;
+    try {
+        facts = HashFileBelow(installation, relative);
+    } catch (const SymbolicLink&) {
+        return "a symbolic link, which vtpatch does not follow";
+    }
     if (!facts) {
         return "missing";
     }
@@ -60,8 +66,8 @@ class Verifier {
             return;
         }
         ++report_.checked;
-        std::string why = Difference(JoinPath(options_.installation, kClientName), patch.clientPin,
-                                     patch.clientVersion);
+        std::string why =
+            Difference(options_.installation, kClientName, patch.clientPin, patch.clientVersion);
         if (!why.empty()) {
             report_.findings.Problem(kClientName, why + Repairing());
             Repair(kGameSection, kClientKey, localProfile_);
@@ -106,8 +112,8 @@ class Verifier {
             ++report_.checked;
             std::string file = ToUtf8(set.FileName(entry.name));
             std::replace(file.begin(), file.end(), '\\', '/');
-            std::string why = Difference(JoinPath(options_.installation, set.folder + file),
-                                         entry.pin, entry.version);
+            std::string why =
+                Difference(options_.installation, set.folder + file, entry.pin, entry.version);
             if (!why.empty()) {
                 report_.findings.Problem(where, why + Repairing());
                 Repair(set.key, entry.name, manifest);
@@ -117,6 +123,29 @@ class Verifier {
         if (reopen) {
             // The launcher opens a set only when its key differs from the server's.
             Repair(kGameSection, set.key, localProfile_);
+        }
+    }
+
+    // What the served profile lists no more: the launcher blanks a dropped set's key, logs it
+    // and leaves its files alone, so they are neither compared nor pending.
+    void Dropped(const ServedPatch& patch) {
+        if (patch.clientVersion.empty() &&
+            !ReadProfileValue(kGameSection, kClientKey, localProfile_).empty()) {
+            report_.findings.Note(kClientName,
+                                  "no longer published; the launcher leaves the installed one "
+                                  "alone");
+        }
+        for (const ServedSetListing& listing : patch.sets) {
+            const PatchSet& set = *listing.set;
+            const std::string manifest =
+                JoinPath(options_.installation, set.folder + ToUtf8(set.manifestName));
+            if (listing.version.empty() &&
+                (!ReadProfileValue(kGameSection, set.key, localProfile_).empty() ||
+                 Exists(manifest))) {
+                report_.findings.Note("set " + ToUtf8(set.key),
+                                      "no longer published; the launcher records it as dropped "
+                                      "and leaves its files alone");
+            }
         }
     }
 
@@ -162,6 +191,7 @@ VerifyReport Verify(ServedTree& tree, const VerifyOptions& options) {
                                                " served: the launcher refuses to patch");
     }
     verifier.Client(patch);
+    verifier.Dropped(patch);
     size_t total = 0;
     for (const ServedSetListing& listing : patch.sets) {
         total += listing.entries.size();

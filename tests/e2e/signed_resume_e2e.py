@@ -159,7 +159,8 @@ def main():
              if not (app.path / rel).exists() or (app.path / rel).read_bytes() != data]
     checks.check(not wrong, "every published file is byte-identical %s" % wrong)
     local = harness.read_ini(app.path / "vtgame.ini")
-    checks.check(local.get("publish", {}).get("serial") == "1", "the accepted serial is kept")
+    serial = harness.read_ini(work / "root" / "autopatch" / "vtgame.ini")["publish"]["serial"]
+    checks.check(local.get("publish", {}).get("serial") == serial, "the accepted serial is kept")
     checks.check(all(local.get("game", {}).get(k) == v for k, v in served.items()),
                  "vtgame.ini holds every version of the server's")
     checks.check(not temp.exists(), "temp\\ and its staged parts are gone")

@@ -115,7 +115,7 @@ def main():
     work = Path(tempfile.mkdtemp(prefix="vt-trust-"))
     report = []
 
-    # Two publishes into one root: serial 1, then serial 2 changing one file (3 MB, so a
+    # Two publishes into one root, the second one changing one file (3 MB, so a
     # download of it can be interrupted).
     files = {"vt.exe": b"MZ signed sample client " * 3000,
              "resource/sound/a.wav": rng.randbytes(20_000),
@@ -137,7 +137,7 @@ def main():
     case = Case(a, fresh)
     ok, _ = case.run_to_servers(work / "v1")
     checks.check(ok and not harness.differences(case.app.path, expected1),
-                 "a fresh installation takes the signed patch (serial 1) whole")
+                 "a fresh installation takes the first signed patch whole")
     checks.check(not case.log.has("^refused"), "nothing was refused")
     installed1 = harness.installed_files(case.app.path)
     case.remove()
@@ -168,11 +168,11 @@ def main():
     for line in report:
         print(line)
 
-    # The genuine serial 2 goes in; serial 1 served after it is refused.
+    # The genuine second publish goes in; the first, served after it, is refused.
     case = Case(a, installed1)
     ok, _ = case.run_to_servers(work / "v2")
     checks.check(ok and not harness.differences(case.app.path, expected2),
-                 "the signed update (serial 2) goes in")
+                 "the signed update (the second publish) goes in")
     installed2 = harness.installed_files(case.app.path)
     case.remove()
     case = Case(a, installed2)

@@ -84,7 +84,9 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     Outcome published = Cli({"publish", tree.Path(), served.Path(), "--key=" + pem, "--game", "1",
                              "--expires", "2031-01-01T00:00:00Z"});
     ASSERT_EQ(published.status, 0) << published.err;
-    EXPECT_NE(published.out.find("published serial 1"), std::string::npos) << published.out;
+    EXPECT_NE(published.out.find("published serial " + std::to_string(test::kNow) + " "),
+              std::string::npos)
+        << published.out;
 
     Outcome lint = Cli({"lint", served.Path(), "--pub", pub});
     EXPECT_EQ(lint.status, 0) << lint.out;
@@ -100,6 +102,40 @@ TEST(VtpatchCli, PublishLintVerifyRoundTrip) {
     Outcome verify = Cli({"verify", install.Path(), "--against", served.Path()});
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     EXPECT_NE(verify.out.find("0 problems, 9 files pending"), std::string::npos) << verify.out;
+}
+
+// Launchers keep the client they have: dropping it takes --drop-client, when a profile signed
+// by the key shows there was one.
+TEST(VtpatchCli, DroppingTheClientTakesItsOption) {
+    const struct {
+        bool signedBefore;
+        bool dropClient;
+        int status;
+    } rows[] = {{true, false, 1}, {true, true, 0}, {false, false, 0}};
+    EXPECT_NE(Cli({"help", "publish"}).out.find("--drop-client"), std::string::npos);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.signedBefore << row.dropClient);
+        test::Keys keys;
+        test::SampleTree tree;
+        test::Served served;
+        served.Publish(tree, keys);
+        if (!row.signedBefore) {
+            test::FlipBit(JoinPath(served.Path(), "autopatch/vtgame.ini.sig"));
+        }
+        const std::string profile = served.Profile();
+        ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
+        std::vector<std::string> args = {"publish", tree.Path(), served.Path(), "--key", keys.Pem(),
+                                         "--game",  "1"};
+        if (row.dropClient) {
+            args.push_back("--drop-client");
+        }
+        Outcome r = Cli(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(served.Value("game", "vtgame") == "", row.status == 0);
+        EXPECT_EQ(served.Profile() == profile, row.status != 0);
+        EXPECT_EQ(r.err.find("--drop-client") != std::string::npos, row.status != 0) << r.err;
+        EXPECT_EQ(r.out.find("note: vt.exe dropped") != std::string::npos, row.dropClient) << r.out;
+    }
 }
 
 // A private key that others on the machine can read is published with, and warned about.

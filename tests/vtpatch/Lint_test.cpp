@@ -109,6 +109,85 @@ TEST_F(LintTest, AnExpiredProfileIsAProblem) {
     EXPECT_NE(late.List()[0].what.find("expired"), std::string::npos);
 }
 
+TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
+    const struct {
+        const char* serial;
+        bool problem;
+    } rows[] = {{"1", false},
+                {"1893456000", false},
+                {"9007199254740992", false},
+                {"", true},
+                {"9007199254740993", true},
+                {"9223372036854775806", true},
+                {"0", true},
+                {"-1", true},
+                {"12abc", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.serial);
+        std::string profile = served.Profile();
+        Replace(profile, "serial=", row.serial);
+        Put(Served("vtgame.ini"), profile);
+        Findings findings = Check(std::nullopt);
+        EXPECT_EQ(findings.Problems(), row.problem ? 1u : 0u) << test::Describe(findings);
+    }
+}
+
+// What a publish dropped is noted, never a problem: the launcher keeps those files. Sets that
+// were always empty are not noted (a fresh publish is clean).
+TEST(LintDrops, WhatAPublishDroppedIsNoted) {
+    const std::vector<std::string> graphics = {"resource/data/승리.bmp",
+                                               "resource/data/ui/frame.bmp"};
+    const struct {
+        const char* what;
+        std::vector<std::string> neverPublished;  // removed before the first publish
+        std::vector<std::string> dropped;         // removed before the second
+        const char* noted;                        // nullptr: nothing
+    } rows[] = {
+        {"a card set emptied", {}, {"resource/data/card3/joker.dat"}, "resource/data/card3/"},
+        {"the graphics set emptied, card sets kept", {}, graphics, "resource/data/"},
+        {"the graphics set never published, card sets kept", graphics, {}, nullptr},
+        {"the client", {}, {"vt.exe"}, "vt.exe"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::Keys keys;
+        test::SampleTree tree;
+        test::Served served;
+        auto publishWithout = [&](const std::vector<std::string>& removed) {
+            for (const std::string& rel : removed) {
+                ASSERT_EQ(::unlink(JoinPath(tree.Path(), rel).c_str()), 0);
+            }
+            Publish({tree.Path(), served.Path(), keys.Pem(), "1", std::nullopt, test::kNow, true});
+        };
+        publishWithout(row.neverPublished);
+        publishWithout(row.dropped);
+        std::unique_ptr<ServedTree> t = OpenServedTree(served.Path());
+        Findings findings = Lint(*t, LintOptions{keys.Public(), test::kNow});
+        EXPECT_EQ(findings.Problems(), 0u) << test::Describe(findings);
+        ASSERT_EQ(findings.Notes(), row.noted ? 1u : 0u) << test::Describe(findings);
+        if (row.noted) {
+            EXPECT_EQ(findings.List()[0].where, row.noted);
+            EXPECT_NE(findings.List()[0].what.find("launchers keep"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(LintTest, AManifestWithEntriesThatNoKeyListsIsNotedAsDropped) {
+    std::string profile = served.Profile();
+    const size_t at = profile.find("\r\ncard3=");
+    ASSERT_NE(at, std::string::npos);
+    profile.erase(at, profile.find("\r\n", at + 2) - at);
+    Put(Served("vtgame.ini"), profile);
+    Signature sig = PrivateKey::LoadPem(keys.Pem()).Sign(profile);
+    Put(Served("vtgame.ini.sig"), std::string(sig.begin(), sig.end()));
+    // Only the manifest speaks here, not files left in the folder.
+    ASSERT_EQ(::unlink(served.At("resource/data/card3/joker.dat").c_str()), 0);
+    Findings findings = Check();
+    EXPECT_EQ(findings.Problems(), 0u) << test::Describe(findings);
+    ASSERT_EQ(findings.Notes(), 1u) << test::Describe(findings);
+    EXPECT_EQ(findings.List()[0].where, "resource/data/card3/vtcard3.ini");
+}
+
 TEST_F(LintTest, MissingAndEmptyFilesAreProblems) {
     ASSERT_EQ(::unlink(served.At("resource/sound/효과음.wav").c_str()), 0);
     Put(served.At("resource/data/승리.bmp"), "");
@@ -188,8 +267,9 @@ TEST_F(LintTest, OverHttpLikeTheLauncher) {
     std::unique_ptr<ServedTree> t = OpenServedTree(server.Url());
     Findings clean = Lint(*t, LintOptions{keys.Public(), test::kNow});
     EXPECT_EQ(clean.List().size(), 0u) << test::Describe(clean);
-    // profile, signature, 4 manifests, vt.exe and 8 payloads on one kept-alive connection.
-    EXPECT_EQ(server.Requests(), 15);
+    // profile, signature, 4 manifests, vt.exe and 8 payloads on one kept-alive connection,
+    // and the manifests of the 3 sets [game] does not list (dropped or empty?).
+    EXPECT_EQ(server.Requests(), 18);
     EXPECT_EQ(server.Connections(), 1);
 
     FlipBit(served.At("resource/sound/bgm/배경 음악.wav"));

@@ -44,7 +44,7 @@ class PublishTest : public ::testing::Test {
 
 TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
     PublishResult result = served.Publish(tree, keys);
-    EXPECT_EQ(result.serial, 1);
+    EXPECT_EQ(result.serial, static_cast<uint64_t>(test::kNow));
     EXPECT_EQ(result.written, 9u);
 
     // Payloads under their code page 949 names, cards with their ".dat".
@@ -91,9 +91,11 @@ TEST_F(PublishTest, WritesTheServedTreeTheLauncherReads) {
     EXPECT_EQ(served.Value("game", "vtgame"), VersionOf("MZ client 1"));
     EXPECT_EQ(served.Value("game", "sound"),
               VersionOf(Get(JoinPath(served.Path(), "autopatch/resource/sound/vtsound.ini"))));
+    // An empty set: no key, no pin, but a manifest without entries.
     EXPECT_EQ(served.Value("game", "card2"), "");
-    EXPECT_FALSE(Exists(JoinPath(served.Path(), "autopatch/resource/data/card2")));
-    EXPECT_EQ(served.Value("publish", "serial"), "1");
+    EXPECT_EQ(served.Value("publish", "resource/data/card2/vtcard2.ini"), "");
+    EXPECT_EQ(Manifest(served, "resource/data/card2/vtcard2.ini"), "[card2]\r\ncount=0\r\n");
+    EXPECT_EQ(served.Value("publish", "serial"), std::to_string(test::kNow));
     EXPECT_EQ(Get(JoinPath(served.Path(), "autopatch/vtgame.ini.sig")).size(), 64u);
 
     Findings findings = LintFolder(served, keys);
@@ -110,7 +112,7 @@ TEST_F(PublishTest, RepublishingTheSameContentChangesOnlyTheSerial) {
     const std::string profile = served.Profile();
 
     PublishResult again = served.Publish(tree, keys);
-    EXPECT_EQ(again.serial, 2);
+    EXPECT_EQ(again.serial, test::kNow + 1u);
     EXPECT_EQ(again.written, 0u);
     EXPECT_EQ(again.unchanged, 9u);
     for (const auto& [relative, content] : bytes) {
@@ -120,9 +122,11 @@ TEST_F(PublishTest, RepublishingTheSameContentChangesOnlyTheSerial) {
     }
     // The profile differs in its serial line only.
     std::string expected = profile;
-    expected.replace(expected.find("serial=1"), 8, "serial=2");
+    const std::string first = "serial=" + std::to_string(test::kNow);
+    expected.replace(expected.find(first), first.size(),
+                     "serial=" + std::to_string(test::kNow + 1));
     EXPECT_EQ(served.Profile(), expected);
-    EXPECT_EQ(served.Publish(tree, keys).serial, 3);
+    EXPECT_EQ(served.Publish(tree, keys).serial, test::kNow + 2u);
     EXPECT_EQ(LintFolder(served, keys).Problems(), 0u);
 }
 
@@ -163,8 +167,8 @@ TEST_F(PublishTest, AChangedFileChangesItsVersionAndItsSetsOnly) {
 
 TEST_F(PublishTest, AnEarlierProfileWithoutSerialCountsAsNone) {
     test::Put(JoinPath(served.Path(), "autopatch/vtgame.ini"), "[game]\r\ngame=1\r\nvtgame=2\r\n");
-    EXPECT_EQ(served.Publish(tree, keys).serial, 1);
-    EXPECT_EQ(served.Publish(tree, keys).serial, 2);
+    EXPECT_EQ(served.Publish(tree, keys).serial, static_cast<uint64_t>(test::kNow));
+    EXPECT_EQ(served.Publish(tree, keys).serial, test::kNow + 1u);
 }
 
 TEST_F(PublishTest, AFailedPublishKeepsTheEarlierProfileAndSignature) {
@@ -194,6 +198,27 @@ TEST_F(PublishTest, ExpiryIsWrittenAndMustLieAhead) {
     for (const char* bad : {"2030-02-30T00:00:00Z", "2030-06-01 12:00:00Z", "2030-06-01T12:00:00",
                             "2030-6-01T12:00:00Z"}) {
         EXPECT_THROW(served.Publish(tree, keys, bad), Refused) << bad;
+    }
+}
+
+TEST_F(PublishTest, RemovedContentIsPublishedAndEverySetKeepsAManifest) {
+    served.Publish(tree, keys);
+    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "resource/data/card3/joker.dat").c_str()), 0);
+    PublishResult result = served.Publish(tree, keys);
+    EXPECT_EQ(served.Value("game", "card3"), "");
+    EXPECT_EQ(served.Value("publish", "resource/data/card3/vtcard3.ini"), "");
+    EXPECT_EQ(Manifest(served, "resource/data/card3/vtcard3.ini"), "[card3]\r\ncount=0\r\n");
+    ASSERT_FALSE(result.notes.empty());
+    EXPECT_NE(result.notes.back().find("set card3 dropped"), std::string::npos)
+        << result.notes.back();
+    EXPECT_EQ(LintFolder(served, keys).Problems(), 0u);
+
+    // A fresh ROOT holds every set's manifest as well.
+    Served fresh;
+    fresh.Publish(tree, keys);
+    for (const PatchSet& set : PatchSets()) {
+        EXPECT_TRUE(IsRegularFile(JoinPath(fresh.Path(), "autopatch/" + set.ManifestPath())))
+            << set.ManifestPath();
     }
 }
 
@@ -345,7 +370,7 @@ TEST(PublishLimits, TakesUpTo32766FilesInASetAndNoMore) {
         EXPECT_NE(e.Reasons().at(0).find("set card5 has 32767 files"), std::string::npos)
             << e.Reasons().at(0);
     }
-    EXPECT_EQ(served.Value("publish", "serial"), "1");
+    EXPECT_EQ(served.Value("publish", "serial"), std::to_string(test::kNow));
 }
 
 }  // namespace

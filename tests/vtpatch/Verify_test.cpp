@@ -11,6 +11,7 @@
 #include "sets/RecordJournal.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Format.h"
+#include "vtpatch/Publish.h"
 
 namespace vt::vtpatch {
 namespace {
@@ -177,6 +178,32 @@ TEST_F(VerifyTest, RecordsInAJournalCountAndARepairIsNotUndoneByIt) {
     VerifyReport after = Check();
     EXPECT_EQ(after.findings.Problems(), 0u) << test::Describe(after.findings);
     EXPECT_EQ(after.pending, 1u);
+}
+
+// The launcher blanks a dropped set's key and leaves its files alone: verify neither compares
+// them nor counts them pending, and says why.
+TEST_F(VerifyTest, WhatThePublisherDroppedIsNotedAndLeftAlone) {
+    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "resource/data/card3/joker.dat").c_str()), 0);
+    Publish({tree.Path(), served.Path(), keys.Pem(), "1", std::nullopt, test::kNow, false});
+    Put(Local("resource/data/card3/joker.dat"), "changed by the player");
+    VerifyReport dropped = Check(true);
+    EXPECT_EQ(dropped.findings.Problems(), 0u) << test::Describe(dropped.findings);
+    ASSERT_EQ(dropped.findings.Notes(), 1u) << test::Describe(dropped.findings);
+    EXPECT_EQ(dropped.findings.List()[0].where, "set card3");
+    EXPECT_EQ(dropped.checked, 8u);
+    EXPECT_EQ(dropped.pending, 0u);
+    EXPECT_EQ(dropped.repaired, 0u);
+
+    // As the launcher leaves it: the key blank, the record and the file in place.
+    WriteProfileValue(L"game", L"card3", L"", FromUtf8(Local("vtgame.ini")));
+    ASSERT_EQ(::unlink(JoinPath(tree.Path(), "vt.exe").c_str()), 0);
+    Publish({tree.Path(), served.Path(), keys.Pem(), "1", std::nullopt, test::kNow, true});
+    profile::ClearCache();
+    VerifyReport both = Check();
+    EXPECT_EQ(both.findings.Problems(), 0u) << test::Describe(both.findings);
+    EXPECT_EQ(both.findings.Notes(), 2u) << test::Describe(both.findings);
+    EXPECT_EQ(both.checked, 7u);
+    EXPECT_EQ(both.pending, 0u);
 }
 
 TEST_F(VerifyTest, WorksOverHttp) {
