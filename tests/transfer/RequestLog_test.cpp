@@ -32,9 +32,10 @@ struct RequestLogs : ::testing::Test {
     RecordingLog log;
 
     bool Plain() {
+        test::ScriptedClock clock(100, 100);
         try {
-            FetchFile(transfer, view, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
-                      L"");
+            FetchFile(transfer, view, clock, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini",
+                      L"", L"", SizeBound::AtMost(format::kProfileMostBytes));
         } catch (const ProgramEnded&) {
             return false;
         }

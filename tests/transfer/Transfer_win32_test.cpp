@@ -95,7 +95,7 @@ Fetched Fetch(InetTransfer& t, ProgressView& view, const std::wstring& path) {
     t.SetPassword(L"");
     t.Execute(L"GET");
     while (t.StillExecuting()) {
-        t.WaitForActivity();
+        t.WaitForActivity(std::chrono::hours(1));
         view.DoEvents();
     }
     Fetched f;
@@ -171,8 +171,10 @@ struct InetTransferTest : ::testing::Test {
 
     bool Download(const std::wstring& path) { return Download(transfer, path); }
     bool Download(InetTransfer& t, const std::wstring& path) {
+        SystemClock clock;
         try {
-            FetchFile(t, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
+            FetchFile(t, view, clock, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"",
+                      SizeBound::AtMost(format::kManifestMostBytes));
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -246,7 +248,7 @@ TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
     refused.SetURL(L"127.0.0.3:18198/none");
     refused.Execute(L"GET");
     while (refused.StillExecuting()) {
-        refused.WaitForActivity();
+        refused.WaitForActivity(std::chrono::hours(1));
     }
     EXPECT_EQ(refused.GetHeader(), L"");
     EXPECT_NE(refused.ResponseCode(), 0);
@@ -365,7 +367,7 @@ TEST_F(InetTransferTest, LendsItsBlocksWhichStayIntactUntilTheNextCall) {
     t.SetURL(ServerUrl(L"/ok/100000"));
     t.Execute(L"GET");
     while (t.StillExecuting()) {
-        t.WaitForActivity();
+        t.WaitForActivity(std::chrono::hours(1));
     }
     const std::string expected = Pattern(100000);
     std::vector<std::byte> scratch(3000);
