@@ -27,11 +27,11 @@
 namespace vt {
 namespace {
 
-InetSettings TransferSettings() {
-    InetSettings settings;
-    settings.patience.headSeconds = VT_SLOW_ANSWER_SECONDS;
-    settings.patience.windowSeconds = VT_SLOW_ANSWER_SECONDS;
-    return settings;
+SlowAnswerRule Patience() {
+    SlowAnswerRule rule;
+    rule.headSeconds = VT_SLOW_ANSWER_SECONDS;
+    rule.windowSeconds = VT_SLOW_ANSWER_SECONDS;
+    return rule;
 }
 
 std::wstring ExecutablePath() {
@@ -72,7 +72,7 @@ int Main() {
     }
     PatchWindow window;
     Win32Shell shell;
-    InetTransfer inetDown(window, TransferSettings());
+    InetTransfer inetDown(window, {}, Patience());
     SystemClock clock;
     ServerHandOver handOver(window, shell);
     // Checked at configure time too; a key that does not parse ends the program here.

@@ -307,8 +307,8 @@ struct InetTransfer::Worker {
     }
 };
 
-InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings)
-    : pump_(pump), settings_(settings) {}
+InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings, SlowAnswerRule patience)
+    : pump_(pump), settings_(settings), patience_(patience) {}
 
 InetTransfer::~InetTransfer() {
     Abandon();

@@ -20,17 +20,19 @@
 namespace vt {
 
 struct InetSettings {
-    // WinINet's own time-outs (connect, send and receive): a backstop behind `patience`.
+    // WinINet's own time-outs (connect, send and receive): a backstop behind the rule for
+    // slow answers, which the downloads apply.
     std::chrono::milliseconds timeout{60000};
     std::size_t blockSize = 1024 * 1024;  // one read of the body
     std::size_t queueBlocks = 4;          // blocks read ahead of the consumer
-    SlowAnswerRule patience;              // what the downloads hold each answer to
 };
 
 class InetTransfer final : public Transfer {
   public:
-    // `pump` handles window messages while GetChunk waits for the network.
-    explicit InetTransfer(MessagePump& pump, InetSettings settings = {});
+    // `pump` handles window messages while GetChunk waits for the network; `patience` is what
+    // the downloads hold each answer to.
+    explicit InetTransfer(MessagePump& pump, InetSettings settings = {},
+                          SlowAnswerRule patience = {});
     ~InetTransfer() override;
     InetTransfer(const InetTransfer&) = delete;
     InetTransfer& operator=(const InetTransfer&) = delete;
@@ -44,7 +46,7 @@ class InetTransfer final : public Transfer {
     void WaitForActivity(std::chrono::milliseconds most) override;
     void Abandon() override;
     std::wstring FinalUrl() override;
-    SlowAnswerRule Patience() const override { return settings_.patience; }
+    SlowAnswerRule Patience() const override { return patience_; }
     std::wstring GetHeader(const std::wstring& name = {}) override;
     int32_t ResponseCode() override;
     std::size_t GetChunk(std::span<std::byte> buffer) override;
@@ -59,6 +61,7 @@ class InetTransfer final : public Transfer {
 
     MessagePump& pump_;
     InetSettings settings_;
+    SlowAnswerRule patience_;
     std::wstring url_;
     std::wstring userName_;
     std::wstring password_;

@@ -100,6 +100,22 @@ TEST_F(RequestLogs, RefusalsAndFailuresAreLoggedBeforeTheRunEnds) {
               L"error 0");
 }
 
+TEST_F(RequestLogs, ARedirectedRequestNamesWhereItsAnswerCameFrom) {
+    EXPECT_EQ(DescribeRequest(L"h/x", L"200", L"3", 5, L"stored", L"http://mirror/x"),
+              L"GET h/x (redirected to http://mirror/x): status 200, length 3, 5 ms, stored");
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress);
+        log.lines.clear();
+        transfer = ScriptedTransfer();
+        transfer.Body(std::string(2500, 'r'), 1024);
+        transfer.finalUrl = L"http://127.0.0.9:8080/elsewhere";
+        ASSERT_TRUE(progress ? WithProgress() : Plain());
+        EXPECT_NE(OnlyLine().find(L" (redirected to http://127.0.0.9:8080/elsewhere): status 200, "
+                                  L"length 2500, stored"),
+                  std::wstring::npos);
+    }
+}
+
 TEST_F(RequestLogs, ARequestCutShortByAnErrorIsStillLogged) {
     transfer.Body(std::string(3000, 'd'), 1024);
     // The target is a directory: the body cannot be stored and the error travels on.
