@@ -6,6 +6,7 @@
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
+#include "format/Bounds.h"
 #include "format/Digest.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -17,11 +18,14 @@ namespace {
 void CheckSignature(ServedTree& tree, const ServedPatch& patch, const LintOptions& options,
                     Findings& findings) {
     Fetched fetched;
-    std::optional<std::string> bytes = tree.FetchWhole(kSignatureName, fetched);
+    std::optional<std::string> bytes =
+        tree.FetchWhole(kSignatureName, fetched, format::kSignatureBytes);
     if (!options.publicKey) {
         findings.Note(kSignatureName,
                       bytes ? "not checked (no --pub)"
-                            : "missing; launchers that check signatures refuse this tree");
+                      : fetched.outcome == Fetched::Outcome::Missing
+                          ? "missing; launchers that check signatures refuse this tree"
+                          : fetched.why + "; launchers that check signatures fail on it");
         return;
     }
     if (!bytes) {
@@ -71,9 +75,13 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
 void CheckPayload(ServedTree& tree, const std::string& request, const std::string& where,
                   const std::string& version, const std::optional<Pin>& pin, Findings& findings) {
     Sha256 hash;
-    Fetched fetched = tree.Fetch(request, [&hash](std::string_view piece) {
-        hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
-    });
+    // Streamed into the hash, never held; a pinned file is not read past its pin.
+    Fetched fetched = tree.Fetch(
+        request,
+        [&hash](std::string_view piece) {
+            hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
+        },
+        pin ? std::optional<uint64_t>(pin->size) : std::nullopt);
     if (fetched.outcome == Fetched::Outcome::Missing) {
         findings.Problem(where, "missing");
         return;
