@@ -350,8 +350,8 @@ class TrickleServer(_Background):
     a served file (name relative to the root, '/' separated), sent with its true length;
     `announce(name, length)` a Content-Length to send instead (None: the true one), the body
     then sent as it is and the connection held open until the client goes when it announced
-    more; `pace(name)` bytes a second to trickle that body at (None: at once). sent() tells
-    how many body bytes such answers handed to the network.
+    more; `pace(name)` bytes a second to trickle that body at (None: at once). sent_bytes()
+    tells how many body bytes such answers handed to the network.
     "Range: bytes=N-" is answered with 206 from N (`ranges` "honour"), ignored with a 200
     ("ignore"), or answered one byte early ("shifted")."""
 

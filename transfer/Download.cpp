@@ -434,6 +434,7 @@ DownloadResult RequestPayload(Payload& p, const std::wstring& url, const std::ws
     }
     request.SawRedirect(p.transfer.FinalUrl());
     if (std::optional<DownloadResult> refused = CheckAnswer(p, request)) {
+        p.transfer.Abandon();  // not a byte more of it is read
         return *refused;
     }
     return ReceivePayload(p, waiting, request);
@@ -526,6 +527,7 @@ DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock
                          : Outcome(DownloadOutcome::NoLength);
     }
     if (std::optional<DownloadResult> beyond = BeyondBound(announced, bound, request)) {
+        transfer.Abandon();  // not a byte more of it is read
         return *beyond;
     }
     if (std::optional<DownloadResult> full = NoRoomFor(directory, announced)) {
