@@ -22,8 +22,8 @@ class LocalHost final : public vt::SetHost {
     explicit LocalHost(std::string manifest) : manifest_(std::move(manifest)) {}
     int payloads = 0;
     void DownloadFile(const std::wstring&, const std::wstring& directory,
-                      const std::wstring& fileName, const std::wstring&,
-                      const std::wstring&) override {
+                      const std::wstring& fileName, const std::wstring&, const std::wstring&,
+                      const vt::SizeBound&) override {
         auto out = vt::fs::CreateOutputFile(directory + fileName);
         out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
     }

@@ -36,8 +36,8 @@ class FakeHost final : public SetHost {
     std::map<std::wstring, std::string> served;
 
     void DownloadFile(const std::wstring&, const std::wstring& directory,
-                      const std::wstring& fileName, const std::wstring&,
-                      const std::wstring&) override {
+                      const std::wstring& fileName, const std::wstring&, const std::wstring&,
+                      const SizeBound&) override {
         Store(directory + fileName, manifest_);
     }
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,

@@ -5,6 +5,7 @@ import functools
 import http.server
 import os
 import re
+import select
 import socket
 import socketserver
 import subprocess
@@ -226,10 +227,40 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
     spread = 0.0
     server_of = None  # the TrickleServer: its log and holds
     rewrite = None
+    announce = None
+    pace = None
     ranges = "honour"
 
     def log_message(self, *args):
         pass
+
+    def _client_gone(self, wait):
+        """True once the client has closed the connection; waits up to `wait` seconds."""
+        readable, _, _ = select.select([self.connection], [], [], wait)
+        if not readable:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
+    def _count(self, index, n):
+        with self.server_of.lock:
+            self.server_of.sent[index] = self.server_of.sent.get(index, 0) + n
+
+    def _trickle(self, data, per_second, index):
+        """One byte at a time, `per_second` of them a second, until the client goes."""
+        for i in range(len(data)):
+            self.wfile.write(data[i:i + 1])
+            self.wfile.flush()
+            self._count(index, 1)
+            if self._client_gone(1.0 / per_second):  # paces the body; decides nothing
+                return
+
+    def _hold_open(self):
+        """Keeps an answer that announced more than it sent open until the client goes."""
+        while not self.server_of.stopping.is_set() and not self._client_gone(0.05):
+            pass
 
     def _range_start(self, size):
         """Where a "Range: bytes=N-" asks the body to start; None for the whole body."""
@@ -270,8 +301,11 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
             return
         with open(path, "rb") as f:
             data = f.read()
+        name = rel.decode("cp949")
         if self.rewrite:
-            data = self.rewrite(rel.decode("cp949"), data)
+            data = self.rewrite(name, data)
+        announced = self.announce(name, len(data)) if self.announce else None
+        per_second = self.pace(name) if self.pace else None
         start = self._range_start(len(data))
         if hold is not None:
             hold.size, hold.start = len(data), start or 0
@@ -281,8 +315,21 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
         if start is not None:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
             data = data[start:]
-        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Content-Length", str(len(data) if announced is None else announced))
         self.end_headers()
+        with self.server_of.lock:
+            index = next(i for i, e in enumerate(self.server_of.log) if e is seen)
+        if announced is not None or per_second:
+            if per_second:
+                self._trickle(data, per_second, index)
+            else:
+                self.wfile.write(data)
+                self.wfile.flush()
+                self._count(index, len(data))
+            if announced is not None and announced > len(data):
+                self._hold_open()
+            self.close_connection = True
+            return
         if hold is None or hold.before_head():
             self._send(data, self.spread)
             return
@@ -300,13 +347,19 @@ class TrickleServer(_Background):
     can be killed at that very point of its run.
 
     It also plays the man in the middle: `rewrite(name, data)` returns the body to send for
-    a served file (name relative to the root, '/' separated), sent with its true length.
+    a served file (name relative to the root, '/' separated), sent with its true length;
+    `announce(name, length)` a Content-Length to send instead (None: the true one), the body
+    then sent as it is and the connection held open until the client goes when it announced
+    more; `pace(name)` bytes a second to trickle that body at (None: at once). sent_bytes()
+    tells how many body bytes such answers handed to the network.
     "Range: bytes=N-" is answered with 206 from N (`ranges` "honour"), ignored with a 200
     ("ignore"), or answered one byte early ("shifted")."""
 
     def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None,
-                 rewrite=None, ranges="honour"):
+                 rewrite=None, ranges="honour", announce=None, pace=None):
         self.log = []  # [path, Range header, status] of every request, in order
+        self.sent = {}  # request index: body bytes sent, for answers announced or paced
+        self.stopping = threading.Event()
         self.holds = []  # made and not yet taken
         self.taken = []
         self.lock = threading.Lock()
@@ -314,6 +367,8 @@ class TrickleServer(_Background):
                        {"root": os.fsencode(Path(root).resolve()), "head_delay": head_delay,
                         "rate": rate, "spread": spread or 0.0, "server_of": self,
                         "rewrite": staticmethod(rewrite) if rewrite else None,
+                        "announce": staticmethod(announce) if announce else None,
+                        "pace": staticmethod(pace) if pace else None,
                         "ranges": ranges})
         self._serve(http.server.ThreadingHTTPServer((host, port), handler))
         # A client killed mid-body is the point of this server, not an error worth a trace.
@@ -352,12 +407,18 @@ class TrickleServer(_Background):
         with self.lock:
             return [(path, r) for path, r, _ in self.log[since:] if r]
 
+    def sent_bytes(self, suffix):
+        """Body bytes sent in answers announced or paced, to requests whose path ends so."""
+        with self.lock:
+            return sum(n for i, n in self.sent.items() if self.log[i][0].endswith(suffix))
+
     def answers(self, since=0):
         """(path, Range header, status) of every request, the status None while unanswered."""
         with self.lock:
             return [tuple(entry) for entry in self.log[since:]]
 
     def __exit__(self, *exc):
+        self.stopping.set()
         with self.lock:
             holds = self.holds + self.taken
         for hold in holds:

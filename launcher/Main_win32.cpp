@@ -19,8 +19,20 @@
 #include "transfer/Transfer_win32.h"
 #include "ui/MessageLoop_win32.h"
 
+// Seconds of the rule for slow answers; a build constant of each program (launcher/CMakeLists.txt).
+#ifndef VT_SLOW_ANSWER_SECONDS
+#error VT_SLOW_ANSWER_SECONDS is not defined
+#endif
+
 namespace vt {
 namespace {
+
+SlowAnswerRule Patience() {
+    SlowAnswerRule rule;
+    rule.headSeconds = VT_SLOW_ANSWER_SECONDS;
+    rule.windowSeconds = VT_SLOW_ANSWER_SECONDS;
+    return rule;
+}
 
 std::wstring ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
@@ -60,7 +72,7 @@ int Main() {
     }
     PatchWindow window;
     Win32Shell shell;
-    InetTransfer inetDown(window);
+    InetTransfer inetDown(window, {}, Patience());
     SystemClock clock;
     ServerHandOver handOver(window, shell);
     // Checked at configure time too; a key that does not parse ends the program here.
@@ -73,6 +85,9 @@ int Main() {
     } else {
         LogLine(L"unsigned patches");
     }
+    const SlowAnswerRule patience = inetDown.Patience();
+    LogLine(L"a request is abandoned at " + DescribeSlowAnswer(SlowAnswer::NoHead, patience) +
+            L" or " + DescribeSlowAnswer(SlowAnswer::TooFewBytes, patience));
     window.Load(PatchWindow::EventsFor(form, directory));
     window.Show();
     const int code = win32::RunMessageLoop();

@@ -32,16 +32,21 @@ std::wstring Kilobytes(double bytes, bool roundUp) {
 
 }  // namespace
 
-void FetchFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
+void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
                const std::wstring& directory, const std::wstring& fileName,
-               const std::wstring& userName, const std::wstring& password) {
+               const std::wstring& userName, const std::wstring& password, const SizeBound& bound) {
     const DownloadResult result =
-        DownloadFile(transfer, view, url, directory, fileName, userName, password);
+        DownloadFile(transfer, view, clock, url, directory, fileName, userName, password, bound);
     if (result.Stored()) {
         return;
     }
     if (result.outcome == DownloadOutcome::NoRoom) {
         EndWithoutRoom(view, result, directory + fileName);
+    }
+    // Another length than a pinned bound's, or a body running past it: not the published file.
+    if (result.outcome == DownloadOutcome::Damaged ||
+        (bound.pinned && result.outcome == DownloadOutcome::TooLarge)) {
+        Refuse(view, Refusal::DamagedFile, bound.shownName);
     }
     view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
     EndProgram();
@@ -67,6 +72,10 @@ void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
             if (staging.pin) {
                 Refuse(view, Refusal::DamagedFile, shown);
             }
+            EndProgram();
+        case DownloadOutcome::TooSlow:
+            // Unlike the payload's other failures: the player can try again, or another time.
+            view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
             EndProgram();
         default:
             EndProgram();

@@ -1,8 +1,10 @@
 #pragma once
 // The patch window's two downloads, with what the player sees when one fails: they return
-// once the file is stored and otherwise end the run. A profile or manifest that fails tells
-// the player to connect again; a payload that fails ends without a word, but a damaged file of
-// a signed patch (another length or hash, or a body longer than its pin) is refused by name.
+// once the file is stored and otherwise end the run. A profile or manifest that fails (an
+// answer longer than its bound included) tells the player to connect again; a payload that
+// fails ends without a word, but a damaged file of a signed patch (another length or hash, or
+// a body longer than its pin; a pinned manifest of another length too) is refused by name. An
+// answer abandoned as too slow tells the player to connect again, for a payload too.
 // A disk without room for the announced length is told by both, naming the file, the room
 // needed and the room free.
 
@@ -14,9 +16,9 @@
 
 namespace vt {
 
-void FetchFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
+void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
                const std::wstring& directory, const std::wstring& fileName,
-               const std::wstring& userName, const std::wstring& password);
+               const std::wstring& userName, const std::wstring& password, const SizeBound& bound);
 
 // Shows "downloading" on the state label first.
 void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,

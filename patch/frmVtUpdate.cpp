@@ -99,8 +99,8 @@ void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock) {
 
 void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& directory,
                                const std::wstring& fileName, const std::wstring& userName,
-                               const std::wstring& password) {
-    FetchFile(*inetDown_, view_, url, directory, fileName, userName, password);
+                               const std::wstring& password, const SizeBound& bound) {
+    FetchFile(*inetDown_, view_, *clock_, url, directory, fileName, userName, password, bound);
 }
 
 void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
@@ -161,9 +161,12 @@ void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
         // Records a killed run left in a journal count before any version is compared.
         FoldLeftoverJournals();
-        DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"");
+        DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",
+                     SizeBound::AtMost(format::kProfileMostBytes));
         if (patchKey_) {
-            DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"");
+            // Longer is refused before it is read; shorter, the signature check refuses.
+            DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"",
+                         SizeBound::AtMost(format::kSignatureBytes));
             const auto now = std::chrono::system_clock::now().time_since_epoch();
             accepted_ = AcceptSignedProfile(
                 *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count());

@@ -58,7 +58,7 @@ class frmVtUpdate final : private PatchHost {
     // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
-                      const std::wstring& password) override;
+                      const std::wstring& password, const SizeBound& bound) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring& userName,
                                   const std::wstring& password,

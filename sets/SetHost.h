@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/Ui.h"
+#include "format/Bounds.h"
 #include "format/Pin.h"
 
 namespace vt {
@@ -24,10 +25,10 @@ enum class SetFault {
 class SetHost : public MessageSink, public MessagePump {
   public:
     // Both return only when the file is stored whole; the host ends the run on any other way a
-    // download ends.
+    // download ends. A profile or manifest comes with the bound its length must keep.
     virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
-                              const std::wstring& password) = 0;
+                              const std::wstring& password, const SizeBound& bound) = 0;
     // A payload: staged, then put in place of the installed file in one rename. With a pin the
     // body must match it, else the file is refused as damaged.
     virtual void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,

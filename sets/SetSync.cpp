@@ -54,12 +54,15 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
             host.Fail(SetFault::DamagedFile, shown);
         }
     }
-    host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"");
+    const SizeBound bound = manifestPin ? SizeBound::Pinned(manifestPin->size, shown)
+                                        : SizeBound::AtMost(format::kManifestMostBytes);
+    host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"", bound);
 
     const std::wstring staged = TempDir + set.manifestName;
     std::optional<std::string> bytes =
         manifestPin ? ReadPinnedFile(staged, *manifestPin) : fs::ReadWholeFile(staged);
     if (manifestPin && !bytes) {
+        fs::DeleteFile(staged);  // refused: none of it stays
         host.Fail(SetFault::DamagedFile, shown);
     }
     // "200" with something else than the manifest (a proxy's error page) is a failed download:

@@ -1,5 +1,7 @@
 #include "transfer/Download.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "transfer/HashPipe.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"
+#include "transfer/SlowAnswer.h"
 
 namespace vt {
 namespace {
@@ -59,15 +62,64 @@ void DeleteEarlierCopy(const std::wstring& target) {
     }
 }
 
-void StartAndWait(Transfer& transfer, ProgressView& view, const std::wstring& url,
-                  const std::wstring& userName, const std::wstring& password) {
-    transfer.SetURL(url);
+// What a request waits with: the window's messages are handled and the rule for slow answers
+// is timed by the clock.
+struct Waiting {
+    Transfer& transfer;
+    ProgressView& view;
+    Clock& clock;
+    const std::wstring& url;
+    AnswerWatch watch;
+
+    Waiting(Transfer& t, ProgressView& v, Clock& c, const std::wstring& u)
+        : transfer(t), view(v), clock(c), url(u), watch(t.Patience(), c.Seconds()) {}
+
+    // Waits once for the transfer, up to the rule's deadline. What has tripped by now (the
+    // request then abandoned and the limit logged), else None.
+    SlowAnswer Wait() {
+        const double now = clock.Seconds();
+        if (const SlowAnswer slow = watch.Tripped(now); slow != SlowAnswer::None) {
+            transfer.Abandon();
+            LogLine(DescribeSlowAnswer(slow, transfer.Patience()) + L": " + url);
+            return slow;
+        }
+        const double left = std::ceil((watch.Deadline() - now) * 1000);
+        transfer.WaitForActivity(std::chrono::milliseconds(std::max(1LL, std::llround(left))));
+        view.DoEvents();
+        return SlowAnswer::None;
+    }
+};
+
+// Starts the request and waits for the head; false when none came in time.
+bool StartAndWait(Waiting& waiting, const std::wstring& userName, const std::wstring& password) {
+    Transfer& transfer = waiting.transfer;
+    transfer.SetURL(waiting.url);
     transfer.SetUserName(userName);
     transfer.SetPassword(password);
     transfer.Execute(L"GET");
     while (transfer.StillExecuting()) {
-        transfer.WaitForActivity();
-        view.DoEvents();
+        if (waiting.Wait() != SlowAnswer::None) {
+            return false;
+        }
+    }
+    waiting.watch.HeadArrived(waiting.clock.Seconds());
+    return true;
+}
+
+// The next piece of the body (empty at its end); nothing when the answer became too slow.
+std::optional<std::span<const std::byte>> NextPiece(Waiting& waiting,
+                                                    std::span<std::byte> scratch) {
+    for (;;) {
+        if (std::optional<std::span<const std::byte>> piece =
+                waiting.transfer.TryReadChunk(scratch)) {
+            if (!piece->empty()) {
+                waiting.watch.Arrived(piece->size(), waiting.clock.Seconds());
+            }
+            return piece;
+        }
+        if (waiting.Wait() != SlowAnswer::None) {
+            return std::nullopt;
+        }
     }
 }
 
@@ -83,23 +135,33 @@ struct BodyFile {
     Sha256* hash = nullptr;  // fed with every byte written, when set
 };
 
-enum class Received { Whole, Incomplete, TooLong };
+enum class Received { Whole, Incomplete, TooLong, TooSlow };
+
+struct Copied {
+    Received how = Received::Whole;  // Whole: the body ended, whatever its length
+    int64_t written = 0;
+};
 
 // Copies the body into `file` until it ends, feeding `hashing` as it goes. It never writes past
-// the announced length (the bytes beyond it are not the file the server described): nothing
-// when the body would run past it, else the bytes written.
-std::optional<int64_t> CopyBody(Transfer& transfer, fs::OutputFile& file, const BodyFile& body,
-                                HashPipe* hashing, const ProgressFn& progress) {
+// the announced length (the bytes beyond it are not the file the server described): TooLong
+// when the body would run past it.
+Copied CopyBody(Waiting& waiting, fs::OutputFile& file, const BodyFile& body, HashPipe* hashing,
+                const ProgressFn& progress) {
     // Only used by transfers that cannot lend their own memory; left untouched otherwise.
     auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
     int64_t written = 0;
     for (;;) {
-        std::span<const std::byte> piece = transfer.ReadChunk({scratch.get(), kReadBlock});
+        const std::optional<std::span<const std::byte>> next =
+            NextPiece(waiting, {scratch.get(), kReadBlock});
+        if (!next) {
+            return {Received::TooSlow, written};
+        }
+        const std::span<const std::byte> piece = *next;
         if (piece.empty()) {
-            return written;
+            return {Received::Whole, written};
         }
         if (static_cast<double>(piece.size()) > body.announced - static_cast<double>(written)) {
-            return std::nullopt;
+            return {Received::TooLong, written};
         }
         if (!file.Write(piece)) {
             RaisePathFileAccess(body.path);
@@ -116,7 +178,8 @@ std::optional<int64_t> CopyBody(Transfer& transfer, fs::OutputFile& file, const 
 
 // The one receive loop of both downloads: the body into its file, flushed once it is whole. A
 // file error removes the file and is raised; otherwise the caller settles what is left.
-Received ReceiveBody(Transfer& transfer, const BodyFile& body, const ProgressFn& progress) {
+Received ReceiveBody(Waiting& waiting, const BodyFile& body, const ProgressFn& progress) {
+    Transfer& transfer = waiting.transfer;
     auto file = body.append ? fs::OpenForAppend(body.path) : fs::CreateOutputFile(body.path);
     if (!file) {
         RaisePathFileAccess(body.path);
@@ -125,14 +188,14 @@ Received ReceiveBody(Transfer& transfer, const BodyFile& body, const ProgressFn&
     if (body.hash != nullptr) {
         hashing.emplace(*body.hash);
     }
-    std::optional<int64_t> written;
+    Copied copied;
     try {
-        written = CopyBody(transfer, *file, body, hashing ? &*hashing : nullptr, progress);
+        copied = CopyBody(waiting, *file, body, hashing ? &*hashing : nullptr, progress);
         if (hashing) {
             hashing->Finish();
         }
-        if (written && transfer.ResponseCode() == 0 &&
-            static_cast<double>(*written) == body.announced && !file->Flush()) {
+        if (copied.how == Received::Whole && transfer.ResponseCode() == 0 &&
+            static_cast<double>(copied.written) == body.announced && !file->Flush()) {
             RaisePathFileAccess(body.path);
         }
     } catch (const AppError&) {
@@ -141,14 +204,14 @@ Received ReceiveBody(Transfer& transfer, const BodyFile& body, const ProgressFn&
         throw;
     }
     file.reset();
-    if (!written) {
-        return Received::TooLong;
+    if (copied.how != Received::Whole) {
+        return copied.how;
     }
-    if (transfer.ResponseCode() != 0 || static_cast<double>(*written) != body.announced) {
+    if (transfer.ResponseCode() != 0 || static_cast<double>(copied.written) != body.announced) {
         return Received::Incomplete;
     }
     if (progress) {
-        progress(*written, true);
+        progress(copied.written, true);
     }
     return Received::Whole;
 }
@@ -319,6 +382,13 @@ DownloadResult SettleReceived(Payload& p, RequestLog& request, Received got, Sha
         request.Done(L"failed: body incomplete or transfer error " + std::to_wstring(code));
         return TransferFailure(code, DownloadOutcome::Incomplete);
     }
+    if (got == Received::TooSlow) {
+        if (!pin) {
+            fs::DeleteFile(p.part);
+        }
+        request.Done(L"abandoned: too slow");
+        return Outcome(DownloadOutcome::TooSlow);
+    }
     if (got == Received::TooLong) {
         fs::DeleteFile(p.part);
         request.Done(L"failed: body longer than announced");
@@ -334,7 +404,7 @@ DownloadResult SettleReceived(Payload& p, RequestLog& request, Received got, Sha
     return Outcome(DownloadOutcome::Stored);
 }
 
-DownloadResult ReceivePayload(Payload& p, RequestLog& request) {
+DownloadResult ReceivePayload(Payload& p, Waiting& waiting, RequestLog& request) {
     const uint64_t offset = p.resumed ? p.have : 0;
     ProgressDisplay show(p, offset);
     p.view.SetCaption(ProgressLabel::Lblname, p.fileName);
@@ -347,8 +417,52 @@ DownloadResult ReceivePayload(Payload& p, RequestLog& request) {
         RaisePathFileAccess(p.part);
     }
     const BodyFile body{p.part, p.resumed, p.announced, p.staging.pin ? &hash : nullptr};
-    const Received got = ReceiveBody(p.transfer, body, std::ref(show));
+    const Received got = ReceiveBody(waiting, body, std::ref(show));
     return SettleReceived(p, request, got, hash);
+}
+
+// One request for the payload: the rest of a staged part, or the whole file.
+DownloadResult RequestPayload(Payload& p, const std::wstring& url, const std::wstring& userName,
+                              const std::wstring& password) {
+    RequestLog request(url);
+    p.transfer.SetRequestHeaders(p.have > 0 ? L"Range: bytes=" + std::to_wstring(p.have) + L"-\r\n"
+                                            : std::wstring());
+    Waiting waiting(p.transfer, p.view, p.clock, url);
+    if (!StartAndWait(waiting, userName, password)) {
+        request.Done(L"abandoned: too slow");
+        return Outcome(DownloadOutcome::TooSlow);
+    }
+    request.SawRedirect(p.transfer.FinalUrl());
+    if (std::optional<DownloadResult> refused = CheckAnswer(p, request)) {
+        p.transfer.Abandon();  // not a byte more of it is read
+        return *refused;
+    }
+    return ReceivePayload(p, waiting, request);
+}
+
+// An announced length past what the file may have: refused before a byte of it is read.
+std::optional<DownloadResult> BeyondBound(double announced, const SizeBound& bound,
+                                          RequestLog& request) {
+    const double most = static_cast<double>(bound.most);
+    if (bound.pinned && announced != most) {
+        request.Done(L"refused: length differs from the pin");
+        return Outcome(DownloadOutcome::Damaged);
+    }
+    if (announced > most) {
+        request.Done(L"refused: length beyond " + std::to_wstring(bound.most) + L" bytes");
+        return Outcome(DownloadOutcome::OverBound);
+    }
+    return std::nullopt;
+}
+
+DownloadResult PlainFailure(Received got, int32_t code, RequestLog& request) {
+    if (got == Received::TooSlow) {
+        request.Done(L"abandoned: too slow");
+        return Outcome(DownloadOutcome::TooSlow);
+    }
+    request.Done(L"failed: body incomplete or transfer error " + std::to_wstring(code));
+    return got == Received::TooLong ? Outcome(DownloadOutcome::TooLarge)
+                                    : TransferFailure(code, DownloadOutcome::Incomplete);
 }
 
 }  // namespace
@@ -384,14 +498,20 @@ ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed
     return f;
 }
 
-DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
-                            const std::wstring& directory, const std::wstring& fileName,
-                            const std::wstring& userName, const std::wstring& password) {
+DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock,
+                            const std::wstring& url, const std::wstring& directory,
+                            const std::wstring& fileName, const std::wstring& userName,
+                            const std::wstring& password, const SizeBound& bound) {
     const std::wstring target = directory + fileName;
     DeleteEarlierCopy(target);
     RequestLog request(url);
     transfer.SetRequestHeaders({});
-    StartAndWait(transfer, view, url, userName, password);
+    Waiting waiting(transfer, view, clock, url);
+    if (!StartAndWait(waiting, userName, password)) {
+        request.Done(L"abandoned: too slow");
+        return Outcome(DownloadOutcome::TooSlow);
+    }
+    request.SawRedirect(transfer.FinalUrl());
     const std::wstring head = transfer.GetHeader();
     request.SawHead(head);
     if (!HeadSaysOk(head)) {
@@ -406,17 +526,19 @@ DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, const std::w
         return code != 0 ? TransferFailure(code, DownloadOutcome::TransferError)
                          : Outcome(DownloadOutcome::NoLength);
     }
+    if (std::optional<DownloadResult> beyond = BeyondBound(announced, bound, request)) {
+        transfer.Abandon();  // not a byte more of it is read
+        return *beyond;
+    }
     if (std::optional<DownloadResult> full = NoRoomFor(directory, announced)) {
         request.Drop();
         return *full;
     }
-    const Received got = ReceiveBody(transfer, {target, false, announced}, {});
+    const Received got = ReceiveBody(waiting, {target, false, announced}, {});
     if (got != Received::Whole) {
         fs::DeleteFile(target);
         const int32_t code = transfer.ResponseCode();
-        request.Done(L"failed: body incomplete or transfer error " + std::to_wstring(code));
-        return got == Received::TooLong ? Outcome(DownloadOutcome::TooLarge)
-                                        : TransferFailure(code, DownloadOutcome::Incomplete);
+        return PlainFailure(got, code, request);
     }
     request.Done(L"stored");
     return Outcome(DownloadOutcome::Stored);
@@ -434,14 +556,17 @@ DownloadResult DownloadFileWithProgress(Transfer& transfer, ProgressView& view, 
         LogLine(L"placed the staged " + (staging.shownName.empty() ? fileName : staging.shownName));
         return Outcome(DownloadOutcome::Stored);
     }
-    RequestLog request(url);
-    transfer.SetRequestHeaders(p.have > 0 ? L"Range: bytes=" + std::to_wstring(p.have) + L"-\r\n"
-                                          : std::wstring());
-    StartAndWait(transfer, view, url, userName, password);
-    if (std::optional<DownloadResult> refused = CheckAnswer(p, request)) {
-        return *refused;
+    DownloadResult result = RequestPayload(p, url, userName, password);
+    if (result.outcome == DownloadOutcome::Damaged && p.resumed) {
+        // The part may hold bytes that never were this file (another server's, say): only a
+        // whole fresh copy that is wrong makes the file damaged.
+        LogLine(L"the continued part of " +
+                (staging.shownName.empty() ? fileName : staging.shownName) +
+                L" is wrong; fetching it again from byte 0");
+        p.have = 0;
+        result = RequestPayload(p, url, userName, password);
     }
-    return ReceivePayload(p, request);
+    return result;
 }
 
 }  // namespace vt

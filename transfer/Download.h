@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "format/Bounds.h"
 #include "format/Pin.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"
@@ -40,6 +41,8 @@ enum class DownloadOutcome {
     Damaged,        // not the pinned file: another length or SHA-256
     BadRange,       // a 206 that is not exactly the rest of the staged part
     NoRoom,         // the disk has no room for the announced length
+    OverBound,      // the announced length is more than the file may have (SizeBound)
+    TooSlow,        // abandoned under the rule for slow answers
 };
 
 struct [[nodiscard]] DownloadResult {
@@ -52,10 +55,12 @@ struct [[nodiscard]] DownloadResult {
     bool Stored() const { return outcome == DownloadOutcome::Stored; }
 };
 
-// For the small profiles and manifests: no display.
-DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, const std::wstring& url,
-                            const std::wstring& directory, const std::wstring& fileName,
-                            const std::wstring& userName, const std::wstring& password);
+// For the small profiles and manifests: no display. An announced length past `bound` is
+// refused before anything is written; with a pinned bound, any other length is Damaged.
+DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock,
+                            const std::wstring& url, const std::wstring& directory,
+                            const std::wstring& fileName, const std::wstring& userName,
+                            const std::wstring& password, const SizeBound& bound);
 
 // Where a payload is received before it replaces the installed file.
 struct Staging {

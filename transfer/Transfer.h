@@ -3,10 +3,14 @@
 // RequestHeaders, Execute("GET"), StillExecuting (waiting with WaitForActivity), GetHeader,
 // ResponseCode, GetChunk. The product implements it over WinINet (Transfer_win32); tests script it.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "transfer/SlowAnswer.h"
 
 namespace vt {
 
@@ -29,8 +33,15 @@ class Transfer {
     virtual void Execute(const std::wstring& operation) = 0;
     // True until the response head has arrived or the request has failed.
     virtual bool StillExecuting() = 0;
-    // Blocks until the request makes progress or a window message is waiting, never spinning.
-    virtual void WaitForActivity() = 0;
+    // Blocks until the request makes progress, a window message is waiting or `most` has
+    // passed, never spinning.
+    virtual void WaitForActivity(std::chrono::milliseconds most) = 0;
+    // Gives up the request in flight: nothing more of it is read.
+    virtual void Abandon() = 0;
+    // The URL the answer came from when the request was redirected; empty otherwise.
+    virtual std::wstring FinalUrl() { return {}; }
+    // The rule for answers too slow to wait for, which the downloads apply to every request.
+    virtual SlowAnswerRule Patience() const { return {}; }
     // The whole response head (status line first) for an empty name, else one header's value;
     // empty when absent or when there is no response.
     virtual std::wstring GetHeader(const std::wstring& name = {}) = 0;
@@ -45,6 +56,10 @@ class Transfer {
     // until the next call on this object. Empty once the body is exhausted (or failed).
     virtual std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) {
         return scratch.first(GetChunk(scratch));
+    }
+    // ReadChunk without the wait: nothing while no new bytes are there and the body goes on.
+    virtual std::optional<std::span<const std::byte>> TryReadChunk(std::span<std::byte> scratch) {
+        return ReadChunk(scratch);
     }
 };
 

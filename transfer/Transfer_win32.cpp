@@ -54,6 +54,7 @@ struct InetTransfer::Request {
     bool headReady = false;
     bool finished = false;
     std::wstring head;
+    std::wstring finalUrl;  // where the answer came from, when WinINet followed a redirect
     int32_t error = 0;
 
     // Fails only without an event, when the UI thread polls instead (WaitForSignalOrMessage).
@@ -72,10 +73,10 @@ struct InetTransfer::Request {
         Signal();
     }
 
-    // Sleeps until the worker signals or a window message arrives.
-    void WaitForSignalOrMessage() {
+    // Sleeps until the worker signals, a window message arrives or `ms` have passed.
+    void WaitForSignalOrMessage(DWORD ms = INFINITE) {
         HANDLE h = event.get();
-        if (MsgWaitForMultipleObjectsEx(1, &h, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+        if (MsgWaitForMultipleObjectsEx(1, &h, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
             WAIT_FAILED) {
             Sleep(1);  // no event to wait for (it could not be made): poll, without spinning
         }
@@ -115,6 +116,24 @@ std::wstring RawHead(HINTERNET request) {
     }
     head.resize(bytes / sizeof(wchar_t));
     return head;
+}
+
+// The URL the request ended at (INTERNET_OPTION_URL): another than `asked` when WinINet
+// followed a redirect; empty when it is the same or cannot be read.
+std::wstring RedirectedTo(HINTERNET request, const std::wstring& asked) {
+    DWORD bytes = 0;
+    // Fails by design (ERROR_INSUFFICIENT_BUFFER), giving the size in bytes.
+    InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &bytes);
+    if (bytes == 0) {
+        return {};
+    }
+    std::wstring url(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(url.size() * sizeof(wchar_t));
+    if (!InternetQueryOptionW(request, INTERNET_OPTION_URL, url.data(), &bytes)) {
+        return {};
+    }
+    url.resize(wcsnlen(url.c_str(), url.size()));
+    return url == asked ? std::wstring() : url;
 }
 
 // The recent pace of the body in bytes per thirtieth of a second, measured over windows of at
@@ -241,9 +260,12 @@ void RunRequest(std::shared_ptr<Request> r) {
     if (!HttpSendRequestW(request.get(), extra, extraLength, nullptr, 0)) {
         return r->Finish(LastErrorOr(ERROR_INTERNET_CANNOT_CONNECT));
     }
+    std::wstring head = RawHead(request.get());
+    std::wstring finalUrl = RedirectedTo(request.get(), full);
     {
         std::lock_guard lock(r->mutex);
-        r->head = RawHead(request.get());
+        r->head = std::move(head);
+        r->finalUrl = std::move(finalUrl);
         r->headReady = true;
     }
     r->Signal();
@@ -285,8 +307,8 @@ struct InetTransfer::Worker {
     }
 };
 
-InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings)
-    : pump_(pump), settings_(settings) {}
+InetTransfer::InetTransfer(MessagePump& pump, InetSettings settings, SlowAnswerRule patience)
+    : pump_(pump), settings_(settings), patience_(patience) {}
 
 InetTransfer::~InetTransfer() {
     Abandon();
@@ -353,10 +375,19 @@ bool InetTransfer::StillExecuting() {
     return !request_->headReady;
 }
 
-void InetTransfer::WaitForActivity() {
+void InetTransfer::WaitForActivity(std::chrono::milliseconds most) {
     if (request_) {
-        request_->WaitForSignalOrMessage();
+        const auto ms = std::clamp<long long>(most.count(), 0, INFINITE - 1);
+        request_->WaitForSignalOrMessage(static_cast<DWORD>(ms));
     }
+}
+
+std::wstring InetTransfer::FinalUrl() {
+    if (!request_) {
+        return {};
+    }
+    std::lock_guard lock(request_->mutex);
+    return request_->finalUrl;
 }
 
 std::wstring InetTransfer::GetHeader(const std::wstring& name) {
@@ -394,6 +425,13 @@ std::span<const std::byte> InetTransfer::ReadChunk(std::span<std::byte> scratch)
         return {};
     }
     return NextPiece(scratch.size());
+}
+
+std::optional<std::span<const std::byte>> InetTransfer::TryReadChunk(std::span<std::byte> scratch) {
+    if (!request_ || scratch.empty()) {
+        return std::span<const std::byte>();
+    }
+    return request_->body.TryNext(scratch.size());
 }
 
 // The next up to `most` bytes of the body, lent from the queue until the next call. Window

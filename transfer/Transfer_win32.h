@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -19,15 +20,19 @@
 namespace vt {
 
 struct InetSettings {
-    std::chrono::milliseconds timeout{60000};  // connect, send and receive
-    std::size_t blockSize = 1024 * 1024;       // one read of the body
-    std::size_t queueBlocks = 4;               // blocks read ahead of the consumer
+    // WinINet's own time-outs (connect, send and receive): a backstop behind the rule for
+    // slow answers, which the downloads apply.
+    std::chrono::milliseconds timeout{60000};
+    std::size_t blockSize = 1024 * 1024;  // one read of the body
+    std::size_t queueBlocks = 4;          // blocks read ahead of the consumer
 };
 
 class InetTransfer final : public Transfer {
   public:
-    // `pump` handles window messages while GetChunk waits for the network.
-    explicit InetTransfer(MessagePump& pump, InetSettings settings = {});
+    // `pump` handles window messages while GetChunk waits for the network; `patience` is what
+    // the downloads hold each answer to.
+    explicit InetTransfer(MessagePump& pump, InetSettings settings = {},
+                          SlowAnswerRule patience = {});
     ~InetTransfer() override;
     InetTransfer(const InetTransfer&) = delete;
     InetTransfer& operator=(const InetTransfer&) = delete;
@@ -38,21 +43,25 @@ class InetTransfer final : public Transfer {
     void SetRequestHeaders(const std::wstring& headers) override { headers_ = headers; }
     void Execute(const std::wstring& operation) override;
     bool StillExecuting() override;
-    void WaitForActivity() override;
+    void WaitForActivity(std::chrono::milliseconds most) override;
+    void Abandon() override;
+    std::wstring FinalUrl() override;
+    SlowAnswerRule Patience() const override { return patience_; }
     std::wstring GetHeader(const std::wstring& name = {}) override;
     int32_t ResponseCode() override;
     std::size_t GetChunk(std::span<std::byte> buffer) override;
     std::span<const std::byte> ReadChunk(std::span<std::byte> scratch) override;
+    std::optional<std::span<const std::byte>> TryReadChunk(std::span<std::byte> scratch) override;
 
     struct Request;  // shared by the UI thread and the worker
     struct Worker;
 
   private:
-    void Abandon();
     std::span<const std::byte> NextPiece(std::size_t most);
 
     MessagePump& pump_;
     InetSettings settings_;
+    SlowAnswerRule patience_;
     std::wstring url_;
     std::wstring userName_;
     std::wstring password_;

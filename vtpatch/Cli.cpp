@@ -1,6 +1,8 @@
 #include "vtpatch/Cli.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -74,6 +76,13 @@ constexpr char kLintHelp[] =
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
+    "\n"
+    "Over HTTP it holds each answer to the launcher's limits: vtgame.ini up to 1 MiB,\n"
+    "vtgame.ini.sig up to 64 bytes, a pinned file up to its pin, another manifest up to\n"
+    "134209536 bytes (a longer Content-Length is a problem, its body never read); payloads\n"
+    "are streamed into their hash. An answer without a head within 30 s, or with fewer than\n"
+    "1024 bytes in any 30 s, is abandoned and a problem. VTPATCH_SLOW_ANSWER_SECONDS=N in\n"
+    "the environment puts N seconds in place of those 30 (for tests).\n"
     "\n"
     "Exit status 0 when the launcher would install everything, 1 otherwise.\n";
 
@@ -212,6 +221,25 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     return kExitOk;
 }
 
+// The launcher's rule for slow answers; VTPATCH_SLOW_ANSWER_SECONDS shortens it for tests.
+SlowAnswerRule Patience() {
+    SlowAnswerRule rule;
+    const char* text = std::getenv("VTPATCH_SLOW_ANSWER_SECONDS");
+    if (text == nullptr) {
+        return rule;
+    }
+    const std::string_view value(text);
+    double seconds = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0)) {
+        throw Failure("VTPATCH_SLOW_ANSWER_SECONDS=" + std::string(value) +
+                      " is not a number of seconds");
+    }
+    rule.headSeconds = seconds;
+    rule.windowSeconds = seconds;
+    return rule;
+}
+
 int LintCommand(const CommandLine& line, CliContext& io) {
     std::ostream& out = io.out;
     LintOptions options;
@@ -225,7 +253,7 @@ int LintCommand(const CommandLine& line, CliContext& io) {
         }
         options.publicKey = key;
     }
-    std::unique_ptr<ServedTree> tree = OpenServedTree(line.positional[0]);
+    std::unique_ptr<ServedTree> tree = OpenServedTree(line.positional[0], Patience());
     Findings findings = Lint(*tree, options);
     PrintFindings(findings, out);
     out << findings.Problems() << " problems, " << findings.Notes() << " notes\n";
@@ -237,7 +265,7 @@ int VerifyCommand(const CommandLine& line, CliContext& io) {
     VerifyOptions options;
     options.installation = line.positional[0];
     options.repair = line.flags.contains("--repair");
-    std::unique_ptr<ServedTree> tree = OpenServedTree(line.values.at("--against"));
+    std::unique_ptr<ServedTree> tree = OpenServedTree(line.values.at("--against"), Patience());
     VerifyReport report = Verify(*tree, options);
     PrintFindings(report.findings, out);
     out << Files(report.checked) << " compared, " << report.findings.Problems() << " problems, "

@@ -2,12 +2,15 @@
 
 #include <errno.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <memory>
 
 #include "base/Cp949.h"
@@ -17,8 +20,13 @@
 namespace vt::vtpatch {
 namespace {
 
-constexpr int kTimeoutSeconds = 60;  // as long as the launcher waits
 constexpr size_t kMaxHead = 64 * 1024;
+
+// Seconds on the steady clock, for the rule for slow answers.
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -80,7 +88,8 @@ std::optional<HttpUrl> ParseHttpUrl(std::string_view url) {
     return out;
 }
 
-HttpClient::HttpClient(HttpUrl server) : server_(std::move(server)) {}
+HttpClient::HttpClient(HttpUrl server, SlowAnswerRule patience)
+    : server_(std::move(server)), patience_(patience) {}
 
 HttpClient::~HttpClient() {
     Close();
@@ -101,8 +110,9 @@ bool HttpClient::Connect() {
         if (fd < 0) {
             continue;
         }
-        timeval timeout{kTimeoutSeconds, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        // Connecting and sending get the time the rule gives a head; receiving is timed by it.
+        const auto seconds = static_cast<time_t>(std::ceil(patience_.headSeconds));
+        timeval timeout{seconds, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
             fd_ = fd;
@@ -136,18 +146,28 @@ bool HttpClient::Send(std::string_view bytes) {
     return true;
 }
 
-bool HttpClient::Fill() {
+HttpClient::Filled HttpClient::Fill(const AnswerWatch& watch) {
     char block[64 * 1024];
     for (;;) {
-        ssize_t n = ::recv(fd_, block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) {
+        const double now = Now();
+        if (watch.Tripped(now) != SlowAnswer::None) {
+            return Filled::TooSlow;
+        }
+        pollfd ready{fd_, POLLIN, 0};
+        const double left = std::ceil((watch.Deadline() - now) * 1000);
+        const int waited = ::poll(&ready, 1, static_cast<int>(std::clamp(left, 1.0, 3.6e6)));
+        if (waited == 0 || (waited < 0 && errno == EINTR)) {
+            continue;
+        }
+        ssize_t n = ::recv(fd_, block, sizeof block, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            return Filled::Ended;
         }
         buffer_.append(block, static_cast<size_t>(n));
-        return true;
+        return Filled::More;
     }
 }
 
@@ -159,13 +179,20 @@ std::string HttpClient::HostHeader() const {
 
 // Waits for the end of the answer's head. Nothing when the connection ended before any byte
 // of an answer; bytes and then an end are a broken answer.
-std::optional<size_t> HttpClient::ReadHead(const std::string& target, bool& anyAnswer) {
+std::optional<size_t> HttpClient::ReadHead(const std::string& target, bool& anyAnswer,
+                                           AnswerWatch& watch, HttpResponse& response) {
     size_t headEnd;
     while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
         if (buffer_.size() > kMaxHead) {
             throw Failure("the server's answer to " + target + " has no end of its head");
         }
-        if (!Fill()) {
+        const Filled filled = Fill(watch);
+        if (filled == Filled::TooSlow) {
+            response.slow = SlowAnswer::NoHead;
+            anyAnswer = true;  // not a connection to try again: the server is there, and slow
+            return std::nullopt;
+        }
+        if (filled == Filled::Ended) {
             if (buffer_.empty()) {
                 return std::nullopt;
             }
@@ -175,6 +202,7 @@ std::optional<size_t> HttpClient::ReadHead(const std::string& target, bool& anyA
         anyAnswer = true;
     }
     anyAnswer = true;
+    watch.HeadArrived(Now());
     return headEnd;
 }
 
@@ -201,13 +229,22 @@ HttpClient::Head HttpClient::ParseHead(std::string_view bytes, const std::string
     return out;
 }
 
-// The announced body to `deliver`; false when the connection ended before it was whole.
-bool HttpClient::ReadBody(int64_t length, const std::function<void(std::string_view)>& deliver) {
+// The announced body to `deliver`; false when the connection ended before it was whole, or the
+// body became too slow for the rule (`response.slow`).
+bool HttpClient::ReadBody(int64_t length, const std::function<void(std::string_view)>& deliver,
+                          AnswerWatch& watch, HttpResponse& response) {
     while (length > 0) {
-        if (buffer_.empty() && !Fill()) {
-            return false;
+        if (buffer_.empty()) {
+            const Filled filled = Fill(watch);
+            if (filled == Filled::TooSlow) {
+                response.slow = SlowAnswer::TooFewBytes;
+            }
+            if (filled != Filled::More) {
+                return false;
+            }
         }
         size_t take = static_cast<size_t>(std::min<int64_t>(length, buffer_.size()));
+        watch.Arrived(take, Now());
         deliver(std::string_view(buffer_.data(), take));
         buffer_.erase(0, take);
         length -= static_cast<int64_t>(take);
@@ -217,33 +254,42 @@ bool HttpClient::ReadBody(int64_t length, const std::function<void(std::string_v
 
 // One request on the open connection. False when the connection failed before any answer
 // came (a kept-alive connection the server has closed meanwhile): the caller tries again.
-bool HttpClient::Attempt(const std::string& target,
-                         const std::function<void(std::string_view)>& sink, HttpResponse& response,
-                         bool& anyAnswer) {
+bool HttpClient::Attempt(const Request& request, HttpResponse& response, bool& anyAnswer) {
+    const std::string& target = request.target;
+    AnswerWatch watch(patience_, Now());
     if (!Send("GET " + target + " HTTP/1.1\r\nHost: " + HostHeader() +
               "\r\nUser-Agent: vtpatch\r\nAccept: */*\r\n\r\n")) {
         return false;
     }
-    const std::optional<size_t> headEnd = ReadHead(target, anyAnswer);
+    const std::optional<size_t> headEnd = ReadHead(target, anyAnswer, watch, response);
     if (!headEnd) {
-        return false;
+        return response.slow != SlowAnswer::None;
     }
     const Head head = ParseHead(std::string_view(buffer_.data(), *headEnd), target);
     buffer_.erase(0, *headEnd + 4);
     response.status = head.status;
+    response.contentLength = head.contentLength;
     if (!head.contentLength || head.chunked) {
         // No usable length (the launcher refuses such an answer): the body is not measured and
         // the connection is not used again.
+        response.contentLength.reset();
         Close();
         return true;
     }
-    response.contentLength = head.contentLength;
-    response.complete = ReadBody(*head.contentLength, [&](std::string_view piece) {
-        response.received += static_cast<int64_t>(piece.size());
-        if (response.status == 200 && sink) {
-            sink(piece);
-        }
-    });
+    if (request.most && static_cast<uint64_t>(*head.contentLength) > *request.most) {
+        response.beyondBound = true;  // not a byte of it read: the connection cannot go on
+        Close();
+        return true;
+    }
+    response.complete = ReadBody(
+        *head.contentLength,
+        [&](std::string_view piece) {
+            response.received += static_cast<int64_t>(piece.size());
+            if (response.status == 200 && request.sink) {
+                request.sink(piece);
+            }
+        },
+        watch, response);
     if (!response.complete || !head.keepAlive) {
         Close();  // a short body leaves the connection in an unknown state
     }
@@ -251,7 +297,8 @@ bool HttpClient::Attempt(const std::string& target,
 }
 
 HttpResponse HttpClient::Get(const std::string& target,
-                             const std::function<void(std::string_view)>& sink) {
+                             const std::function<void(std::string_view)>& sink,
+                             std::optional<uint64_t> most) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool reused = fd_ >= 0;
         if (!reused && !Connect()) {
@@ -259,7 +306,10 @@ HttpResponse HttpClient::Get(const std::string& target,
         }
         HttpResponse response;
         bool anyAnswer = false;
-        if (Attempt(target, sink, response, anyAnswer)) {
+        if (Attempt({target, sink, most}, response, anyAnswer)) {
+            if (response.slow != SlowAnswer::None) {
+                Close();
+            }
             return response;
         }
         Close();

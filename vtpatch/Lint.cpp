@@ -5,6 +5,7 @@
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
+#include "format/Bounds.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
 #include "format/Serial.h"
@@ -18,11 +19,14 @@ namespace {
 void CheckSignature(ServedTree& tree, const ServedPatch& patch, const LintOptions& options,
                     Findings& findings) {
     Fetched fetched;
-    std::optional<std::string> bytes = tree.FetchWhole(kSignatureName, fetched);
+    std::optional<std::string> bytes =
+        tree.FetchWhole(kSignatureName, fetched, format::kSignatureBytes);
     if (!options.publicKey) {
         findings.Note(kSignatureName,
                       bytes ? "not checked (no --pub)"
-                            : "missing; launchers that check signatures refuse this tree");
+                      : fetched.outcome == Fetched::Outcome::Missing
+                          ? "missing; launchers that check signatures refuse this tree"
+                          : fetched.why + "; launchers that check signatures fail on it");
         return;
     }
     if (!bytes) {
@@ -84,9 +88,13 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
 void CheckPayload(ServedTree& tree, const std::string& request, const std::string& where,
                   const std::string& version, const std::optional<Pin>& pin, Findings& findings) {
     Sha256 hash;
-    Fetched fetched = tree.Fetch(request, [&hash](std::string_view piece) {
-        hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
-    });
+    // Streamed into the hash, never held; a pinned file is not read past its pin.
+    Fetched fetched = tree.Fetch(
+        request,
+        [&hash](std::string_view piece) {
+            hash.Update(std::as_bytes(std::span(piece.data(), piece.size())));
+        },
+        pin ? std::optional<uint64_t>(pin->size) : std::nullopt);
     if (fetched.outcome == Fetched::Outcome::Missing) {
         findings.Problem(where, "missing");
         return;
@@ -146,7 +154,8 @@ void NoteDropped(ServedTree& tree, const ServedPatch& patch, Findings& findings)
         const std::string dropped =
             "[game] lists no " + ToUtf8(set.key) + ": the set is dropped; launchers keep its files";
         Fetched fetched;
-        std::optional<std::string> bytes = tree.FetchWhole(set.ManifestPath(), fetched);
+        std::optional<std::string> bytes =
+            tree.FetchWhole(set.ManifestPath(), fetched, format::kManifestMostBytes);
         const std::optional<int16_t> count =
             bytes ? ReadManifest(*bytes, set.key).count : std::nullopt;
         if (count && *count > 0) {

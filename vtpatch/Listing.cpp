@@ -9,6 +9,7 @@
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Bounds.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
 #include "sets/EntryName.h"
@@ -56,12 +57,16 @@ void CheckManifestBytes(const ServedSetListing& listing, const std::wstring& sta
     }
 }
 
-// The manifest as the launcher fetches it; nothing, and why, when the launcher would fail.
+// The manifest as the launcher fetches it, bounded as it bounds it (by its pin in [publish],
+// else by the format); nothing, and why, when the launcher would fail.
 std::optional<std::string> FetchManifest(ServedTree& tree, const PatchSet& set,
-                                         Findings& findings) {
+                                         const std::wstring& stagedProfile, Findings& findings) {
     const std::string where = set.ManifestPath();
+    const std::optional<Pin> pin =
+        ParsePin(ToUtf8(ReadProfileValue(kPublishSection, FromUtf8(where), stagedProfile)));
     Fetched fetched;
-    std::optional<std::string> bytes = tree.FetchWhole(where, fetched);
+    std::optional<std::string> bytes =
+        tree.FetchWhole(where, fetched, pin ? pin->size : format::kManifestMostBytes);
     if (!bytes) {
         findings.Problem(where, Describe(fetched) + "; [game] " + ToUtf8(set.key) +
                                     " names it, so the launcher fails");
@@ -152,7 +157,7 @@ void CheckUnread(const PatchSet& set, std::string_view bytes, int32_t count,
 void ReadEntries(ServedTree& tree, ServedSetListing& listing, const std::wstring& stagedProfile,
                  Findings& findings) {
     const PatchSet& set = *listing.set;
-    std::optional<std::string> bytes = FetchManifest(tree, set, findings);
+    std::optional<std::string> bytes = FetchManifest(tree, set, stagedProfile, findings);
     if (!bytes) {
         return;
     }
@@ -195,7 +200,8 @@ ServedPatch ReadServedPatch(ServedTree& tree, const std::string& staging, Findin
     profile::ClearCache();
     ServedPatch patch;
     Fetched fetched;
-    std::optional<std::string> profileBytes = tree.FetchWhole(kProfileName, fetched);
+    std::optional<std::string> profileBytes =
+        tree.FetchWhole(kProfileName, fetched, format::kProfileMostBytes);
     if (!profileBytes) {
         throw Failure(tree.Where(kProfileName) + ": " + Describe(fetched));
     }

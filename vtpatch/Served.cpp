@@ -1,5 +1,8 @@
 #include "vtpatch/Served.h"
 
+#include <sys/stat.h>
+
+#include "base/Cp949.h"
 #include "base/NumberText.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -9,17 +12,32 @@
 namespace vt::vtpatch {
 namespace {
 
+std::optional<uint64_t> FileSize(const std::string& path) {
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) != 0 || !S_ISREG(facts.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(facts.st_size);
+}
+
 class FolderTree final : public ServedTree {
   public:
     explicit FolderTree(std::string root) : root_(std::move(root)) {}
 
-    Fetched Fetch(const std::string& path,
-                  const std::function<void(std::string_view)>& sink) override {
+    Fetched Fetch(const std::string& path, const std::function<void(std::string_view)>& sink,
+                  std::optional<uint64_t> most) override {
         Fetched result;
         std::optional<std::string> relative = PercentDecode(path);
         if (!relative || !Contained(*relative)) {
             result.outcome = Fetched::Outcome::Refused;
             result.why = "a request no web server maps into the tree";
+            return result;
+        }
+        const std::string file = JoinPath(root_, *relative);
+        if (const std::optional<uint64_t> size = FileSize(file); size && most && *size > *most) {
+            result.outcome = Fetched::Outcome::Refused;
+            result.size = static_cast<int64_t>(*size);
+            result.why = BeyondBound(*size, *most);
             return result;
         }
         std::optional<FileFacts> facts;
@@ -80,21 +98,28 @@ class FolderTree final : public ServedTree {
 
 class HttpTree final : public ServedTree {
   public:
-    explicit HttpTree(HttpUrl base) : base_(base), client_(std::move(base)) {}
+    HttpTree(HttpUrl base, SlowAnswerRule patience)
+        : base_(base), patience_(patience), client_(std::move(base), patience) {}
 
-    Fetched Fetch(const std::string& path,
-                  const std::function<void(std::string_view)>& sink) override {
-        HttpResponse response = client_.Get(base_.path + path, sink);
+    Fetched Fetch(const std::string& path, const std::function<void(std::string_view)>& sink,
+                  std::optional<uint64_t> most) override {
+        HttpResponse response = client_.Get(base_.path + path, sink, most);
         Fetched result;
-        if (response.status == 404) {
+        if (response.status == 404 && response.slow == SlowAnswer::None) {
             return result;
         }
         result.outcome = Fetched::Outcome::Refused;
         result.size = response.received;
-        if (response.status != 200) {
+        if (response.slow != SlowAnswer::None) {
+            result.why = ToUtf8(DescribeSlowAnswer(response.slow, patience_)) +
+                         "; the launcher abandons such an answer";
+        } else if (response.status != 200) {
             result.why = "the server answers HTTP " + std::to_string(response.status);
         } else if (!response.contentLength) {
             result.why = "the answer has no Content-Length, which the launcher requires";
+        } else if (response.beyondBound) {
+            result.size = *response.contentLength;
+            result.why = "announced as " + BeyondBound(*response.contentLength, *most);
         } else if (!response.complete) {
             result.why = "the body ended after " + std::to_string(response.received) + " of " +
                          std::to_string(*response.contentLength) + " bytes";
@@ -113,21 +138,29 @@ class HttpTree final : public ServedTree {
 
   private:
     HttpUrl base_;
+    SlowAnswerRule patience_;
     HttpClient client_;
 };
 
 }  // namespace
 
-std::optional<std::string> ServedTree::FetchWhole(const std::string& path, Fetched& result) {
+std::string BeyondBound(uint64_t size, uint64_t most) {
+    return std::to_string(size) + " bytes, more than the " + std::to_string(most) +
+           " it may have; the launcher refuses it before reading it";
+}
+
+std::optional<std::string> ServedTree::FetchWhole(const std::string& path, Fetched& result,
+                                                  uint64_t most) {
     std::string body;
-    result = Fetch(path, [&body](std::string_view piece) { body.append(piece); });
+    result = Fetch(
+        path, [&body](std::string_view piece) { body.append(piece); }, most);
     if (result.outcome != Fetched::Outcome::Ok) {
         return std::nullopt;
     }
     return body;
 }
 
-std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl) {
+std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl, SlowAnswerRule patience) {
     if (rootOrUrl.find("://") != std::string::npos) {
         std::optional<HttpUrl> url = ParseHttpUrl(rootOrUrl);
         if (!url) {
@@ -143,7 +176,7 @@ std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl) {
             }
             url->path += std::string(kServedFolder) + "/";
         }
-        return std::make_unique<HttpTree>(std::move(*url));
+        return std::make_unique<HttpTree>(std::move(*url), patience);
     }
     std::string root = JoinPath(rootOrUrl, kServedFolder);
     if (IsLink(root)) {

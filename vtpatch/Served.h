@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transfer/SlowAnswer.h"
+
 namespace vt::vtpatch {
 
 struct Fetched {
@@ -28,13 +30,15 @@ class ServedTree {
   public:
     virtual ~ServedTree() = default;
     // `path` is relative to autopatch/ and percent-encoded exactly as the launcher sends it.
+    // A file of more than `most` bytes is Refused without a byte of it going to `sink`.
     virtual Fetched Fetch(const std::string& path,
-                          const std::function<void(std::string_view)>& sink) = 0;
+                          const std::function<void(std::string_view)>& sink,
+                          std::optional<uint64_t> most = std::nullopt) = 0;
     // Where `path` is, for messages.
     virtual std::string Where(const std::string& path) const = 0;
 
-    // The whole body, or nothing with `result` telling why.
-    std::optional<std::string> FetchWhole(const std::string& path, Fetched& result);
+    // The whole body of at most `most` bytes, or nothing with `result` telling why.
+    std::optional<std::string> FetchWhole(const std::string& path, Fetched& result, uint64_t most);
 
     // The files below `folder` (relative to autopatch/, ending in '/'), as paths relative to
     // it; nothing when the tree cannot be listed (over HTTP).
@@ -44,8 +48,13 @@ class ServedTree {
 };
 
 // A folder (the publish ROOT, or its autopatch folder itself) or an http:// URL of the root
-// the launcher's host stands for. Throws Failure when it is neither.
-std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl);
+// the launcher's host stands for, whose answers are held to `patience`. Throws Failure when it
+// is neither.
+std::unique_ptr<ServedTree> OpenServedTree(const std::string& rootOrUrl,
+                                           SlowAnswerRule patience = {});
+
+// Why a file of `size` bytes is refused when it may have `most`.
+std::string BeyondBound(uint64_t size, uint64_t most);
 
 // "%ED%9A%A8" -> bytes; nothing for a malformed escape.
 std::optional<std::string> PercentDecode(std::string_view text);

@@ -2,11 +2,16 @@
 are published and signed with vtpatch. Whatever the middle changes (a payload, the profile, the
 signature, a manifest, one bit or a longer body) and an older signed patch served after a newer
 one are refused with "업그레이드 실패": nothing is recorded and every installed file stays
-byte-identical. An interrupted download resumes with a Range request, and only a 206 at the
-right offset continues it."""
+byte-identical. An answer announcing a gigabyte for the signature, the profile or a pinned
+manifest is refused from its head, the launcher letting go of it, nothing of it in temp\; an
+answer with no head, or trickling, is abandoned under the test-key build's 3 s rule for slow
+answers, the limit named in the log. An interrupted download resumes with a Range request, and
+only a 206 at the right offset continues it; a part the middle filled with wrong bytes is
+fetched again from byte 0 by the next run against the honest server, which then succeeds."""
 
 import hashlib
 import random
+import re
 import shutil
 import sys
 import tempfile
@@ -18,6 +23,8 @@ import harness  # noqa: E402
 SEED = 20261208
 CHANGED = "resource/sound/b.wav"  # the one file the second publish changes
 RESUME_BYTES = 256 * 1024  # staged before the kill in the resume cases
+GIGABYTE = 1 << 30
+SLOW_SECONDS = 3  # the rule for slow answers of vtlauncher_testkey.exe
 
 
 def flip_bit(rng, data, what, report):
@@ -54,10 +61,13 @@ class Case:
             finally:
                 harness.stop(proc)
 
-    def refused(self, checks, root, reason, what, **server):
+    def refused(self, checks, root, reason, what, shown=None, prepare=None, **server):
         """Runs against `root`, expects the refusal box and the log line matching `reason`,
-        closes the box and sees the program end."""
-        with self.serve(root, **server):
+        closes the box and sees the program end. `prepare(server)` runs before the launcher
+        starts, `shown(server)` while the box is up."""
+        with self.serve(root, **server) as httpd:
+            if prepare:
+                prepare(httpd)
             proc = self.app.start()
             try:
                 wid = harness.wait_window(harness.FAILED_CAPTION, timeout=60)
@@ -65,6 +75,8 @@ class Case:
                 checks.check(bool(found), "%s: refused, logged %r" % (what, (found or ["nothing"])[0]))
                 checks.check(not [w for w, n in harness.windows() if n == harness.SERVER_CAPTION],
                              "%s: no server window" % what)
+                if shown:
+                    shown(httpd)
                 harness.key(wid, "Return")
                 checks.check(harness.wait_exit(proc, 20) == 0,
                              "%s: closing the box ends the program" % what)
@@ -73,8 +85,8 @@ class Case:
             finally:
                 harness.stop(proc)
 
-    def kill_while_staging(self, root, name, payload):
-        """Starts a run, holds the answer for `name` once RESUME_BYTES of its body are sent
+    def kill_while_staging(self, root, name, payload, after=RESUME_BYTES, **server):
+        """Starts a run, holds the answer for `name` once `after` bytes of its body are sent
         and kills the launcher once some of it is staged in temp\\ (it reads in blocks, so
         maybe not all of it); the staged size, or None when that never happened."""
         part = self.app.path / "temp" / (hashlib.sha256(payload).hexdigest() + ".part")
@@ -85,14 +97,12 @@ class Case:
             except OSError:
                 return 0
 
-        with self.serve(root, rate=300_000) as server:
-            hold = server.hold(lambda path, index: path == "/autopatch/" + name,
-                               after=RESUME_BYTES)
+        with self.serve(root, rate=300_000, **server) as httpd:
+            hold = httpd.hold(lambda path, index: path == "/autopatch/" + name, after=after)
             proc = self.app.start()
             try:
                 harness.wait_until(lambda: hold.held() and staged() > 0, 60,
-                                   "%s held after %d bytes, part of it staged" %
-                                   (name, RESUME_BYTES))
+                                   "%s held after %d bytes, part of it staged" % (name, after))
                 proc.kill()
                 proc.wait(timeout=30)
             except TimeoutError as e:
@@ -105,6 +115,88 @@ class Case:
 
     def remove(self):
         self.app.remove()
+
+
+def inflated(name):
+    """An `announce` for TrickleServer: a gigabyte for autopatch/<name>, the truth otherwise."""
+    return lambda served, length: GIGABYTE if served == "autopatch/" + name else None
+
+
+def bounds_cases(a, checks, root, installed):
+    """A gigabyte announced for a file whose bound is known before its body: refused from the
+    head while the server still holds the answer open (it sends the file's real bytes, then
+    nothing), none of it left in temp\\, nothing recorded."""
+    for what, name, reason in (
+            ("a gigabyte for the signature", "vtgame.ini.sig",
+             r"vtgame\.ini\.sig: status 200, length 1073741824, .*refused: length beyond 64 bytes"),
+            ("a gigabyte for the profile", "vtgame.ini",
+             r"vtgame\.ini: status 200, length 1073741824, .*refused: length beyond 1048576 bytes"),
+            ("a gigabyte for a pinned manifest", "resource/sound/vtsound.ini",
+             r"^refused: damaged file resource\\sound\\vtsound\.ini$")):
+        case = Case(a, installed)
+        staged = case.app.path / "temp" / Path(name).name
+
+        def shown(httpd, name=name, staged=staged, what=what):
+            checks.check(httpd.sent_bytes("/" + name) < 1 << 20,
+                         "%s: refused with %d bytes of it sent" %
+                         (what, httpd.sent_bytes("/" + name)))
+            checks.check(not staged.exists(), "%s: none of it in temp\\" % what)
+
+        case.refused(checks, root, reason, what, shown=shown, announce=inflated(name))
+        checks.check(harness.installed_files(case.app.path) == installed,
+                     "%s: nothing recorded, every installed file byte-identical" % what)
+        case.remove()
+
+
+def slow_cases(a, checks, root, installed):
+    """Answers the rule for slow answers abandons: no head for the profile, a trickled
+    signature, a trickled payload (told too, unlike the payload's other failures)."""
+    def held_before_head(name):
+        return lambda httpd: httpd.hold(lambda path, index: path == "/autopatch/" + name)
+
+    def trickled(name, per_second):
+        return lambda served: per_second if served == "autopatch/" + name else None
+
+    for what, limit, name, server in (
+            ("no head for the profile", "no answer within %d s" % SLOW_SECONDS, "vtgame.ini",
+             {"prepare": held_before_head("vtgame.ini")}),
+            ("a signature at 10 bytes a second", "fewer than 1024 bytes in %d s" % SLOW_SECONDS,
+             "vtgame.ini.sig", {"pace": trickled("vtgame.ini.sig", 10)}),
+            ("a payload at 100 bytes a second", "fewer than 1024 bytes in %d s" % SLOW_SECONDS,
+             CHANGED, {"pace": trickled(CHANGED, 100)})):
+        case = Case(a, installed)
+        reason = r"^%s: .*/autopatch/%s$" % (limit, re.escape(name))
+        case.refused(checks, root, reason, what, **server)
+        checks.check(not case.log.has(r"^refused"), "%s: no refusal, a failed download" % what)
+        checks.check(harness.installed_files(case.app.path) == installed,
+                     "%s: nothing recorded, every installed file byte-identical" % what)
+        case.remove()
+
+
+def spoiled_part_case(a, checks, root, installed, expected, payload):
+    """The middle fills a pinned part with wrong bytes and the run is killed; the next run,
+    against the honest server, continues the part, finds it wrong, fetches the whole file
+    again from byte 0 and installs it."""
+    what = "a part staged with wrong bytes"
+    spoiled = bytearray(payload)
+    for i in range(0, len(spoiled), 997):
+        spoiled[i] ^= 0x5a
+    spoiled = bytes(spoiled)
+    rewrite = lambda name, data: spoiled if name == "autopatch/" + CHANGED else data  # noqa: E731
+    case = Case(a, installed)
+    staged = case.kill_while_staging(root, CHANGED, payload, after=400_000, rewrite=rewrite)
+    checks.check(staged is not None and staged > 0,
+                 "%s: killed with %s wrong bytes staged" % (what, staged))
+    ok, httpd = case.run_to_servers(root)
+    asked = [r for path, r, _ in httpd.answers() if path.endswith("/b.wav")]
+    checks.check(asked == ["bytes=%s-" % staged, None],
+                 "%s: the rest asked for, then the whole file from byte 0 (%s)" % (what, asked))
+    checks.check(bool(case.log.has(r"^the continued part of resource\\sound\\b\.wav is wrong")),
+                 "%s: the refetch logged" % what)
+    checks.check(ok and not harness.differences(case.app.path, expected) and
+                 not case.log.has(r"^refused"),
+                 "%s: the honest server's file installed, nothing refused" % what)
+    case.remove()
 
 
 def main():
@@ -215,6 +307,10 @@ def main():
             checks.check(ok and not harness.differences(case.app.path, expected2),
                          "%s: an honest server then completes it" % what)
         case.remove()
+
+    bounds_cases(a, checks, work / "v2", installed1)
+    slow_cases(a, checks, work / "v2", installed1)
+    spoiled_part_case(a, checks, work / "v2", installed1, expected2, files2[CHANGED])
 
     shutil.rmtree(work, ignore_errors=True)
     return checks.finish()

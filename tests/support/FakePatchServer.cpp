@@ -19,7 +19,7 @@ std::vector<std::wstring> FakePatchServer::PayloadUrls() const {
 
 void FakePatchServer::Store(bool progress, const std::wstring& url, const std::wstring& directory,
                             const std::wstring& fileName, const std::optional<Pin>& pin) {
-    calls.push_back({progress, url, directory, fileName, pin});
+    calls.push_back({progress, url, directory, fileName, pin, std::nullopt});
     const std::wstring target = directory + fileName;
     // The plain download replaces its file in TempDir at once; a payload keeps the installed
     // file until the new one is whole.
@@ -45,8 +45,19 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
 
 void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& directory,
                                    const std::wstring& fileName, const std::wstring&,
-                                   const std::wstring&) {
+                                   const std::wstring&, const SizeBound& bound) {
+    auto it = files.find(url);
+    if (it != files.end() && bound.pinned && it->second.size() != bound.most) {
+        calls.push_back({false, url, directory, fileName, std::nullopt, bound});
+        EndSetRun(*this, SetFault::DamagedFile, bound.shownName);
+    }
+    if (it != files.end() && it->second.size() > bound.most) {
+        calls.push_back({false, url, directory, fileName, std::nullopt, bound});
+        messages.push_back(kReconnectText);
+        throw ProgramEnded{};
+    }
     Store(false, url, directory, fileName, std::nullopt);
+    calls.back().bound = bound;
 }
 
 void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,

@@ -20,6 +20,7 @@ class FakePatchServer : public PatchHost {
         bool progress;
         std::wstring url, directory, fileName;
         std::optional<Pin> pin;
+        std::optional<SizeBound> bound;  // the plain download's
     };
     std::vector<Call> calls;
     std::vector<std::wstring> states;
@@ -34,9 +35,11 @@ class FakePatchServer : public PatchHost {
     void Put(const std::wstring& url, const std::string& bytes) { files[url] = bytes; }
     std::vector<std::wstring> PayloadUrls() const;
 
+    // Keeps the bound as the real download does: longer fails the download, another length
+    // than a pinned bound is a damaged file.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
-                      const std::wstring& password) override;
+                      const std::wstring& password, const SizeBound& bound) override;
     void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
                                   const std::wstring& fileName, const std::wstring& userName,
                                   const std::wstring& password,

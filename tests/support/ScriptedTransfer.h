@@ -11,9 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include "transfer/Clock.h"
 #include "transfer/Transfer.h"
 
 namespace vt::test {
+
+// A clock that stands still until moved: by the test, or by a ScriptedTransfer's waits.
+class ManualClock final : public Clock {
+  public:
+    explicit ManualClock(double start = 0) : now(start) {}
+    double Seconds() override { return now; }
+    double now;
+};
 
 // Plays one exchange: a head, a Content-Length (and any other headers), the body in the given
 // pieces and the error codes before and after the body. Records the request headers set.
@@ -31,6 +40,15 @@ class ScriptedTransfer final : public Transfer {
     // ReadChunk lends the pieces from here instead of copying them, and spoils the previous
     // piece on the next call, as a transfer reusing its memory would.
     bool lend = false;
+    // Time, when a clock is given: the head arrives at headAt, piece i at pieceAt[i] (at once
+    // past the list), and a wait for one of them moves the clock to it, or by the most it may
+    // wait when that comes first.
+    ManualClock* clock = nullptr;
+    double headAt = 0;
+    std::vector<double> pieceAt;
+    SlowAnswerRule patience;
+    std::wstring finalUrl;  // the answer's URL after a redirect
+    bool abandoned = false;
 
     std::vector<std::wstring> calls;
     std::wstring url, userName, password;
@@ -56,8 +74,26 @@ class ScriptedTransfer final : public Transfer {
             onExecute();
         }
     }
-    bool StillExecuting() override { return pollsUntilHead-- > 0; }
-    void WaitForActivity() override { ++waits; }
+    bool StillExecuting() override {
+        return pollsUntilHead-- > 0 || (clock != nullptr && clock->now < headAt);
+    }
+    void WaitForActivity(std::chrono::milliseconds most) override {
+        ++waits;
+        longestWait = std::max(longestWait, most);
+        if (clock == nullptr) {
+            return;
+        }
+        // Only a wait for something timed takes time; anything else is there at once.
+        const double latest = clock->now + static_cast<double>(most.count()) / 1000;
+        if (clock->now < headAt) {
+            clock->now = std::min(latest, headAt);
+        } else if (next_ < pieces.size() && next_ < pieceAt.size() && clock->now < pieceAt[next_]) {
+            clock->now = std::min(latest, pieceAt[next_]);
+        }
+    }
+    void Abandon() override { abandoned = true; }
+    std::wstring FinalUrl() override { return finalUrl; }
+    SlowAnswerRule Patience() const override { return patience; }
     std::wstring GetHeader(const std::wstring& name) override {
         calls.push_back(L"GetHeader " + name);
         if (name.empty()) {
@@ -107,7 +143,16 @@ class ScriptedTransfer final : public Transfer {
         return std::as_bytes(std::span(p));
     }
 
+    std::optional<std::span<const std::byte>> TryReadChunk(std::span<std::byte> scratch) override {
+        if (clock != nullptr && next_ < pieces.size() && next_ < pieceAt.size() &&
+            clock->now < pieceAt[next_]) {
+            return std::nullopt;
+        }
+        return ReadChunk(scratch);
+    }
+
     int waits = 0;
+    std::chrono::milliseconds longestWait{0};
 
     void Body(const std::string& body, size_t pieceSize) {
         pieces.clear();

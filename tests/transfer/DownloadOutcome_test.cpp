@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,9 @@ class DownloadOutcomes : public ::testing::Test {
         test::ScriptedClock clock(10);
         try {
             if (!progress) {
-                return DownloadFile(t, view, L"h/f.bin", dir.Path(), L"f.bin", L"", L"");
+                // Bounded far beyond any length here: the disk decides.
+                return DownloadFile(t, view, clock, L"h/f.bin", dir.Path(), L"f.bin", L"", L"",
+                                    SizeBound::AtMost(std::numeric_limits<uint64_t>::max()));
             }
             Staging staging{dir / L"f.part", std::nullopt, L"f.bin", {}};
             if (pinned) {

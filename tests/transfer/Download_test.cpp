@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <vector>
@@ -50,9 +51,10 @@ struct Downloads : ::testing::Test {
     RecordingProgressView view;
 
     bool Plain() {
+        ScriptedClock clock(10);
         try {
-            FetchFile(transfer, view, L"host/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
-                      L"");
+            FetchFile(transfer, view, clock, L"host/autopatch/vtgame.ini", dir.Path(),
+                      L"vtgame.ini", L"", L"", SizeBound::AtMost(format::kProfileMostBytes));
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -181,9 +183,10 @@ TEST_F(Downloads, PlainFailuresTellTheUserThenEnd) {
         c.set(t);
         d.Write(L"vtgame.ini", "old");
         RecordingProgressView v;
-        EXPECT_THROW(
-            FetchFile(t, v, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini", L"", L""),
-            ProgramEnded);
+        ScriptedClock clock(10);
+        EXPECT_THROW(FetchFile(t, v, clock, L"host/autopatch/vtgame.ini", d.Path(), L"vtgame.ini",
+                               L"", L"", SizeBound::AtMost(format::kProfileMostBytes)),
+                     ProgramEnded);
         EXPECT_EQ(v.messages, std::vector<test::RecordedMessage>{kFailed});
         EXPECT_FALSE(d.Has(L"vtgame.ini"));  // neither the old copy nor a partial one
     }
@@ -359,7 +362,9 @@ struct SpaceRun {
             if (progress) {
                 FetchFileWithProgress(t, v, clock, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
             } else {
-                FetchFile(t, v, L"h/f.dat", d.Path(), L"f.dat", L"", L"");
+                // Bounded far beyond any length here: the disk decides.
+                FetchFile(t, v, clock, L"h/f.dat", d.Path(), L"f.dat", L"", L"",
+                          SizeBound::AtMost(std::numeric_limits<uint64_t>::max()));
             }
         } catch (const ProgramEnded&) {
             return false;
@@ -460,7 +465,8 @@ TEST_F(Downloads, AWriteThatFailsEndsTheDownloadAndRemovesThePartialFile) {
                 if (progress) {
                     FetchFileWithProgress(t, v, clock, L"h/f", d.Path(), L"f", L"", L"");
                 } else {
-                    FetchFile(t, v, L"h/f", d.Path(), L"f", L"", L"");
+                    FetchFile(t, v, clock, L"h/f", d.Path(), L"f", L"", L"",
+                              SizeBound::AtMost(format::kManifestMostBytes));
                 }
             } catch (const AppError& e) {
                 error = e.Code();

@@ -32,9 +32,10 @@ struct RequestLogs : ::testing::Test {
     RecordingLog log;
 
     bool Plain() {
+        test::ScriptedClock clock(100, 100);
         try {
-            FetchFile(transfer, view, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini", L"",
-                      L"");
+            FetchFile(transfer, view, clock, L"h/autopatch/vtgame.ini", dir.Path(), L"vtgame.ini",
+                      L"", L"", SizeBound::AtMost(format::kProfileMostBytes));
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -97,6 +98,22 @@ TEST_F(RequestLogs, RefusalsAndFailuresAreLoggedBeforeTheRunEnds) {
     EXPECT_EQ(OnlyLine(),
               L"GET h/autopatch/vtgame.ini: status 200, length -, refused: no length or transfer "
               L"error 0");
+}
+
+TEST_F(RequestLogs, ARedirectedRequestNamesWhereItsAnswerCameFrom) {
+    EXPECT_EQ(DescribeRequest(L"h/x", L"200", L"3", 5, L"stored", L"http://mirror/x"),
+              L"GET h/x (redirected to http://mirror/x): status 200, length 3, 5 ms, stored");
+    for (bool progress : {false, true}) {
+        SCOPED_TRACE(progress);
+        log.lines.clear();
+        transfer = ScriptedTransfer();
+        transfer.Body(std::string(2500, 'r'), 1024);
+        transfer.finalUrl = L"http://127.0.0.9:8080/elsewhere";
+        ASSERT_TRUE(progress ? WithProgress() : Plain());
+        EXPECT_NE(OnlyLine().find(L" (redirected to http://127.0.0.9:8080/elsewhere): status 200, "
+                                  L"length 2500, stored"),
+                  std::wstring::npos);
+    }
 }
 
 TEST_F(RequestLogs, ARequestCutShortByAnErrorIsStillLogged) {

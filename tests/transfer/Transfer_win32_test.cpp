@@ -22,6 +22,7 @@
 #include "base/EndProgram.h"
 #include "patch/Fetch.h"
 #include "patch/Texts.h"
+#include "tests/support/RecordingLog.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 
@@ -95,7 +96,7 @@ Fetched Fetch(InetTransfer& t, ProgressView& view, const std::wstring& path) {
     t.SetPassword(L"");
     t.Execute(L"GET");
     while (t.StillExecuting()) {
-        t.WaitForActivity();
+        t.WaitForActivity(std::chrono::hours(1));
         view.DoEvents();
     }
     Fetched f;
@@ -171,8 +172,10 @@ struct InetTransferTest : ::testing::Test {
 
     bool Download(const std::wstring& path) { return Download(transfer, path); }
     bool Download(InetTransfer& t, const std::wstring& path) {
+        SystemClock clock;
         try {
-            FetchFile(t, view, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"");
+            FetchFile(t, view, clock, ServerUrl(path), dir.Path(), L"vtgame.ini", L"", L"",
+                      SizeBound::AtMost(format::kManifestMostBytes));
         } catch (const ProgramEnded&) {
             return false;
         }
@@ -246,7 +249,7 @@ TEST_F(InetTransferTest, ReportsErrorsOfTheConnectionAndOfTheBody) {
     refused.SetURL(L"127.0.0.3:18198/none");
     refused.Execute(L"GET");
     while (refused.StillExecuting()) {
-        refused.WaitForActivity();
+        refused.WaitForActivity(std::chrono::hours(1));
     }
     EXPECT_EQ(refused.GetHeader(), L"");
     EXPECT_NE(refused.ResponseCode(), 0);
@@ -365,7 +368,7 @@ TEST_F(InetTransferTest, LendsItsBlocksWhichStayIntactUntilTheNextCall) {
     t.SetURL(ServerUrl(L"/ok/100000"));
     t.Execute(L"GET");
     while (t.StillExecuting()) {
-        t.WaitForActivity();
+        t.WaitForActivity(std::chrono::hours(1));
     }
     const std::string expected = Pattern(100000);
     std::vector<std::byte> scratch(3000);
@@ -441,6 +444,61 @@ TEST_F(InetTransferTest, APinnedPartIsContinuedWithARangeRequest) {
         ProgramEnded);
     EXPECT_EQ(dir.Read(L"big.dat"), "installed");
     EXPECT_TRUE(view.messages.empty());
+}
+
+// WinINet follows a redirect by itself: the transfer tells where the answer came from, and the
+// request's log line names it; an answer from the URL asked names nothing.
+TEST_F(InetTransferTest, ARedirectIsNamedInTheRequestLine) {
+    test::RecordingLog log;
+    ASSERT_TRUE(Download(L"/redirect/700"));
+    EXPECT_EQ(dir.Read(L"vtgame.ini"), Pattern(700));
+    const std::wstring host =
+        std::wstring(VT_PATCH_HOST).substr(0, std::wstring(VT_PATCH_HOST).find(L':'));
+    const std::wstring to = L"http://" + host + L":18081/ok/700";
+    EXPECT_EQ(transfer.FinalUrl(), to);
+    EXPECT_EQ(log.With(L"/redirect/700 (redirected to " + to + L"): status 200").size(), 1u)
+        << (log.lines.empty() ? L"" : log.lines.back());
+    ASSERT_TRUE(Download(L"/ok/700"));
+    EXPECT_EQ(transfer.FinalUrl(), L"");
+    EXPECT_EQ(log.With(L"redirected").size(), 1u);
+}
+
+// The wait for a request ends at the time it is given, with the request still running: a
+// silent server cannot hold the window's loop beyond what the rule for slow answers allows.
+TEST_F(InetTransferTest, AWaitEndsAtItsTimeWhileAServerStaysSilent) {
+    transfer.SetURL(ServerUrl(L"/stallhead/20"));
+    transfer.SetUserName(L"");
+    transfer.SetPassword(L"");
+    transfer.Execute(L"GET");
+    ASSERT_TRUE(transfer.StillExecuting());
+    transfer.WaitForActivity(200ms);
+    EXPECT_TRUE(transfer.StillExecuting()) << "returned for its time, not for an answer";
+    transfer.Abandon();
+    EXPECT_FALSE(transfer.StillExecuting());
+}
+
+// Over WinINet, whose own time-outs a trickle passes: the download abandons a silent or
+// trickling answer under the rule, shows the player what a failed download shows and says in
+// the log which limit tripped.
+TEST_F(InetTransferTest, SilentOrTricklingAnswersAreAbandonedUnderTheRule) {
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* logged;
+    };
+    for (const Case& c : {Case{L"/stallhead/30", L"no answer within 1 s: "},
+                          Case{L"/trickle/200/20", L"fewer than 1024 bytes in 1 s: "}}) {
+        SCOPED_TRACE(c.path);
+        test::RecordingLog log;
+        InetTransfer quick(view, {}, SlowAnswerRule{1, 1, 1024});
+        SystemClock clock;
+        view.messages.clear();
+        EXPECT_THROW(FetchFileWithProgress(quick, view, clock, ServerUrl(c.path), dir.Path(),
+                                           L"slow.dat", L"", L""),
+                     ProgramEnded);
+        EXPECT_EQ(view.messages, std::vector<std::wstring>{kReconnectText});
+        EXPECT_EQ(log.With(std::wstring(c.logged) + ServerUrl(c.path)).size(), 1u);
+        EXPECT_FALSE(dir.Has(L"slow.dat"));
+    }
 }
 
 TEST(InetTransferDeathTest, TheProcessEndsCleanlyWhileTheWorkerReads) {

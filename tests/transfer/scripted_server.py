@@ -114,6 +114,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
 
+    def route_redirect(self, n):
+        body = b"moved"
+        self._raw("HTTP/1.1 302 Found", [("Location", "/ok/%s" % n), ("Content-Length", len(body))],
+                  body)
+
     def route_status(self, code):
         body = b"status " + code.encode()
         self._raw("HTTP/1.1 %s Scripted" % code, [("Content-Length", len(body))], body)

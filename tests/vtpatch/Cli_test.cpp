@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -190,6 +191,33 @@ TEST(VtpatchCli, RefusalsExitWithOneAndFailuresWithThreeAndSayWhy) {
     Outcome badPub = Cli({"lint", served.Path(), "--pub", JoinPath(keys.Path(), "patch-key.pem")});
     EXPECT_EQ(badPub.status, 3);
     EXPECT_NE(badPub.err.find("holds no public key"), std::string::npos) << badPub.err;
+}
+
+// The environment variable that shortens the rule for slow answers, for tests: a number of
+// seconds, or the command fails before it reads anything.
+TEST(VtpatchCli, TheRuleForSlowAnswersCanBeShortenedThroughTheEnvironment) {
+    test::Keys keys;
+    test::SampleTree tree;
+    test::Served served;
+    served.Publish(tree, keys);
+    test::FolderServer server(served.Path(), {.silent = "autopatch/vtgame.ini"});
+    struct Row {
+        const char* value;
+        int status;
+        const char* says;
+    };
+    for (const Row& row : {Row{"1", 1, "no answer within 1 s"},
+                           Row{"0.5", 1, "no answer within 1 s"},  // whole seconds, rounded up
+                           Row{"soon", 3, "VTPATCH_SLOW_ANSWER_SECONDS=soon is not a number"},
+                           Row{"0", 3, "VTPATCH_SLOW_ANSWER_SECONDS=0 is not a number"}}) {
+        SCOPED_TRACE(row.value);
+        ASSERT_EQ(::setenv("VTPATCH_SLOW_ANSWER_SECONDS", row.value, 1), 0);
+        Outcome o = Cli({"lint", server.Url()});
+        ::unsetenv("VTPATCH_SLOW_ANSWER_SECONDS");
+        EXPECT_EQ(o.status, row.status);
+        EXPECT_NE((o.out + o.err).find(row.says), std::string::npos) << o.out << o.err;
+    }
+    EXPECT_NE(Cli({"lint", "--help"}).out.find("VTPATCH_SLOW_ANSWER_SECONDS"), std::string::npos);
 }
 
 std::string Joined(const std::vector<std::string>& args) {

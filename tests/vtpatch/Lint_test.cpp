@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <vector>
+
 #include "base/Cp949.h"
 #include "format/Digest.h"
 #include "tests/vtpatch/VtpatchTesting.h"
@@ -289,6 +292,73 @@ TEST_F(LintTest, AnswersWithoutLengthAreRefusedAsTheLauncherDoes) {
     Findings findings = Lint(*t, LintOptions{keys.Public(), test::kNow});
     ASSERT_GE(findings.Problems(), 1u);
     EXPECT_NE(findings.List()[0].what.find("no Content-Length"), std::string::npos)
+        << test::Describe(findings);
+}
+
+// A man in the middle announcing a gigabyte, or answering too slowly: each answer is refused
+// as the launcher refuses it, without waiting for or holding the body, and the run goes on.
+TEST_F(LintTest, AnswersPastTheLaunchersBoundsOrTooSlowAreProblemsOverHttp) {
+    const SlowAnswerRule quick{1, 1, 1024};  // the launcher's rule, in seconds instead of 30
+    const std::string gigabyte = "announced as 1073741824 bytes, more than the ";
+    struct Case {
+        const char* what;
+        test::ServerOptions options;
+        const char* where;
+        std::string why;
+        bool held;  // the server held an answer until the client let go of it
+    };
+    const std::vector<Case> cases{
+        {"the signature", {.inflated = "vtgame.ini.sig"}, "vtgame.ini.sig", gigabyte + "64 ", true},
+        {"a pinned manifest",
+         {.inflated = "vtsound.ini"},
+         "resource/sound/vtsound.ini",
+         gigabyte + std::to_string(Get(Served("resource/sound/vtsound.ini")).size()) + " ",
+         true},
+        {"the profile",
+         {.inflated = "autopatch/vtgame.ini"},
+         "vtgame.ini",
+         gigabyte + "1048576 ",
+         true},
+        {"no head for the profile",
+         {.silent = "autopatch/vtgame.ini"},
+         "vtgame.ini",
+         "no answer within 1 s; the launcher abandons such an answer",
+         true},
+        {"a trickled payload",
+         {.trickled = "vt.exe", .trickleGap = std::chrono::milliseconds(400)},
+         "vt.exe",
+         "fewer than 1024 bytes in 1 s; the launcher abandons such an answer",
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::FolderServer server(served.Path(), c.options);
+        std::unique_ptr<ServedTree> t = OpenServedTree(server.Url(), quick);
+        Findings findings = Lint(*t, LintOptions{keys.Public(), test::kNow});
+        bool found = false;
+        for (const Finding& f : findings.List()) {
+            found = found || (f.problem && f.where.find(c.where) != std::string::npos &&
+                              f.what.find(c.why) != std::string::npos);
+        }
+        EXPECT_TRUE(found) << test::Describe(findings);
+        t.reset();
+        EXPECT_EQ(server.ClosedByClient(), c.held ? 1 : 0) << "let go, not waited out";
+        // The inflated answers send the file's real bytes: nothing near the announced length.
+        EXPECT_LT(server.HeldBytesSent(), 1 << 20);
+    }
+}
+
+TEST_F(LintTest, FilesPastTheLaunchersBoundsAreProblemsInAFolderToo) {
+    Put(Served("vtgame.ini.sig"), std::string(65, 's'));
+    Findings findings = Check();
+    EXPECT_EQ(test::ProblemsAt(findings, "vtgame.ini.sig"), 1u) << test::Describe(findings);
+    EXPECT_NE(test::Describe(findings).find("65 bytes, more than the 64 it may have"),
+              std::string::npos)
+        << test::Describe(findings);
+
+    Put(Served("vtgame.ini"), served.Profile() + std::string(1 << 20, ';'));
+    findings = Check();
+    EXPECT_NE(test::Describe(findings).find("more than the 1048576 it may have"), std::string::npos)
         << test::Describe(findings);
 }
 

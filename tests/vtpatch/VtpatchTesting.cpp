@@ -196,6 +196,11 @@ void FolderServer::Serve(int fd) {
         if (path && path->find("..") == std::string::npos) {
             body = ReadFile(root_ + *path);
         }
+        if (body && path &&
+            (path->ends_with(options_.inflated) || path->ends_with(options_.silent) ||
+             path->ends_with(options_.trickled))) {
+            return Hold(fd, *path, *body);
+        }
         std::string answer = body ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n";
         if (!body) {
             body = "not here";
@@ -206,14 +211,62 @@ void FolderServer::Serve(int fd) {
         bool keep = options_.keepAlive && options_.sendLength;
         answer += keep ? "\r\n" : "Connection: close\r\n\r\n";
         answer += *body;
-        for (std::string_view left = answer; !left.empty();) {
-            ssize_t n = ::send(fd, left.data(), left.size(), MSG_NOSIGNAL);
-            if (n <= 0) {
-                return;
-            }
-            left.remove_prefix(static_cast<size_t>(n));
+        if (!Send(fd, answer) || !keep) {
+            return;
         }
-        if (!keep) {
+    }
+}
+
+bool FolderServer::Send(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool FolderServer::WaitForClose(int fd, std::chrono::milliseconds most) {
+    const auto end = std::chrono::steady_clock::now() + most;
+    while (!stop_ && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) < 0) {
+            return false;
+        }
+        char block[4096];
+        if (p.revents != 0 && ::recv(fd, block, sizeof block, MSG_DONTWAIT) <= 0) {
+            ++closedByClient_;
+            return true;
+        }
+    }
+    return false;
+}
+
+void FolderServer::Hold(int fd, const std::string& path, const std::string& body) {
+    if (path.ends_with(options_.silent)) {
+        WaitForClose(fd, std::chrono::hours(1));
+        return;
+    }
+    const bool inflated = path.ends_with(options_.inflated);
+    const std::string length = inflated ? "1073741824" : std::to_string(body.size());
+    if (!Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n")) {
+        return;
+    }
+    if (inflated) {
+        if (Send(fd, body)) {
+            heldBytesSent_ += static_cast<int64_t>(body.size());
+        }
+        WaitForClose(fd, std::chrono::hours(1));
+        return;
+    }
+    for (char c : body) {
+        if (!Send(fd, std::string_view(&c, 1))) {
+            return;
+        }
+        ++heldBytesSent_;
+        if (WaitForClose(fd, options_.trickleGap)) {
             return;
         }
     }

@@ -3,6 +3,7 @@
 // and a loopback HTTP server that serves a folder the way nginx does (percent-decoded bytes).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -76,6 +77,14 @@ std::string Describe(const Findings& findings);  // for failure messages
 struct ServerOptions {
     bool sendLength = true;
     bool keepAlive = true;
+    // Requests whose path ends so are answered as a man in the middle would: `inflated` with
+    // a Content-Length of a gigabyte and the file's real bytes, then nothing more; `silent`
+    // with nothing at all; `trickled` a byte every trickleGap. Each holds the connection until
+    // the client closes it.
+    std::string inflated = "\n";
+    std::string silent = "\n";
+    std::string trickled = "\n";
+    std::chrono::milliseconds trickleGap{100};
 };
 
 // Serves `root` on 127.0.0.1 (a port of its own) until destroyed.
@@ -88,10 +97,18 @@ class FolderServer {
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
     int Requests() const { return requests_.load(); }
     int Connections() const { return connections_.load(); }
+    // Connections the client closed while the server held them.
+    int ClosedByClient() const { return closedByClient_.load(); }
+    // Body bytes of the held answers the server handed to the network.
+    int64_t HeldBytesSent() const { return heldBytesSent_.load(); }
 
   private:
     void Run();
     void Serve(int fd);
+    bool Send(int fd, std::string_view bytes);
+    // Holds a held answer's connection until the client closes it (true) or the server stops.
+    bool WaitForClose(int fd, std::chrono::milliseconds most);
+    void Hold(int fd, const std::string& path, const std::string& body);
 
     std::string root_;
     ServerOptions options_;
@@ -100,6 +117,8 @@ class FolderServer {
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
     std::atomic<int> connections_{0};
+    std::atomic<int> closedByClient_{0};
+    std::atomic<int64_t> heldBytesSent_{0};
     std::thread thread_;
 };
 
