@@ -124,7 +124,14 @@ AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, 
     const SignedProfile profile{
         profileBytes, std::as_bytes(std::span(signature.data(), signature.size())),
         expires == "\n" ? std::nullopt : std::optional<std::string_view>(expires), serial};
-    switch (JudgeProfile(profile, key, nowUtc, ReadLastAccepted(AppDir + kProfileName))) {
+    const ProfileVerdict verdict =
+        JudgeProfile(profile, key, nowUtc, ReadLastAccepted(AppDir + kProfileName));
+    if (verdict != ProfileVerdict::Accepted) {
+        // What was refused is not kept in temp\: it may be an attacker's bytes.
+        fs::DeleteFile(staged);
+        fs::DeleteFile(staged + L".sig");
+    }
+    switch (verdict) {
         case ProfileVerdict::BadSignature:
             Refuse(host, Refusal::Signature);
         case ProfileVerdict::Expired:

@@ -144,6 +144,10 @@ class SignedCheck : public test::PatchRunTest {
         install.dir.Write(L"temp\\vtgame.ini.sig", kSig);
     }
     std::wstring Serial() { return install.Value(L"vtgame.ini", L"publish", L"serial"); }
+    // A refused profile is not kept in temp\: it may be an attacker's bytes.
+    bool StagedProfileGone() {
+        return !install.dir.Has(L"temp\\vtgame.ini") && !install.dir.Has(L"temp\\vtgame.ini.sig");
+    }
     bool Refused(const std::wstring& text, const std::wstring& line) {
         return server.messages == std::vector<std::wstring>{std::wstring(kUpgradeFailedTitle) +
                                                             L"|" + text + L"|0"} &&
@@ -195,7 +199,10 @@ TEST_F(SignedCheck, AnotherProfileUnderTheKeptSerialIsRefused) {
     EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
     EXPECT_TRUE(Refused(L"설치된 패치보다 오래된 패치입니다. 다시 접속하여 주십시오.",
                         L"refused: same serial, other profile"));
+    EXPECT_TRUE(StagedProfileGone());
     EXPECT_EQ(install.Read(L"vtgame.ini"), before);
+    install.dir.Write(L"temp\\vtgame.ini", kProfile);
+    install.dir.Write(L"temp\\vtgame.ini.sig", kSig);
 
     install.WriteText(L"vtgame.ini",
                       kept + FromUtf8(DigestHex(Sha256Of(Bytes(kProfile)))) + L"\r\n");
@@ -209,6 +216,7 @@ TEST_F(SignedCheck, AnOlderSerialIsRefusedAndRecordsNothing) {
     EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
     EXPECT_TRUE(Refused(L"설치된 패치보다 오래된 패치입니다. 다시 접속하여 주십시오.",
                         L"refused: older patch"));
+    EXPECT_TRUE(StagedProfileGone());
     EXPECT_EQ(install.Read(L"vtgame.ini"), before);
 }
 
@@ -228,6 +236,7 @@ TEST_F(SignedCheck, ABadSignatureIsRefusedWhateverElseTheProfileSays) {
         std::string changed = kProfile;
         changed[at] = static_cast<char>(changed[at] ^ 0x20);
         install.dir.Write(L"temp\\vtgame.ini", changed);
+        install.dir.Write(L"temp\\vtgame.ini.sig", kSig);  // the last refusal removed both
         profile::ClearCache();  // written behind the profile engine's back
         server.messages.clear();
         log.lines.clear();
@@ -241,6 +250,7 @@ TEST_F(SignedCheck, ABadSignatureIsRefusedWhateverElseTheProfileSays) {
     log.lines.clear();
     EXPECT_THROW(AcceptSignedProfile(server, kKey, kNow), ProgramEnded);
     EXPECT_TRUE(Refused(text, L"refused: signature"));
+    EXPECT_TRUE(StagedProfileGone());
     EXPECT_EQ(Serial(), L"");
 }
 
