@@ -7,7 +7,8 @@ request waits for the TCP handshake on a real path. The proxy splits TCP, so bot
 loopback connection: slow start and losses over the long path are not modelled.
 
 Usage: delay_proxy.py --listen HOST:PORT --upstream HOST:PORT --rtt-ms 60 --rate-mbit 50
-(--rate-mbit 0: no bandwidth limit). Prints "ready" once it accepts connections."""
+[--accepts FILE] (--rate-mbit 0: no bandwidth limit). Prints "ready" once it accepts
+connections."""
 
 import argparse
 import asyncio
@@ -108,8 +109,9 @@ class Pump:
 
 
 class Proxy:
-    def __init__(self, upstream, rtt, rate):
+    def __init__(self, upstream, rtt, rate, accepts):
         self.upstream = upstream
+        self.accepts = accepts
         self.rtt = rtt
         self.up = Link(rate, rtt / 2)
         self.down = Link(rate, rtt / 2)
@@ -118,6 +120,9 @@ class Proxy:
 
     async def handle(self, creader, cwriter):
         accepted = asyncio.get_running_loop().time()
+        if self.accepts:
+            with open(self.accepts, "ab") as f:  # one byte per connection: its size counts them
+                f.write(b".")
         try:
             ureader, uwriter = await asyncio.open_connection(*self.upstream)
         except OSError:
@@ -143,7 +148,7 @@ def host_port(text):
 
 
 async def serve(a):
-    proxy = Proxy(host_port(a.upstream), a.rtt_ms / 1000.0, a.rate_mbit * 1e6 / 8)
+    proxy = Proxy(host_port(a.upstream), a.rtt_ms / 1000.0, a.rate_mbit * 1e6 / 8, a.accepts)
     server = await asyncio.start_server(proxy.handle, *host_port(a.listen), backlog=256)
     print("ready", flush=True)
     async with server:
@@ -156,6 +161,7 @@ def main():
     p.add_argument("--upstream", required=True)
     p.add_argument("--rtt-ms", type=float, default=0.0)
     p.add_argument("--rate-mbit", type=float, default=0.0)
+    p.add_argument("--accepts", help="file that grows by one byte per connection accepted")
     try:
         asyncio.run(serve(p.parse_args()))
     except KeyboardInterrupt:
