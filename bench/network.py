@@ -6,7 +6,15 @@ against curl straight to nginx.
 
 A launcher run is timed as in many_files.py, from its start until the server window shows; a
 run at the same round trip with nothing to fetch (Wine's start, the profile's fetch) is taken
-off before comparing it with curl, whose time is its process's from start to end."""
+off before comparing it with curl, whose time is its process's from start to end.
+
+Columns of the table, one row per round trip: new_ms and next_ms, curl's time to the first byte
+of a request on a new connection (handshake and request: two round trips) and of the next one on
+it (one); Mbit/s, curl's rate for an 8 MiB body (one request, so a little under the link) - a
+proxy that is itself the bottleneck shows there; launch_s, idle_s and net_s, the launcher's run,
+its run with nothing to fetch (median of 3), and the difference; curl1_s and curl8_s; net/c1 and
+net/c8, the ratios; +ms/file, what the launcher adds per file to curl on one connection; conns,
+the connections the proxy accepted from the launcher, curl on one and curl on 8."""
 
 import argparse
 import os
@@ -175,7 +183,8 @@ class Bench:
             raise RuntimeError("the launcher did not fetch vt.exe whole")
 
     def idle(self):
-        return self.launcher("2", "2", lambda path: None)
+        """The launcher's run with nothing to fetch: median of 3, as Wine's start varies."""
+        return median([self.launcher("2", "2", lambda path: None) for _ in range(3)])
 
     def files_row(self, rtt):
         names = [name(i) for i in range(1, self.a.files + 1)]
@@ -193,9 +202,10 @@ class Bench:
             conns.append(proxy.connections())
         net = raw - idle
         used = "%d/%d/%d" % tuple(b - a for a, b in zip(conns, conns[1:]))
-        print("%6d %7.0f %7.0f %6.1f %8.1f %6.1f %7.1f %7.1f %7.1f %6.2f %6.2f %11s" % (
+        extra = (net - one) * 1000 / len(names)
+        print("%6d %7.0f %7.0f %6.1f %8.1f %6.1f %7.1f %7.1f %7.1f %6.2f %6.2f %8.1f %11s" % (
             rtt, first, rtt_seen, mbit, raw, idle, net, one, eight, net / one, net / eight,
-            used), flush=True)
+            extra, used), flush=True)
 
     def big_row(self, rtt):
         out = self.work / "out"
@@ -232,9 +242,9 @@ class Bench:
         direct_rate, direct_files = rate(self.origin), files(self.origin)
         with self.proxy(0, 0):
             proxy_rate, proxy_files = rate(self.base), files(self.base)
-        print("ceiling_64MiB_MB_per_s direct %.0f proxy %.0f (%.0f Mbit/s, %.0fx the %g Mbit/s link)"
-              % (direct_rate, proxy_rate, proxy_rate * 8, proxy_rate * 8 / self.a.rate_mbit,
-                 self.a.rate_mbit))
+        print("ceiling_64MiB_MB_per_s direct %.0f proxy %.0f (%.0f Mbit/s, %.0fx the %g Mbit/s "
+              "link)" % (direct_rate, proxy_rate, proxy_rate * 8,
+                         proxy_rate * 8 / self.a.rate_mbit, self.a.rate_mbit))
         print("ceiling_%d_files_curl_s direct %.2f proxy %.2f" % (len(names), direct_files,
                                                                   proxy_files), flush=True)
 
@@ -248,9 +258,10 @@ class Bench:
             print("files %d x %d bytes, link %g Mbit/s each way; launcher: %s" % (
                 self.a.files, FILE_SIZE, self.a.rate_mbit, self.a.build), flush=True)
             if self.a.rtts:
-                print("%6s %7s %7s %6s %8s %6s %7s %7s %7s %6s %6s %11s" % (
+                print("%6s %7s %7s %6s %8s %6s %7s %7s %7s %6s %6s %8s %11s" % (
                     "rtt_ms", "new_ms", "next_ms", "Mbit/s", "launch_s", "idle_s", "net_s",
-                    "curl1_s", "curl8_s", "net/c1", "net/c8", "conns L/1/8"), flush=True)
+                    "curl1_s", "curl8_s", "net/c1", "net/c8", "+ms/file", "conns L/1/8"),
+                      flush=True)
             for rtt in self.a.rtts:
                 self.files_row(rtt)
             if self.a.big_rtt is not None:
