@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The pool of connections on 2,000 tiny files from nginx on loopback, with 1 and 8 connections,
-# against the bare WinINet loop over the same URLs (bench/pool.py).
+# against the single path and the bare WinINet loop over the same URLs (bench/pool.py).
 # Usage: bench/pool.sh [windows build dir]
 #   VT_BENCH_HOST (default 127.0.0.3), VT_BENCH_FILES (default 2000), VT_BENCH_RUNS (default 3)
 set -euo pipefail

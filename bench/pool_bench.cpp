@@ -1,7 +1,8 @@
 // The pool of connections on many small files: every path of the list fetched as one job with
-// MakeInetDownloader, staged and placed in the output directory. bench/pool.sh sets its time
-// per file against bare_inet_bench.exe over the same URLs.
-// Usage: pool_bench.exe <host> <port> <list of paths, one a line> <output directory\> <connections>
+// MakeInetDownloader, staged and placed in the output directory; `single` fetches them one
+// after the other without the pool instead. bench/pool.sh sets its time per file against
+// bare_inet_bench.exe over the same URLs.
+// Usage: pool_bench.exe <host> <port> <paths file, one a line> <output dir\> <connections|single>
 #include <windows.h>
 
 #include <chrono>
@@ -37,12 +38,32 @@ class Count final : public vt::BatchListener {
     std::size_t placed = 0;
 };
 
+// The single path: every file in turn through one transfer on this thread, as the patch window
+// fetches a set's payloads without the pool.
+vt::BatchResult FetchOneByOne(const std::vector<vt::BatchFile>& files, NoWindow& view,
+                              vt::Clock& clock, Count& count) {
+    vt::InetTransfer transfer(view);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const vt::BatchFile& f = files[i];
+        vt::Staging staging;
+        staging.path = f.stagingPath;
+        staging.shownName = f.shownName;
+        const vt::DownloadResult r = vt::DownloadFileWithProgress(
+            transfer, view, clock, f.url, f.directory, f.fileName, L"", L"", staging);
+        if (!r.Stored()) {
+            return {r, i};
+        }
+        count.Placed(i);
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 6) {
         std::fprintf(stderr,
-                     "usage: pool_bench <host> <port> <paths file> <dir\\> <connections>\n");
+                     "usage: pool_bench <host> <port> <paths file> <dir\\> <connections|single>\n");
         return 2;
     }
     const std::wstring base = Widen(argv[1]) + L":" + Widen(argv[2]);
@@ -59,8 +80,10 @@ int main(int argc, char** argv) {
     vt::SystemClock clock;
     Count count;
     const auto start = std::chrono::steady_clock::now();
-    auto pool = vt::MakeInetDownloader(view, clock, std::atoi(argv[5]));
-    const vt::BatchResult result = pool->FetchAll(files, count);
+    const bool single = std::string(argv[5]) == "single";
+    const vt::BatchResult result =
+        single ? FetchOneByOne(files, view, clock, count)
+               : vt::MakeInetDownloader(view, clock, std::atoi(argv[5]))->FetchAll(files, count);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (!result.Stored() || count.placed != files.size()) {
