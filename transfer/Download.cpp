@@ -293,6 +293,14 @@ bool ContinueStagedPart(Payload& p) {
     return false;
 }
 
+// An answer that is neither 200 nor a usable 206, with what a caller that tries again needs.
+DownloadResult Refused(Transfer& transfer, std::wstring_view status) {
+    DownloadResult result = Outcome(DownloadOutcome::HttpStatus);
+    result.httpStatus = static_cast<int32_t>(Val(std::wstring(status)));
+    result.retryAfter = std::max(0.0, Val(transfer.GetHeader(L"Retry-After")));
+    return result;
+}
+
 // Reads the answer's head: a 200, or a 206 that is exactly the rest of the staged part, with a
 // length that the pin and the disk allow. Nothing when the body may be received.
 std::optional<DownloadResult> CheckAnswer(Payload& p, RequestLog& request) {
@@ -312,7 +320,7 @@ std::optional<DownloadResult> CheckAnswer(Payload& p, RequestLog& request) {
         }
     } else if (status != L"200") {
         request.Done(L"refused: not 200");
-        return Outcome(DownloadOutcome::HttpStatus);
+        return Refused(p.transfer, status);
     }
     const std::wstring length = p.transfer.GetHeader(L"Content-Length");
     request.SawLength(length);
@@ -325,7 +333,8 @@ std::optional<DownloadResult> CheckAnswer(Payload& p, RequestLog& request) {
         request.Done(L"refused: length differs from the pin");
         return Outcome(DownloadOutcome::Damaged);
     }
-    if (std::optional<DownloadResult> full = NoRoomFor(p.directory, p.announced)) {
+    const double others = p.staging.job != nullptr ? p.staging.job->OthersToWrite() : 0;
+    if (std::optional<DownloadResult> full = NoRoomFor(p.directory, p.announced + others)) {
         request.Drop();
         return full;
     }
@@ -417,7 +426,15 @@ DownloadResult ReceivePayload(Payload& p, Waiting& waiting, RequestLog& request)
         RaisePathFileAccess(p.part);
     }
     const BodyFile body{p.part, p.resumed, p.announced, p.staging.pin ? &hash : nullptr};
-    const Received got = ReceiveBody(waiting, body, std::ref(show));
+    ProgressFn progress = std::ref(show);
+    if (JobSlot* job = p.staging.job) {
+        const double whole = p.announced + static_cast<double>(offset);
+        job->Staged(offset, whole);
+        progress = [job, offset, whole](int64_t bytes, bool) {
+            job->Staged(offset + static_cast<uint64_t>(bytes), whole);
+        };
+    }
+    const Received got = ReceiveBody(waiting, body, progress);
     return SettleReceived(p, request, got, hash);
 }
 

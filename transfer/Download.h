@@ -51,6 +51,9 @@ struct [[nodiscard]] DownloadResult {
     // NoRoom: bytes needed (the announced length and a margin) and bytes free.
     double roomNeeded = 0;
     uint64_t roomFree = 0;
+    // HttpStatus: the status code, and the seconds its Retry-After asked for (0: none).
+    int32_t httpStatus = 0;
+    double retryAfter = 0;
 
     bool Stored() const { return outcome == DownloadOutcome::Stored; }
 };
@@ -61,6 +64,18 @@ DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock
                             const std::wstring& url, const std::wstring& directory,
                             const std::wstring& fileName, const std::wstring& userName,
                             const std::wstring& password, const SizeBound& bound);
+
+// What a payload fetched as one of several at once shares with the others (transfer/Pool.h).
+// Called on the thread of the download.
+class JobSlot {
+  public:
+    virtual ~JobSlot() = default;
+    // Bytes the other downloads in flight still have to write: the room check counts them.
+    virtual double OthersToWrite() = 0;
+    // Bytes of this file staged so far (a continued part's included) out of `whole`; the job
+    // draws the progress instead of the download.
+    virtual void Staged(uint64_t bytes, double whole) = 0;
+};
 
 // Where a payload is received before it replaces the installed file.
 struct Staging {
@@ -73,6 +88,8 @@ struct Staging {
     std::wstring shownName;
     // Runs right before the installed file is replaced, once the staged file is checked.
     std::function<void()> beforePlace;
+    // Set when the payload is one of a job's (transfer/Pool.h); not owned.
+    JobSlot* job = nullptr;
 };
 
 // For the payload files: name, elapsed time, speed, percentage and bar on the patch window.

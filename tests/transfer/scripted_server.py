@@ -15,6 +15,8 @@
   /hold/G             reads the request, answers nothing until gate G opens, then 200 with 100
                       bytes of the pattern
   /hold/G/A/N         announces A, sends N, the rest once gate G opens
+  /okpeers            the number of connections (client ports) /ok/ answers went to since the
+                      last /okpeers
   /open/G             opens gate G; the body is the number of requests that were held at it
   /waiting/G          the number of requests held at gate G now
   anything else       a file below --root (trickled over --slow seconds), else 404
@@ -93,6 +95,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
 
     def route_ok(self, n):
+        with self.server.gates_lock:
+            self.server.ok_peers.add(self.client_address[1])
         body = cached_pattern(int(n))
         self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
 
@@ -191,6 +195,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = str(self.server.open_gate(name)).encode()
         self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
 
+    def route_okpeers(self):
+        with self.server.gates_lock:
+            body = str(len(self.server.ok_peers)).encode()
+            self.server.ok_peers.clear()
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
+
     def route_waiting(self, name):
         body = str(self.server.count_waiting(name, 0)).encode()
         self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
@@ -253,6 +263,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.gates_lock = threading.Lock()
         self.gates = {}    # name -> threading.Event, set once the gate is open
         self.waiting = {}  # name -> requests held there now
+        self.ok_peers = set()  # client ports of /ok/ answers
 
     def gate(self, name):
         with self.gates_lock:

@@ -1,0 +1,494 @@
+#include "transfer/Pool.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <thread>
+
+#include "base/Log.h"
+#include "base/NumberText.h"
+
+namespace vt {
+namespace {
+
+constexpr double kRedrawInterval = 1.0 / 30;
+// How long the caller's thread sleeps while files are in flight: the progress is drawn as
+// often, unless a worker rings first.
+constexpr std::chrono::milliseconds kLook{33};
+
+// Thrown inside a worker's download once the job is given up, to end it at its next wait.
+struct Stopped {};
+
+// How a worker's try of one file ended.
+struct Ended {
+    std::size_t index = 0;
+    DownloadResult result;
+    std::exception_ptr error;  // an error the download raised, for the caller's thread
+};
+
+// What a file in flight has staged so far.
+struct InFlight {
+    std::size_t index = 0;
+    uint64_t staged = 0;
+    double whole = -1;      // its length once known (from the pin, then from the answer)
+    bool counting = false;  // `staged` is this try's own, so growth is fetched bytes
+};
+
+uint64_t PinnedSize(const BatchFile& file) {
+    return file.pin ? file.pin->size : 0;
+}
+
+}  // namespace
+
+int ConnectionsSetting(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || text.front() == '-' || error != std::errc() ||
+        end != text.data() + text.size() || value < 1 || value > kMostConnections) {
+        return kDefaultConnections;
+    }
+    return value;
+}
+
+void PlainDoorbell::Ring() {
+    {
+        std::lock_guard lock(mutex_);
+        ringing_ = true;
+    }
+    rung_.notify_one();
+}
+
+void PlainDoorbell::Wait(std::chrono::milliseconds most) {
+    std::unique_lock lock(mutex_);
+    rung_.wait_for(lock, most, [this] { return ringing_; });
+    ringing_ = false;
+}
+
+ProgressFigures ComputeJobProgress(const JobTally& tally, int32_t elapsed) {
+    const int32_t fetchedKb = ChunkCounter(static_cast<int64_t>(tally.fetched), INT32_MAX);
+    ProgressFigures figures = ComputeProgress(fetchedKb, std::max(fetchedKb, 1), elapsed);
+    ProgressFigures share;
+    if (tally.totalBytes > 0) {
+        const int32_t sizeKb = SizeInKilobytes(static_cast<double>(tally.totalBytes));
+        share = ComputeProgress(ChunkCounter(static_cast<int64_t>(tally.doneBytes), sizeKb), sizeKb,
+                                elapsed);
+    } else {
+        share = ComputeProgress(static_cast<int32_t>(tally.doneFiles),
+                                std::max(static_cast<int32_t>(tally.totalFiles), 1), elapsed);
+    }
+    figures.percent = share.percent;
+    figures.barWidth = share.barWidth;
+    return figures;
+}
+
+bool WorthRetrying(const DownloadResult& result) {
+    switch (result.outcome) {
+        case DownloadOutcome::HttpStatus:
+            return result.httpStatus == 429 || result.httpStatus == 503;
+        case DownloadOutcome::TransferError:
+        case DownloadOutcome::Incomplete:
+        case DownloadOutcome::Stalled:
+        case DownloadOutcome::TooSlow:
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct PoolDownloader::Job {
+    Job(std::span<const BatchFile> list, Doorbell& doorbell, std::size_t workers)
+        : files(list), bell(doorbell), next(workers), flight(workers) {}
+
+    const std::span<const BatchFile> files;
+    Doorbell& bell;
+
+    std::mutex mutex;  // guards the members below
+    std::condition_variable handedOut;
+    bool quitting = false;
+    std::vector<std::optional<std::size_t>> next;  // per worker: the file handed to it
+    std::vector<std::optional<InFlight>> flight;   // per worker: the file it is on
+    std::deque<Ended> ended;                       // in the order the tries ended
+    uint64_t fetched = 0;
+
+    bool Quitting() {
+        std::lock_guard lock(mutex);
+        return quitting;
+    }
+};
+
+namespace {
+
+using Job = PoolDownloader::Job;
+
+// A worker has no window: its waits only look whether the job is being given up.
+class WorkerView final : public ProgressView {
+  public:
+    explicit WorkerView(Job& job) : job_(job) {}
+    void DoEvents() override {
+        if (job_.Quitting()) {
+            throw Stopped{};
+        }
+    }
+    void SetCaption(ProgressLabel, const std::wstring&) override {}
+    void SetProgressWidth(float) override {}
+    void ShowMessage(const std::wstring&, const std::wstring&, MessageStyle) override {}
+
+  private:
+    Job& job_;
+};
+
+// What a worker's download tells the job and asks of it.
+class WorkerSlot final : public JobSlot {
+  public:
+    WorkerSlot(Job& job, std::size_t worker) : job_(job), worker_(worker) {}
+
+    double OthersToWrite() override {
+        std::lock_guard lock(job_.mutex);
+        double others = 0;
+        for (std::size_t w = 0; w < job_.flight.size(); ++w) {
+            const std::optional<InFlight>& f = job_.flight[w];
+            if (w != worker_ && f && f->whole > static_cast<double>(f->staged)) {
+                others += f->whole - static_cast<double>(f->staged);
+            }
+        }
+        return others;
+    }
+
+    void Staged(uint64_t bytes, double whole) override {
+        std::lock_guard lock(job_.mutex);
+        InFlight& f = *job_.flight[worker_];
+        if (f.counting && bytes > f.staged) {
+            job_.fetched += bytes - f.staged;
+        }
+        f.staged = bytes;
+        f.whole = whole;
+        f.counting = true;
+    }
+
+  private:
+    Job& job_;
+    std::size_t worker_;
+};
+
+DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, const BatchFile& file,
+                        JobSlot& slot, const PoolSettings& settings) {
+    Staging staging;
+    staging.path = file.stagingPath;
+    staging.pin = file.pin;
+    staging.shownName = file.shownName;
+    staging.job = &slot;
+    return DownloadFileWithProgress(transfer, view, clock, file.url, file.directory, file.fileName,
+                                    settings.userName, settings.password, staging);
+}
+
+// One connection's thread: the files handed to it, one after the other, until the job quits.
+void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
+               const PoolSettings& settings) {
+    WorkerView view(job);
+    WorkerSlot slot(job, worker);
+    for (;;) {
+        Ended ended;
+        {
+            std::unique_lock lock(job.mutex);
+            job.handedOut.wait(lock, [&] { return job.quitting || job.next[worker]; });
+            if (job.quitting) {
+                return;
+            }
+            ended.index = *job.next[worker];
+            job.next[worker].reset();
+        }
+        try {
+            ended.result = FetchOne(transfer, view, clock, job.files[ended.index], slot, settings);
+        } catch (const Stopped&) {
+            return;
+        } catch (...) {
+            ended.error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(job.mutex);
+            job.flight[worker].reset();
+            job.ended.push_back(std::move(ended));
+        }
+        job.bell.Ring();
+    }
+}
+
+// The workers of one job, ended (and waited for) on every way out of it.
+class Workers {
+  public:
+    Workers(Job& job, std::span<const std::unique_ptr<Transfer>> connections, Clock& clock,
+            const PoolSettings& settings)
+        : job_(job) {
+        try {
+            for (std::size_t w = 0; w < connections.size(); ++w) {
+                threads_.emplace_back(RunWorker, std::ref(job), w, std::ref(*connections[w]),
+                                      std::ref(clock), std::cref(settings));
+            }
+        } catch (...) {
+            Stop();
+            throw;
+        }
+    }
+    ~Workers() { Stop(); }
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
+  private:
+    void Stop() {
+        {
+            std::lock_guard lock(job_.mutex);
+            job_.quitting = true;
+        }
+        job_.handedOut.notify_all();
+        for (std::thread& t : threads_) {
+            t.join();  // a worker in a download ends at its next wait
+        }
+        threads_.clear();
+    }
+
+    Job& job_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+PoolDownloader::PoolDownloader(ProgressView& view, Clock& clock, Doorbell& bell, Connect connect,
+                               PoolSettings settings)
+    : view_(view),
+      clock_(clock),
+      bell_(bell),
+      connect_(std::move(connect)),
+      settings_(std::move(settings)) {}
+
+PoolDownloader::~PoolDownloader() = default;
+
+namespace {
+
+// The caller's side of a job: which file goes next and to which worker, what an ended try
+// means, and the job's figures on the window.
+class Schedule {
+  public:
+    Schedule(Job& job, ProgressView& view, Clock& clock, const PoolSettings& settings,
+             BatchListener& listener, std::size_t workers)
+        : job_(job),
+          view_(view),
+          clock_(clock),
+          settings_(settings),
+          listener_(listener),
+          limit_(workers),
+          tries_(job.files.size(), 0),
+          start_(ToInt32Bankers(clock.Seconds())) {
+        tally_.totalFiles = job.files.size();
+        for (std::size_t i = 0; i < job.files.size(); ++i) {
+            pending_.push_back(i);
+            tally_.totalBytes += PinnedSize(job.files[i]);
+            allPinned_ = allPinned_ && job.files[i].pin.has_value();
+        }
+        if (!allPinned_) {
+            tally_.totalBytes = 0;
+        }
+    }
+
+    BatchResult Run() {
+        for (;;) {
+            view_.DoEvents();
+            if (SettleEnded()) {
+                break;
+            }
+            HandOut();
+            Draw(false);
+            job_.bell.Wait(WaitTime());
+        }
+        Draw(true);
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+        return failure_.value_or(BatchResult{});
+    }
+
+  private:
+    // Settles the tries that ended, in the order they did; true once nothing is in flight and
+    // nothing more will start.
+    bool SettleEnded() {
+        std::deque<Ended> ended;
+        bool idle = false;
+        {
+            std::lock_guard lock(job_.mutex);
+            ended.swap(job_.ended);
+            idle = std::none_of(job_.flight.begin(), job_.flight.end(),
+                                [](const auto& f) { return f.has_value(); });
+        }
+        for (Ended& e : ended) {
+            Settle(e);
+        }
+        return idle && (pending_.empty() || stopped_);
+    }
+
+    void Settle(const Ended& e) {
+        if (e.error) {
+            error_ = error_ ? error_ : e.error;
+            stopped_ = true;
+            return;
+        }
+        if (e.result.Stored()) {
+            ++tally_.doneFiles;
+            placedBytes_ += PinnedSize(job_.files[e.index]);
+            listener_.Placed(e.index);
+            return;
+        }
+        ++tries_[e.index];
+        if (!stopped_ && WorthRetrying(e.result) &&
+            tries_[e.index] < std::max(settings_.tries, 1)) {
+            TryAgain(e);
+            return;
+        }
+        if (!failure_) {
+            failure_ = BatchResult{e.result, e.index};
+        }
+        stopped_ = true;
+    }
+
+    // Fewer connections for the rest of the job, and the file first in line again; a server
+    // that asked for time gets it before anything new starts.
+    void TryAgain(const Ended& e) {
+        limit_ = std::max<std::size_t>(1, limit_ / 2);
+        pending_.push_front(e.index);
+        std::wstring why = L"failed";
+        if (e.result.outcome == DownloadOutcome::HttpStatus) {
+            const double asked =
+                e.result.retryAfter > 0 ? e.result.retryAfter : settings_.pauseWithoutTime;
+            const double pause = std::min(asked, settings_.longestPause);
+            pauseUntil_ = std::max(pauseUntil_, clock_.Seconds() + pause);
+            why = L"status " + std::to_wstring(e.result.httpStatus) + L", waiting " +
+                  std::to_wstring(std::lround(pause)) + L" s";
+        }
+        const BatchFile& file = job_.files[e.index];
+        LogLine(L"trying " + (file.shownName.empty() ? file.fileName : file.shownName) +
+                L" again (" + why + L"), " + std::to_wstring(limit_) + L" connection(s)");
+    }
+
+    // Hands the next files to idle workers, while fewer than the limit are in flight.
+    void HandOut() {
+        if (stopped_ || pending_.empty() || clock_.Seconds() < pauseUntil_) {
+            return;
+        }
+        bool any = false;
+        {
+            std::lock_guard lock(job_.mutex);
+            std::size_t busy = static_cast<std::size_t>(
+                std::count_if(job_.flight.begin(), job_.flight.end(),
+                              [](const auto& f) { return f.has_value(); }));
+            for (std::size_t w = 0; w < job_.flight.size() && busy < limit_ && !pending_.empty();
+                 ++w) {
+                if (job_.flight[w]) {
+                    continue;
+                }
+                const std::size_t index = pending_.front();
+                pending_.pop_front();
+                const BatchFile& file = job_.files[index];
+                job_.flight[w] =
+                    InFlight{index, 0, file.pin ? static_cast<double>(file.pin->size) : -1};
+                job_.next[w] = index;
+                latestName_ = file.fileName;
+                ++busy;
+                any = true;
+            }
+        }
+        if (any) {
+            job_.handedOut.notify_all();
+        }
+    }
+
+    std::chrono::milliseconds WaitTime() {
+        const double pause = pauseUntil_ - clock_.Seconds();
+        bool busy = false;
+        {
+            std::lock_guard lock(job_.mutex);
+            busy = std::any_of(job_.flight.begin(), job_.flight.end(),
+                               [](const auto& f) { return f.has_value(); });
+        }
+        if (busy || pause <= 0 || stopped_) {
+            return kLook;
+        }
+        return std::chrono::milliseconds(std::llround(std::ceil(pause * 1000)));
+    }
+
+    // Coalesced like a single download's figures; the first and the final are always drawn.
+    void Draw(bool last) {
+        const double now = clock_.Seconds();
+        if (drawn_ && !last && now - lastDraw_ < kRedrawInterval) {
+            return;
+        }
+        drawn_ = true;
+        lastDraw_ = now;
+        {
+            std::lock_guard lock(job_.mutex);
+            tally_.fetched = job_.fetched;
+            tally_.doneBytes = placedBytes_;
+            for (const std::optional<InFlight>& f : job_.flight) {
+                if (f && allPinned_) {
+                    tally_.doneBytes += std::min(f->staged, PinnedSize(job_.files[f->index]));
+                }
+            }
+        }
+        if (latestName_ != shownName_) {
+            shownName_ = latestName_;
+            view_.SetCaption(ProgressLabel::Lblname, shownName_);
+        }
+        const ProgressFigures f = ComputeJobProgress(tally_, ToInt32Bankers(now) - start_);
+        view_.SetCaption(ProgressLabel::LblFileTime, f.time);
+        view_.SetCaption(ProgressLabel::LblFilebps, f.speed);
+        view_.SetCaption(ProgressLabel::LblFilePecent, f.percent);
+        view_.SetProgressWidth(f.barWidth);
+    }
+
+    Job& job_;
+    ProgressView& view_;
+    Clock& clock_;
+    const PoolSettings& settings_;
+    BatchListener& listener_;
+    std::size_t limit_;  // files in flight at most: halved by each try that failed
+    std::deque<std::size_t> pending_;
+    std::vector<int> tries_;  // failed tries per file
+    double pauseUntil_ = 0;
+    bool stopped_ = false;  // no new request starts
+    std::optional<BatchResult> failure_;
+    std::exception_ptr error_;
+    JobTally tally_;
+    bool allPinned_ = true;
+    uint64_t placedBytes_ = 0;
+    int32_t start_;
+    std::wstring latestName_;
+    std::wstring shownName_;
+    bool drawn_ = false;
+    double lastDraw_ = 0;
+};
+
+}  // namespace
+
+BatchResult PoolDownloader::FetchAll(std::span<const BatchFile> files, BatchListener& listener) {
+    if (files.empty()) {
+        return {};
+    }
+    const auto workers = std::min<std::size_t>(
+        files.size(),
+        static_cast<std::size_t>(std::clamp(settings_.connections, 1, kMostConnections)));
+    while (connections_.size() < workers) {
+        connections_.push_back(connect_());
+    }
+    Job job(files, bell_, workers);
+    Workers running(job, std::span(connections_).first(workers), clock_, settings_);
+    return Schedule(job, view_, clock_, settings_, listener, workers).Run();
+}
+
+}  // namespace vt

@@ -1,0 +1,112 @@
+#pragma once
+// A job's payloads fetched over up to N connections at once. Each connection has a worker
+// thread that runs the single staged download (DownloadFileWithProgress) file after file, so
+// every byte is treated as one download treats it; the caller's thread hands out the files in
+// their given order, pumps the window's messages, draws the job's progress and reports each
+// file in the order they finish. With one connection the requests are exactly those of the
+// single downloads, one after the other.
+//
+// A 429 or 503 (the pool then starts nothing before its Retry-After, at most 30 s), a
+// transfer that fails or ends early, or an answer too slow for the rule halves the
+// connections in use (never below one) and the file is tried again, up to 3 more times. Any
+// other failure, or the last try failing, starts no new request: the files in flight end
+// (those that finish are placed and reported) and FetchAll returns the failure.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transfer/Batch.h"
+#include "transfer/Clock.h"
+#include "transfer/Download.h"
+#include "transfer/ProgressView.h"
+#include "transfer/Transfer.h"
+
+namespace vt {
+
+inline constexpr int kDefaultConnections = 8;
+inline constexpr int kMostConnections = 16;
+
+// The operator's `[transfer] connections=` value: 1 to 16; anything else, absent included,
+// means kDefaultConnections.
+int ConnectionsSetting(std::string_view text);
+
+// Where the caller's thread sleeps between looks at the workers: Ring (from any thread) or a
+// window message wakes it, else it returns after `most`.
+class Doorbell {
+  public:
+    virtual ~Doorbell() = default;
+    virtual void Ring() = 0;
+    virtual void Wait(std::chrono::milliseconds most) = 0;
+};
+
+// A doorbell without window messages.
+class PlainDoorbell final : public Doorbell {
+  public:
+    void Ring() override;
+    void Wait(std::chrono::milliseconds most) override;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable rung_;
+    bool ringing_ = false;
+};
+
+struct PoolSettings {
+    int connections = kDefaultConnections;
+    int tries = 4;                // of one file: the first and 3 more
+    double longestPause = 30;     // seconds a Retry-After may hold the pool
+    double pauseWithoutTime = 1;  // a 429 or 503 that names no time
+    std::wstring userName;
+    std::wstring password;
+};
+
+// A new connection of the pool: a transfer of its own, used by one worker thread at a time.
+using Connect = std::function<std::unique_ptr<Transfer>()>;
+
+// Job-wide figures for the patch window's labels.
+struct JobTally {
+    uint64_t fetched = 0;     // body bytes received by this job, for the rate
+    uint64_t doneBytes = 0;   // of the pinned sizes: placed files, and parts staged so far
+    uint64_t totalBytes = 0;  // every file's pinned size; 0 when some file has no pin
+    std::size_t doneFiles = 0;
+    std::size_t totalFiles = 0;
+};
+// Time and rate as one file shows them; percentage and bar of the job's bytes when pins give
+// every size, else of its files.
+ProgressFigures ComputeJobProgress(const JobTally& tally, int32_t elapsed);
+
+// Whether a failed try is worth another: the server asked to come back later, the connection
+// failed or the answer was too slow.
+bool WorthRetrying(const DownloadResult& result);
+
+class PoolDownloader final : public Downloader {
+  public:
+    // `view`, `clock` and `bell` are used by the caller's thread; `clock` also by the workers.
+    PoolDownloader(ProgressView& view, Clock& clock, Doorbell& bell, Connect connect,
+                   PoolSettings settings);
+    ~PoolDownloader() override;
+    PoolDownloader(const PoolDownloader&) = delete;
+    PoolDownloader& operator=(const PoolDownloader&) = delete;
+
+    BatchResult FetchAll(std::span<const BatchFile> files, BatchListener& listener) override;
+
+    struct Job;  // one FetchAll: shared by the caller's thread and the workers
+
+  private:
+    ProgressView& view_;
+    Clock& clock_;
+    Doorbell& bell_;
+    Connect connect_;
+    PoolSettings settings_;
+    // Kept between jobs, so their connections stay alive; made as workers first need them.
+    std::vector<std::unique_ptr<Transfer>> connections_;
+};
+
+}  // namespace vt
