@@ -27,10 +27,8 @@ class LocalHost final : public vt::SetHost {
         auto out = vt::fs::CreateOutputFile(directory + fileName);
         out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
     }
-    void DownloadFileWithProgress(const std::wstring&, const std::wstring&, const std::wstring&,
-                                  const std::wstring&, const std::wstring&,
-                                  const std::optional<vt::Pin>&) override {
-        ++payloads;
+    void FetchPayloads(std::span<const vt::BatchFile> files, vt::BatchListener&) override {
+        payloads += static_cast<int>(files.size());
     }
     bool Keyed() const override { return false; }
     void SetState(vt::RunState) override {}
