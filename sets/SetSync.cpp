@@ -182,7 +182,7 @@ bool Outdated(const ManifestLine& line, const std::string& recorded,
 SetPlan PlanFetches(const SetParameters& set, const ManifestReading& manifest,
                     const RecordJournal& journal, InstalledFiles installed, bool keyed) {
     SetPlan plan;
-    std::unordered_map<std::wstring, std::string> planned;
+    std::unordered_map<std::string, std::string> planned;  // by profile::LookupName, as records
     for (size_t i = 0; i < manifest.lines.size() && !plan.stop && !plan.unpinned; ++i) {
         const ManifestLine& line = manifest.lines[i];
         if (!line.entry) {
@@ -195,7 +195,8 @@ SetPlan PlanFetches(const SetParameters& set, const ManifestReading& manifest,
             continue;
         }
         const ManifestEntry& entry = *line.entry;
-        const auto seen = planned.find(entry.name);
+        const auto key = [&entry] { return profile::LookupName(ToCp949(entry.name)); };
+        const auto seen = planned.empty() ? planned.end() : planned.find(key());
         const std::string recorded =
             seen != planned.end() ? seen->second : journal.Recorded(entry.name);
         const std::wstring relative = LocalRelativePath(entry.name + set.entrySuffix);
@@ -213,7 +214,7 @@ SetPlan PlanFetches(const SetParameters& set, const ManifestReading& manifest,
             plan.unpinned = set.installed + relative;
         } else {
             plan.files.push_back({i, relative});
-            planned[entry.name] = entry.version;
+            planned[key()] = entry.version;
             installed.Planned(relative, line.pin ? std::optional(line.pin->size) : std::nullopt);
         }
     }

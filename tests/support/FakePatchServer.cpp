@@ -40,6 +40,9 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
     if (beforeWrite) {
         beforeWrite();
     }
+    if (progress) {
+        changesBeforePayload.push_back(changes);
+    }
     auto out = fs::CreateOutputFile(target);
     if (!out) {
         throw ProgramEnded{};

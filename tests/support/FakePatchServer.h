@@ -28,6 +28,9 @@ class FakePatchServer : public PatchHost {
     std::vector<std::wstring> states;
     std::vector<std::wstring> messages;
     int doEvents = 0;
+    // BeforeChange calls, and how many there had been when each payload was written.
+    int changes = 0;
+    std::vector<int> changesBeforePayload;
     // When set, the payload download with this index (0-based) ends the program before it
     // stores anything; the installed file stays, as with the real staged download.
     std::optional<int> endAtPayload;
@@ -51,6 +54,7 @@ class FakePatchServer : public PatchHost {
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
     void DoEvents() override { ++doEvents; }
+    void BeforeChange() override { ++changes; }
 
   private:
     void Store(bool progress, const std::wstring& url, const std::wstring& directory,
