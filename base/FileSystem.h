@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // <windows.h> maps these names to their W forms; included before this header, that would
 // rename our functions too.
@@ -70,6 +72,23 @@ std::unique_ptr<OutputFile> OpenForAppend(const std::wstring& path);
 // it cannot be opened or read.
 bool ReadInBlocks(const std::wstring& path, std::span<std::byte> buffer,
                   const std::function<void(std::span<const std::byte>)>& each);
+
+// A file ListFiles found.
+struct ListedFile {
+    std::wstring name;  // below the listed folder, backslashes between folders
+    uint64_t size = 0;
+    bool operator==(const ListedFile&) const = default;
+};
+// The files below `directory` (ends in a backslash), each folder read with one listing, which
+// costs far less than asking for each file by name (under Wine every such question scans the
+// folder). A subfolder is entered when `enter` says so for its name below `directory`
+// (backslashes between folders, none at the end); a link is never entered. Nothing when the
+// folder is missing.
+std::vector<ListedFile> ListFiles(const std::wstring& directory,
+                                  const std::function<bool(const std::wstring&)>& enter);
+// A name as the file system compares names: two names that open the same file on Windows
+// fold to the same text.
+std::wstring FoldedName(std::wstring_view name);
 
 // A name for a temporary file beside `path`, unique within the process.
 std::wstring TempNameBeside(const std::wstring& path);

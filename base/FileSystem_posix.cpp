@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cwctype>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -331,6 +332,63 @@ void DeleteStaleTempsBeside(const std::wstring& path) {
 
 uint64_t ChangeCount() {
     return changes.load(std::memory_order_relaxed);
+}
+
+namespace {
+
+void ListInto(const std::wstring& directory, const std::wstring& prefix,
+              const std::function<bool(const std::wstring&)>& enter, std::vector<ListedFile>& out) {
+    const std::string native = Native(directory + prefix);
+    UniqueDir dir(::opendir(native.c_str()));
+    if (!dir) {
+        return;
+    }
+    std::vector<std::wstring> folders;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat st {};
+        if (::lstat((native + entry->d_name).c_str(), &st) != 0) {
+            continue;  // gone since it was listed
+        }
+        std::wstring relative = prefix + FromUtf8(std::string(name));
+        if (S_ISDIR(st.st_mode)) {
+            if (enter(relative)) {
+                folders.push_back(std::move(relative));
+            }
+        } else if (!S_ISLNK(st.st_mode) || ::stat((native + entry->d_name).c_str(), &st) == 0) {
+            // A link to a file reads as that file, as Windows would open it.
+            if (!S_ISDIR(st.st_mode)) {
+                out.push_back({std::move(relative), static_cast<uint64_t>(st.st_size)});
+            }
+        }
+    }
+    dir.reset();  // one listing open at a time
+    for (const std::wstring& folder : folders) {
+        ListInto(directory, folder + L"\\", enter, out);
+    }
+}
+
+}  // namespace
+
+std::vector<ListedFile> ListFiles(const std::wstring& directory,
+                                  const std::function<bool(const std::wstring&)>& enter) {
+    std::vector<ListedFile> out;
+    ListInto(directory, L"", enter, out);
+    return out;
+}
+
+std::wstring FoldedName(std::wstring_view name) {
+    // Names in these tests are ASCII or Hangul, which has no case; the C library's table
+    // covers what the locale knows beyond ASCII.
+    std::wstring out(name);
+    for (wchar_t& c : out) {
+        c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A')
+                                   : static_cast<wchar_t>(std::towupper(c));
+    }
+    return out;
 }
 
 }  // namespace vt::fs

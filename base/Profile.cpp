@@ -532,6 +532,22 @@ int32_t GetString(std::string_view section, std::string_view key, std::string_vi
     return Lookup(Get(path, false), section, key, defaultValue, out, size);
 }
 
+std::vector<std::string> KeyNames(std::string_view section, const std::wstring& path) {
+    std::lock_guard lock(cacheMutex);
+    const Parsed& p = Get(path, false);
+    std::vector<std::string> out;
+    const auto sec = p.sections.find(Fold(Trim(section)));
+    if (!p.exists || sec == p.sections.end()) {
+        return out;
+    }
+    for (const auto& [name, key] : sec->second.keys) {
+        if (key.hasValue && key.valueBegin < key.lineEnd) {
+            out.push_back(name);
+        }
+    }
+    return out;
+}
+
 struct Text::Impl {
     Parsed parsed;
 };

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vt::profile {
 
@@ -59,6 +60,10 @@ bool WriteString(std::string_view section, std::string_view key, std::string_vie
 bool WriteStrings(std::string_view section,
                   std::span<const std::pair<std::string, std::string>> entries,
                   const std::wstring& path);
+
+// The keys of `section` in the file at `path` whose value is not empty, each once, as
+// LookupName gives them, in no particular order.
+std::vector<std::string> KeyNames(std::string_view section, const std::wstring& path);
 
 // The form under which the engine looks a section or key name up: blanks around it dropped,
 // ASCII letters folded. Two names are the same entry exactly when these are equal.

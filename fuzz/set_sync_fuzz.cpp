@@ -40,19 +40,20 @@ class FakeHost final : public SetHost {
                       const SizeBound&) override {
         Store(directory + fileName, manifest_);
     }
-    void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                  const std::wstring& fileName, const std::wstring&,
-                                  const std::wstring&, const std::optional<Pin>&) override {
-        const std::wstring target = directory + fileName;
-        // A missing file ends the program, the installed copy untouched.
-        auto it = served.find(url);
-        if (it == served.end()) {
-            if (served.size() == payloads_.size()) {
-                EndProgram();
+    void FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) override {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            // A missing file ends the program, the installed copy untouched.
+            auto it = served.find(files[i].url);
+            if (it == served.end()) {
+                if (served.size() == payloads_.size()) {
+                    EndProgram();
+                }
+                it = served.emplace(files[i].url, payloads_[served.size()]).first;
             }
-            it = served.emplace(url, payloads_[served.size()]).first;
+            listener.BeforePlace(i);
+            Store(files[i].directory + files[i].fileName, it->second);
+            listener.Placed(i);
         }
-        Store(target, it->second);
     }
     bool Keyed() const override { return false; }
     void SetState(RunState) override {}
@@ -132,15 +133,15 @@ SetParameters ChosenSet(uint8_t choice) {
 // several names reach one file (a publisher's mistake the launcher does not refuse), for one
 // of those names.
 void CheckRecords(const SetParameters& set, const FakeHost& host) {
-    const std::wstring local = set.localDir + set.manifestName;
+    const std::wstring local = set.Folder() + set.manifestName;
     std::map<std::wstring, std::vector<std::string>> servedByFile;
     std::vector<std::pair<std::wstring, std::string>> recorded;  // file, shown
     for (const auto& [section, key] : ProfileNames(ReadRaw(local))) {
         const std::wstring fileName = FromCp949(key) + set.entrySuffix;
         const std::string shown = "[" + Shown(section) + "] " + Shown(key);
-        auto it = host.served.find(set.remoteDir + EncodeForUrl(fileName));
+        auto it = host.served.find(set.Url(EncodeForUrl(fileName)));
         Check(it != host.served.end(), "a recorded entry was never fetched", shown);
-        const std::wstring file = set.localDir + LocalRelativePath(fileName);
+        const std::wstring file = set.Folder() + LocalRelativePath(fileName);
         servedByFile[file].push_back(it->second);
         recorded.emplace_back(file, shown);
     }
@@ -182,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A run that ended early left its last records in the journal; they must hold as well.
     try {
-        FoldJournal(set.section, set.localDir + set.manifestName);
+        FoldJournal(set.section, set.Folder() + set.manifestName);
     } catch (const AppError&) {
     }
     Check(Listing(sentinelRoot, installRoot) == before,

@@ -7,6 +7,7 @@
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/Log.h"
@@ -14,6 +15,7 @@
 #include "base/Profile.h"
 #include "format/Pins.h"
 #include "format/Serial.h"
+#include "format/Sets.h"
 #include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
 #include "patch/Texts.h"
@@ -32,10 +34,15 @@ constexpr wchar_t kHashKey[] = L"sha256";  // of the accepted profile, beside it
 // are opaque bytes: any difference, an older one included, is an update, and the record reads back
 // as exactly the server's bytes (quoted when blanks or quotes would otherwise be lost), so the next
 // start finds both equal.
-void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void()>& update) {
+// A set whose key is current runs too when a file it records is missing (`missing`, for sets).
+void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void()>& update,
+              const std::function<bool()>& missing = {}) {
     const std::string server = ReadProfileBytes(kSection, key, TempDir + kProfileName);
     const std::string local = ReadProfileBytes(kSection, key, AppDir + kProfileName);
     if (server == local) {
+        if (!server.empty() && missing && missing()) {
+            update();
+        }
         return;
     }
     if (server.empty() && host.Keyed()) {
@@ -57,6 +64,32 @@ void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void
     WriteProfileBytes(kSection, key, server, AppDir + kProfileName);
 }
 
+// Keeps what must be kept before vt.exe replaces the installed client.
+class ClientPlacement final : public BatchListener {
+  public:
+    explicit ClientPlacement(PatchHost& host) : host_(host) {}
+    void BeforePlace(std::size_t) override { host_.BeforeChange(); }
+    void Placed(std::size_t) override { host_.DoEvents(); }
+
+  private:
+    PatchHost& host_;
+};
+
+void UpdateClient(PatchHost& host) {
+    std::optional<Pin> pin;
+    if (host.Keyed()) {
+        pin = PublishedPin(L"vt.exe");
+        if (!pin) {
+            Refuse(host, Refusal::DamagedFile, L"vt.exe");
+        }
+    }
+    const std::wstring staging =
+        TempDir + (pin ? FromUtf8(DigestHex(pin->sha256)) + L".part" : L"vtgame.part");
+    const BatchFile client{PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"vt.exe", staging, pin};
+    ClientPlacement listener(host);
+    host.FetchPayloads(std::span(&client, 1), listener);
+}
+
 }  // namespace
 
 void CheckVersions(PatchHost& host) {
@@ -74,21 +107,12 @@ void CheckVersions(PatchHost& host) {
         EndProgram();
     }
 
-    CheckKey(host, L"vtgame", [&] {
-        std::optional<Pin> pin;
-        if (host.Keyed()) {
-            pin = PublishedPin(L"vt.exe");
-            if (!pin) {
-                Refuse(host, Refusal::DamagedFile, L"vt.exe");
-            }
-        }
-        host.DownloadFileWithProgress(PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"", L"", pin);
-        host.DoEvents();
-    });
-    CheckKey(host, L"sound", [&] { UpdateSoundSet(host); });
-    CheckKey(host, L"graphics", [&] { UpdateGraphicsSet(host); });
-    for (int16_t n = 1; n <= 5; ++n) {
-        CheckKey(host, L"card" + std::to_wstring(n), [&] { UpdateCardSet(host, n); });
+    CheckKey(host, L"vtgame", [&] { UpdateClient(host); });
+    for (const format::PatchSet& set : format::PatchSets()) {
+        const SetParameters parameters = ParametersOf(set);
+        CheckKey(
+            host, set.key, [&] { SyncSet(host, parameters); },
+            [&] { return RecordedFileMissing(parameters); });
     }
 }
 

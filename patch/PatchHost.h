@@ -6,12 +6,6 @@
 
 namespace vt {
 
-class PatchHost : public SetHost {
-  public:
-    // Called before the run first changes the installation (a version recorded in
-    // vtgame.ini); payloads call it through their staging. A signed patch's serial is kept
-    // from then on, so a refused patch leaves every file as it was.
-    virtual void BeforeChange() {}
-};
+class PatchHost : public SetHost {};
 
 }  // namespace vt

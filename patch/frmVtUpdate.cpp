@@ -103,22 +103,21 @@ void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& dire
     FetchFile(*inetDown_, view_, *clock_, url, directory, fileName, userName, password, bound);
 }
 
-void frmVtUpdate::DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                           const std::wstring& fileName,
-                                           const std::wstring& userName,
-                                           const std::wstring& password,
-                                           const std::optional<Pin>& pin) {
-    // Staged in TempDir (the installation's volume, never an entry's place, removed after a
-    // good run). A pinned part is named after its content, so a later run continues it only
-    // for the same file; an unsigned one is written afresh each time.
-    Staging staging;
-    staging.path = TempDir + (pin ? FromUtf8(DigestHex(pin->sha256)) + L".part" : L"payload.part");
-    staging.pin = pin;
-    const std::wstring target = directory + fileName;
-    staging.shownName = target.starts_with(AppDir) ? target.substr(AppDir.size()) : target;
-    staging.beforePlace = [this] { BeforeChange(); };
-    FetchFileWithProgress(*inetDown_, view_, *clock_, url, directory, fileName, userName, password,
-                          staging);
+void frmVtUpdate::FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) {
+    // One staged download after the other, in the given order: the requests of the single
+    // downloads. Staged in TempDir (the installation's volume, never an entry's place, removed
+    // after a good run).
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const BatchFile& file = files[i];
+        Staging staging;
+        staging.path = file.stagingPath;
+        staging.pin = file.pin;
+        staging.shownName = file.shownName;
+        staging.beforePlace = [&listener, i] { listener.BeforePlace(i); };
+        FetchFileWithProgress(*inetDown_, view_, *clock_, file.url, file.directory, file.fileName,
+                              L"", L"", staging);
+        listener.Placed(i);
+    }
 }
 
 void frmVtUpdate::SetState(RunState state) {

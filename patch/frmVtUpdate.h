@@ -59,10 +59,7 @@ class frmVtUpdate final : private PatchHost {
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
                       const std::wstring& password, const SizeBound& bound) override;
-    void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                  const std::wstring& fileName, const std::wstring& userName,
-                                  const std::wstring& password,
-                                  const std::optional<Pin>& pin) override;
+    void FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) override;
     bool Keyed() const override { return patchKey_.has_value(); }
     void SetState(RunState state) override;
     [[noreturn]] void Fail(SetFault fault, const std::wstring& file) override;

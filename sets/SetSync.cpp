@@ -1,13 +1,20 @@
 #include "sets/SetSync.h"
 
+#include <algorithm>
+#include <exception>
 #include <limits>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "base/Crypto.h"
 #include "base/Directories.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/NumberText.h"
+#include "base/Profile.h"
 #include "format/Manifest.h"
 #include "format/Pins.h"
 #include "format/Sets.h"
@@ -16,9 +23,16 @@
 
 namespace vt {
 
+std::wstring SetParameters::Url(const std::wstring& encodedName) const {
+    return PatchBaseUrl + served + encodedName;
+}
+
+std::wstring SetParameters::Folder() const {
+    return AppDir + installed;
+}
+
 SetParameters ParametersOf(const format::PatchSet& set) {
-    return {set.key, PatchBaseUrl + FromUtf8(set.folder), set.manifestName,
-            AppDir + set.localFolder, set.suffix};
+    return {set.key, FromUtf8(set.folder), set.manifestName, set.localFolder, set.suffix};
 }
 
 SetParameters SoundSetParameters() {
@@ -35,28 +49,20 @@ SetParameters CardSetParameters(int16_t setNumber) {
 
 namespace {
 
-// The set's folder below AppDir, for names the player reads ("resource\sound\").
-std::wstring SetFolder(const SetParameters& set) {
-    return set.localDir.starts_with(AppDir) ? set.localDir.substr(AppDir.size()) : set.localDir;
-}
-
 // Fetches the set's manifest into TempDir and reads it, once. A signed profile pins the
 // manifest; it is checked before a byte of it is read.
 ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
-    const std::wstring shown = SetFolder(set) + set.manifestName;
+    const std::wstring shown = set.installed + set.manifestName;
     std::optional<Pin> manifestPin;
     if (host.Keyed()) {
-        const std::wstring remote = set.remoteDir.starts_with(PatchBaseUrl)
-                                        ? set.remoteDir.substr(PatchBaseUrl.size())
-                                        : set.remoteDir;
-        manifestPin = PublishedPin(remote + set.manifestName);
+        manifestPin = PublishedPin(set.served + set.manifestName);
         if (!manifestPin) {
             host.Fail(SetFault::DamagedFile, shown);
         }
     }
     const SizeBound bound = manifestPin ? SizeBound::Pinned(manifestPin->size, shown)
                                         : SizeBound::AtMost(format::kManifestMostBytes);
-    host.DownloadFile(set.remoteDir + set.manifestName, TempDir, set.manifestName, L"", L"", bound);
+    host.DownloadFile(set.Url(set.manifestName), TempDir, set.manifestName, L"", L"", bound);
 
     const std::wstring staged = TempDir + set.manifestName;
     std::optional<std::string> bytes =
@@ -77,17 +83,16 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
 }
 
 // Every name is checked before the set's first file is fetched: a refused name leaves the set
-// as it was, nothing fetched and nothing recorded. A gap is left to the fetch loop, which fails
+// as it was, nothing fetched and nothing recorded. A gap is left to the plan, which stops
 // there after the entries before it.
-void CheckEntryNames(const SetParameters& set, const ManifestReading& manifest) {
-    const std::wstring setFolder = SetFolder(set);
+void VetEntryNames(const SetParameters& set, const ManifestReading& manifest) {
     for (const ManifestLine& line : manifest.lines) {
         if (!line.entry) {
             continue;
         }
         const std::wstring& name = line.entry->name;
         const std::wstring fileName = name + set.entrySuffix;
-        auto why = UnsafeEntryName(fileName, set.manifestName, setFolder);
+        auto why = UnsafeEntryName(fileName, set.manifestName, set.installed);
         if (!why) {
             why = UnrecordableEntryName(name);  // the key: without the suffix
         }
@@ -100,39 +105,179 @@ void CheckEntryNames(const SetParameters& set, const ManifestReading& manifest) 
     }
 }
 
-// Fetches the manifest's entry of `line` when its version differs from the recorded one, and
-// records it once it is in place.
-void SyncEntry(SetHost& host, const SetParameters& set, const ManifestLine& line,
-               RecordJournal& journal, bool& directoryChecked) {
-    // No colon (a gap in the numbering included) is an invalid argument here.
-    const ManifestEntry entry = line.entry ? *line.entry : ParseManifestEntry(line.text);
-    const std::wstring& name = entry.name;
-    const std::string& version = entry.version;
+// The set's installed files by folded name below the set's folder, from one listing that
+// enters only the subfolders the names given lie in (the graphics set's folder holds the card
+// sets' folders).
+class InstalledFiles {
+  public:
+    InstalledFiles(const std::wstring& folder, const std::vector<std::wstring>& relatives) {
+        std::unordered_set<std::wstring> folders;
+        for (const std::wstring& name : relatives) {
+            const std::wstring relative = fs::FoldedName(name);
+            for (size_t at = relative.find(L'\\'); at != std::wstring::npos;
+                 at = relative.find(L'\\', at + 1)) {
+                folders.insert(relative.substr(0, at));
+            }
+        }
+        const auto enter = [&folders](const std::wstring& sub) {
+            return folders.contains(fs::FoldedName(sub));
+        };
+        for (fs::ListedFile& file : fs::ListFiles(folder, enter)) {
+            sizes_.emplace(fs::FoldedName(file.name), file.size);
+        }
+    }
+    std::optional<uint64_t> Size(const std::wstring& relative) const {
+        const auto it = sizes_.find(fs::FoldedName(relative));
+        return it == sizes_.end() ? std::nullopt : std::optional<uint64_t>(it->second);
+    }
+    void Planned(const std::wstring& relative, std::optional<uint64_t> size) {
+        sizes_[fs::FoldedName(relative)] = size.value_or(0);
+    }
 
-    // Bytes against bytes, recorded so that they read back unchanged: a version that only
-    // compared equal after decoding, or that reading changes, would be wrong every run.
-    if (version == journal.Recorded(name)) {
+  private:
+    std::unordered_map<std::wstring, uint64_t> sizes_;
+};
+
+std::vector<std::wstring> EntryFiles(const SetParameters& set, const ManifestReading& manifest) {
+    std::vector<std::wstring> out;
+    out.reserve(manifest.lines.size());
+    for (const ManifestLine& line : manifest.lines) {
+        if (line.entry) {
+            out.push_back(LocalRelativePath(line.entry->name + set.entrySuffix));
+        }
+    }
+    return out;
+}
+
+struct PlannedFile {
+    size_t line = 0;        // in the manifest's lines
+    std::wstring relative;  // below the set's folder
+};
+
+// What the run fetches, in the manifest's order, and where it has to stop: a line it cannot
+// fetch (a gap, a version that cannot be recorded, a signed entry without a pin) ends the run
+// once the files before it are in place, as if it had been fetched one by one.
+struct SetPlan {
+    std::vector<PlannedFile> files;
+    std::exception_ptr stop;
+    std::optional<std::wstring> unpinned;  // installation-relative
+};
+
+// Whether `line`'s file has to be fetched. An empty version is never fetched: it cannot be told
+// from no record, and older launchers never fetched it.
+bool Outdated(const ManifestLine& line, const std::string& recorded,
+              std::optional<uint64_t> installedSize, bool keyed) {
+    const std::string& version = line.entry->version;
+    if (version != recorded) {
+        return true;
+    }
+    if (version.empty()) {
+        return false;
+    }
+    return !installedSize || (keyed && line.pin && line.pin->size != *installedSize);
+}
+
+// Later entries see what earlier ones will have recorded and placed: a name listed twice is
+// fetched again only when its version differs again.
+SetPlan PlanFetches(const SetParameters& set, const ManifestReading& manifest,
+                    const RecordJournal& journal, InstalledFiles installed, bool keyed) {
+    SetPlan plan;
+    std::unordered_map<std::string, std::string> planned;  // by profile::LookupName, as records
+    for (size_t i = 0; i < manifest.lines.size() && !plan.stop && !plan.unpinned; ++i) {
+        const ManifestLine& line = manifest.lines[i];
+        if (!line.entry) {
+            // No colon (a gap in the numbering included) is an invalid argument here.
+            try {
+                ParseManifestEntry(line.text);
+            } catch (...) {
+                plan.stop = std::current_exception();
+            }
+            continue;
+        }
+        const ManifestEntry& entry = *line.entry;
+        const auto key = [&entry] { return profile::LookupName(ToCp949(entry.name)); };
+        const auto seen = planned.empty() ? planned.end() : planned.find(key());
+        const std::string recorded =
+            seen != planned.end() ? seen->second : journal.Recorded(entry.name);
+        const std::wstring relative = LocalRelativePath(entry.name + set.entrySuffix);
+        if (!Outdated(line, recorded, installed.Size(relative), keyed)) {
+            continue;
+        }
+        // Bytes against bytes, recorded so that they read back unchanged: a version that only
+        // compared equal after decoding, or that reading changes, would be wrong every run.
+        if (!ProfileCanRecord(entry.version)) {
+            plan.stop = std::make_exception_ptr(
+                AppError(ErrorNumber::InvalidArgument,
+                         set.manifestName + L" " + std::to_wstring(line.index) +
+                             L"번 항목의 버전을 기록할 수 없습니다: " + FromCp949(entry.version)));
+        } else if (keyed && !line.pin) {
+            plan.unpinned = set.installed + relative;
+        } else {
+            plan.files.push_back({i, relative});
+            planned[key()] = entry.version;
+            installed.Planned(relative, line.pin ? std::optional(line.pin->size) : std::nullopt);
+        }
+    }
+    return plan;
+}
+
+// Records each file right after it is in place, and keeps what must be kept before the first
+// one replaces an installed file.
+class RecordOnPlacement final : public BatchListener {
+  public:
+    RecordOnPlacement(SetHost& host, const ManifestReading& manifest, const SetPlan& plan,
+                      RecordJournal& journal)
+        : host_(host), manifest_(manifest), plan_(plan), journal_(journal) {}
+
+    void BeforePlace(std::size_t) override {
+        if (!changed_) {
+            host_.BeforeChange();
+            changed_ = true;
+        }
+    }
+    void Placed(std::size_t index) override {
+        const ManifestEntry& entry = *manifest_.lines[plan_.files[index].line].entry;
+        journal_.Record(entry.name, entry.version);
+        host_.DoEvents();
+    }
+
+  private:
+    SetHost& host_;
+    const ManifestReading& manifest_;
+    const SetPlan& plan_;
+    RecordJournal& journal_;
+    bool changed_ = false;
+};
+
+// With a pin the part is named after its content, so a later run continues it only for the
+// same file; without one after the entry's place in the manifest, so parts of one set never
+// share a name.
+std::wstring StagingPath(const SetParameters& set, const ManifestLine& line, bool keyed) {
+    if (keyed && line.pin) {
+        return TempDir + FromUtf8(DigestHex(line.pin->sha256)) + L".part";
+    }
+    return TempDir + set.section + L"-" + std::to_wstring(line.index) + L".part";
+}
+
+void FetchPlanned(SetHost& host, const SetParameters& set, const ManifestReading& manifest,
+                  const SetPlan& plan, RecordJournal& journal) {
+    if (plan.files.empty()) {
         return;
     }
-    if (!ProfileCanRecord(version)) {
-        throw AppError(ErrorNumber::InvalidArgument,
-                       set.manifestName + L" " + std::to_wstring(line.index) +
-                           L"번 항목의 버전을 기록할 수 없습니다: " + FromCp949(version));
+    const std::wstring folder = set.Folder();
+    EnsureDirectory(folder.substr(0, folder.size() - 1));
+    std::vector<BatchFile> batch;
+    batch.reserve(plan.files.size());
+    for (const PlannedFile& file : plan.files) {
+        const ManifestLine& line = manifest.lines[file.line];
+        EnsureParentDirectories(folder, file.relative);
+        batch.push_back({set.Url(EncodeForUrl(line.entry->name + set.entrySuffix)), folder,
+                         file.relative, set.installed + file.relative,
+                         StagingPath(set, line, host.Keyed()),
+                         host.Keyed() ? line.pin : std::nullopt});
     }
-    const std::wstring fileName = name + set.entrySuffix;
-    if (!directoryChecked) {
-        EnsureDirectory(set.localDir.substr(0, set.localDir.size() - 1));
-        directoryChecked = true;
-    }
-    const std::wstring relative = LocalRelativePath(fileName);
-    if (host.Keyed() && !line.pin) {
-        host.Fail(SetFault::DamagedFile, SetFolder(set) + relative);
-    }
-    EnsureParentDirectories(set.localDir, relative);
-    host.DownloadFileWithProgress(set.remoteDir + EncodeForUrl(fileName), set.localDir, relative,
-                                  L"", L"", host.Keyed() ? line.pin : std::nullopt);
-    host.DoEvents();
-    journal.Record(name, version);
+    RecordOnPlacement listener(host, manifest, plan, journal);
+    host.FetchPayloads(batch, listener);
 }
 
 }  // namespace
@@ -140,20 +285,37 @@ void SyncEntry(SetHost& host, const SetParameters& set, const ManifestLine& line
 void SyncSet(SetHost& host, const SetParameters& set) {
     host.SetState(RunState::CheckingVersions);
     const ManifestReading manifest = FetchManifest(host, set);
-    CheckEntryNames(set, manifest);
+    VetEntryNames(set, manifest);
 
     // Records go to the journal beside the manifest, one append per file, and are folded into
     // the manifest when the set ends.
-    RecordJournal journal(set.section, set.localDir + set.manifestName);
-    bool directoryChecked = false;
-    for (const ManifestLine& line : manifest.lines) {
-        SyncEntry(host, set, line, journal, directoryChecked);
+    RecordJournal journal(set.section, set.Folder() + set.manifestName);
+    const SetPlan plan =
+        PlanFetches(set, manifest, journal, InstalledFiles(set.Folder(), EntryFiles(set, manifest)),
+                    host.Keyed());
+    FetchPlanned(host, set, manifest, plan, journal);
+    if (plan.unpinned) {
+        host.Fail(SetFault::DamagedFile, *plan.unpinned);
+    }
+    if (plan.stop) {
+        std::rethrow_exception(plan.stop);
     }
     journal.Fold();
     // A 16-bit loop counter: stepping past 32767 overflows, as the format's limit says.
     if (manifest.lines.size() == static_cast<size_t>(std::numeric_limits<int16_t>::max())) {
         RaiseOverflow(L"manifest count");
     }
+}
+
+bool RecordedFileMissing(const SetParameters& set) {
+    std::vector<std::wstring> files;
+    for (const std::string& key :
+         profile::KeyNames(ToCp949(set.section), set.Folder() + set.manifestName)) {
+        files.push_back(LocalRelativePath(FromCp949(key) + set.entrySuffix));
+    }
+    const InstalledFiles installed(set.Folder(), files);
+    return std::any_of(files.begin(), files.end(),
+                       [&installed](const std::wstring& file) { return !installed.Size(file); });
 }
 
 void UpdateSoundSet(SetHost& host) {

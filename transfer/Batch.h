@@ -28,12 +28,16 @@ struct BatchFile {
 class BatchListener {
   public:
     virtual ~BatchListener() = default;
+    // On the caller's thread, once files[index] is whole and checked and before it replaces the
+    // installed file; the file is placed only after this returns. The caller keeps what must
+    // be kept before the installation first changes (a signed patch's serial).
+    virtual void BeforePlace(std::size_t index) { static_cast<void>(index); }
     // On the caller's thread, right after files[index] replaced the installed file.
     virtual void Placed(std::size_t index) = 0;
 };
 
 struct [[nodiscard]] BatchResult {
-    DownloadResult result;  // Stored once every file is in place
+    DownloadResult result;   // Stored once every file is in place
     std::size_t failed = 0;  // the file whose download ended the job, unless Stored
 
     bool Stored() const { return result.Stored(); }

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/Cp949.h"
 #include "tests/support/TestDir.h"
@@ -123,6 +125,51 @@ TEST(RemoveTree, LinksAreRemovedAsLinksAndWhatTheyPointToSurvives) {
 
 std::optional<uint64_t> TwelveThousandBytes(const std::wstring&) {
     return 12345;
+}
+
+// One listing per folder entered: the files with their sizes, subfolders only where the
+// caller asks, never below a folder it declined.
+TEST(ListFiles, ListsFilesWithSizesAndEntersOnlyTheFoldersAskedFor) {
+    test::TestDir dir;
+    for (const wchar_t* folder : {L"Sub", L"Sub\\deep", L"skip", L"empty"}) {
+        ASSERT_TRUE(fs::CreateDir(dir / folder));
+    }
+    dir.Write(L"a.wav", "AAA");
+    dir.Write(L"Sub\\b.wav", "BBBBB");
+    dir.Write(L"Sub\\deep\\효과.wav", "C");
+    dir.Write(L"skip\\d.wav", "DD");
+    std::vector<std::wstring> asked;
+    auto listed = fs::ListFiles(dir.Path(), [&asked](const std::wstring& folder) {
+        asked.push_back(folder);
+        return folder != L"skip";
+    });
+    std::sort(listed.begin(), listed.end(),
+              [](const fs::ListedFile& x, const fs::ListedFile& y) { return x.name < y.name; });
+    EXPECT_EQ(listed, (std::vector<fs::ListedFile>{
+                          {L"Sub\\b.wav", 5}, {L"Sub\\deep\\효과.wav", 1}, {L"a.wav", 3}}));
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::wstring>{L"Sub", L"Sub\\deep", L"empty", L"skip"}));
+
+    EXPECT_TRUE(fs::ListFiles(dir / L"absent\\", [](const std::wstring&) { return true; }).empty());
+}
+
+TEST(FoldedName, NamesThatOpenOneFileFoldAlike) {
+    const struct {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    } rows[] = {
+        {L"a.WAV", L"A.wav", true},
+        {L"sub\\Voice.ogg", L"SUB\\voice.OGG", true},
+        {L"효과 음.wav", L"효과 음.WAV", true},
+        {L"a.wav", L"b.wav", false},
+        {L"a.wav", L"a.wav ", false},
+        {L"효과.wav", L"효과음.wav", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(ToUtf8(std::wstring(row.a) + L" | " + row.b));
+        EXPECT_EQ(fs::FoldedName(row.a) == fs::FoldedName(row.b), row.same);
+    }
 }
 
 TEST(FreeSpace, AnswersForAFolderAndTestsCanReplaceTheQuery) {

@@ -55,13 +55,17 @@ TEST(PatchSets, GiveTheSetRunsParameters) {
     SetPathStrings(L"C:\\vt");
     const SetParameters sound = SoundSetParameters();
     EXPECT_EQ(sound.section, L"sound");
-    EXPECT_EQ(sound.remoteDir, std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/sound/");
-    EXPECT_EQ(sound.localDir, L"C:\\vt\\resource\\sound\\");
-    EXPECT_EQ(sound.localDir, SoundDir);
-    EXPECT_EQ(GraphicsSetParameters().localDir, DataDir);
+    EXPECT_EQ(sound.served, L"resource/sound/");
+    EXPECT_EQ(sound.installed, L"resource\\sound\\");
+    EXPECT_EQ(sound.Url(L"a%20b.wav"),
+              std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/sound/a%20b.wav");
+    EXPECT_EQ(sound.Folder(), L"C:\\vt\\resource\\sound\\");
+    EXPECT_EQ(sound.Folder(), SoundDir);
+    EXPECT_EQ(GraphicsSetParameters().Folder(), DataDir);
     const SetParameters card = CardSetParameters(3);
-    EXPECT_EQ(card.remoteDir, std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/data/card3/");
-    EXPECT_EQ(card.localDir, L"C:\\vt\\resource\\data\\card3\\");
+    EXPECT_EQ(card.Url(L""), std::wstring(VT_PATCH_HOST) + L"/autopatch/resource/data/card3/");
+    EXPECT_EQ(card.Folder(), L"C:\\vt\\resource\\data\\card3\\");
+    EXPECT_EQ(card.installed, L"resource\\data\\card3\\");
     EXPECT_EQ(card.manifestName, L"vtcard3.ini");
     EXPECT_EQ(card.entrySuffix, L".dat");
 }

@@ -79,7 +79,7 @@ TEST(EntryNames, NamesOfEverySetsRecordJournalAreRefused) {
         sets.push_back(CardSetParameters(n));
     }
     for (const SetParameters& set : sets) {
-        const std::wstring folder = set.localDir.substr(AppDir.size());
+        const std::wstring& folder = set.installed;
         const std::wstring journal = set.manifestName + L".journal";
         for (const std::wstring& name : {journal, journal + L". .", L"X\\..\\" + journal}) {
             SCOPED_TRACE(ToUtf8(set.section + L" " + name));
@@ -176,14 +176,14 @@ TEST(EntryNames, ProtectedPlacesMatchTheSetParameterRows) {
     }
     for (const SetParameters& set : sets) {
         SCOPED_TRACE(ToUtf8(set.section));
-        auto why = UnsafeEntryName(relative(set.localDir) + set.manifestName, L"x.ini", L"");
+        auto why = UnsafeEntryName(relative(set.Folder()) + set.manifestName, L"x.ini", L"");
         ASSERT_TRUE(why);
         EXPECT_THAT(ToUtf8(*why), HasSubstr("세트의 목록 파일"));
         // And each set's own folder resolves the way SyncSet passes it.
         EXPECT_TRUE(
-            UnsafeEntryName(set.manifestName + L".", set.manifestName, relative(set.localDir)));
+            UnsafeEntryName(set.manifestName + L".", set.manifestName, relative(set.Folder())));
         EXPECT_FALSE(
-            UnsafeEntryName(L"plain" + set.entrySuffix, set.manifestName, relative(set.localDir)));
+            UnsafeEntryName(L"plain" + set.entrySuffix, set.manifestName, relative(set.Folder())));
     }
     EXPECT_TRUE(UnsafeEntryName(relative(TempDir) + L"vtsound.ini", L"x.ini", L""));
 }

@@ -62,6 +62,7 @@ TEST_F(SetSyncTest, FetchesOutdatedFilesAndRecordsEachOne) {
     PutSound(L"b.wav", "BBB");
     PutSound(L"c.wav", "CCC");
     install.WriteText(L"resource\\sound\\vtsound.ini", L"[sound]\r\nb.wav=1\r\na.wav=1\r\n");
+    install.dir.Write(L"resource\\sound\\b.wav", "old B");
 
     UpdateSoundSet(server);
 
@@ -69,7 +70,7 @@ TEST_F(SetSyncTest, FetchesOutdatedFilesAndRecordsEachOne) {
               (std::vector<std::wstring>{soundUrl + L"a.wav", soundUrl + L"c.wav"}));
     EXPECT_EQ(install.Read(L"resource\\sound\\a.wav"), "AAA");
     EXPECT_EQ(install.Read(L"resource\\sound\\c.wav"), "CCC");
-    EXPECT_FALSE(install.Has(L"resource\\sound\\b.wav")) << "a current file is not fetched";
+    EXPECT_EQ(install.Read(L"resource\\sound\\b.wav"), "old B") << "a current file is not fetched";
     EXPECT_EQ(Installed(L"a.wav"), L"2");
     EXPECT_EQ(Installed(L"c.wav"), L"7");
     EXPECT_FALSE(HasJournal()) << "folded at the end of the set";
@@ -195,6 +196,7 @@ TEST_F(SetSyncTest, VersionsReadBackAsTheServerSentThem) {
         PutSound(name, "x");
     }
     install.WriteText(L"resource\\sound\\vtsound.ini", L"[sound]\r\ne.wav=1.0\r\n");
+    install.dir.Write(L"resource\\sound\\e.wav", "x");
     UpdateSoundSet(server);
     EXPECT_EQ(
         server.PayloadUrls(),

@@ -18,8 +18,9 @@ std::vector<std::wstring> FakePatchServer::PayloadUrls() const {
 }
 
 void FakePatchServer::Store(bool progress, const std::wstring& url, const std::wstring& directory,
-                            const std::wstring& fileName, const std::optional<Pin>& pin) {
-    calls.push_back({progress, url, directory, fileName, pin, std::nullopt});
+                            const std::wstring& fileName, const std::optional<Pin>& pin,
+                            const std::function<void()>& beforeWrite) {
+    calls.push_back({progress, url, directory, fileName, pin, std::nullopt, L""});
     const std::wstring target = directory + fileName;
     // The plain download replaces its file in TempDir at once; a payload keeps the installed
     // file until the new one is whole.
@@ -36,6 +37,12 @@ void FakePatchServer::Store(bool progress, const std::wstring& url, const std::w
         }
         throw ProgramEnded{};
     }
+    if (beforeWrite) {
+        beforeWrite();
+    }
+    if (progress) {
+        changesBeforePayload.push_back(changes);
+    }
     auto out = fs::CreateOutputFile(target);
     if (!out) {
         throw ProgramEnded{};
@@ -48,11 +55,11 @@ void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& 
                                    const std::wstring&, const SizeBound& bound) {
     auto it = files.find(url);
     if (it != files.end() && bound.pinned && it->second.size() != bound.most) {
-        calls.push_back({false, url, directory, fileName, std::nullopt, bound});
+        calls.push_back({false, url, directory, fileName, std::nullopt, bound, L""});
         EndSetRun(*this, SetFault::DamagedFile, bound.shownName);
     }
     if (it != files.end() && it->second.size() > bound.most) {
-        calls.push_back({false, url, directory, fileName, std::nullopt, bound});
+        calls.push_back({false, url, directory, fileName, std::nullopt, bound, L""});
         messages.push_back(kReconnectText);
         throw ProgramEnded{};
     }
@@ -60,11 +67,14 @@ void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& 
     calls.back().bound = bound;
 }
 
-void FakePatchServer::DownloadFileWithProgress(const std::wstring& url,
-                                               const std::wstring& directory,
-                                               const std::wstring& fileName, const std::wstring&,
-                                               const std::wstring&, const std::optional<Pin>& pin) {
-    Store(true, url, directory, fileName, pin);
+void FakePatchServer::FetchPayloads(std::span<const BatchFile> batch, BatchListener& listener) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const BatchFile& file = batch[i];
+        Store(true, file.url, file.directory, file.fileName, file.pin,
+              [&listener, i] { listener.BeforePlace(i); });
+        calls.back().stagingPath = file.stagingPath;
+        listener.Placed(i);
+    }
 }
 
 void FakePatchServer::SetState(RunState state) {

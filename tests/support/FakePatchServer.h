@@ -2,6 +2,7 @@
 // A PatchHost whose downloads come from an in-memory patch server, recording every call.
 // It can end "the program" at the n-th payload download to model a kill mid-run.
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -21,11 +22,15 @@ class FakePatchServer : public PatchHost {
         std::wstring url, directory, fileName;
         std::optional<Pin> pin;
         std::optional<SizeBound> bound;  // the plain download's
+        std::wstring stagingPath;        // a payload's
     };
     std::vector<Call> calls;
     std::vector<std::wstring> states;
     std::vector<std::wstring> messages;
     int doEvents = 0;
+    // BeforeChange calls, and how many there had been when each payload was written.
+    int changes = 0;
+    std::vector<int> changesBeforePayload;
     // When set, the payload download with this index (0-based) ends the program before it
     // stores anything; the installed file stays, as with the real staged download.
     std::optional<int> endAtPayload;
@@ -40,10 +45,8 @@ class FakePatchServer : public PatchHost {
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
                       const std::wstring& password, const SizeBound& bound) override;
-    void DownloadFileWithProgress(const std::wstring& url, const std::wstring& directory,
-                                  const std::wstring& fileName, const std::wstring& userName,
-                                  const std::wstring& password,
-                                  const std::optional<Pin>& pin) override;
+    // One payload after the other, in the given order, each reported once it is written.
+    void FetchPayloads(std::span<const BatchFile> batch, BatchListener& listener) override;
     bool Keyed() const override { return keyed; }
     void SetState(RunState state) override;
     // Ends the run as the patch window does.
@@ -51,10 +54,12 @@ class FakePatchServer : public PatchHost {
     void ShowMessage(const std::wstring& text, const std::wstring& title,
                      MessageStyle style) override;
     void DoEvents() override { ++doEvents; }
+    void BeforeChange() override { ++changes; }
 
   private:
     void Store(bool progress, const std::wstring& url, const std::wstring& directory,
-               const std::wstring& fileName, const std::optional<Pin>& pin);
+               const std::wstring& fileName, const std::optional<Pin>& pin,
+               const std::function<void()>& beforeWrite = {});
     int payloads_ = 0;
 };
 
