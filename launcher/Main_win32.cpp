@@ -2,6 +2,8 @@
 // way out of the program ends the process from inside a handler.
 #include <windows.h>
 
+#include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "base/Cp949.h"
@@ -50,7 +52,25 @@ std::wstring ExecutablePath() {
     return path;
 }
 
+// A start that ends in std::terminate otherwise leaves nothing but exit status 3; the log
+// names what was thrown.
+[[noreturn]] void LogTermination() {
+    std::wstring what = L"unknown";
+    try {
+        if (std::exception_ptr e = std::current_exception()) {
+            std::rethrow_exception(e);
+        }
+        what = L"no exception";
+    } catch (const std::exception& e) {
+        what = FromUtf8(e.what());
+    } catch (...) {
+    }
+    LogLine(L"terminated: " + what);
+    std::abort();
+}
+
 int Main() {
+    std::set_terminate(LogTermination);
     const std::wstring exePath = ExecutablePath();
     if (exePath.empty()) {
         // Without its own folder the launcher knows no installation to patch or start, nor
@@ -67,6 +87,7 @@ int Main() {
     // first one.
     SingleInstance instance(directory);
     if (!instance.First()) {
+        LogLine(L"another launcher runs in this folder; showing it instead");
         instance.ActivateFirst();
         return 0;
     }
