@@ -11,13 +11,7 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 BUILD=$(cd "${1:-$VT_BUILD/win}" && pwd)
 # The launcher asks the host it was built for, so that is where the files must be served.
-HOST=${VT_BENCH_PATCH_HOST:-$(sed -n 's/^VT_PATCH_HOST:[A-Z]*=//p' "$BUILD/CMakeCache.txt")}
-case $HOST in
-    127.*:*) ;;
-    *) echo "many_files: the build's patch host '$HOST' is not a loopback host:port;" \
-            "build with -DVT_PATCH_HOST=127.0.0.1:18080 or set VT_BENCH_PATCH_HOST" >&2
-       exit 2 ;;
-esac
+HOST=$(vt_bench_patch_host many_files "$BUILD") || exit 2
 vt_display >/dev/null 2>&1
 vt_wine_env >/dev/null 2>&1
 trap 'kill ${VT_XVFB_PID:-} 2>/dev/null || true' EXIT

@@ -17,13 +17,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 BUILD=$(cd "${1:-$VT_BUILD/win}" && pwd)
-HOST=${VT_BENCH_PATCH_HOST:-$(sed -n 's/^VT_PATCH_HOST:[A-Z]*=//p' "$BUILD/CMakeCache.txt")}
-case $HOST in
-    127.*:*) ;;
-    *) echo "network: the build's patch host '$HOST' is not a loopback host:port;" \
-            "build with -DVT_PATCH_HOST=127.0.0.1:18080 or set VT_BENCH_PATCH_HOST" >&2
-       exit 2 ;;
-esac
+HOST=$(vt_bench_patch_host network "$BUILD") || exit 2
 
 # Everything started from here carries this mark (nginx, which rewrites its environment, and the
 # proxy are noted by process group instead), so the way out ends exactly that, Wine's server

@@ -81,6 +81,18 @@ vt_display() {
     return 1
 }
 
+# The patch host a Windows build asks (its CMake cache), or $VT_BENCH_PATCH_HOST; benchmarks
+# serve there. Fails, naming the benchmark $1, unless it is a loopback host:port.
+vt_bench_patch_host() {
+    local host=${VT_BENCH_PATCH_HOST:-$(sed -n 's/^VT_PATCH_HOST:[A-Z]*=//p' "$2/CMakeCache.txt")}
+    case $host in
+        127.*:*) echo "$host" ;;
+        *) echo "$1: the build's patch host '$host' is not a loopback host:port;" \
+                "build with -DVT_PATCH_HOST=127.0.0.1:18080 or set VT_BENCH_PATCH_HOST" >&2
+           return 2 ;;
+    esac
+}
+
 vt_build_native() {
     cmake -S "$VT_ROOT" -B "$VT_BUILD/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
     cmake --build "$VT_BUILD/native"
