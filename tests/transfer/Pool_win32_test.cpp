@@ -14,23 +14,14 @@
 #include "base/Crypto.h"
 #include "base/FileSystem.h"
 #include "tests/support/Fakes.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TestDir.h"
 
 namespace vt {
 namespace {
 
-std::wstring ServerUrl(const std::wstring& path) {
-    std::wstring host = VT_PATCH_HOST;
-    return host.substr(0, host.find(L':')) + L":18081" + path;
-}
-
-std::string Pattern(size_t size) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        s[i] = static_cast<char>((i * 131 + i / 256) & 0xff);
-    }
-    return s;
-}
+using test::Pattern;
+using test::ServerUrl;
 
 // The body of one plain request, through a transfer of its own.
 std::string Ask(const std::wstring& path) {

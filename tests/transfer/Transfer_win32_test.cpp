@@ -23,6 +23,7 @@
 #include "patch/Fetch.h"
 #include "patch/Texts.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/TestDir.h"
 #include "transfer/Download.h"
 
@@ -32,18 +33,8 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-std::wstring ServerUrl(const std::wstring& path) {
-    std::wstring host = VT_PATCH_HOST;
-    return host.substr(0, host.find(L':')) + L":18081" + path;
-}
-
-std::string Pattern(size_t size) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        s[i] = static_cast<char>((i * 131 + i / 256) & 0xff);
-    }
-    return s;
-}
+using test::Pattern;
+using test::ServerUrl;
 
 // Handles the thread's messages like the window's DoEvents and counts them. The counts are
 // read by other threads too.
