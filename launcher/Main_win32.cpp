@@ -18,6 +18,7 @@
 #include "patch/PatchWindow_win32.h"
 #include "patch/frmVtUpdate.h"
 #include "transfer/Clock.h"
+#include "transfer/Pool_win32.h"
 #include "transfer/Transfer_win32.h"
 #include "ui/MessageLoop_win32.h"
 
@@ -100,7 +101,9 @@ int Main() {
     std::optional<PatchPublicKey> patchKey;
     RunHandler(window, [&] { patchKey = PatchKeyFromText(PatchPublicKeyText()); });
     frmVtUpdate form(window, shell, &handOver, patchKey);
-    form.UseTransfer(inetDown, clock);
+    form.UseTransfer(inetDown, clock, [&](int connections) {
+        return MakeInetDownloader(window, clock, connections, {}, Patience());
+    });
     if (patchKey) {
         LogLine(L"signed patches, key " + FromUtf8(PatchPublicKeyText().substr(0, 16)) + L"…");
     } else {

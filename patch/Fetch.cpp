@@ -59,23 +59,28 @@ void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
     view.SetCaption(ProgressLabel::lblState, kDownloadingState);
     const DownloadResult result = DownloadFileWithProgress(transfer, view, clock, url, directory,
                                                            fileName, userName, password, staging);
-    const std::wstring& shown = staging.shownName.empty() ? fileName : staging.shownName;
+    if (!result.Stored()) {
+        EndFailedPayload(view, {url, directory, fileName, staging.shownName, {}, staging.pin},
+                         result);
+    }
+}
+
+void EndFailedPayload(MessageSink& sink, const BatchFile& file, const DownloadResult& result) {
+    const std::wstring& shown = file.shownName.empty() ? file.fileName : file.shownName;
     switch (result.outcome) {
-        case DownloadOutcome::Stored:
-            return;
         case DownloadOutcome::NoRoom:
-            EndWithoutRoom(view, result, directory + fileName);
+            EndWithoutRoom(sink, result, file.directory + file.fileName);
         case DownloadOutcome::Damaged:
-            Refuse(view, Refusal::DamagedFile, shown);
+            Refuse(sink, Refusal::DamagedFile, shown);
         case DownloadOutcome::TooLarge:
             // Longer than its pin is not the published file; unsigned, it is only a failure.
-            if (staging.pin) {
-                Refuse(view, Refusal::DamagedFile, shown);
+            if (file.pin) {
+                Refuse(sink, Refusal::DamagedFile, shown);
             }
             EndProgram();
         case DownloadOutcome::TooSlow:
             // Unlike the payload's other failures: the player can try again, or another time.
-            view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
+            sink.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
             EndProgram();
         default:
             EndProgram();

@@ -12,6 +12,7 @@
 
 #include "base/Ui.h"
 #include "sets/SetHost.h"
+#include "transfer/Batch.h"
 #include "transfer/Download.h"
 
 namespace vt {
@@ -20,11 +21,15 @@ void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::
                const std::wstring& directory, const std::wstring& fileName,
                const std::wstring& userName, const std::wstring& password, const SizeBound& bound);
 
-// Shows "downloading" on the state label first.
+// One payload, as a job of one file fetches it. Shows "downloading" on the state label first.
 void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,
                            const std::wstring& url, const std::wstring& directory,
                            const std::wstring& fileName, const std::wstring& userName,
                            const std::wstring& password, const Staging& staging = {});
+
+// The end of a run whose payload `file` failed with `result` (anything but Stored).
+[[noreturn]] void EndFailedPayload(MessageSink& sink, const BatchFile& file,
+                                   const DownloadResult& result);
 
 // The end of a set run that cannot go on (SetHost::Fail): a damaged file is refused by name,
 // anything else that is not a manifest tells the player to connect again.

@@ -15,6 +15,7 @@
 #include "patch/Fetch.h"
 #include "patch/Texts.h"
 #include "sets/RecordJournal.h"
+#include "transfer/Pool.h"
 
 namespace vt {
 namespace {
@@ -92,9 +93,10 @@ void frmVtUpdate::Form_Activate() {
     RunPatch();
 }
 
-void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock) {
+void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock, MakeDownloader makeDownloader) {
     inetDown_ = &inetDown;
     clock_ = &clock;
+    makeDownloader_ = std::move(makeDownloader);
 }
 
 void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& directory,
@@ -104,20 +106,29 @@ void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& dire
 }
 
 void frmVtUpdate::FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) {
-    // One staged download after the other, in the given order: the requests of the single
-    // downloads. Staged in TempDir (the installation's volume, never an entry's place, removed
-    // after a good run).
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const BatchFile& file = files[i];
-        Staging staging;
-        staging.path = file.stagingPath;
-        staging.pin = file.pin;
-        staging.shownName = file.shownName;
-        staging.beforePlace = [&listener, i] { listener.BeforePlace(i); };
-        FetchFileWithProgress(*inetDown_, view_, *clock_, file.url, file.directory, file.fileName,
-                              L"", L"", staging);
-        listener.Placed(i);
+    // Staged in TempDir (the installation's volume, never an entry's place, removed after a
+    // good run).
+    view_.SetCaption(ProgressLabel::lblState, kDownloadingState);
+    const BatchResult batch = Payloads().FetchAll(files, listener);
+    if (!batch.Stored()) {
+        EndFailedPayload(view_, files[batch.failed], batch.result);
     }
+}
+
+Downloader& frmVtUpdate::Payloads() {
+    if (payloads_) {
+        return *payloads_;
+    }
+    if (makeDownloader_) {
+        // Older launchers ignore the section; a value out of range means the default.
+        const int connections = ConnectionsSetting(
+            ReadProfileBytes(L"transfer", L"connections", TempDir + L"vtgame.ini"));
+        LogLine(L"payloads over " + std::to_wstring(connections) + L" connection(s)");
+        payloads_ = makeDownloader_(connections);
+    } else {
+        payloads_ = std::make_unique<InOrderDownloader>(*inetDown_, view_, *clock_);
+    }
+    return *payloads_;
 }
 
 void frmVtUpdate::SetState(RunState state) {

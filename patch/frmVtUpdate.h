@@ -2,6 +2,8 @@
 // The patch window's handlers, portable: they talk to the window only through ProgressView and
 // to the shell through Shell, so the same code runs behind the real window and in tests.
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +13,7 @@
 #include "patch/CheckVersions.h"
 #include "patch/PatchHost.h"
 #include "patch/PatchKey.h"
+#include "transfer/Batch.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"
 #include "transfer/Transfer.h"
@@ -38,9 +41,14 @@ class frmVtUpdate final : private PatchHost {
     frmVtUpdate(ProgressView& view, Shell& shell, PatchHandOver* handOver = nullptr,
                 std::optional<PatchPublicKey> patchKey = std::nullopt);
 
+    // Makes the pool a run fetches its payloads over, with the connections the served profile
+    // asks for (`[transfer] connections=`).
+    using MakeDownloader = std::function<std::unique_ptr<Downloader>(int connections)>;
+
     // The window's transfer object (InetDown) and the clock of its progress display. Without
-    // them (tests of the window alone) the patch run fetches and stages nothing.
-    void UseTransfer(Transfer& inetDown, Clock& clock);
+    // them (tests of the window alone) the patch run fetches and stages nothing. Without
+    // `makeDownloader` the payloads come over `inetDown`, one after the other.
+    void UseTransfer(Transfer& inetDown, Clock& clock, MakeDownloader makeDownloader = {});
 
     // Event handlers; the window runs each inside the general error report.
     void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
@@ -67,12 +75,15 @@ class frmVtUpdate final : private PatchHost {
                      MessageStyle style) override;
     void DoEvents() override;
     void BeforeChange() override;
+    Downloader& Payloads();
 
     ProgressView& view_;
     Shell& shell_;
     PatchHandOver* handOver_;
     Transfer* inetDown_ = nullptr;
     Clock* clock_ = nullptr;
+    MakeDownloader makeDownloader_;
+    std::unique_ptr<Downloader> payloads_;  // made on first use, kept for the run's sets
     const std::optional<PatchPublicKey> patchKey_;
     // The signed profile, accepted and not yet kept.
     std::optional<AcceptedProfile> accepted_;

@@ -51,4 +51,18 @@ class Downloader {
     virtual BatchResult FetchAll(std::span<const BatchFile> files, BatchListener& listener) = 0;
 };
 
+// The files one after the other, in the given order, on the caller's thread and one transfer;
+// ends at the first that fails.
+class InOrderDownloader final : public Downloader {
+  public:
+    InOrderDownloader(Transfer& transfer, ProgressView& view, Clock& clock)
+        : transfer_(transfer), view_(view), clock_(clock) {}
+    BatchResult FetchAll(std::span<const BatchFile> files, BatchListener& listener) override;
+
+  private:
+    Transfer& transfer_;
+    ProgressView& view_;
+    Clock& clock_;
+};
+
 }  // namespace vt

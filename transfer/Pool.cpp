@@ -22,13 +22,20 @@ constexpr std::chrono::milliseconds kLook{33};
 
 // Thrown inside a worker's download once the job is given up, to end it at its next wait.
 struct Stopped {};
+// Thrown inside a worker's download when the caller's BeforePlace failed: the file stays
+// staged and is not placed.
+struct Withdrawn {};
 
 // How a worker's try of one file ended.
 struct Ended {
     std::size_t index = 0;
     DownloadResult result;
     std::exception_ptr error;  // an error the download raised, for the caller's thread
+    bool withdrawn = false;    // not placed because the caller's BeforePlace failed
 };
+
+// A worker's question to the caller's thread before it places a file.
+enum class Placing { Asked, Go, Withdraw };
 
 // What a file in flight has staged so far.
 struct InFlight {
@@ -107,7 +114,7 @@ bool WorthRetrying(const DownloadResult& result) {
 
 struct PoolDownloader::Job {
     Job(std::span<const BatchFile> list, Doorbell& doorbell, std::size_t workers)
-        : files(list), bell(doorbell), next(workers), flight(workers) {}
+        : files(list), bell(doorbell), next(workers), flight(workers), placing(workers) {}
 
     const std::span<const BatchFile> files;
     Doorbell& bell;
@@ -119,6 +126,9 @@ struct PoolDownloader::Job {
     std::vector<std::optional<InFlight>> flight;   // per worker: the file it is on
     std::deque<Ended> ended;                       // in the order the tries ended
     uint64_t fetched = 0;
+    // Per worker: its file waits for the caller's BeforePlace, or the caller's answer.
+    std::vector<std::optional<Placing>> placing;
+    std::condition_variable answered;
 
     bool Quitting() {
         std::lock_guard lock(mutex);
@@ -180,12 +190,33 @@ class WorkerSlot final : public JobSlot {
     std::size_t worker_;
 };
 
-DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, const BatchFile& file,
-                        JobSlot& slot, const PoolSettings& settings) {
+// Hands BeforePlace to the caller's thread, which owns the listener, and waits for its answer.
+void AskBeforePlace(Job& job, std::size_t worker) {
+    {
+        std::lock_guard lock(job.mutex);
+        job.placing[worker] = Placing::Asked;
+    }
+    job.bell.Ring();
+    std::unique_lock lock(job.mutex);
+    job.answered.wait(lock, [&] { return job.quitting || job.placing[worker] != Placing::Asked; });
+    const Placing answer = *job.placing[worker];
+    job.placing[worker].reset();
+    if (job.quitting) {
+        throw Stopped{};
+    }
+    if (answer == Placing::Withdraw) {
+        throw Withdrawn{};
+    }
+}
+
+DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, Job& job,
+                        std::size_t worker, const BatchFile& file, JobSlot& slot,
+                        const PoolSettings& settings) {
     Staging staging;
     staging.path = file.stagingPath;
     staging.pin = file.pin;
     staging.shownName = file.shownName;
+    staging.beforePlace = [&job, worker] { AskBeforePlace(job, worker); };
     staging.job = &slot;
     return DownloadFileWithProgress(transfer, view, clock, file.url, file.directory, file.fileName,
                                     settings.userName, settings.password, staging);
@@ -208,9 +239,12 @@ void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
             job.next[worker].reset();
         }
         try {
-            ended.result = FetchOne(transfer, view, clock, job.files[ended.index], slot, settings);
+            ended.result = FetchOne(transfer, view, clock, job, worker, job.files[ended.index],
+                                    slot, settings);
         } catch (const Stopped&) {
             return;
+        } catch (const Withdrawn&) {
+            ended.withdrawn = true;
         } catch (...) {
             ended.error = std::current_exception();
         }
@@ -250,6 +284,7 @@ class Workers {
             job_.quitting = true;
         }
         job_.handedOut.notify_all();
+        job_.answered.notify_all();
         for (std::thread& t : threads_) {
             t.join();  // a worker in a download ends at its next wait
         }
@@ -302,6 +337,7 @@ class Schedule {
     BatchResult Run() {
         for (;;) {
             view_.DoEvents();
+            AnswerPlacing();
             if (SettleEnded()) {
                 break;
             }
@@ -334,7 +370,46 @@ class Schedule {
         return idle && (pending_.empty() || stopped_);
     }
 
+    // Runs BeforePlace for the files whose workers wait to place them. Files in flight are
+    // placed even after a failure stopped new requests; only a failed BeforePlace withdraws.
+    void AnswerPlacing() {
+        std::vector<std::pair<std::size_t, std::size_t>> asked;  // worker, file
+        {
+            std::lock_guard lock(job_.mutex);
+            for (std::size_t w = 0; w < job_.placing.size(); ++w) {
+                if (job_.placing[w] == Placing::Asked) {
+                    asked.emplace_back(w, job_.flight[w]->index);
+                }
+            }
+        }
+        if (asked.empty()) {
+            return;
+        }
+        std::vector<Placing> answers;
+        for (const auto& [worker, index] : asked) {
+            if (!error_) {
+                try {
+                    listener_.BeforePlace(index);
+                } catch (...) {
+                    error_ = std::current_exception();
+                    stopped_ = true;
+                }
+            }
+            answers.push_back(error_ ? Placing::Withdraw : Placing::Go);
+        }
+        {
+            std::lock_guard lock(job_.mutex);
+            for (std::size_t i = 0; i < asked.size(); ++i) {
+                job_.placing[asked[i].first] = answers[i];
+            }
+        }
+        job_.answered.notify_all();
+    }
+
     void Settle(const Ended& e) {
+        if (e.withdrawn) {
+            return;  // error_ holds why
+        }
         if (e.error) {
             error_ = error_ ? error_ : e.error;
             stopped_ = true;

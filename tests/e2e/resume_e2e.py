@@ -55,6 +55,16 @@ def journal_of(entries):
     return b"".join(journal_record(k.encode("cp949"), v.encode()) for k, v in entries)
 
 
+def same_records(journal, entries):
+    """The journal holds exactly the records of `entries`, in any order: files land in the
+    order they finish."""
+    try:
+        lines = journal.read_bytes().splitlines(keepends=True)
+    except FileNotFoundError:
+        return False
+    return sorted(lines) == sorted(journal_of(entries).splitlines(keepends=True))
+
+
 class Run:
     """One launcher run against `server`, killed on every path out of the with block."""
 
@@ -88,11 +98,13 @@ class Run:
             return "servers"
         return "message" if harness.message_boxes() else None
 
-    def kill_when_held(self, hold, what, timeout=180):
-        """Waits until `hold` holds an answer of this run, or the run gets past everything
-        the hold could take (a window shows, it ends); kills the launcher and lets the
-        answer go. What was reached: 'held', 'servers', 'message' or 'ended'."""
-        reached = harness.wait_until(lambda: "held" if hold.held() else self.shown(), timeout,
+    def kill_when_held(self, hold, what, timeout=180, ready=lambda: True):
+        """Waits until `hold` holds an answer of this run and `ready()` (what the other
+        connections carry meanwhile has landed), or the run gets past everything the hold
+        could take (a window shows, it ends); kills the launcher and lets the answer go. What
+        was reached: 'held', 'servers', 'message' or 'ended'."""
+        reached = harness.wait_until(lambda: "held" if hold.held() and ready() else self.shown(),
+                                     timeout,
                                      what, detail=lambda: "windows: %s, requests: %s" % (
                                          harness.windows(), self.requests()[-5:]))
         self.proc.kill()
@@ -214,14 +226,14 @@ def fold_rounds(checks, a, work, app, expected):
             last_url = SMALL_URL + entries[-1][0] + ".dat"
             last_size = len(expected[SMALL_DIR + entries[-1][0] + ".dat"])
 
-            # Killed one byte short of the set's last file: every record but its own is in
-            # the journal, the manifest is as it was.
+            # Killed one byte short of the set's last file, once every other file of the set has
+            # landed: every record but its own is in the journal, the manifest is as it was.
             with server.hold(lambda path, index: path == last_url, after=last_size - 1) as hold, \
                     Run(app, server) as run:
-                reached = run.kill_when_held(hold, "round %d: the set's last file held" % r)
+                reached = run.kill_when_held(hold, "round %d: the set's last file held" % r,
+                                             ready=lambda: same_records(journal, entries[:-1]))
             kills["before the last record"] += reached == "held"
-            checks.check(reached == "held" and journal.exists() and
-                         journal.read_bytes() == journal_of(entries[:-1]) and
+            checks.check(reached == "held" and same_records(journal, entries[:-1]) and
                          manifest.read_bytes() == old_manifest and
                          vtgame.read_bytes() == old_vtgame,
                          "round %d, killed before the last record (%s): the journal holds "

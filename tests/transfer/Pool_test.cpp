@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/Crypto.h"
@@ -463,6 +466,68 @@ TEST_F(Pool, ReportsEachFileOnTheCallersThreadInTheOrderTheyFinish) {
         EXPECT_TRUE(on == caller);
     }
     EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
+}
+
+// What must be kept before the installation changes is kept on the caller's thread, before
+// each file replaces the installed one; when keeping it fails, that file and any other waiting
+// to be placed stay as installed, and the failure ends the job.
+TEST_F(Pool, KeepsOnTheCallersThreadBeforeEachFileIsPlaced) {
+    struct Case {
+        int connections;
+        int refuseAt;  // the n-th BeforePlace (from 0) throws; -1: none
+    };
+    const Case cases[] = {{1, -1}, {4, -1}, {1, 0}, {4, 0}, {4, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.connections << " connections, refuse at " << c.refuseAt);
+        ASSERT_TRUE(fs::RemoveTree(dir / L"temp"));  // parts a withdrawn file left
+        ASSERT_TRUE(fs::CreateDir(dir / L"temp"));
+        files.clear();
+        MakeFiles(8, true);
+        struct Keeper final : BatchListener {
+            Pool& t;
+            int refuseAt;
+            std::thread::id caller = std::this_thread::get_id();
+            std::vector<std::size_t> kept, placed;
+            bool wrongThread = false, alreadyPlaced = false;
+            Keeper(Pool& test, int refuse) : t(test), refuseAt(refuse) {}
+            void BeforePlace(std::size_t i) override {
+                wrongThread = wrongThread || std::this_thread::get_id() != caller;
+                alreadyPlaced = alreadyPlaced || t.Installed(i);
+                if (static_cast<int>(kept.size()) == refuseAt) {
+                    kept.push_back(SIZE_MAX);
+                    throw std::runtime_error("cannot keep");
+                }
+                kept.push_back(i);
+            }
+            void Placed(std::size_t i) override { placed.push_back(i); }
+        } keeper(*this, c.refuseAt);
+        PoolDownloader pool(
+            view, clock, bell, [this] { return std::make_unique<FakeConnection>(host); },
+            Settings(c.connections));
+        if (c.refuseAt < 0) {
+            EXPECT_TRUE(pool.FetchAll(files, keeper).Stored());
+        } else {
+            EXPECT_THROW(static_cast<void>(pool.FetchAll(files, keeper)), std::runtime_error);
+        }
+        EXPECT_FALSE(keeper.wrongThread);
+        EXPECT_FALSE(keeper.alreadyPlaced);
+        std::erase(keeper.kept, SIZE_MAX);
+        std::vector<std::size_t> placed = keeper.placed;
+        std::sort(placed.begin(), placed.end());
+        std::sort(keeper.kept.begin(), keeper.kept.end());
+        EXPECT_EQ(placed, keeper.kept);  // placed exactly when kept first
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const bool wasPlaced = std::count(placed.begin(), placed.end(), i) == 1;
+            EXPECT_EQ(Installed(i), wasPlaced) << i;
+            EXPECT_EQ(dir.Read(files[i].fileName) == "installed", !wasPlaced) << i;
+        }
+        if (c.refuseAt < 0) {
+            EXPECT_EQ(placed.size(), files.size());
+        } else {
+            EXPECT_EQ(placed.size(), static_cast<std::size_t>(c.refuseAt));
+        }
+    }
 }
 
 // The room a file needs counts what the other files in flight have still to write.

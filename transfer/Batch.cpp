@@ -1,0 +1,23 @@
+#include "transfer/Batch.h"
+
+namespace vt {
+
+BatchResult InOrderDownloader::FetchAll(std::span<const BatchFile> files, BatchListener& listener) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const BatchFile& file = files[i];
+        Staging staging;
+        staging.path = file.stagingPath;
+        staging.pin = file.pin;
+        staging.shownName = file.shownName;
+        staging.beforePlace = [&listener, i] { listener.BeforePlace(i); };
+        const DownloadResult result = DownloadFileWithProgress(
+            transfer_, view_, clock_, file.url, file.directory, file.fileName, L"", L"", staging);
+        if (!result.Stored()) {
+            return {result, i};
+        }
+        listener.Placed(i);
+    }
+    return {};
+}
+
+}  // namespace vt
