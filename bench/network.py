@@ -8,7 +8,8 @@ A launcher run is timed as in many_files.py, from its start until the server win
 run at the same round trip with nothing to fetch (Wine's start, the profile's fetch) is taken
 off before comparing it with curl, whose time is its process's from start to end.
 
-Columns of the table, one row per round trip: new_ms and next_ms, curl's time to the first byte
+Columns of the table, one row per round trip and launcher connections (L, the served profile's
+[transfer] connections=): new_ms and next_ms, curl's time to the first byte
 of a request on a new connection (handshake and request: two round trips) and of the next one on
 it (one); Mbit/s, curl's rate for an 8 MiB body (one request, so a little under the link) - a
 proxy that is itself the bottleneck shows there; launch_s, idle_s and net_s, the launcher's run,
@@ -39,10 +40,12 @@ PROBE_SIZE = 8 << 20  # long enough at 50 Mbit/s for a rate, short enough at 120
 SOUND = "autopatch/resource/sound"
 
 
-def game_ini(vtgame, sound):
+def game_ini(vtgame, sound, connections=None):
     pairs = [("game", "1"), ("vtgame", vtgame), ("sound", sound)] + [(s, "1")
                                                                      for s in SETS_OTHER]
-    return harness.ini_bytes("game", pairs)
+    extra = b"" if connections is None else harness.ini_bytes(
+        "transfer", [("connections", str(connections))])
+    return harness.ini_bytes("game", pairs) + extra
 
 
 def random_file(path, size):
@@ -162,10 +165,12 @@ class Bench:
         return Proxy(self.a.patch_host, "%s:%d" % (self.host, self.a.nginx_port), rtt, rate,
                      self.a.groups, accepts)
 
-    def launcher(self, vtgame, sound, check, again=True):
+    def launcher(self, vtgame, sound, check, again=True, connections=None):
         """Seconds of one launcher run in a fresh installation, `check`ed after. A run that
         ends before its server window is run once more, and said so: it happened once in
         twenty-odd runs, exit status 3 right after the launcher logged its folder."""
+        # The served profile names the pool's connections; the same versions as make_server's.
+        (self.www / "autopatch" / "vtgame.ini").write_bytes(game_ini("2", "2", connections))
         app = harness.AppDir(self.a.build, {"vtgame.ini": game_ini(vtgame, sound),
                                             "resource/data/SvrList.dat": b""})
         try:
@@ -178,7 +183,7 @@ class Bench:
             print("note: %s; running it again" % e, flush=True)
         finally:
             app.remove()
-        return self.launcher(vtgame, sound, check, again=False)
+        return self.launcher(vtgame, sound, check, again=False, connections=connections)
 
     def check_files(self, path):
         got = len(list((path / "resource" / "sound").glob("f*.wav")))
@@ -202,19 +207,22 @@ class Bench:
         with self.proxy(rtt, self.a.rate_mbit) as proxy:
             first, rtt_seen, mbit = probe(self.base)
             idle = self.idle()
-            conns = [proxy.connections()]
-            raw = self.launcher("2", "1", self.check_files)
-            conns.append(proxy.connections())
+            raws, used = [], []
+            for n in self.a.connections:
+                before = proxy.connections()
+                raws.append(self.launcher("2", "1", self.check_files, connections=n))
+                used.append(proxy.connections() - before)
+            before = proxy.connections()
             one = timed_curl(["-K", str(config)], out, len(names))
-            conns.append(proxy.connections())
+            between = proxy.connections()
             eight = timed_curl(["-Z", "--parallel-max", "8", "-K", str(config)], out, len(names))
-            conns.append(proxy.connections())
-        net = raw - idle
-        used = "%d/%d/%d" % tuple(b - a for a, b in zip(conns, conns[1:]))
-        extra = (net - one) * 1000 / len(names)
-        print("%6d %7.0f %7.0f %6.1f %8.1f %6.1f %7.1f %7.1f %7.1f %6.2f %6.2f %8.1f %11s" % (
-            rtt, first, rtt_seen, mbit, raw, idle, net, one, eight, net / one, net / eight,
-            extra, used), flush=True)
+            curl_used = (between - before, proxy.connections() - between)
+        for n, raw, conns in zip(self.a.connections, raws, used):
+            net = raw - idle
+            extra = (net - one) * 1000 / len(names)
+            print("%6d %3d %7.0f %7.0f %6.1f %8.1f %6.1f %7.1f %7.1f %7.1f %6.2f %6.2f %8.1f "
+                  "%11s" % (rtt, n, first, rtt_seen, mbit, raw, idle, net, one, eight, net / one,
+                            net / eight, extra, "%d/%d/%d" % ((conns,) + curl_used)), flush=True)
 
     def big_row(self, rtt):
         out = self.work / "out"
@@ -274,8 +282,8 @@ class Bench:
             print("files %d x %d bytes, link %g Mbit/s each way; launcher: %s" % (
                 self.a.files, FILE_SIZE, self.a.rate_mbit, self.a.build), flush=True)
             if self.a.rtts:
-                print("%6s %7s %7s %6s %8s %6s %7s %7s %7s %6s %6s %8s %11s" % (
-                    "rtt_ms", "new_ms", "next_ms", "Mbit/s", "launch_s", "idle_s", "net_s",
+                print("%6s %3s %7s %7s %6s %8s %6s %7s %7s %7s %6s %6s %8s %11s" % (
+                    "rtt_ms", "L", "new_ms", "next_ms", "Mbit/s", "launch_s", "idle_s", "net_s",
                     "curl1_s", "curl8_s", "net/c1", "net/c8", "+ms/file", "conns L/1/8"),
                       flush=True)
             for rtt in self.a.rtts:
@@ -339,8 +347,11 @@ def main():
     p.add_argument("--rate-mbit", type=float, default=50)
     p.add_argument("--big-rtt", default="60", help="round trip of the 64 MiB run; empty: none")
     p.add_argument("--ceiling", type=int, default=1)
+    p.add_argument("--connections", default="8,1",
+                   help="the launcher's connections ([transfer] connections=), a run each")
     a = p.parse_args()
     a.rtts = [int(r) for r in a.rtts.replace(",", " ").split()]
+    a.connections = [int(c) for c in a.connections.replace(",", " ").split()]
     a.big_rtt = int(a.big_rtt) if a.big_rtt.strip() else None
     # A TERM (network.sh's trap) runs the finally blocks: nginx and the proxy end with them.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))

@@ -13,6 +13,7 @@
 #   VT_BENCH_FILES files in the set (default 2000)   VT_BENCH_MBIT link rate (default 50)
 #   VT_BENCH_BIG_RTT round trip of the 64 MiB run (default 60; "" for none)
 #   VT_BENCH_CEILING=0 leaves out the proxy's ceiling
+#   VT_BENCH_CONNECTIONS the launcher's connections, one run each (default "8 1")
 #   Quick run: VT_BENCH_RTTS=60 VT_BENCH_FILES=200 bench/network.sh build/win
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
@@ -49,6 +50,6 @@ python3 "$VT_ROOT/bench/network.py" --build "$BUILD" --patch-host "$HOST" \
     --nginx-port $((${HOST##*:} + 100)) --groups "$GROUPS_FILE" \
     --files "${VT_BENCH_FILES:-2000}" --rtts "${VT_BENCH_RTTS-0 20 60 120}" \
     --rate-mbit "${VT_BENCH_MBIT:-50}" --big-rtt "${VT_BENCH_BIG_RTT-60}" \
-    --ceiling "${VT_BENCH_CEILING:-1}" &
+    --ceiling "${VT_BENCH_CEILING:-1}" --connections "${VT_BENCH_CONNECTIONS:-8 1}" &
 BENCH_PID=$!
 wait "$BENCH_PID"

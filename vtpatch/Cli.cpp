@@ -10,6 +10,7 @@
 
 #include "base/Cp949.h"
 #include "format/Sets.h"
+#include "transfer/Pool.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -36,7 +37,7 @@ constexpr char kKeygenHelp[] =
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
-    "                       [--drop-client]\n"
+    "                       [--drop-client] [--connections N]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
@@ -56,6 +57,8 @@ constexpr char kPublishHelp[] =
     "  --expires T     UTC time after which launchers refuse the profile\n"
     "  --drop-client   publish a TREE without vt.exe although the previous publish had one\n"
     "                  (launchers keep the client they have)\n"
+    "  --connections N how many connections at once launchers fetch payloads over, 1 to 16\n"
+    "                  ([transfer] connections; without it, launchers use 8)\n"
     "\n"
     "Every set's manifest is written, an empty set's with count=0; a set that becomes empty\n"
     "is noted as dropped (launchers keep its files). Refuses, writing nothing, names the\n"
@@ -191,6 +194,18 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     }
     options.now = io.now;
     options.dropClient = line.flags.contains("--drop-client");
+    if (line.values.contains("--connections")) {
+        const std::string& text = line.values.at("--connections");
+        int n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error != std::errc() || end != text.data() + text.size() || n < 1 ||
+            n > kMostConnections) {
+            err << "vtpatch publish: --connections takes a number from 1 to " << kMostConnections
+                << ", not '" << text << "'\n";
+            return kExitUsage;
+        }
+        options.connections = n;
+    }
     PublishResult result;
     try {
         result = Publish(options);
@@ -360,7 +375,7 @@ const std::vector<Command>& Commands() {
         {"publish",
          kPublishHelp,
          2,
-         {"--key", "--game", "--expires"},
+         {"--key", "--game", "--expires", "--connections"},
          {"--key", "--game"},
          {"--drop-client"},
          PublishCommand},

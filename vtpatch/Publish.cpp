@@ -499,7 +499,8 @@ IniText ServeContent(const std::string& root, Scanner& scanner, PublishResult& r
     return pins;
 }
 
-// vtgame.ini: [game] with the launcher version and every set's version, then [publish].
+// vtgame.ini: [game] with the launcher version and every set's version, [transfer] when asked
+// for, then [publish].
 std::string ProfileText(const PublishOptions& options, const PublishResult& result,
                         const IniText& pins) {
     IniText profile;
@@ -510,6 +511,10 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
     }
     for (const PublishedSet& s : result.sets) {
         profile.Key(ToCp949(s.key), s.version);
+    }
+    if (options.connections) {
+        profile.Section("transfer");
+        profile.Key("connections", std::to_string(*options.connections));
     }
     profile.Section(ToCp949(kPublishSection));
     profile.Key("serial", std::to_string(result.serial));

@@ -18,6 +18,7 @@ struct PublishOptions {
     std::optional<std::string> expires;  // YYYY-MM-DDTHH:MM:SSZ
     int64_t now = 0;                     // seconds since 1970: the expiry, the serial
     bool dropClient = false;  // publish without vt.exe although the previous publish had it
+    std::optional<int> connections = std::nullopt;  // [transfer] connections: 1 to 16
 };
 
 struct PublishedSet {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -136,6 +137,37 @@ TEST(VtpatchCli, DroppingTheClientTakesItsOption) {
         EXPECT_EQ(served.Profile() == profile, row.status != 0);
         EXPECT_EQ(r.err.find("--drop-client") != std::string::npos, row.status != 0) << r.err;
         EXPECT_EQ(r.out.find("note: vt.exe dropped") != std::string::npos, row.dropClient) << r.out;
+    }
+}
+
+// The operator's pool size goes into the signed profile as launchers read it; anything else
+// is a command line that cannot be understood, and nothing is written.
+TEST(VtpatchCli, ConnectionsGoIntoTheProfileFromOneToSixteen) {
+    const struct {
+        const char* given;  // nullptr: no option
+        int status;
+        const char* written;  // [transfer] connections after it
+    } rows[] = {{nullptr, 0, ""}, {"1", 0, "1"}, {"16", 0, "16"}, {"8", 0, "8"}, {"0", 2, ""},
+                {"17", 2, ""},    {"-1", 2, ""}, {"4x", 2, ""},   {"", 2, ""},   {" 4", 2, ""}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.given ? row.given : "(none)");
+        test::Keys keys;
+        test::SampleTree tree;
+        test::Served served;
+        std::vector<std::string> args = {"publish", tree.Path(), served.Path(), "--key", keys.Pem(),
+                                         "--game",  "1"};
+        if (row.given) {
+            args.insert(args.end(), {"--connections", row.given});
+        }
+        Outcome r = Cli(args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        if (row.status == 0) {
+            EXPECT_EQ(served.Value("transfer", "connections"), row.written);
+            EXPECT_EQ(Cli({"lint", served.Path(), "--pub", keys.Pub()}).status, 0);
+        } else {
+            EXPECT_NE(r.err.find("--connections"), std::string::npos) << r.err;
+            EXPECT_EQ(::access(JoinPath(served.Path(), "autopatch").c_str(), F_OK), -1);
+        }
     }
 }
 
