@@ -51,7 +51,7 @@ uint64_t PinnedSize(const BatchFile& file) {
 
 }  // namespace
 
-int ConnectionsSetting(std::string_view text) {
+std::optional<int> ReadConnections(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
         text.remove_prefix(1);
     }
@@ -62,9 +62,13 @@ int ConnectionsSetting(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || text.front() == '-' || error != std::errc() ||
         end != text.data() + text.size() || value < 1 || value > kMostConnections) {
-        return kDefaultConnections;
+        return std::nullopt;
     }
     return value;
+}
+
+int ConnectionsSetting(std::string_view text) {
+    return ReadConnections(text).value_or(kDefaultConnections);
 }
 
 void PlainDoorbell::Ring() {

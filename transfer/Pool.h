@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,8 +34,10 @@ namespace vt {
 inline constexpr int kDefaultConnections = 8;
 inline constexpr int kMostConnections = 16;
 
-// The operator's `[transfer] connections=` value: 1 to 16; anything else, absent included,
-// means kDefaultConnections.
+// The operator's `[transfer] connections=` value, blanks around it ignored: 1 to 16, else
+// nothing.
+std::optional<int> ReadConnections(std::string_view text);
+// ReadConnections, where anything else, absent included, means kDefaultConnections.
 int ConnectionsSetting(std::string_view text);
 
 // Where the caller's thread sleeps between looks at the workers: Ring (from any thread) or a

@@ -196,15 +196,13 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     options.dropClient = line.flags.contains("--drop-client");
     if (line.values.contains("--connections")) {
         const std::string& text = line.values.at("--connections");
-        int n = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-        if (error != std::errc() || end != text.data() + text.size() || n < 1 ||
-            n > kMostConnections) {
+        const std::optional<int> n = ReadConnections(text);
+        if (!n) {
             err << "vtpatch publish: --connections takes a number from 1 to " << kMostConnections
                 << ", not '" << text << "'\n";
             return kExitUsage;
         }
-        options.connections = n;
+        options.connections = *n;
     }
     PublishResult result;
     try {

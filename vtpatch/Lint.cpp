@@ -9,6 +9,7 @@
 #include "format/Digest.h"
 #include "format/Manifest.h"
 #include "format/Serial.h"
+#include "transfer/Pool.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Progress.h"
@@ -81,6 +82,17 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
                                            " is not of the form YYYY-MM-DDTHH:MM:SSZ");
     } else if (*when <= options.now) {
         findings.Problem(kProfileName, "expired at " + expires);
+    }
+}
+
+// Launchers take any other value for their default; the operator likely meant something else.
+void CheckTransferSection(const std::string& staging, Findings& findings) {
+    const std::string text = ToUtf8(
+        ReadProfileValue(L"transfer", L"connections", FromUtf8(JoinPath(staging, kProfileName))));
+    if (!text.empty() && !ReadConnections(text)) {
+        findings.Note(kProfileName, "[transfer] connections=" + text + " is not 1 to " +
+                                        std::to_string(kMostConnections) + "; launchers use " +
+                                        std::to_string(kDefaultConnections));
     }
 }
 
@@ -183,6 +195,7 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
     }
     CheckSignature(tree, patch, options, findings);
     CheckPublishSection(staging.Path(), options, findings);
+    CheckTransferSection(staging.Path(), findings);
     NoteDropped(tree, patch, findings);
 
     size_t total = patch.clientVersion.empty() ? 0 : 1;

@@ -147,8 +147,8 @@ TEST(VtpatchCli, ConnectionsGoIntoTheProfileFromOneToSixteen) {
         const char* given;  // nullptr: no option
         int status;
         const char* written;  // [transfer] connections after it
-    } rows[] = {{nullptr, 0, ""}, {"1", 0, "1"}, {"16", 0, "16"}, {"8", 0, "8"}, {"0", 2, ""},
-                {"17", 2, ""},    {"-1", 2, ""}, {"4x", 2, ""},   {"", 2, ""},   {" 4", 2, ""}};
+    } rows[] = {{nullptr, 0, ""}, {"1", 0, "1"}, {"16", 0, "16"}, {"8", 0, "8"}, {" 4 ", 0, "4"},
+                {"0", 2, ""},     {"17", 2, ""}, {"-1", 2, ""},   {"4x", 2, ""}, {"", 2, ""}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.given ? row.given : "(none)");
         test::Keys keys;

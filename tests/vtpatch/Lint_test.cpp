@@ -136,6 +136,28 @@ TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
     }
 }
 
+// A pool size launchers would not take is noted (they use their default), never a problem.
+TEST_F(LintTest, ConnectionsLaunchersWouldNotTakeAreNoted) {
+    const struct {
+        const char* section;  // appended to the served profile
+        bool noted;
+    } rows[] = {{"", false},
+                {"[transfer]\r\nconnections=1\r\n", false},
+                {"[transfer]\r\nconnections=16\r\n", false},
+                {"[transfer]\r\nconnections=0\r\n", true},
+                {"[transfer]\r\nconnections=17\r\n", true},
+                {"[transfer]\r\nconnections=eight\r\n", true},
+                {"[transfer]\r\nconnections=\r\n", false}};
+    const std::string published = served.Profile();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.section);
+        Put(Served("vtgame.ini"), published + row.section);
+        Findings findings = Check(std::nullopt);
+        EXPECT_EQ(findings.Problems(), 0u) << test::Describe(findings);
+        ASSERT_EQ(findings.Notes(), row.noted ? 2u : 1u) << test::Describe(findings);
+    }
+}
+
 // What a publish dropped is noted, never a problem: the launcher keeps those files. Sets that
 // were always empty are not noted (a fresh publish is clean).
 TEST(LintDrops, WhatAPublishDroppedIsNoted) {
