@@ -8,6 +8,7 @@ import re
 import select
 import socket
 import socketserver
+import struct
 import subprocess
 import tempfile
 import threading
@@ -16,7 +17,7 @@ import urllib.parse
 from pathlib import Path
 
 from .isolation import own
-from .poll import wait_until
+from .poll import eventually, wait_until
 
 
 def port_free(host, port):
@@ -229,6 +230,7 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
     rewrite = None
     announce = None
     pace = None
+    fail = None
     ranges = "honour"
 
     def log_message(self, *args):
@@ -287,9 +289,43 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
             if self.rate:
                 time.sleep(step / self.rate)
 
+    def _fails(self, name, data, seen):
+        """Answers as `fail(name, attempt)` asks: a status (with its Retry-After) and no body,
+        or a connection reset once that many body bytes are out. False for a plain answer."""
+        with self.server_of.lock:
+            attempt = sum(1 for e in self.server_of.log if e[0] == seen[0]) - 1
+        how = self.fail(name, attempt)
+        if how is None:
+            return False
+        if how[0] == "status":
+            seen[2] = how[1]
+            self.send_response(how[1])
+            if how[2] is not None:
+                self.send_header("Retry-After", how[2])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return True
+        seen[2] = "reset"
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data[:how[1]])
+        self.wfile.flush()
+        if len(how) > 2:
+            # The reset waits for the client to have taken the bytes (how[2]() says so), so it
+            # lands in the middle of the body rather than before the head.
+            eventually(how[2], 30, step=0.02)
+        # A zero linger turns the close into a reset, as a broken path or a dying server does.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.close_connection = True
+        return True
+
     def do_GET(self):
         raw = self.path.split("?", 1)[0]
-        seen, hold = self.server_of.seen(raw, self.headers.get("Range"))
+        # A request read after its client was killed (a run ended by the test) takes no hold:
+        # the hold is meant for the run the test starts next.
+        seen, hold = self.server_of.seen(raw, self.headers.get("Range"),
+                                         holdable=not self._client_gone(0))
         # Percent-decoded to bytes, not text: names are stored under their code page 949 bytes.
         rel = urllib.parse.unquote_to_bytes(raw).lstrip(b"/")
         path = os.path.join(self.root, rel)
@@ -302,6 +338,8 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
         with open(path, "rb") as f:
             data = f.read()
         name = rel.decode("cp949")
+        if self.fail and self._fails(name, data, seen):
+            return
         if self.rewrite:
             data = self.rewrite(name, data)
         announced = self.announce(name, len(data)) if self.announce else None
@@ -350,14 +388,18 @@ class TrickleServer(_Background):
     a served file (name relative to the root, '/' separated), sent with its true length;
     `announce(name, length)` a Content-Length to send instead (None: the true one), the body
     then sent as it is and the connection held open until the client goes when it announced
-    more; `pace(name)` bytes a second to trickle that body at (None: at once). sent_bytes()
+    more; `pace(name)` bytes a second to trickle that body at (None: at once); `fail(name,
+    attempt)` (attempt counts the earlier requests of that path) None for a plain answer,
+    ("status", code, retry_after) for a bodiless status, or ("reset", n[, taken]) for a reset
+    after n body bytes (once taken() is true, when given). sent_bytes()
     tells how many body bytes such answers handed to the network.
     "Range: bytes=N-" is answered with 206 from N (`ranges` "honour"), ignored with a 200
     ("ignore"), or answered one byte early ("shifted")."""
 
     def __init__(self, root, host, port, head_delay=0.1, rate=400_000, spread=None,
-                 rewrite=None, ranges="honour", announce=None, pace=None):
+                 rewrite=None, ranges="honour", announce=None, pace=None, fail=None):
         self.log = []  # [path, Range header, status] of every request, in order
+        self.when = []  # time.monotonic() each request arrived at
         self.sent = {}  # request index: body bytes sent, for answers announced or paced
         self.stopping = threading.Event()
         self.holds = []  # made and not yet taken
@@ -369,6 +411,7 @@ class TrickleServer(_Background):
                         "rewrite": staticmethod(rewrite) if rewrite else None,
                         "announce": staticmethod(announce) if announce else None,
                         "pace": staticmethod(pace) if pace else None,
+                        "fail": staticmethod(fail) if fail else None,
                         "ranges": ranges})
         self._serve(http.server.ThreadingHTTPServer((host, port), handler))
         # A client killed mid-body is the point of this server, not an error worth a trace.
@@ -383,13 +426,14 @@ class TrickleServer(_Background):
             self.holds.append(hold)
         return hold
 
-    def seen(self, path, range_header):
+    def seen(self, path, range_header, holdable=True):
         """Logs a request; its log entry and the hold that takes it, if any."""
         with self.lock:
             entry = [path, range_header, None]
             self.log.append(entry)
+            self.when.append(time.monotonic())
             index = len(self.log) - 1
-            for hold in self.holds:
+            for hold in self.holds if holdable else []:
                 if not hold.released() and hold.match(path, index - hold.first):
                     hold.path, hold.range, hold.index = path, range_header, index - hold.first
                     self.holds.remove(hold)
@@ -406,6 +450,11 @@ class TrickleServer(_Background):
         """(path, Range header) of the requests that asked for part of a file."""
         with self.lock:
             return [(path, r) for path, r, _ in self.log[since:] if r]
+
+    def arrivals(self, path):
+        """When each request for `path` arrived (time.monotonic())."""
+        with self.lock:
+            return [t for e, t in zip(self.log, self.when) if e[0] == path]
 
     def sent_bytes(self, suffix):
         """Body bytes sent in answers announced or paced, to requests whose path ends so."""

@@ -293,6 +293,18 @@ bool ContinueStagedPart(Payload& p) {
     return false;
 }
 
+// A request that failed before any head (a reset, a refused connection): the connection's
+// failure, which a caller may try again, not a status the server gave.
+std::optional<DownloadResult> FailedBeforeHead(Transfer& transfer, const std::wstring& head,
+                                               RequestLog& request) {
+    const int32_t code = head.empty() ? transfer.ResponseCode() : 0;
+    if (code == 0) {
+        return std::nullopt;
+    }
+    request.Done(L"failed: transfer error " + std::to_wstring(code));
+    return TransferFailure(code, DownloadOutcome::TransferError);
+}
+
 // An answer that is neither 200 nor a usable 206, with what a caller that tries again needs.
 DownloadResult Refused(Transfer& transfer, std::wstring_view status) {
     DownloadResult result = Outcome(DownloadOutcome::HttpStatus);
@@ -307,6 +319,9 @@ std::optional<DownloadResult> CheckAnswer(Payload& p, RequestLog& request) {
     const std::optional<Pin>& pin = p.staging.pin;
     const std::wstring head = p.transfer.GetHeader();
     request.SawHead(head);
+    if (std::optional<DownloadResult> failed = FailedBeforeHead(p.transfer, head, request)) {
+        return failed;
+    }
     const std::wstring_view status = StatusCodeText(head);
     p.resumed = p.have > 0 && status == L"206";
     if (p.resumed) {
@@ -531,6 +546,9 @@ DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock
     request.SawRedirect(transfer.FinalUrl());
     const std::wstring head = transfer.GetHeader();
     request.SawHead(head);
+    if (std::optional<DownloadResult> failed = FailedBeforeHead(transfer, head, request)) {
+        return *failed;
+    }
     if (!HeadSaysOk(head)) {
         request.Done(L"refused: not 200");
         return Outcome(DownloadOutcome::HttpStatus);

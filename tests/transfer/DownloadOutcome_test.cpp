@@ -46,6 +46,12 @@ const std::vector<Fault>& CommonFaults() {
         {"404", [](auto& t, auto&) { t.head = L"HTTP/1.1 404 Not Found"; },
          DownloadOutcome::HttpStatus},
         {"no response", [](auto& t, auto&) { t.head = L""; }, DownloadOutcome::HttpStatus},
+        {"reset before the head",
+         [](auto& t, auto&) {
+             t.head = L"";
+             t.codeBeforeBody = 12030;
+         },
+         DownloadOutcome::TransferError, 12030},
         {"missing length", [](auto& t, auto&) { t.contentLength.reset(); },
          DownloadOutcome::NoLength},
         {"zero length", [](auto& t, auto&) { t.contentLength = L"0"; }, DownloadOutcome::NoLength},
