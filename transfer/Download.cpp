@@ -12,6 +12,7 @@
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/NumberText.h"
+#include "transfer/EarlyFlush.h"
 #include "transfer/HashPipe.h"
 #include "transfer/HttpHead.h"
 #include "transfer/RequestLog.h"
@@ -27,6 +28,8 @@ constexpr double kRedrawInterval = 1.0 / 30;
 // Room kept beyond the file itself: its last cluster, and the manifest rewritten beside it
 // once the file has arrived.
 constexpr uint64_t kSpaceMargin = 1024 * 1024;
+// Bytes between the flushes made while a large body arrives (transfer/EarlyFlush.h).
+constexpr uint64_t kFlushStep = 32 * 1024 * 1024;
 
 DownloadResult Outcome(DownloadOutcome outcome) {
     return {outcome};
@@ -146,7 +149,7 @@ struct Copied {
 // the announced length (the bytes beyond it are not the file the server described): TooLong
 // when the body would run past it.
 Copied CopyBody(Waiting& waiting, fs::OutputFile& file, const BodyFile& body, HashPipe* hashing,
-                const ProgressFn& progress) {
+                EarlyFlush& flushing, const ProgressFn& progress) {
     // Only used by transfers that cannot lend their own memory; left untouched otherwise.
     auto scratch = std::make_unique_for_overwrite<std::byte[]>(kReadBlock);
     int64_t written = 0;
@@ -170,6 +173,7 @@ Copied CopyBody(Waiting& waiting, fs::OutputFile& file, const BodyFile& body, Ha
             hashing->Update(piece);
         }
         written += static_cast<int64_t>(piece.size());
+        flushing.Written(static_cast<uint64_t>(written));
         if (progress) {
             progress(written, false);
         }
@@ -190,7 +194,9 @@ Received ReceiveBody(Waiting& waiting, const BodyFile& body, const ProgressFn& p
     }
     Copied copied;
     try {
-        copied = CopyBody(waiting, *file, body, hashing ? &*hashing : nullptr, progress);
+        std::optional<EarlyFlush> flushing(std::in_place, *file, kFlushStep);
+        copied = CopyBody(waiting, *file, body, hashing ? &*hashing : nullptr, *flushing, progress);
+        flushing.reset();  // the last flush is the one that reports
         if (hashing) {
             hashing->Finish();
         }
