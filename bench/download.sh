@@ -3,7 +3,9 @@
 # loopback (both writing to the same directory, page cache warm, runs interleaved, medians
 # reported), the same download pinned (staged, SHA-256 checked as a signed patch's payload)
 # against `curl | sha256sum`, its CPU share while a 1 MiB body trickles in over 10 s, and its
-# peak memory.
+# peak memory. Ours flushes the staged file to disk before it is placed (under Wine an fsync),
+# so each is also compared with curl writing the file and then syncing it (`sync FILE`), and
+# the pinned one with `curl | tee FILE | sha256sum` then `sync FILE`.
 # Usage: bench/download.sh [windows build dir]
 #   VT_BENCH_HOST (default 127.0.0.3), VT_BENCH_RUNS (default 7)
 set -euo pipefail
@@ -74,41 +76,78 @@ curl_sum() {
     awk -v s="$(stat -c %s "$WORK/www/large.bin")" -v a="$t0" -v b="$t1" \
         'BEGIN { printf "%.1f", s / (b - a) / 1e6 }'
 }
+# curl into a file, then that file synced (as our flush does): MB/s over both.
+curl_sync() {
+    local t0 t1
+    t0=$(date +%s.%N)
+    curl -s -o "$WORK/out/curl.bin" "$URL"
+    sync "$WORK/out/curl.bin"
+    t1=$(date +%s.%N)
+    rm -f "$WORK/out/curl.bin"
+    mb_per_s "$t0" "$t1"
+}
+# The same with the sum taken on the way, as the pinned download does.
+curl_sum_sync() {
+    local t0 t1 got
+    t0=$(date +%s.%N)
+    got=$(curl -s "$URL" | tee "$WORK/out/curl.bin" | sha256sum | cut -d' ' -f1)
+    sync "$WORK/out/curl.bin"
+    t1=$(date +%s.%N)
+    rm -f "$WORK/out/curl.bin"
+    [ "$got" = "$SUM" ] || { echo "curl | tee | sha256sum: wrong sum" >&2; return 1; }
+    mb_per_s "$t0" "$t1"
+}
+mb_per_s() {
+    awk -v s="$(stat -c %s "$WORK/www/large.bin")" -v a="$1" -v b="$2" \
+        'BEGIN { printf "%.1f", s / (b - a) / 1e6 }'
+}
+ratio() { awk -v o="$1" -v c="$2" 'BEGIN { printf "%.2f", o / c }'; }
 field() { awk -v k="$1" '$1 == k { print $2 }'; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf '%-4s %10s %10s %6s %9s %12s %12s %6s\n' run ours_MB/s curl_MB/s ratio peak_MiB \
-    pinned_MB/s curl_sum_MB/s ratio
+printf '%-4s %9s %9s %5s %10s %5s %8s %10s %9s %5s %13s %5s\n' run ours_MB/s curl_MB/s ratio \
+    curl+sync ratio peak_MiB pinned_MB/s curl_sum ratio curl_sum+sync ratio
 OURS_ALL=() CURL_ALL=() RATIO_ALL=() PEAK_ALL=() PINNED_ALL=() SUMMED_ALL=() HRATIO_ALL=()
+SYNCED_ALL=() SRATIO_ALL=() SUMSYNCED_ALL=() SSRATIO_ALL=()
 for i in $(seq "$RUNS"); do
     # Alternate which one goes first, so neither always follows the other.
     if [ $((i % 2)) -eq 1 ]; then
         C=$(curl -s -o "$WORK/out/curl.bin" -w '%{speed_download}' "$URL")
+        rm -f "$WORK/out/curl.bin"
+        CY=$(curl_sync)
         R=$(ours -)
     else
         R=$(ours -)
+        CY=$(curl_sync)
         C=$(curl -s -o "$WORK/out/curl.bin" -w '%{speed_download}' "$URL")
+        rm -f "$WORK/out/curl.bin"
     fi
     cmp -s "$WORK/out/large.bin" "$WORK/www/large.bin" || { echo "run $i: wrong content" >&2; exit 1; }
-    rm -f "$WORK/out/curl.bin" "$WORK/out/large.bin"
+    rm -f "$WORK/out/large.bin"
     O=$(echo "$R" | field large_mb_per_s)
     CM=$(awk -v b="$C" 'BEGIN { printf "%.1f", b / 1e6 }')
-    RA=$(awk -v o="$O" -v c="$CM" 'BEGIN { printf "%.2f", o / c }')
+    RA=$(ratio "$O" "$CM")
+    RY=$(ratio "$O" "$CY")
     P=$(echo "$R" | field peak_above_idle_mib)
     if [ $((i % 2)) -eq 1 ]; then
         CS=$(curl_sum)
+        CSY=$(curl_sum_sync)
         H=$(ours - "$PIN")
     else
         H=$(ours - "$PIN")
+        CSY=$(curl_sum_sync)
         CS=$(curl_sum)
     fi
     cmp -s "$WORK/out/large.bin" "$WORK/www/large.bin" || { echo "run $i: wrong pinned content" >&2; exit 1; }
     rm -f "$WORK/out/large.bin"
     HO=$(echo "$H" | field large_mb_per_s)
-    HR=$(awk -v o="$HO" -v c="$CS" 'BEGIN { printf "%.2f", o / c }')
-    printf '%-4s %10s %10s %6s %9s %12s %12s %6s\n' "$i" "$O" "$CM" "$RA" "$P" "$HO" "$CS" "$HR"
+    HR=$(ratio "$HO" "$CS")
+    HY=$(ratio "$HO" "$CSY")
+    printf '%-4s %9s %9s %5s %10s %5s %8s %10s %9s %5s %13s %5s\n' "$i" "$O" "$CM" "$RA" "$CY" \
+        "$RY" "$P" "$HO" "$CS" "$HR" "$CSY" "$HY"
     OURS_ALL+=("$O") CURL_ALL+=("$CM") RATIO_ALL+=("$RA") PEAK_ALL+=("$P")
     PINNED_ALL+=("$HO") SUMMED_ALL+=("$CS") HRATIO_ALL+=("$HR")
+    SYNCED_ALL+=("$CY") SRATIO_ALL+=("$RY") SUMSYNCED_ALL+=("$CSY") SSRATIO_ALL+=("$HY")
 done
 
 R=$(ours "$HOST:$TRICKLE_PORT/trickle/1048576/10")
@@ -117,8 +156,12 @@ echo "$R" | grep trickle_
 echo "median_ours_mb_per_s $(printf '%s\n' "${OURS_ALL[@]}" | median)"
 echo "median_curl_mb_per_s $(printf '%s\n' "${CURL_ALL[@]}" | median)"
 echo "throughput_ratio_to_curl $(printf '%s\n' "${RATIO_ALL[@]}" | median) (median of runs; goal >= 1.0)"
+echo "median_curl_sync_mb_per_s $(printf '%s\n' "${SYNCED_ALL[@]}" | median)"
+echo "throughput_ratio_to_curl_sync $(printf '%s\n' "${SRATIO_ALL[@]}" | median) (median of runs)"
 echo "median_pinned_mb_per_s $(printf '%s\n' "${PINNED_ALL[@]}" | median)"
 echo "median_curl_sha256sum_mb_per_s $(printf '%s\n' "${SUMMED_ALL[@]}" | median)"
 echo "pinned_ratio_to_curl_sha256sum $(printf '%s\n' "${HRATIO_ALL[@]}" | median) (median of runs; goal >= 1.0)"
+echo "median_curl_sha256sum_sync_mb_per_s $(printf '%s\n' "${SUMSYNCED_ALL[@]}" | median)"
+echo "pinned_ratio_to_curl_sha256sum_sync $(printf '%s\n' "${SSRATIO_ALL[@]}" | median) (median of runs)"
 echo "trickle_cpu_share_percent $(echo "$R" | field trickle_cpu_share_percent) (goal <= 5)"
 echo "peak_above_idle_mib $(printf '%s\n' "${PEAK_ALL[@]}" | sort -g | tail -1) (largest; goal <= 16)"
