@@ -27,10 +27,10 @@ URL = "/autopatch/"
 RECORD = re.compile(rb"v ([0-9a-f]{8}) (\d+):(.*)\n")
 
 
-def served(root, version, seed, sound_files, transfer=None):
+def served(root, version, seed, sound_files):
     """Writes root/autopatch afresh: vt.exe, a sound set of `sound_files` files (every fifth in
-    a folder) and a card set of 2; `transfer` appends a [transfer] section to vtgame.ini.
-    Returns what a patched installation holds, as harness.make_patch does."""
+    a folder) and a card set of 2. Returns what a patched installation holds, as
+    harness.make_patch does."""
     rng = random.Random(seed)
     base = Path(root) / "autopatch"
     shutil.rmtree(base, ignore_errors=True)
@@ -53,8 +53,7 @@ def served(root, version, seed, sound_files, transfer=None):
     expected["vt.exe"] = b"MZ client " + rng.randbytes(200_000)
     (base / "vt.exe").write_bytes(expected["vt.exe"])
     profile = [("game", "1"), ("vtgame", version), ("sound", version), ("card1", version)]
-    extra = harness.ini_bytes("transfer", transfer) if transfer else b""
-    (base / "vtgame.ini").write_bytes(harness.ini_bytes("game", profile) + extra)
+    (base / "vtgame.ini").write_bytes(harness.ini_bytes("game", profile))
     expected["vtgame.ini"] = dict(profile)
     return expected
 
