@@ -140,6 +140,9 @@ def side_by_side(a, checks, work):
                                             for p in server.requests()) >= 3, 60, step=0.05)
             checks.check(others, "3 more payloads are asked for while the first is held: %s"
                          % server.requests()[-6:])
+            # The set's progress while the pool is busy, for review.
+            harness.screenshot(harness.wait_window(harness.PATCH_CAPTION, timeout=10),
+                               a.artefacts / "pool_progress.png")
             hold.release()
             ended = harness.outcome(proc, 180)
     checks.check(ended == "servers" and not harness.differences(app.path, expected),
