@@ -1,9 +1,13 @@
 #include "patch/CheckVersions.h"
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
@@ -13,6 +17,7 @@
 #include "base/Log.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Bounds.h"
 #include "format/Pins.h"
 #include "format/Serial.h"
 #include "format/Sets.h"
@@ -26,6 +31,7 @@ namespace {
 
 constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
+constexpr wchar_t kSignedName[] = L"vtgame.signed";
 constexpr wchar_t kPublishSection[] = L"publish";
 constexpr wchar_t kHashKey[] = L"sha256";  // of the accepted profile, beside its serial
 
@@ -135,7 +141,32 @@ LastAccepted ReadLastAccepted(const std::wstring& local) {
 
 }  // namespace
 
-AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc) {
+namespace {
+
+bool WriteStaged(const std::wstring& path, std::string_view bytes) {
+    const std::unique_ptr<fs::OutputFile> file = fs::CreateOutputFile(path);
+    return file && file->Write(std::as_bytes(std::span(bytes.data(), bytes.size())));
+}
+
+}  // namespace
+
+void StageSignedProfile() {
+    const std::wstring staged = TempDir + kSignedName;
+    const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
+    // Shorter than a signature: staged as it is, for the signature check to refuse.
+    const std::size_t split = std::min<std::size_t>(bytes.size(), format::kSignatureBytes);
+    const std::string_view all(bytes);
+    if (!WriteStaged(TempDir + kProfileName + L".sig", all.substr(0, split)) ||
+        !WriteStaged(TempDir + kProfileName, all.substr(split))) {
+        throw AppError(ErrorNumber::PathFileAccess, L"임시 파일을 쓸 수 없습니다: " + TempDir);
+    }
+    fs::DeleteFile(staged);
+}
+
+namespace {
+
+// Reads the staged profile and its signature and judges them.
+std::pair<ProfileVerdict, AcceptedProfile> JudgeStaged(const PatchPublicKey& key, int64_t nowUtc) {
     const std::wstring staged = TempDir + kProfileName;
     const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
     const std::string signature = fs::ReadWholeFile(staged + L".sig").value_or(std::string());
@@ -155,6 +186,22 @@ AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, 
         fs::DeleteFile(staged);
         fs::DeleteFile(staged + L".sig");
     }
+    return {verdict,
+            AcceptedProfile{std::to_string(SerialOf(serial)), DigestHex(Sha256Of(profileBytes))}};
+}
+
+}  // namespace
+
+AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc,
+                                    const std::function<void()>& again) {
+    auto [verdict, accepted] = JudgeStaged(key, nowUtc);
+    if (again && (verdict == ProfileVerdict::BadSignature || verdict == ProfileVerdict::Older)) {
+        LogLine(std::wstring(L"the signed profile ") +
+                (verdict == ProfileVerdict::Older ? L"is older" : L"does not verify") +
+                L"; asking once more past every cache");
+        again();
+        std::tie(verdict, accepted) = JudgeStaged(key, nowUtc);
+    }
     switch (verdict) {
         case ProfileVerdict::BadSignature:
             Refuse(host, Refusal::Signature);
@@ -169,7 +216,6 @@ AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, 
         case ProfileVerdict::Accepted:
             break;
     }
-    AcceptedProfile accepted{std::to_string(SerialOf(serial)), DigestHex(Sha256Of(profileBytes))};
     LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted.serial));
     return accepted;
 }

@@ -4,6 +4,7 @@
 // each key only after its update returned.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "patch/PatchHost.h"
@@ -20,11 +21,18 @@ struct AcceptedProfile {
     std::string sha256;
 };
 
+// Splits the server's vtgame.signed (the signature's 64 bytes, then the profile's exact bytes),
+// staged in TempDir, into the vtgame.ini and vtgame.ini.sig AcceptSignedProfile reads.
+void StageSignedProfile();
+
 // A signed patch: the server's vtgame.ini and vtgame.ini.sig are staged in TempDir. Refuses
 // (Refusal, patch/Refusal.h) a profile whose signature does not verify under `key`, an expired
 // one, one older than the last accepted and another profile under the same serial; otherwise
-// returns it, for KeepAccepted.
-AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc);
+// returns it, for KeepAccepted. A signature that does not verify or an older serial may be a
+// cache's stale or split copy: `again`, when given, stages the profile once more, asked past
+// every cache, and only what it stages is refused.
+AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc,
+                                    const std::function<void()>& again = {});
 
 // Records the profile as the last accepted ([publish] serial= and sha256= of the local
 // vtgame.ini; launchers in the field read only [game]). Kept before the installation first

@@ -30,18 +30,10 @@ std::wstring Kilobytes(double bytes, bool roundUp) {
     EndProgram();
 }
 
-}  // namespace
-
-void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
-               const std::wstring& directory, const std::wstring& fileName,
-               const std::wstring& userName, const std::wstring& password, const SizeBound& bound) {
-    const DownloadResult result =
-        DownloadFile(transfer, view, clock, url, directory, fileName, userName, password, bound);
-    if (result.Stored()) {
-        return;
-    }
+[[noreturn]] void EndFailedFetch(ProgressView& view, const DownloadResult& result,
+                                 const std::wstring& path, const SizeBound& bound) {
     if (result.outcome == DownloadOutcome::NoRoom) {
-        EndWithoutRoom(view, result, directory + fileName);
+        EndWithoutRoom(view, result, path);
     }
     // Another length than a pinned bound's, or a body running past it: not the published file.
     if (result.outcome == DownloadOutcome::Damaged ||
@@ -50,6 +42,33 @@ void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::
     }
     view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
     EndProgram();
+}
+
+}  // namespace
+
+void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
+               const std::wstring& directory, const std::wstring& fileName,
+               const std::wstring& userName, const std::wstring& password, const SizeBound& bound,
+               const std::wstring& headers) {
+    const DownloadResult result = DownloadFile(transfer, view, clock, url, directory, fileName,
+                                               userName, password, bound, headers);
+    if (!result.Stored()) {
+        EndFailedFetch(view, result, directory + fileName, bound);
+    }
+}
+
+bool FetchIfServed(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
+                   const std::wstring& directory, const std::wstring& fileName,
+                   const SizeBound& bound, const std::wstring& headers) {
+    const DownloadResult result =
+        DownloadFile(transfer, view, clock, url, directory, fileName, L"", L"", bound, headers);
+    if (result.outcome == DownloadOutcome::HttpStatus && result.httpStatus == 404) {
+        return false;
+    }
+    if (!result.Stored()) {
+        EndFailedFetch(view, result, directory + fileName, bound);
+    }
+    return true;
 }
 
 void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,

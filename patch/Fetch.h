@@ -17,9 +17,16 @@
 
 namespace vt {
 
+// `headers`: extra request header lines, each ended by CR LF.
 void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
                const std::wstring& directory, const std::wstring& fileName,
-               const std::wstring& userName, const std::wstring& password, const SizeBound& bound);
+               const std::wstring& userName, const std::wstring& password, const SizeBound& bound,
+               const std::wstring& headers = {});
+
+// FetchFile, except that a server without the file (404) returns false instead of ending.
+bool FetchIfServed(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
+                   const std::wstring& directory, const std::wstring& fileName,
+                   const SizeBound& bound, const std::wstring& headers = {});
 
 // One payload, as a job of one file fetches it. Shows "downloading" on the state label first.
 void FetchFileWithProgress(Transfer& transfer, ProgressView& view, Clock& clock,

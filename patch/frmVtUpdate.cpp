@@ -167,19 +167,43 @@ void frmVtUpdate::ClearTempDir() {
     }
 }
 
+void frmVtUpdate::FetchSignedProfile(bool fresh) {
+    // Past every cache: a query no cache has seen (ours changes with each try), and the header
+    // for caches that honour it.
+    const std::wstring query =
+        fresh ? L"?fresh=" + std::to_wstring(std::chrono::system_clock::now().time_since_epoch() /
+                                             std::chrono::milliseconds(1))
+              : L"";
+    const std::wstring headers = fresh ? L"Cache-Control: no-cache\r\n" : L"";
+    const SizeBound signedBound =
+        SizeBound::AtMost(format::kSignatureBytes + format::kProfileMostBytes);
+    if (FetchIfServed(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.signed" + query, TempDir,
+                      L"vtgame.signed", signedBound, headers)) {
+        StageSignedProfile();
+        return;
+    }
+    // Published before the single file: the pair, which a cache may hand out from two publishes.
+    LogLine(L"no vtgame.signed on the patch server; fetching vtgame.ini and vtgame.ini.sig");
+    FetchFile(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.ini" + query, TempDir,
+              L"vtgame.ini", L"", L"", SizeBound::AtMost(format::kProfileMostBytes), headers);
+    // Longer is refused before it is read; shorter, the signature check refuses.
+    FetchFile(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.ini.sig" + query, TempDir,
+              L"vtgame.ini.sig", L"", L"", SizeBound::AtMost(format::kSignatureBytes), headers);
+}
+
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
         // Records a killed run left in a journal count before any version is compared.
         FoldLeftoverJournals();
-        DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",
-                     SizeBound::AtMost(format::kProfileMostBytes));
         if (patchKey_) {
-            // Longer is refused before it is read; shorter, the signature check refuses.
-            DownloadFile(PatchBaseUrl + L"vtgame.ini.sig", TempDir, L"vtgame.ini.sig", L"", L"",
-                         SizeBound::AtMost(format::kSignatureBytes));
+            FetchSignedProfile(false);
             const auto now = std::chrono::system_clock::now().time_since_epoch();
             accepted_ = AcceptSignedProfile(
-                *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count());
+                *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count(),
+                [this] { FetchSignedProfile(true); });
+        } else {
+            DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",
+                         SizeBound::AtMost(format::kProfileMostBytes));
         }
         CheckVersions(*this);
         BeforeChange();  // a publish that changed nothing still raises the serial

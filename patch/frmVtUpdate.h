@@ -62,6 +62,8 @@ class frmVtUpdate final : private PatchHost {
     void CreateDirectoryTree();
     void MakeStagingFolder();
     void RunPatch();
+    // A signed patch's profile and signature into TempDir; `fresh`: asked past every cache.
+    void FetchSignedProfile(bool fresh);
     void ClearTempDir();
     // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,

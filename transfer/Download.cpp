@@ -539,11 +539,12 @@ ProgressFigures ComputeProgress(int32_t counter, int32_t sizeKb, int32_t elapsed
 DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock,
                             const std::wstring& url, const std::wstring& directory,
                             const std::wstring& fileName, const std::wstring& userName,
-                            const std::wstring& password, const SizeBound& bound) {
+                            const std::wstring& password, const SizeBound& bound,
+                            const std::wstring& headers) {
     const std::wstring target = directory + fileName;
     DeleteEarlierCopy(target);
     RequestLog request(url);
-    transfer.SetRequestHeaders({});
+    transfer.SetRequestHeaders(headers);
     Waiting waiting(transfer, view, clock, url);
     if (!StartAndWait(waiting, userName, password)) {
         request.Done(L"abandoned: too slow");
@@ -557,7 +558,7 @@ DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock
     }
     if (!HeadSaysOk(head)) {
         request.Done(L"refused: not 200");
-        return Outcome(DownloadOutcome::HttpStatus);
+        return Refused(transfer, StatusCodeText(head));
     }
     const std::wstring length = transfer.GetHeader(L"Content-Length");
     request.SawLength(length);

@@ -60,10 +60,12 @@ struct [[nodiscard]] DownloadResult {
 
 // For the small profiles and manifests: no display. An announced length past `bound` is
 // refused before anything is written; with a pinned bound, any other length is Damaged.
+// `headers`: extra request header lines, each ended by CR LF.
 DownloadResult DownloadFile(Transfer& transfer, ProgressView& view, Clock& clock,
                             const std::wstring& url, const std::wstring& directory,
                             const std::wstring& fileName, const std::wstring& userName,
-                            const std::wstring& password, const SizeBound& bound);
+                            const std::wstring& password, const SizeBound& bound,
+                            const std::wstring& headers = {});
 
 // What a payload fetched as one of several at once shares with the others (transfer/Pool.h).
 // Called on the thread of the download.

@@ -32,6 +32,7 @@ class KeyedBounds : public test::PatchRunTest {
     test::RecordingLog log;
     std::wstring inflated;  // the request answered with a gigabyte's length
     size_t piecesOfInflated = 0;
+    bool pairOnly = false;  // vtgame.signed answered 404: the profile and signature apart
 
     void SetUp() override {
         LoadWindow();
@@ -40,7 +41,10 @@ class KeyedBounds : public test::PatchRunTest {
                           L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\nsound=0\r\n");
         transfer.onExecute = [this] {
             const std::wstring& url = transfer.url;
-            transfer.Body(url.ends_with(L".sig")         ? kSig
+            const bool whole = url.ends_with(L"vtgame.signed");
+            transfer.head = whole && pairOnly ? L"HTTP/1.1 404 Not Found" : L"HTTP/1.1 200 OK";
+            transfer.Body(whole                          ? std::string(kSig) + kProfile
+                          : url.ends_with(L".sig")       ? kSig
                           : url.ends_with(L"vtgame.ini") ? kProfile
                                                          : "[sound]",
                           16);
@@ -60,11 +64,15 @@ TEST_F(KeyedBounds, AGigabyteAnnouncedIsRefusedBeforeItsBodyAndLeavesNothingInTe
         const wchar_t* staged;  // its name in the temporary folder
         const wchar_t* shown;   // the box
         const wchar_t* logged;
+        bool pairOnly = false;
     };
     const std::vector<Case> cases{
+        {L"vtgame.signed", L"vtgame.signed", kReconnectText,
+         L"refused: length beyond 1048640 bytes"},
         {L"autopatch/vtgame.ini", L"vtgame.ini", kReconnectText,
-         L"refused: length beyond 1048576 bytes"},
-        {L"vtgame.ini.sig", L"vtgame.ini.sig", kReconnectText, L"refused: length beyond 64 bytes"},
+         L"refused: length beyond 1048576 bytes", true},
+        {L"vtgame.ini.sig", L"vtgame.ini.sig", kReconnectText, L"refused: length beyond 64 bytes",
+         true},
         {L"vtsound.ini", L"vtsound.ini",
          L"받은 파일이 손상되었습니다: resource\\sound\\vtsound.ini",
          L"refused: length differs from the pin"},
@@ -72,6 +80,7 @@ TEST_F(KeyedBounds, AGigabyteAnnouncedIsRefusedBeforeItsBodyAndLeavesNothingInTe
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         inflated = c.url;
+        pairOnly = c.pairOnly;
         piecesOfInflated = 0;
         view.messages.clear();
         log.lines.clear();

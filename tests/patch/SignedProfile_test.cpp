@@ -273,7 +273,7 @@ TEST_F(SignedCheck, TheClientIsFetchedWithItsPinAndRefusedWithout) {
     EXPECT_EQ(install.Value(L"vtgame.ini", L"game", L"vtgame"), L"6dfe59f28209ed80");
 }
 
-// The patch window fetches vtgame.ini.sig beside the profile only when it has a key.
+// The patch window fetches the signed profile only when it has a key.
 class SignedPatchRun : public test::PatchRunTest {
   protected:
     explicit SignedPatchRun(std::optional<PatchPublicKey> key = std::nullopt)
@@ -281,8 +281,19 @@ class SignedPatchRun : public test::PatchRunTest {
 
     test::RecordingLog log;
     std::vector<std::wstring> urls;
+    std::vector<std::wstring> headersSent;
     std::string servedSig = kSig;
     std::string servedClient = "stand-in client\n";  // what the vector's vt.exe pin names
+    // The answers to vtgame.signed in turn, the last one repeated; nothing: 404.
+    std::vector<std::optional<std::string>> signedAnswers;
+    size_t signedAsked = 0;
+
+    std::optional<std::string> SignedAnswer() {
+        if (signedAnswers.empty()) {
+            return servedSig + kProfile;
+        }
+        return signedAnswers[std::min(signedAsked++, signedAnswers.size() - 1)];
+    }
 
     void SetUp() override {
         LoadWindow();
@@ -292,9 +303,18 @@ class SignedPatchRun : public test::PatchRunTest {
                           L"sound=47a836cfae17b662\r\n");
         transfer.onExecute = [this] {
             urls.push_back(transfer.url);
-            const bool sig = transfer.url.ends_with(L".sig");
-            const bool client = transfer.url.ends_with(L"vt.exe");
-            transfer.Body(client ? servedClient : sig ? servedSig : kProfile, 1024);
+            headersSent.push_back(transfer.requestHeaders);
+            const std::wstring path = transfer.url.substr(0, transfer.url.find(L'?'));
+            const bool sig = path.ends_with(L".sig");
+            const bool client = path.ends_with(L"vt.exe");
+            transfer.head = L"HTTP/1.1 200 OK";
+            if (path.ends_with(L"vtgame.signed")) {
+                const std::optional<std::string> answer = SignedAnswer();
+                transfer.head = answer ? L"HTTP/1.1 200 OK" : L"HTTP/1.1 404 Not Found";
+                transfer.Body(answer.value_or("not here"), 1024);
+            } else {
+                transfer.Body(client ? servedClient : sig ? servedSig : kProfile, 1024);
+            }
             transfer.pollsUntilHead = 1;
         };
     }
@@ -321,8 +341,7 @@ TEST(PatchKeyFromText, EmptyIsUnsignedAndAnythingButAKeyIsAnError) {
 
 TEST_F(KeyedPatchRun, WithAKeyTheSignatureIsFetchedCheckedAndTheSerialKept) {
     form.Form_Activate();
-    EXPECT_EQ(urls, (std::vector<std::wstring>{PatchBaseUrl + L"vtgame.ini",
-                                               PatchBaseUrl + L"vtgame.ini.sig"}));
+    EXPECT_EQ(urls, (std::vector<std::wstring>{PatchBaseUrl + L"vtgame.signed"}));
     EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
     EXPECT_FALSE(fs::Exists(TempDir + L"vtgame.ini.sig")) << "temp\\ goes after a good run";
     EXPECT_EQ(handOver.steps.size(), 2u);
@@ -374,7 +393,7 @@ TEST_F(KeyedPatchRun, SetsTheProfileNoLongerListsAreRecordedEmptyAndTheirFilesSt
     form.Form_Activate();
     EXPECT_TRUE(view.messages.empty());
     EXPECT_EQ(handOver.steps.size(), 2u) << "the server window follows";
-    EXPECT_EQ(urls.size(), 2u) << "no manifest is asked for";
+    EXPECT_EQ(urls.size(), 1u) << "no manifest is asked for";
     for (const wchar_t* key : {L"graphics", L"card3"}) {
         EXPECT_EQ(install.Value(L"vtgame.ini", L"game", key), L"") << key;
         EXPECT_EQ(log.With(L"set dropped: " + std::wstring(key)).size(), 1u) << key;
@@ -382,6 +401,96 @@ TEST_F(KeyedPatchRun, SetsTheProfileNoLongerListsAreRecordedEmptyAndTheirFilesSt
     EXPECT_EQ(install.Read(L"resource\\data\\card3\\c.dat"), "a card");
     EXPECT_EQ(install.Value(L"resource\\data\\card3\\vtcard3.ini", L"card3", L"1"), L"c:77");
     EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
+}
+
+// vtgame.signed is one file no cache can split; a server without it serves the pair. A copy
+// that does not verify, or is older than the kept serial, may be a cache's: it is asked for once
+// more past every cache, and only that answer is refused.
+TEST_F(KeyedPatchRun, TheSignedProfileAndOneFreshTryPastTheCaches) {
+    const std::string good = kSig + std::string(kProfile);
+    const std::string forged = std::string(64, '\x11') + kProfile;
+    const std::wstring signedUrl = PatchBaseUrl + L"vtgame.signed";
+    struct Case {
+        const char* what;
+        std::vector<std::optional<std::string>> answers;
+        const wchar_t* keptSerial;        // in the installation before the run
+        std::vector<std::wstring> asked;  // the paths, queries left out
+        bool fresh;                       // the second vtgame.signed went past the caches
+        const wchar_t* refusal;           // the box's first words; nullptr: accepted
+    };
+    const std::vector<Case> cases{
+        {"the signed file", {good}, L"", {L"vtgame.signed"}, false, nullptr},
+        {"a server with the pair only",
+         {std::nullopt},
+         L"",
+         {L"vtgame.signed", L"vtgame.ini", L"vtgame.ini.sig"},
+         false,
+         nullptr},
+        {"a stale copy, then the right one",
+         {forged, good},
+         L"",
+         {L"vtgame.signed", L"vtgame.signed"},
+         true,
+         nullptr},
+        {"shorter than a signature, then the right one",
+         {std::string("[game]"), good},
+         L"",
+         {L"vtgame.signed", L"vtgame.signed"},
+         true,
+         nullptr},
+        {"a forged one twice",
+         {forged},
+         L"",
+         {L"vtgame.signed", L"vtgame.signed"},
+         true,
+         L"패치 정보의 서명을 확인할 수 없습니다."},
+        {"older than the kept serial twice",
+         {good},
+         L"2",
+         {L"vtgame.signed", L"vtgame.signed"},
+         true,
+         L"설치된 패치보다 오래된 패치입니다."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        install.WriteText(L"vtgame.ini",
+                          L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
+                          L"sound=47a836cfae17b662\r\n[publish]\r\nserial=" +
+                              std::wstring(c.keptSerial) + L"\r\n");
+        profile::ClearCache();
+        signedAnswers = c.answers;
+        signedAsked = 0;
+        urls.clear();
+        headersSent.clear();
+        view.messages.clear();
+        log.lines.clear();
+        frmVtUpdate run{view, shell, nullptr, kKey};
+        run.Form_Load(ExeDirectory());
+        run.UseTransfer(transfer, clock);
+        if (c.refusal) {
+            EXPECT_THROW(run.Form_Activate(), ProgramEnded);
+            ASSERT_EQ(view.messages.size(), 1u);
+            EXPECT_TRUE(view.messages[0].text.starts_with(c.refusal)) << view.messages[0].text;
+        } else {
+            run.Form_Activate();
+            EXPECT_TRUE(view.messages.empty());
+            EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"1");
+        }
+        std::vector<std::wstring> asked;
+        for (const std::wstring& url : urls) {
+            const std::wstring path = url.substr(0, url.find(L'?'));
+            asked.push_back(path.substr(PatchBaseUrl.size()));
+        }
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(urls[0], signedUrl) << "a first try as any launcher asks";
+        EXPECT_EQ(headersSent[0], L"");
+        if (c.fresh) {
+            ASSERT_EQ(urls.size(), 2u);
+            EXPECT_TRUE(urls[1].starts_with(signedUrl + L"?fresh=")) << urls[1];
+            EXPECT_EQ(headersSent[1], L"Cache-Control: no-cache\r\n");
+            EXPECT_EQ(log.With(L"asking once more past every cache").size(), 1u);
+        }
+    }
 }
 
 TEST_F(SignedPatchRun, WithoutAKeyNoSignatureIsAskedFor) {
