@@ -29,8 +29,11 @@ bool Fetch(HINTERNET session, const std::wstring& host, INTERNET_PORT port,
     if (connection == nullptr) {
         return false;
     }
+    // The launcher's own flags: without cookies, which under Wine cost more with every new
+    // address asked for.
     constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                             INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI;
+                             INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
+                             INTERNET_FLAG_NO_COOKIES;
     HINTERNET request =
         HttpOpenRequestW(connection, L"GET", path.c_str(), nullptr, nullptr, nullptr, kFlags, 0);
     bool ok = request != nullptr && HttpSendRequestW(request, nullptr, 0, nullptr, 0);

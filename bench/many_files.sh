@@ -2,11 +2,13 @@
 # Many tiny files: the real vtlauncher.exe fetching a set of N small files from nginx on
 # loopback, with an empty local manifest and with 30,000 entries already recorded, against a
 # bare WinINet loop (bare_inet_bench.exe) over the same URLs; with VT_BENCH_FULL=1 then a
-# fresh install of a 32,766-file set (about ten minutes). Details in bench/many_files.py.
+# fresh install of a 32,766-file set (about ten minutes), its time per file over the first and
+# the last thousand files beside a bare create-write-rename loop's (rename_loop_bench.exe) at
+# the same folder sizes. Details in bench/many_files.py.
 # Usage: bench/many_files.sh [windows build dir]   (serves on the build's own VT_PATCH_HOST,
 #   read from its CMake cache, unless VT_BENCH_PATCH_HOST names another)
-#   VT_BENCH_FILES (default 2000), VT_BENCH_RUNS (rounds, default 3), VT_BENCH_FULL=1 adds the
-#   install (VT_BENCH_FULL_FILES, default 32766)
+#   VT_BENCH_FILES (default 2000), VT_BENCH_RUNS (rounds, default 3; 0 for the install alone),
+#   VT_BENCH_FULL=1 adds the install (VT_BENCH_FULL_FILES, default 32766)
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 BUILD=$(cd "${1:-$VT_BUILD/win}" && pwd)

@@ -149,21 +149,43 @@ bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
 }
 
+// The launcher's own state, resolved once: every name of a set is checked against all of it.
+struct ProtectedPaths {
+    std::vector<Path> manifests;  // each set's manifest
+    std::vector<Path> journals;   // the record journal beside it
+    std::vector<Path> folders;    // each set's folder
+    Path temp = ResolvedPath(kTempFolder);
+    Path versionProfile = ResolvedPath(kVersionProfile);
+    Path launcher = ResolvedPath(kLauncherFile);
+
+    ProtectedPaths() {
+        for (const format::PatchSet& set : format::PatchSets()) {
+            manifests.push_back(Joined(ResolvedPath(set.localFolder), set.manifestName));
+            journals.push_back(Joined(ResolvedPath(set.localFolder),
+                                      set.manifestName + std::wstring(kJournalSuffix)));
+            folders.push_back(ResolvedPath(set.localFolder));
+        }
+    }
+};
+
+const ProtectedPaths& Protected() {
+    static const ProtectedPaths paths;
+    return paths;
+}
+
 // Where `resolved` (relative to the installation directory) hits the launcher's own state,
 // for an entry of the set that lives in `own`.
 std::optional<std::wstring> ProtectedTarget(const Path& resolved, const Path& own) {
-    for (const format::PatchSet& set : format::PatchSets()) {
-        if (resolved == Joined(ResolvedPath(set.localFolder), set.manifestName)) {
-            return L"세트의 목록 파일";
-        }
-        // The record journal beside the manifest: a file fetched over it would lose records.
-        if (resolved == Joined(ResolvedPath(set.localFolder),
-                               set.manifestName + std::wstring(kJournalSuffix))) {
-            return L"세트의 기록 저널 파일";
-        }
+    const ProtectedPaths& paths = Protected();
+    if (std::find(paths.manifests.begin(), paths.manifests.end(), resolved) !=
+        paths.manifests.end()) {
+        return L"세트의 목록 파일";
     }
-    for (const format::PatchSet& set : format::PatchSets()) {
-        const Path folder = ResolvedPath(set.localFolder);
+    // The record journal beside the manifest: a file fetched over it would lose records.
+    if (std::find(paths.journals.begin(), paths.journals.end(), resolved) != paths.journals.end()) {
+        return L"세트의 기록 저널 파일";
+    }
+    for (const Path& folder : paths.folders) {
         // Card sets live inside the graphics folder: their entries may be there, graphics
         // entries may not be in a card set's folder nor take its name.
         if (IsWithin(resolved, folder) && !IsWithin(own, folder)) {
@@ -173,14 +195,13 @@ std::optional<std::wstring> ProtectedTarget(const Path& resolved, const Path& ow
             return L"세트의 폴더가 있어야 할 자리";
         }
     }
-    const Path temp = ResolvedPath(kTempFolder);
-    if (IsWithin(resolved, temp)) {
+    if (IsWithin(resolved, paths.temp)) {
         return L"임시 폴더";
     }
-    if (resolved == ResolvedPath(kVersionProfile)) {
+    if (resolved == paths.versionProfile) {
         return L"버전 파일";
     }
-    if (resolved == ResolvedPath(kLauncherFile)) {
+    if (resolved == paths.launcher) {
         return L"자동 패치 프로그램 파일";
     }
     return std::nullopt;
@@ -223,10 +244,11 @@ std::optional<std::wstring> UnsafeEntryName(const std::wstring& name,
             return L"8.3 짧은 이름 꼴의 경로 구성 요소";
         }
     }
-    if (ResolvedPath(name) == ResolvedPath(reserved)) {
+    const Path resolved = ResolvedPath(name);
+    if (resolved == ResolvedPath(reserved)) {
         return L"세트의 목록 파일과 같은 이름";
     }
-    if (ResolvedPath(name) == ResolvedPath(reserved + std::wstring(kJournalSuffix))) {
+    if (resolved == ResolvedPath(reserved + std::wstring(kJournalSuffix))) {
         return L"세트의 기록 저널 파일과 같은 이름";
     }
     return std::nullopt;

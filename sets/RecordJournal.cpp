@@ -113,6 +113,13 @@ RecordedVersions::RecordedVersions(std::wstring section, std::wstring manifest)
     }
 }
 
+RecordedVersions RecordedVersions::AfterFold(std::wstring section, std::wstring manifest) {
+    RecordedVersions versions;
+    versions.section_ = std::move(section);
+    versions.manifest_ = std::move(manifest);
+    return versions;
+}
+
 std::string RecordedVersions::Get(const std::wstring& key) const {
     if (!journal_.empty()) {
         auto it = journal_.find(profile::LookupName(ToCp949(key)));
@@ -165,7 +172,7 @@ namespace {
 
 RecordedVersions FoldedFirst(const std::wstring& section, const std::wstring& manifest) {
     FoldJournal(section, manifest);
-    return RecordedVersions(section, manifest);
+    return RecordedVersions::AfterFold(section, manifest);
 }
 
 }  // namespace
@@ -191,9 +198,12 @@ void RecordJournal::Record(const std::wstring& key, std::string_view version) {
 }
 
 void RecordJournal::Fold() {
+    if (!out_) {
+        return;  // no journal since the fold at construction
+    }
     out_.reset();  // closed before the journal is deleted, which Windows needs
     FoldJournal(section_, manifest_);
-    versions_ = RecordedVersions(section_, manifest_);
+    versions_ = RecordedVersions::AfterFold(section_, manifest_);
 }
 
 }  // namespace vt

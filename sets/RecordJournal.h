@@ -45,12 +45,17 @@ class RecordedVersions {
   public:
     // Reads the journal beside `manifest`, if any; the manifest is read key by key.
     RecordedVersions(std::wstring section, std::wstring manifest);
+    // Right after FoldJournal: the journal is gone, so it is not asked for (under Wine asking
+    // for a missing file scans its folder, which may hold tens of thousands of files).
+    static RecordedVersions AfterFold(std::wstring section, std::wstring manifest);
 
     // The version bytes recorded for `key`: the journal's last record, else the manifest's.
     std::string Get(const std::wstring& key) const;
     void Set(const std::string& keyBytes, std::string_view version);
 
   private:
+    RecordedVersions() = default;
+
     std::wstring section_;
     std::wstring manifest_;
     std::unordered_map<std::string, std::string> journal_;  // by profile::LookupName
@@ -77,7 +82,8 @@ class RecordJournal {
     std::string Recorded(const std::wstring& key) const { return versions_.Get(key); }
     // Appends a record; AppError(PathFileAccess) when it cannot be written.
     void Record(const std::wstring& key, std::string_view version);
-    // Folds what was recorded into the manifest (see FoldJournal).
+    // Folds what was recorded into the manifest (see FoldJournal); nothing to do when nothing
+    // was recorded since the fold at construction.
     void Fold();
 
   private:

@@ -20,9 +20,12 @@ static_assert(kTransferTimedOut == ERROR_INTERNET_TIMEOUT);
 static_assert(kTransferCancelled == ERROR_INTERNET_OPERATION_CANCELLED);
 
 // A cached copy of a profile would hide every update, so nothing comes from or goes to the
-// cache.
+// cache. Cookies are no part of a patch server's answers; left on, WinINet under Wine looks
+// through every address asked for so far on each request, which makes a fresh install of a
+// 32,766-file set slow down to tens of milliseconds per file.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI;
+                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
+                                INTERNET_FLAG_NO_COOKIES;
 
 }  // namespace
 

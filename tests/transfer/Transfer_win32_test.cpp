@@ -257,6 +257,16 @@ TEST_F(InetTransferTest, NeverAnswersFromTheCache) {
     EXPECT_EQ(dir.Read(L"vtgame.ini"), name + " 3");
 }
 
+// A patch server's cookie is neither kept nor sent back: the requests carry none.
+TEST_F(InetTransferTest, SendsNoCookieAServerSet) {
+    const Fetched set = Fetch(transfer, view, L"/setcookie");
+    ASSERT_EQ(StatusCodeText(set.head), L"200");
+    ASSERT_NE(HeaderValue(set.head, L"Set-Cookie"), L"") << "the server offered one";
+    for (const wchar_t* path : {L"/echocookie", L"/echocookie/again"}) {
+        EXPECT_EQ(Fetch(transfer, view, path).body, "cookie:") << path;
+    }
+}
+
 // One session for every request: the connection carries request after request, and a server
 // that closes it after an answer still gets the next request on a new one.
 TEST_F(InetTransferTest, KeepsTheConnectionAliveAcrossRequestsAndReopensAClosedOne) {

@@ -12,6 +12,8 @@
   /stallbody/A/N/S    announces A, sends N, stalls S seconds, closes
   /counter/NAME       a new body on every request ("NAME 1", "NAME 2", ...), marked cacheable
   /trickle/N/S        N bytes spread evenly over S seconds
+  /setcookie          200 that sets a cookie for the whole server
+  /echocookie[/...]   200 whose body is "cookie:" and the Cookie header the request carried
   /hold/G             reads the request, answers nothing until gate G opens, then 200 with 100
                       bytes of the pattern
   /hold/G/A/N         announces A, sends N, the rest once gate G opens
@@ -223,6 +225,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    ("Expires", "Thu, 01 Jan 2099 00:00:00 GMT"),
                    ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT"), ("ETag", '"same"')],
                   body)
+
+    def route_setcookie(self):
+        body = b"cookie set"
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body)),
+                                      ("Set-Cookie", "vt=1; Path=/")], body)
+
+    def route_echocookie(self, *_):
+        body = ("cookie:" + (self.headers.get("Cookie") or "")).encode("latin-1")
+        self._raw("HTTP/1.1 200 OK", [("Content-Length", len(body))], body)
 
     def route_trickle(self, n, seconds):
         self._trickle(cached_pattern(int(n)), float(seconds))
