@@ -104,9 +104,10 @@ class StaticServer(_Background):
 
 class Nginx:
     """nginx serving `root` on host:port from a private config; limit_rate slows every reply
-    (bytes per second) so a run can be interrupted part-way."""
+    (bytes per second) so a run can be interrupted part-way; `server` is added to the server
+    block (location blocks an operator would write)."""
 
-    def __init__(self, root, host, port, limit_rate=None, workdir=None):
+    def __init__(self, root, host, port, limit_rate=None, workdir=None, server=""):
         self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-nginx-"))
         self.dir.mkdir(parents=True, exist_ok=True)
         self.host, self.port = host, port
@@ -130,10 +131,11 @@ http {
         listen %(host)s:%(port)d;
         root %(root)s;
         %(rate)s
+        %(server)s
     }
 }
 """ % {"d": self.dir, "host": host, "port": port, "root": Path(root).resolve(), "rate": rate,
-       "user": user})
+       "user": user, "server": server})
         self.proc = None
 
     def __enter__(self):

@@ -44,7 +44,9 @@ constexpr char kPublishHelp[] =
     "card5 (graphics set); resource/data/cardN/*.dat (card set N). The installation's own\n"
     "files (vtgame.ini, the set manifests, resource/data/SvrList.dat, anything else at the top)\n"
     "are left out. Versions are content hashes: unchanged files and sets keep their versions.\n"
-    "Payloads and manifests are written first, vtgame.ini and vtgame.ini.sig last.\n"
+    "Payloads and manifests are written first, once each under objects/ by SHA-256 (an\n"
+    "object is never rewritten), then by name; the profile last: profiles/<serial>.signed,\n"
+    "vtgame.signed (signature and profile in one file), vtgame.ini.sig, vtgame.ini.\n"
     "\n"
     "[publish] serial is the largest of the publish time (UTC seconds), the last serial the\n"
     "key signed + 1 (kept in patch-key.state beside the key: back it up with the key) and the\n"
@@ -75,7 +77,9 @@ constexpr char kLintHelp[] =
     "lists every problem: unsafe or aliasing names, counts that do not match their entries,\n"
     "missing files, sizes and hashes that differ from their pins, versions that are not\n"
     "content versions, empty files, a serial launchers refuse, an expired profile, files that\n"
-    "are symbolic links; and notes what a publish dropped (vt.exe or a set still served).\n"
+    "are symbolic links, objects/ missing what a pin names or holding other bytes, a\n"
+    "vtgame.signed that disagrees with vtgame.ini; and notes what a publish dropped (vt.exe\n"
+    "or a set still served) and a tree published before objects/ and vtgame.signed.\n"
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
@@ -231,6 +235,8 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
             << "  " << Files(s.files) << "\n";
     }
     out << Files(result.written) << " written, " << result.unchanged << " already served\n";
+    out << result.objectsWritten << " objects written, " << result.objectsServed
+        << " already there\n";
     return kExitOk;
 }
 

@@ -233,6 +233,22 @@ std::optional<std::string> ReadFileBelow(const std::string& base, std::string_vi
     return out;
 }
 
+std::optional<TreeEntry> StatBelow(const std::string& base, std::string_view relative) {
+    const auto [folderPart, namePart] = SplitLast(relative);
+    Descriptor folder = OpenFolderBelow(base, folderPart, false);
+    struct stat st {};
+    if (folder.Get() < 0 ||
+        ::fstatat(folder.Get(), std::string(namePart).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    TreeEntry entry;
+    entry.relative = relative;
+    entry.regular = S_ISREG(st.st_mode);
+    entry.link = S_ISLNK(st.st_mode);
+    entry.size = entry.regular ? static_cast<int64_t>(st.st_size) : 0;
+    return entry;
+}
+
 void RemoveBelow(const std::string& base, std::string_view relative) {
     const auto [folderPart, namePart] = SplitLast(relative);
     Descriptor folder = OpenFolderBelow(base, folderPart, false);

@@ -137,4 +137,8 @@ struct TreeEntry {
 };
 std::vector<TreeEntry> ListTree(const std::string& directory);
 
+// What `relative` below `base` is, the entry itself (a link is not followed, nor is any link
+// below `base` on the way: throws SymbolicLink); nothing when it is absent.
+std::optional<TreeEntry> StatBelow(const std::string& base, std::string_view relative);
+
 }  // namespace vt::vtpatch

@@ -1,13 +1,16 @@
 #include "vtpatch/Lint.h"
 
 #include <algorithm>
+#include <map>
 #include <span>
+#include <utility>
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "format/Bounds.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Objects.h"
 #include "format/Serial.h"
 #include "transfer/Pool.h"
 #include "vtpatch/Failure.h"
@@ -96,8 +99,8 @@ void CheckTransferSection(const std::string& staging, Findings& findings) {
     }
 }
 
-// One payload against its pin and its version.
-void CheckPayload(ServedTree& tree, const std::string& request, const std::string& where,
+// One payload against its pin and its version; false when it is missing.
+bool CheckPayload(ServedTree& tree, const std::string& request, const std::string& where,
                   const std::string& version, const std::optional<Pin>& pin, Findings& findings) {
     Sha256 hash;
     // Streamed into the hash, never held; a pinned file is not read past its pin.
@@ -109,16 +112,16 @@ void CheckPayload(ServedTree& tree, const std::string& request, const std::strin
         pin ? std::optional<uint64_t>(pin->size) : std::nullopt);
     if (fetched.outcome == Fetched::Outcome::Missing) {
         findings.Problem(where, "missing");
-        return;
+        return false;
     }
     if (fetched.outcome == Fetched::Outcome::Refused) {
         findings.Problem(where, fetched.why);
-        return;
+        return true;
     }
     const Sha256Digest digest = hash.Final();
     if (fetched.size == 0) {
         findings.Problem(where, "zero bytes; the launcher cannot receive an empty file");
-        return;
+        return true;
     }
     if (pin && pin->size != static_cast<uint64_t>(fetched.size)) {
         findings.Problem(where, "size " + std::to_string(fetched.size) + " differs from its pin " +
@@ -129,6 +132,96 @@ void CheckPayload(ServedTree& tree, const std::string& request, const std::strin
     if (!version.empty() && version != ContentVersion(digest)) {
         findings.Problem(
             where, "version " + version + " is not its content version " + ContentVersion(digest));
+    }
+    return true;
+}
+
+// vtgame.signed: signature and profile in one answer, so that no cache can serve the signature
+// of one publish with the profile of another. It must carry vtgame.ini's very bytes. False when
+// it is not served (a tree published before it).
+bool CheckSignedProfile(ServedTree& tree, const ServedPatch& patch, const LintOptions& options,
+                        Findings& findings) {
+    Fetched fetched;
+    const std::optional<std::string> bytes = tree.FetchWhole(
+        format::kSignedProfileName, fetched, format::kSignatureBytes + format::kProfileMostBytes);
+    if (!bytes && fetched.outcome == Fetched::Outcome::Missing) {
+        findings.Note(format::kSignedProfileName,
+                      "missing, as in a tree published by an older vtpatch; launchers that fetch "
+                      "by hash need it: publish again");
+        return false;
+    }
+    if (!bytes || bytes->size() < format::kSignatureBytes) {
+        findings.Problem(
+            format::kSignedProfileName,
+            bytes ? std::to_string(bytes->size()) + " bytes; it begins with a signature of 64 bytes"
+                  : fetched.why);
+        return true;
+    }
+    const std::string_view carried = std::string_view(*bytes).substr(format::kSignatureBytes);
+    if (carried != patch.profile) {
+        findings.Problem(format::kSignedProfileName,
+                         "carries other profile bytes than vtgame.ini; launchers would take "
+                         "different publishes from the two");
+    }
+    Signature signature{};
+    std::copy_n(bytes->begin(), signature.size(), signature.begin());
+    if (options.publicKey && !VerifySignature(*options.publicKey, carried, signature)) {
+        findings.Problem(format::kSignedProfileName,
+                         "does not verify: its profile was not signed by this key or changed "
+                         "after signing");
+    }
+    return true;
+}
+
+// What a launcher fetches by hash, each once: the object of every pin the profile names and
+// of every pin in the manifests it names, with what names it (for messages).
+std::map<std::string, std::pair<Pin, std::string>> PinnedObjects(const ServedPatch& patch) {
+    std::map<std::string, std::pair<Pin, std::string>> objects;
+    auto add = [&objects](const std::optional<Pin>& pin, const std::string& what) {
+        if (pin) {
+            objects.try_emplace(format::ObjectPath(pin->sha256), *pin, what);
+        }
+    };
+    if (!patch.clientVersion.empty()) {
+        add(patch.clientPin, kClientName);
+    }
+    for (const ServedSetListing& listing : patch.sets) {
+        if (listing.version.empty()) {
+            continue;
+        }
+        add(listing.pin, listing.set->ManifestPath());
+        for (const ServedEntry& entry : listing.entries) {
+            if (entry.usable) {
+                add(entry.pin, entry.Where(*listing.set));
+            }
+        }
+    }
+    return objects;
+}
+
+// Each object present with its pin's size and SHA-256. A tree with neither vtgame.signed nor
+// any object was published before objects/: that is one note, as launchers in the field read
+// neither.
+void CheckObjects(ServedTree& tree,
+                  const std::map<std::string, std::pair<Pin, std::string>>& objects,
+                  bool signedServed, Progress& progress, Findings& findings) {
+    Findings found;
+    size_t arrived = 0;
+    for (const auto& [path, named] : objects) {
+        if (CheckPayload(tree, path, path + " (" + named.second + ")", "", named.first, found)) {
+            ++arrived;
+        }
+        progress.Advance();
+    }
+    if (!signedServed && arrived == 0 && !objects.empty()) {
+        findings.Note(std::string(format::kObjectsFolder) + "/",
+                      "none of the " + std::to_string(objects.size()) +
+                          " objects the pins name is served, as in a tree published by an "
+                          "older vtpatch; launchers that fetch by hash need them: publish again");
+        return;
+    }
+    for (const Finding& f : found.List()) {
+        findings.Problem(f.where, f.what);
     }
 }
 
@@ -194,11 +287,13 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
         return findings;
     }
     CheckSignature(tree, patch, options, findings);
+    const bool signedServed = CheckSignedProfile(tree, patch, options, findings);
     CheckPublishSection(staging.Path(), options, findings);
     CheckTransferSection(staging.Path(), findings);
     NoteDropped(tree, patch, findings);
 
-    size_t total = patch.clientVersion.empty() ? 0 : 1;
+    const auto objects = PinnedObjects(patch);
+    size_t total = objects.size() + (patch.clientVersion.empty() ? 0 : 1);
     for (const ServedSetListing& listing : patch.sets) {
         total += listing.entries.size();
     }
@@ -218,6 +313,7 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
             progress.Advance();
         }
     }
+    CheckObjects(tree, objects, signedServed, progress, findings);
     return findings;
 }
 

@@ -2,7 +2,8 @@
 // lint: reads a served tree as the launcher would and lists every problem: names it refuses
 // or would install under another name, counts and entries it stops on or never reaches,
 // missing files, sizes and hashes that differ from their pins, versions that are not content
-// versions, empty files, and (with a public key) a bad or expired signature.
+// versions, empty files, (with a public key) a bad or expired signature, objects/ missing or
+// holding other bytes than a pin names, and a vtgame.signed that disagrees with vtgame.ini.
 
 #include <cstdint>
 #include <optional>

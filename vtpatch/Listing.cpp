@@ -59,11 +59,13 @@ void CheckManifestBytes(const ServedSetListing& listing, const std::wstring& sta
 
 // The manifest as the launcher fetches it, bounded as it bounds it (by its pin in [publish],
 // else by the format); nothing, and why, when the launcher would fail.
-std::optional<std::string> FetchManifest(ServedTree& tree, const PatchSet& set,
+std::optional<std::string> FetchManifest(ServedTree& tree, ServedSetListing& listing,
                                          const std::wstring& stagedProfile, Findings& findings) {
+    const PatchSet& set = *listing.set;
     const std::string where = set.ManifestPath();
-    const std::optional<Pin> pin =
+    listing.pin =
         ParsePin(ToUtf8(ReadProfileValue(kPublishSection, FromUtf8(where), stagedProfile)));
+    const std::optional<Pin>& pin = listing.pin;
     Fetched fetched;
     std::optional<std::string> bytes =
         tree.FetchWhole(where, fetched, pin ? pin->size : format::kManifestMostBytes);
@@ -157,7 +159,7 @@ void CheckUnread(const PatchSet& set, std::string_view bytes, int32_t count,
 void ReadEntries(ServedTree& tree, ServedSetListing& listing, const std::wstring& stagedProfile,
                  Findings& findings) {
     const PatchSet& set = *listing.set;
-    std::optional<std::string> bytes = FetchManifest(tree, set, stagedProfile, findings);
+    std::optional<std::string> bytes = FetchManifest(tree, listing, stagedProfile, findings);
     if (!bytes) {
         return;
     }

@@ -47,8 +47,9 @@ struct ServedEntry {
 
 struct ServedSetListing {
     const PatchSet* set = nullptr;
-    std::string version;  // [game] value; empty: the launcher never opens the set
-    bool read = false;    // the manifest arrived and was read
+    std::string version;     // [game] value; empty: the launcher never opens the set
+    std::optional<Pin> pin;  // the manifest's pin in [publish]
+    bool read = false;       // the manifest arrived and was read
     std::vector<ServedEntry> entries;
 };
 

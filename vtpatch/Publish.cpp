@@ -7,15 +7,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <set>
 
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Objects.h"
 #include "format/Serial.h"
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
@@ -289,12 +294,28 @@ class Scanner {
     std::vector<std::string> refusals_;
 };
 
-void HashSources(Scanner& scanner) {
+size_t CountSources(Scanner& scanner) {
     size_t total = scanner.Client() ? 1 : 0;
     for (const SetSources& s : scanner.Sets()) {
         total += s.files.size();
     }
-    Progress progress("hashing", total);
+    return total;
+}
+
+// vt.exe, then every set's files in the set's order.
+void ForEachSource(Scanner& scanner, const std::function<void(const Source&)>& visit) {
+    if (scanner.Client()) {
+        visit(*scanner.Client());
+    }
+    for (const SetSources& s : scanner.Sets()) {
+        for (const Source& source : s.files) {
+            visit(source);
+        }
+    }
+}
+
+void HashSources(Scanner& scanner) {
+    Progress progress("hashing", CountSources(scanner));
     auto hash = [&progress, &scanner](Source& source) {
         std::optional<FileFacts> facts = HashFileBelow(scanner.Tree(), source.relative);
         if (!facts) {
@@ -320,6 +341,15 @@ void HashSources(Scanner& scanner) {
     }
 }
 
+// The bytes of `source` into `out`, which are the bytes that were hashed or nothing.
+void CopySource(const std::string& tree, const Source& source, PendingFile& out) {
+    std::optional<FileFacts> copied =
+        HashFileBelow(tree, source.relative, [&out](std::string_view piece) { out.Write(piece); });
+    if (!copied || *copied != source.facts) {
+        throw Failure(source.treePath + " changed during the publish; publish again");
+    }
+}
+
 // Puts `source` at autopatch/<source.served> unless the same bytes are there; true when
 // copied. Every folder below ROOT is reached through no link.
 bool ServePayload(const std::string& root, const std::string& tree, const Source& source) {
@@ -335,13 +365,49 @@ bool ServePayload(const std::string& root, const std::string& tree, const Source
                       " is in the way");
     }
     PendingFile out(root, relative);
-    std::optional<FileFacts> copied =
-        HashFileBelow(tree, source.relative, [&out](std::string_view piece) { out.Write(piece); });
-    if (!copied || *copied != source.facts) {
-        throw Failure(source.treePath + " changed during the publish; publish again");
-    }
+    CopySource(tree, source, out);
     out.Commit();
     return true;
+}
+
+// Why the name of an object of `size` bytes is taken by something else: a file of another size
+// or no file. An object is never rewritten (a cache may hold it for ever), so the publisher
+// removes what is in the way. Another file of the right size is taken as the object: lint
+// hashes what is served.
+std::optional<std::string> ObjectInTheWay(const std::string& root, const std::string& relative,
+                                          int64_t size) {
+    const std::optional<TreeEntry> there = StatBelow(root, relative);
+    if (!there || (there->regular && there->size == size)) {
+        return std::nullopt;
+    }
+    return JoinPath(root, relative) + ": " +
+           (there->regular ? std::to_string(there->size) + " bytes, not the " +
+                                 std::to_string(size) + " of its content"
+                           : std::string("not a file")) +
+           "; objects are never rewritten: remove it and publish again";
+}
+
+// The object of `facts` put in place unless it is there, `fill` writing its bytes; true when
+// written. Never replaces a file, and never leaves one under its name with other bytes.
+bool ServeObject(const std::string& root, const FileFacts& facts,
+                 const std::function<void(PendingFile&)>& fill) {
+    const std::string relative = Below(format::ObjectPath(facts.sha256));
+    if (StatBelow(root, relative)) {
+        if (std::optional<std::string> why = ObjectInTheWay(root, relative, facts.size)) {
+            throw Failure(*why);
+        }
+        return false;
+    }
+    OpenFolderBelow(root, relative.substr(0, relative.rfind('/')), true);
+    PendingFile out(root, relative);
+    fill(out);
+    if (out.CommitNew()) {
+        return true;
+    }
+    if (std::optional<std::string> why = ObjectInTheWay(root, relative, facts.size)) {
+        throw Failure(*why);
+    }
+    return false;
 }
 
 bool SignedBy(const PrivateKey& key, const std::string& text, const std::string& sigBytes) {
@@ -460,43 +526,89 @@ Pin PinOf(const FileFacts& facts) {
     return Pin{static_cast<uint64_t>(facts.size), facts.sha256};
 }
 
-// Payloads and manifests, before the profile that points at them; the pins for [publish].
-IniText ServeContent(const std::string& root, Scanner& scanner, PublishResult& result) {
-    size_t total = scanner.Client() ? 1 : 0;
-    for (const SetSources& s : scanner.Sets()) {
-        total += s.files.size();
-    }
+// A set's manifest as it will be served.
+struct BuiltManifest {
+    const PatchSet* set = nullptr;
+    std::string bytes;
+    FileFacts facts;
+};
+
+// Every set's manifest and the pins for [publish], from the hashed sources alone: nothing is
+// written yet. Every set gets one, an empty set too: a launcher that still reads an earlier
+// profile, or no signature, finds the set emptied rather than a missing file.
+IniText BuildManifests(Scanner& scanner, std::vector<BuiltManifest>& manifests,
+                       PublishResult& result) {
     IniText pins;
-    Progress progress("writing", total);
-    auto serve = [&](const Source& source) {
-        (ServePayload(root, scanner.Tree(), source) ? result.written : result.unchanged)++;
-        progress.Advance();
-    };
     if (scanner.Client()) {
-        serve(*scanner.Client());
         result.clientVersion = ContentVersion(scanner.Client()->facts.sha256);
         pins.Key(kClientName, PinText(PinOf(scanner.Client()->facts)));
     }
     for (const SetSources& s : scanner.Sets()) {
         Manifest manifest{s.set->key, {}};
         for (const Source& source : s.files) {
-            serve(source);
             manifest.entries.push_back(
                 {source.entry, ContentVersion(source.facts.sha256), PinOf(source.facts)});
         }
-        // Every set's manifest, an empty set's too: a launcher that still reads an earlier
-        // profile, or no signature, finds the set emptied rather than a missing file.
-        const std::string bytes = WriteManifest(manifest);
-        const Sha256Digest digest = Sha256OfText(bytes);
-        OpenFolderBelow(root, Below(s.set->folder), true);
-        WriteFileAtomically(root, Below(s.set->ManifestPath()), bytes);
-        if (s.files.empty()) {
-            continue;  // no key in [game]: a launcher that reads it never opens the set
+        BuiltManifest built{s.set, WriteManifest(manifest), {}};
+        built.facts = {static_cast<int64_t>(built.bytes.size()), Sha256OfText(built.bytes)};
+        if (!s.files.empty()) {  // else no key in [game]: a launcher never opens the set
+            result.sets.push_back({s.set->key, ContentVersion(built.facts.sha256), s.files.size()});
+            pins.Key(s.set->ManifestPath(), PinText(Pin{built.bytes.size(), built.facts.sha256}));
         }
-        result.sets.push_back({s.set->key, ContentVersion(digest), s.files.size()});
-        pins.Key(s.set->ManifestPath(), PinText(Pin{bytes.size(), digest}));
+        manifests.push_back(std::move(built));
     }
     return pins;
+}
+
+// Refuses, before the first write, an object name that something else holds.
+void CheckObjects(const std::string& root, Scanner& scanner,
+                  const std::vector<BuiltManifest>& manifests) {
+    std::set<std::string> refusals;
+    auto check = [&](const FileFacts& facts) {
+        const std::string relative = Below(format::ObjectPath(facts.sha256));
+        if (std::optional<std::string> why = ObjectInTheWay(root, relative, facts.size)) {
+            refusals.insert(*why);
+        }
+    };
+    ForEachSource(scanner, [&check](const Source& source) { check(source.facts); });
+    for (const BuiltManifest& m : manifests) {
+        check(m.facts);
+    }
+    if (!refusals.empty()) {
+        throw Refused({refusals.begin(), refusals.end()});
+    }
+}
+
+// Every payload and manifest under its SHA-256, before the legacy tree and the profile that
+// name them.
+void ServeObjects(const std::string& root, Scanner& scanner,
+                  const std::vector<BuiltManifest>& manifests, PublishResult& result) {
+    Progress progress("objects", CountSources(scanner) + manifests.size());
+    auto count = [&](bool written) {
+        (written ? result.objectsWritten : result.objectsServed)++;
+        progress.Advance();
+    };
+    ForEachSource(scanner, [&](const Source& source) {
+        count(ServeObject(root, source.facts,
+                          [&](PendingFile& out) { CopySource(scanner.Tree(), source, out); }));
+    });
+    for (const BuiltManifest& m : manifests) {
+        count(ServeObject(root, m.facts, [&m](PendingFile& out) { out.Write(m.bytes); }));
+    }
+}
+
+// The tree launchers in the field read, by name: payloads, then every set's manifest.
+void ServeLegacyTree(const std::string& root, Scanner& scanner,
+                     const std::vector<BuiltManifest>& manifests, PublishResult& result) {
+    Progress progress("writing", CountSources(scanner));
+    ForEachSource(scanner, [&](const Source& source) {
+        (ServePayload(root, scanner.Tree(), source) ? result.written : result.unchanged)++;
+        progress.Advance();
+    });
+    for (const BuiltManifest& m : manifests) {
+        OpenFolderBelow(root, Below(m.set->folder), true);
+        WriteFileAtomically(root, Below(m.set->ManifestPath()), m.bytes);
+    }
 }
 
 // vtgame.ini: [game] with the launcher version and every set's version, [transfer] when asked
@@ -524,18 +636,56 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
     return profile.Bytes() + pins.Bytes();
 }
 
-// The signature, then the profile: between the two renames the pair does not match and a
-// launcher that checks refuses it, never a profile that points at something unwritten.
-void WriteSignedProfile(const std::string& root, const PrivateKey& key, const std::string& text) {
+// A serial whose profile is archived already (the state lost and the served profile restored
+// from a backup older than profiles/) is passed over: an archived publish is never replaced.
+uint64_t PastArchived(const std::string& root, uint64_t serial, PublishResult& result) {
+    const uint64_t first = serial;
+    while (Exists(JoinPath(root, Below(format::ArchivedProfilePath(serial))))) {
+        std::optional<uint64_t> next = format::NextSerialAfter(serial);
+        if (!next) {
+            throw Refused({"every serial up to 2^53 is archived in " +
+                           JoinPath(root, Below(format::kProfilesFolder))});
+        }
+        serial = *next;
+    }
+    if (serial != first) {
+        result.notes.push_back("serial " + std::to_string(first) + " to " +
+                               std::to_string(serial - 1) + " archived in " +
+                               std::string(format::kProfilesFolder) +
+                               "/ already (a served tree newer than the profile it served); "
+                               "publishing as " +
+                               std::to_string(serial));
+    }
+    return serial;
+}
+
+// Every file written and flushed under its temporary name, then one rename each, so each name
+// is whole at every moment: the archive, vtgame.signed, then the legacy pair. vtgame.signed
+// holds the new publish before the pair passes through the moment where its two files do not
+// match (a launcher that checks refuses that, never takes a mix).
+void WriteSignedProfile(const std::string& root, const PrivateKey& key, const std::string& text,
+                        uint64_t serial) {
     const Signature signature = key.Sign(text);
-    PendingFile sig(root, Below(kSignatureName));
-    sig.Write(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
-    sig.Sync();
-    PendingFile ini(root, Below(kProfileName));
-    ini.Write(text);
-    ini.Sync();
-    sig.Commit();
-    ini.Commit();
+    const std::string_view sig(reinterpret_cast<const char*>(signature.data()), signature.size());
+    auto pending = [&root](const std::string& relative, std::string_view head,
+                           std::string_view body) {
+        auto file = std::make_unique<PendingFile>(root, Below(relative));
+        file->Write(head);
+        file->Write(body);
+        file->Sync();
+        return file;
+    };
+    OpenFolderBelow(root, Below(format::kProfilesFolder), true);
+    const std::string archivedName = format::ArchivedProfilePath(serial);
+    auto archived = pending(archivedName, sig, text);
+    auto whole = pending(format::kSignedProfileName, sig, text);
+    auto pair = std::array{pending(kSignatureName, sig, {}), pending(kProfileName, {}, text)};
+    if (!archived->CommitNew()) {
+        throw Failure(JoinPath(root, Below(archivedName)) + " appeared during the publish");
+    }
+    whole->Commit();
+    pair[0]->Commit();
+    pair[1]->Commit();
 }
 
 // A private key others on the machine can read is as good as theirs.
@@ -594,13 +744,20 @@ PublishResult Publish(const PublishOptions& options) {
     PrepareServedTree(options.root);
     const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
     result.serial = NextSerial({options.now, state, ServedSerial(previous)});
+    result.serial = PastArchived(options.root, result.serial, result);
     CheckDrops(previous, scanner, options, result);
-    const IniText pins = ServeContent(options.root, scanner, result);
+    std::vector<BuiltManifest> manifests;
+    const IniText pins = BuildManifests(scanner, manifests, result);
+    CheckObjects(options.root, scanner, manifests);
+    // Objects first, then the legacy tree, then the profiles: no profile ever names a file
+    // that is not there yet.
+    ServeObjects(options.root, scanner, manifests, result);
+    ServeLegacyTree(options.root, scanner, manifests, result);
     SyncFileSystem(served);
     // Recorded before it is signed: a publish that fails after this skips a serial, never
     // repeats one.
     WriteState(statePath, result.serial);
-    WriteSignedProfile(options.root, key, ProfileText(options, result, pins));
+    WriteSignedProfile(options.root, key, ProfileText(options, result, pins), result.serial);
     SyncFileSystem(served);
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // publish: a publisher's tree, laid out like an installation, becomes the complete served tree
-// ROOT/autopatch/ (payloads, manifests, vtgame.ini and its signature). Versions come from the
+// ROOT/autopatch/ (payloads and manifests by name and under objects/ by hash, vtgame.ini and
+// its signature, vtgame.signed and its archive in profiles/). Versions come from the
 // content, so publishing the same content again changes nothing but the serial.
 
 #include <cstdint>
@@ -33,6 +34,8 @@ struct PublishResult {
     std::vector<PublishedSet> sets;
     size_t written = 0;                 // payloads copied
     size_t unchanged = 0;               // payloads already served with the same content
+    size_t objectsWritten = 0;          // payloads and manifests new under objects/
+    size_t objectsServed = 0;           // ... already there (never written again)
     std::vector<std::string> notes;     // files left out, and why
     std::vector<std::string> warnings;  // what the publisher should put right
 };

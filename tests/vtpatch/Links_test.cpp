@@ -97,8 +97,11 @@ TEST(PublishLinks, ALinkBelowRootNeverLeadsAPublishOutside) {
         {"autopatch", "", true},
         {"autopatch/resource", "", true},
         {"autopatch/resource/sound/click.wav", "victim", true},
-        {"autopatch/elsewhere", "", true},            // holds a temporary name of ours
-        {".vtpatch.lock", "made-by-the-lock", true},  // dangling
+        {"autopatch/elsewhere", "", true},  // holds a temporary name of ours
+        {"autopatch/objects", "", true},
+        {"autopatch/profiles", "", true},
+        {"autopatch/vtgame.signed", "victim", true},
+        {".vtpatch.lock", "made-by-the-lock", true},                     // dangling
         {"autopatch/resource/sound/.vtpatch-1-1.tmp", "victim", false},  // removed itself
     };
     for (const auto& row : rows) {

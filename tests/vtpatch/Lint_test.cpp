@@ -37,18 +37,17 @@ class LintTest : public ::testing::Test {
     }
     Findings Check() { return Check(keys.Public()); }
 
-    // Replaces a set's manifest and keeps the profile consistent with it (re-signed), so
-    // only the manifest's own fault shows.
+    // Replaces a set's manifest and keeps the profile and objects consistent with it
+    // (re-signed), so only the manifest's own fault shows.
     void ServeManifest(const std::string& path, const std::string& utf8) {
         Put(Served(path), test::Utf8ToCp949(utf8));
+        test::ServeObject(served, Get(Served(path)));
         std::string profile = served.Profile();
         const std::string digest = LowerHex(Sha256OfText(Get(Served(path))));
         std::string section = path.find("vtsound") != std::string::npos ? "sound" : "graphics";
         Replace(profile, section + "=", digest.substr(0, 16));
         Replace(profile, path + "=", std::to_string(Get(Served(path)).size()) + "," + digest);
-        Put(Served("vtgame.ini"), profile);
-        Signature sig = PrivateKey::LoadPem(keys.Pem()).Sign(profile);
-        Put(Served("vtgame.ini.sig"), std::string(sig.begin(), sig.end()));
+        test::ServeProfile(served, keys, profile);
     }
     static void Replace(std::string& text, const std::string& keyEq, const std::string& value) {
         size_t at = text.find("\r\n" + keyEq);
@@ -130,7 +129,7 @@ TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
         SCOPED_TRACE(row.serial);
         std::string profile = served.Profile();
         Replace(profile, "serial=", row.serial);
-        Put(Served("vtgame.ini"), profile);
+        test::ServeProfile(served, keys, profile);
         Findings findings = Check(std::nullopt);
         EXPECT_EQ(findings.Problems(), row.problem ? 1u : 0u) << test::Describe(findings);
     }
@@ -151,7 +150,7 @@ TEST_F(LintTest, ConnectionsLaunchersWouldNotTakeAreNoted) {
     const std::string published = served.Profile();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.section);
-        Put(Served("vtgame.ini"), published + row.section);
+        test::ServeProfile(served, keys, published + row.section);
         Findings findings = Check(std::nullopt);
         EXPECT_EQ(findings.Problems(), 0u) << test::Describe(findings);
         ASSERT_EQ(findings.Notes(), row.noted ? 2u : 1u) << test::Describe(findings);
@@ -203,9 +202,7 @@ TEST_F(LintTest, AManifestWithEntriesThatNoKeyListsIsNotedAsDropped) {
     const size_t at = profile.find("\r\ncard3=");
     ASSERT_NE(at, std::string::npos);
     profile.erase(at, profile.find("\r\n", at + 2) - at);
-    Put(Served("vtgame.ini"), profile);
-    Signature sig = PrivateKey::LoadPem(keys.Pem()).Sign(profile);
-    Put(Served("vtgame.ini.sig"), std::string(sig.begin(), sig.end()));
+    test::ServeProfile(served, keys, profile);
     // Only the manifest speaks here, not files left in the folder.
     ASSERT_EQ(::unlink(served.At("resource/data/card3/joker.dat").c_str()), 0);
     Findings findings = Check();
@@ -293,9 +290,10 @@ TEST_F(LintTest, OverHttpLikeTheLauncher) {
     std::unique_ptr<ServedTree> t = OpenServedTree(server.Url());
     Findings clean = Lint(*t, LintOptions{keys.Public(), test::kNow});
     EXPECT_EQ(clean.List().size(), 0u) << test::Describe(clean);
-    // profile, signature, 4 manifests, vt.exe and 8 payloads on one kept-alive connection,
-    // and the manifests of the 3 sets [game] does not list (dropped or empty?).
-    EXPECT_EQ(server.Requests(), 18);
+    // profile, signature, vtgame.signed, 4 manifests, vt.exe and 8 payloads on one kept-alive
+    // connection, the manifests of the 3 sets [game] does not list (dropped or empty?), and
+    // the objects of the 4 manifests, vt.exe and the 8 payloads.
+    EXPECT_EQ(server.Requests(), 32);
     EXPECT_EQ(server.Connections(), 1);
 
     FlipBit(served.At("resource/sound/bgm/배경 음악.wav"));

@@ -14,6 +14,8 @@
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
+#include "format/Objects.h"
 #include "vtpatch/Served.h"
 
 namespace vt::vtpatch::test {
@@ -89,6 +91,18 @@ std::string Served::Value(const std::string& section, const std::string& key) co
     profile::ClearCache();
     return ToUtf8(ReadProfileValue(FromUtf8(section), FromUtf8(key),
                                    FromUtf8(JoinPath(Path(), "autopatch/vtgame.ini"))));
+}
+
+void ServeProfile(const Served& served, const Keys& keys, const std::string& profile) {
+    const Signature sig = PrivateKey::LoadPem(keys.Pem()).Sign(profile);
+    const std::string sigBytes(sig.begin(), sig.end());
+    Put(JoinPath(served.Path(), "autopatch/vtgame.ini"), profile);
+    Put(JoinPath(served.Path(), "autopatch/vtgame.ini.sig"), sigBytes);
+    Put(JoinPath(served.Path(), "autopatch/vtgame.signed"), sigBytes + profile);
+}
+
+void ServeObject(const Served& served, const std::string& bytes) {
+    Put(JoinPath(served.Path(), "autopatch/" + format::ObjectPath(Sha256OfText(bytes))), bytes);
 }
 
 TempInMemory::TempInMemory() {

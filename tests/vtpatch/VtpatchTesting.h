@@ -56,6 +56,11 @@ struct Served {
     std::string Value(const std::string& section, const std::string& key) const;
 };
 
+// As publish serves them, for tests that serve files of their own: `profile` signed with
+// `keys` as vtgame.ini, vtgame.ini.sig and vtgame.signed; `bytes` under objects/ by SHA-256.
+void ServeProfile(const Served& served, const Keys& keys, const std::string& profile);
+void ServeObject(const Served& served, const std::string& bytes);
+
 // Points TMPDIR at /dev/shm, when there is one, until destroyed: for tests of tens of
 // thousands of files, which a disk that discards freed blocks takes minutes to remove.
 class TempInMemory {
