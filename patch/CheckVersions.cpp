@@ -18,6 +18,7 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Bounds.h"
+#include "format/Objects.h"
 #include "format/Pins.h"
 #include "format/Serial.h"
 #include "format/Sets.h"
@@ -31,7 +32,6 @@ namespace {
 
 constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
-constexpr wchar_t kSignedName[] = L"vtgame.signed";
 constexpr wchar_t kPublishSection[] = L"publish";
 constexpr wchar_t kHashKey[] = L"sha256";  // of the accepted profile, beside its serial
 
@@ -151,7 +151,7 @@ bool WriteStaged(const std::wstring& path, std::string_view bytes) {
 }  // namespace
 
 void StageSignedProfile() {
-    const std::wstring staged = TempDir + kSignedName;
+    const std::wstring staged = TempDir + FromUtf8(format::kSignedProfileName);
     const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
     // Shorter than a signature: staged as it is, for the signature check to refuse.
     const std::size_t split = std::min<std::size_t>(bytes.size(), format::kSignatureBytes);

@@ -10,6 +10,7 @@
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/ModGame.h"
+#include "format/Objects.h"
 #include "format/Sets.h"
 #include "patch/CheckVersions.h"
 #include "patch/Fetch.h"
@@ -177,8 +178,9 @@ void frmVtUpdate::FetchSignedProfile(bool fresh) {
     const std::wstring headers = fresh ? L"Cache-Control: no-cache\r\n" : L"";
     const SizeBound signedBound =
         SizeBound::AtMost(format::kSignatureBytes + format::kProfileMostBytes);
-    if (FetchIfServed(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.signed" + query, TempDir,
-                      L"vtgame.signed", signedBound, headers)) {
+    const std::wstring name = FromUtf8(format::kSignedProfileName);
+    if (FetchIfServed(*inetDown_, view_, *clock_, PatchBaseUrl + name + query, TempDir, name,
+                      signedBound, headers)) {
         StageSignedProfile();
         return;
     }

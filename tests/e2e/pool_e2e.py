@@ -85,10 +85,7 @@ def one_connection_table(a, checks, work):
                                 harness.write_tree(work / "table-tree", files), root,
                                 extra=("--connections", "1"))
                 expected = harness.served_expected(root, files)
-                # The one signed file; a tree published without it is read as the pair.
-                whole = (root / "autopatch" / "vtgame.signed").exists()
-                want = ["vtgame.signed"] + ([] if whole else ["vtgame.ini", "vtgame.ini.sig"]) + \
-                    table
+                want = ["vtgame.signed"] + table
             else:
                 expected = served_by_hand(root, files)
                 want = ["vtgame.ini"] + table

@@ -1,8 +1,10 @@
 """A launcher built with a patch key, between it and its patch host a man in the middle. Patches
 are published and signed with vtpatch. Whatever the middle changes (a payload, the profile, the
-signature, a manifest, one bit or a longer body) and an older signed patch served after a newer
-one are refused with "업그레이드 실패": nothing is recorded and every installed file stays
-byte-identical. An answer announcing a gigabyte for the signature, the profile or a pinned
+signature, in the single signed file or in the pair a tree without it serves, a manifest, one
+bit or a longer body) and an older signed patch served after a newer one are refused (a profile
+only after one more request past every cache) with "업그레이드 실패": nothing is recorded and
+every installed file stays byte-identical. An answer announcing a gigabyte for the signed file,
+the signature, the profile or a pinned
 manifest is refused from its head, the launcher letting go of it, nothing of it in temp\; an
 answer with no head, or trickling, is abandoned under the test-key build's 3 s rule for slow
 answers, the limit named in the log. An interrupted download resumes with a Range request, and
@@ -33,6 +35,12 @@ def flip_bit(rng, data, what, report):
     out = bytearray(data)
     out[bit // 8] ^= 1 << (bit % 8)
     return bytes(out)
+
+
+def flip_within(rng, data, start, end, what, report):
+    """flip_bit on data[start:end] alone: the signature (the first 64 bytes of vtgame.signed)
+    or the profile after it."""
+    return data[:start] + flip_bit(rng, data[start:end], what, report) + data[end:]
 
 
 class Case:
@@ -122,17 +130,23 @@ def inflated(name):
     return lambda served, length: GIGABYTE if served == "autopatch/" + name else None
 
 
-def bounds_cases(a, checks, root, installed):
+def bounds_cases(a, checks, root, pair_root, installed):
     """A gigabyte announced for a file whose bound is known before its body: refused from the
     head while the server still holds the answer open (it sends the file's real bytes, then
-    nothing), none of it left in temp\\, nothing recorded."""
-    for what, name, reason in (
+    nothing), none of it left in temp\\, nothing recorded. The signature and the profile apart
+    are served by `pair_root`, a tree without vtgame.signed."""
+    for what, name, reason, served in (
+            ("a gigabyte for the signed profile", "vtgame.signed",
+             r"vtgame\.signed: status 200, length 1073741824, .*refused: length beyond 1048640 "
+             r"bytes", root),
             ("a gigabyte for the signature", "vtgame.ini.sig",
-             r"vtgame\.ini\.sig: status 200, length 1073741824, .*refused: length beyond 64 bytes"),
+             r"vtgame\.ini\.sig: status 200, length 1073741824, .*refused: length beyond 64 bytes",
+             pair_root),
             ("a gigabyte for the profile", "vtgame.ini",
-             r"vtgame\.ini: status 200, length 1073741824, .*refused: length beyond 1048576 bytes"),
+             r"vtgame\.ini: status 200, length 1073741824, .*refused: length beyond 1048576 bytes",
+             pair_root),
             ("a gigabyte for a pinned manifest", "resource/sound/vtsound.ini",
-             r"^refused: damaged file resource\\sound\\vtsound\.ini$")):
+             r"^refused: damaged file resource\\sound\\vtsound\.ini$", root)):
         case = Case(a, installed)
         staged = case.app.path / "temp" / Path(name).name
 
@@ -142,15 +156,15 @@ def bounds_cases(a, checks, root, installed):
                          (what, httpd.sent_bytes("/" + name)))
             checks.check(not staged.exists(), "%s: none of it in temp\\" % what)
 
-        case.refused(checks, root, reason, what, shown=shown, announce=inflated(name))
+        case.refused(checks, served, reason, what, shown=shown, announce=inflated(name))
         checks.check(harness.installed_files(case.app.path) == installed,
                      "%s: nothing recorded, every installed file byte-identical" % what)
         case.remove()
 
 
 def slow_cases(a, checks, root, installed):
-    """Answers the rule for slow answers abandons: no head for the profile, a trickled
-    signature, a trickled payload (told too, unlike the payload's other failures)."""
+    """Answers the rule for slow answers abandons: no head for the signed profile, a trickled
+    one, a trickled payload (told too, unlike the payload's other failures)."""
     def held_before_head(name):
         return lambda httpd: httpd.hold(lambda path, index: path == "/autopatch/" + name)
 
@@ -158,10 +172,11 @@ def slow_cases(a, checks, root, installed):
         return lambda served: per_second if served == "autopatch/" + name else None
 
     for what, limit, name, server in (
-            ("no head for the profile", "no answer within %d s" % SLOW_SECONDS, "vtgame.ini",
-             {"prepare": held_before_head("vtgame.ini")}),
-            ("a signature at 10 bytes a second", "fewer than 1024 bytes in %d s" % SLOW_SECONDS,
-             "vtgame.ini.sig", {"pace": trickled("vtgame.ini.sig", 10)}),
+            ("no head for the signed profile", "no answer within %d s" % SLOW_SECONDS,
+             "vtgame.signed", {"prepare": held_before_head("vtgame.signed")}),
+            ("the signed profile at 10 bytes a second",
+             "fewer than 1024 bytes in %d s" % SLOW_SECONDS, "vtgame.signed",
+             {"pace": trickled("vtgame.signed", 10)}),
             ("a payload at 100 bytes a second", "fewer than 1024 bytes in %d s" % SLOW_SECONDS,
              CHANGED, {"pace": trickled(CHANGED, 100)})):
         case = Case(a, installed)
@@ -239,23 +254,36 @@ def main():
             return change(data) if rel == "autopatch/" + name else data
         return rewrite
 
+    # A tree as published before the single signed file: the launcher reads the pair.
+    shutil.copytree(work / "v2", work / "v2pair")
+    (work / "v2pair" / "autopatch" / "vtgame.signed").unlink()
+    signed = "vtgame.signed"
     cases = [
         ("a changed payload", r"^refused: damaged file .*b\.wav",
-         tampered(CHANGED, lambda d: flip_bit(rng, d, "payload", report))),
+         tampered(CHANGED, lambda d: flip_bit(rng, d, "payload", report)), "v2"),
         ("a body longer than its pin", r"^refused: damaged file .*b\.wav",
-         tampered(CHANGED, lambda d: d + b"\0" * 100)),
+         tampered(CHANGED, lambda d: d + b"\0" * 100), "v2"),
         ("a changed profile", r"^refused: signature",
-         tampered("vtgame.ini", lambda d: flip_bit(rng, d, "profile", report))),
+         tampered(signed, lambda d: flip_within(rng, d, 64, len(d), "profile", report)), "v2"),
         ("a changed signature", r"^refused: signature",
-         tampered("vtgame.ini.sig", lambda d: flip_bit(rng, d, "signature", report))),
+         tampered(signed, lambda d: flip_within(rng, d, 0, 64, "signature", report)), "v2"),
+        ("a changed profile of the pair", r"^refused: signature",
+         tampered("vtgame.ini", lambda d: flip_bit(rng, d, "pair's profile", report)), "v2pair"),
+        ("a changed signature of the pair", r"^refused: signature",
+         tampered("vtgame.ini.sig", lambda d: flip_bit(rng, d, "pair's signature", report)),
+         "v2pair"),
         ("a changed manifest", r"^refused: damaged file .*vtsound\.ini",
-         tampered("resource/sound/vtsound.ini", lambda d: flip_bit(rng, d, "manifest", report))),
+         tampered("resource/sound/vtsound.ini", lambda d: flip_bit(rng, d, "manifest", report)),
+         "v2"),
     ]
-    for what, reason, rewrite in cases:
+    for what, reason, rewrite, served in cases:
         case = Case(a, installed1)
-        case.refused(checks, work / "v2", reason, what, rewrite=rewrite)
+        case.refused(checks, work / served, reason, what, rewrite=rewrite)
         checks.check(harness.installed_files(case.app.path) == installed1,
                      "%s: nothing recorded, every installed file byte-identical" % what)
+        if "signature" in reason:
+            checks.check(bool(case.log.has("asking once more past every cache")),
+                         "%s: asked for once more past every cache first" % what)
         case.remove()
     for line in report:
         print(line)
@@ -271,6 +299,8 @@ def main():
     case.refused(checks, work / "v1", r"^refused: older patch", "an older signed patch")
     checks.check(harness.installed_files(case.app.path) == installed2,
                  "an older signed patch: nothing recorded, every installed file byte-identical")
+    checks.check(bool(case.log.has("is older; asking once more past every cache")),
+                 "an older signed patch: asked for once more past every cache first")
     case.remove()
 
     # Interrupted in the middle of the 3 MB file, then resumed by servers that answer the
@@ -308,7 +338,7 @@ def main():
                          "%s: an honest server then completes it" % what)
         case.remove()
 
-    bounds_cases(a, checks, work / "v2", installed1)
+    bounds_cases(a, checks, work / "v2", work / "v2pair", installed1)
     slow_cases(a, checks, work / "v2", installed1)
     spoiled_part_case(a, checks, work / "v2", installed1, expected2, files2[CHANGED])
 
