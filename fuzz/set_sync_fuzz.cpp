@@ -50,7 +50,9 @@ class FakeHost final : public SetHost {
                 }
                 it = served.emplace(files[i].url, payloads_[served.size()]).first;
             }
-            listener.BeforePlace(i);
+            if (i == 0) {
+                listener.BeforeFirstPlace();
+            }
             Store(files[i].directory + files[i].fileName, it->second);
             listener.Placed(i);
         }

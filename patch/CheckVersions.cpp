@@ -74,7 +74,7 @@ void CheckKey(PatchHost& host, const std::wstring& key, const std::function<void
 class ClientPlacement final : public BatchListener {
   public:
     explicit ClientPlacement(PatchHost& host) : host_(host) {}
-    void BeforePlace(std::size_t) override { host_.BeforeChange(); }
+    void BeforeFirstPlace() override { host_.BeforeChange(); }
     void Placed(std::size_t) override { host_.DoEvents(); }
 
   private:

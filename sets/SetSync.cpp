@@ -248,12 +248,7 @@ class RecordOnPlacement final : public BatchListener {
                       RecordJournal& journal)
         : host_(host), manifest_(manifest), plan_(plan), journal_(journal) {}
 
-    void BeforePlace(std::size_t) override {
-        if (!changed_) {
-            host_.BeforeChange();
-            changed_ = true;
-        }
-    }
+    void BeforeFirstPlace() override { host_.BeforeChange(); }
     void Placed(std::size_t index) override {
         const ManifestEntry& entry = *manifest_.lines[plan_.files[index].line].entry;
         journal_.Record(entry.name, entry.version);
@@ -265,7 +260,6 @@ class RecordOnPlacement final : public BatchListener {
     const ManifestReading& manifest_;
     const SetPlan& plan_;
     RecordJournal& journal_;
-    bool changed_ = false;
 };
 
 // With a pin the part is named after its content, so a later run continues it only for the

@@ -3,13 +3,19 @@
 namespace vt {
 
 BatchResult InOrderDownloader::FetchAll(std::span<const BatchFile> files, BatchListener& listener) {
+    bool asked = false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const BatchFile& file = files[i];
         Staging staging;
         staging.path = file.stagingPath;
         staging.pin = file.pin;
         staging.shownName = file.shownName;
-        staging.beforePlace = [&listener, i] { listener.BeforePlace(i); };
+        staging.beforePlace = [&listener, &asked] {
+            if (!asked) {
+                listener.BeforeFirstPlace();
+                asked = true;
+            }
+        };
         const DownloadResult result = DownloadFileWithProgress(
             transfer_, view_, clock_, file.url, file.directory, file.fileName, L"", L"", staging);
         if (!result.Stored()) {

@@ -28,10 +28,11 @@ struct BatchFile {
 class BatchListener {
   public:
     virtual ~BatchListener() = default;
-    // On the caller's thread, once files[index] is whole and checked and before it replaces the
-    // installed file; the file is placed only after this returns. The caller keeps what must
-    // be kept before the installation first changes (a signed patch's serial).
-    virtual void BeforePlace(std::size_t index) { static_cast<void>(index); }
+    // On the caller's thread, once per job: when the first file is whole and checked and before
+    // it replaces the installed file. No file of the job is placed before this returned; when
+    // it throws, none is. The caller keeps what must be kept before the installation first
+    // changes (a signed patch's serial).
+    virtual void BeforeFirstPlace() {}
     // On the caller's thread, right after files[index] replaced the installed file.
     virtual void Placed(std::size_t index) = 0;
 };

@@ -4,9 +4,12 @@
 
 namespace vt {
 
-HashPipe::HashPipe(Sha256& hash) : hash_(hash), worker_([this] { Run(); }) {}
+HashPipe::HashPipe(Sha256& hash) : hash_(hash) {}
 
 HashPipe::~HashPipe() {
+    if (!worker_.joinable()) {
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -28,6 +31,9 @@ void HashPipe::Update(std::span<const std::byte> piece) {
 }
 
 void HashPipe::HandOver() {
+    if (!worker_.joinable()) {
+        worker_ = std::thread([this] { Run(); });
+    }
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return queued_.size() < kDepth; });
     queued_.push_back(std::move(filling_));
@@ -42,6 +48,12 @@ void HashPipe::HandOver() {
 }
 
 void HashPipe::Finish() {
+    if (!worker_.joinable()) {
+        // Less than a batch in all: a thread would only hash it while this one waits.
+        hash_.Update(filling_);
+        filling_.clear();
+        return;
+    }
     if (!filling_.empty()) {
         HandOver();
     }

@@ -1,6 +1,8 @@
 #pragma once
 // A SHA-256 fed by one thread and computed on another, so that hashing a download overlaps
-// its network reads and its disk writes instead of adding to them.
+// its network reads and its disk writes instead of adding to them. The other thread starts
+// with the first full batch: a small file is hashed at Finish, without a thread's start and
+// end (about 2 ms under Wine, more than its hashing).
 
 #include <condition_variable>
 #include <cstddef>
@@ -47,7 +49,7 @@ class HashPipe {
     std::vector<std::vector<std::byte>> spare_;  // buffers reused instead of allocated
     bool hashing_ = false;
     bool stop_ = false;
-    std::thread worker_;  // last: started once everything above exists
+    std::thread worker_;  // started by the first hand-over
 };
 
 }  // namespace vt

@@ -22,7 +22,7 @@ constexpr std::chrono::milliseconds kLook{33};
 
 // Thrown inside a worker's download once the job is given up, to end it at its next wait.
 struct Stopped {};
-// Thrown inside a worker's download when the caller's BeforePlace failed: the file stays
+// Thrown inside a worker's download when the caller's BeforeFirstPlace failed: the file stays
 // staged and is not placed.
 struct Withdrawn {};
 
@@ -31,11 +31,11 @@ struct Ended {
     std::size_t index = 0;
     DownloadResult result;
     std::exception_ptr error;  // an error the download raised, for the caller's thread
-    bool withdrawn = false;    // not placed because the caller's BeforePlace failed
+    bool withdrawn = false;    // not placed because the caller's BeforeFirstPlace failed
 };
 
-// A worker's question to the caller's thread before it places a file.
-enum class Placing { Asked, Go, Withdraw };
+// The caller's BeforeFirstPlace, as the workers see it.
+enum class Placing { NotAsked, Asked, Go, Withdraw };
 
 // What a file in flight has staged so far.
 struct InFlight {
@@ -117,11 +117,21 @@ bool WorthRetrying(const DownloadResult& result) {
 }
 
 struct PoolDownloader::Job {
-    Job(std::span<const BatchFile> list, Doorbell& doorbell, std::size_t workers)
-        : files(list), bell(doorbell), next(workers), flight(workers), placing(workers) {}
+    Job(std::span<const BatchFile> list, Doorbell& doorbell, Clock& jobClock, std::size_t workers)
+        : files(list),
+          bell(doorbell),
+          clock(jobClock),
+          next(workers),
+          flight(workers),
+          limit(workers) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            pending.push_back(i);
+        }
+    }
 
     const std::span<const BatchFile> files;
     Doorbell& bell;
+    Clock& clock;
 
     std::mutex mutex;  // guards the members below
     std::condition_variable handedOut;
@@ -130,13 +140,41 @@ struct PoolDownloader::Job {
     std::vector<std::optional<InFlight>> flight;   // per worker: the file it is on
     std::deque<Ended> ended;                       // in the order the tries ended
     uint64_t fetched = 0;
-    // Per worker: its file waits for the caller's BeforePlace, or the caller's answer.
-    std::vector<std::optional<Placing>> placing;
+    // What the caller decided: files still to start, first in line first; files in flight at
+    // most; nothing new starts before pauseUntil, nor once stopped.
+    std::deque<std::size_t> pending;
+    std::size_t limit;
+    double pauseUntil = 0;
+    bool stopped = false;
+    // Tries that did not place their file and that the caller has not settled yet: until it
+    // has (a retry first in line, fewer connections, a pause, a stop), nothing new starts.
+    std::size_t unsettled = 0;
+    std::optional<std::size_t> latest;  // the file handed out last, for the window
+    // The caller's BeforeFirstPlace: asked by the first worker about to place a file.
+    Placing placing = Placing::NotAsked;
     std::condition_variable answered;
 
     bool Quitting() {
         std::lock_guard lock(mutex);
         return quitting;
+    }
+
+    // With the mutex held: the next file for `worker`, which is on none, if one may start now.
+    std::optional<std::size_t> TakeNext(std::size_t worker) {
+        if (stopped || unsettled > 0 || pending.empty() || clock.Seconds() < pauseUntil) {
+            return std::nullopt;
+        }
+        const auto busy = static_cast<std::size_t>(std::count_if(
+            flight.begin(), flight.end(), [](const auto& f) { return f.has_value(); }));
+        if (busy >= limit) {
+            return std::nullopt;
+        }
+        const std::size_t index = pending.front();
+        pending.pop_front();
+        const BatchFile& file = files[index];
+        flight[worker] = InFlight{index, 0, file.pin ? static_cast<double>(file.pin->size) : -1};
+        latest = index;
+        return index;
     }
 };
 
@@ -194,46 +232,47 @@ class WorkerSlot final : public JobSlot {
     std::size_t worker_;
 };
 
-// Hands BeforePlace to the caller's thread, which owns the listener, and waits for its answer.
-void AskBeforePlace(Job& job, std::size_t worker) {
-    {
-        std::lock_guard lock(job.mutex);
-        job.placing[worker] = Placing::Asked;
-    }
-    job.bell.Ring();
+// Before a job's first file is placed, hands BeforeFirstPlace to the caller's thread, which
+// owns the listener, and waits for its answer; every later file goes on at once.
+void AskBeforeFirstPlace(Job& job) {
     std::unique_lock lock(job.mutex);
-    job.answered.wait(lock, [&] { return job.quitting || job.placing[worker] != Placing::Asked; });
-    const Placing answer = *job.placing[worker];
-    job.placing[worker].reset();
+    if (job.placing == Placing::NotAsked) {
+        job.placing = Placing::Asked;
+        job.bell.Ring();
+    }
+    job.answered.wait(lock, [&] { return job.quitting || job.placing != Placing::Asked; });
     if (job.quitting) {
         throw Stopped{};
     }
-    if (answer == Placing::Withdraw) {
+    if (job.placing == Placing::Withdraw) {
         throw Withdrawn{};
     }
 }
 
 DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, Job& job,
-                        std::size_t worker, const BatchFile& file, JobSlot& slot,
-                        const PoolSettings& settings) {
+                        const BatchFile& file, JobSlot& slot, const PoolSettings& settings) {
     Staging staging;
     staging.path = file.stagingPath;
     staging.pin = file.pin;
     staging.shownName = file.shownName;
-    staging.beforePlace = [&job, worker] { AskBeforePlace(job, worker); };
+    staging.beforePlace = [&job] { AskBeforeFirstPlace(job); };
     staging.job = &slot;
     return DownloadFileWithProgress(transfer, view, clock, file.url, file.directory, file.fileName,
                                     settings.userName, settings.password, staging);
 }
 
 // One connection's thread: the files handed to it, one after the other, until the job quits.
+// A file placed, it takes the next itself, so the connection does not wait for the caller.
 void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
                const PoolSettings& settings) {
     WorkerView view(job);
     WorkerSlot slot(job, worker);
+    std::optional<std::size_t> taken;
     for (;;) {
         Ended ended;
-        {
+        if (taken) {
+            ended.index = *taken;
+        } else {
             std::unique_lock lock(job.mutex);
             job.handedOut.wait(lock, [&] { return job.quitting || job.next[worker]; });
             if (job.quitting) {
@@ -243,8 +282,8 @@ void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
             job.next[worker].reset();
         }
         try {
-            ended.result = FetchOne(transfer, view, clock, job, worker, job.files[ended.index],
-                                    slot, settings);
+            ended.result =
+                FetchOne(transfer, view, clock, job, job.files[ended.index], slot, settings);
         } catch (const Stopped&) {
             return;
         } catch (const Withdrawn&) {
@@ -255,7 +294,10 @@ void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
         {
             std::lock_guard lock(job.mutex);
             job.flight[worker].reset();
+            const bool placed = !ended.withdrawn && !ended.error && ended.result.Stored();
+            job.unsettled += placed ? 0 : 1;
             job.ended.push_back(std::move(ended));
+            taken = placed ? job.TakeNext(worker) : std::nullopt;
         }
         job.bell.Ring();
     }
@@ -313,25 +355,23 @@ PoolDownloader::~PoolDownloader() = default;
 
 namespace {
 
-// The caller's side of a job: which file goes next and to which worker, what an ended try
-// means, and the job's figures on the window.
+// The caller's side of a job: what an ended try means, which files go to idle workers, and
+// the job's figures on the window.
 class Schedule {
   public:
     Schedule(Job& job, ProgressView& view, Clock& clock, const PoolSettings& settings,
-             BatchListener& listener, std::size_t workers)
+             BatchListener& listener)
         : job_(job),
           view_(view),
           clock_(clock),
           settings_(settings),
           listener_(listener),
-          limit_(workers),
           tries_(job.files.size(), 0),
           start_(ToInt32Bankers(clock.Seconds())) {
         tally_.totalFiles = job.files.size();
-        for (std::size_t i = 0; i < job.files.size(); ++i) {
-            pending_.push_back(i);
-            tally_.totalBytes += PinnedSize(job.files[i]);
-            allPinned_ = allPinned_ && job.files[i].pin.has_value();
+        for (const BatchFile& file : job.files) {
+            tally_.totalBytes += PinnedSize(file);
+            allPinned_ = allPinned_ && file.pin.has_value();
         }
         if (!allPinned_) {
             tally_.totalBytes = 0;
@@ -361,72 +401,63 @@ class Schedule {
     // nothing more will start.
     bool SettleEnded() {
         std::deque<Ended> ended;
-        bool idle = false;
         {
             std::lock_guard lock(job_.mutex);
             ended.swap(job_.ended);
-            idle = std::none_of(job_.flight.begin(), job_.flight.end(),
-                                [](const auto& f) { return f.has_value(); });
         }
         for (Ended& e : ended) {
             Settle(e);
         }
-        return idle && (pending_.empty() || stopped_);
+        std::lock_guard lock(job_.mutex);
+        const bool idle = std::none_of(job_.flight.begin(), job_.flight.end(),
+                                       [](const auto& f) { return f.has_value(); });
+        return idle && job_.ended.empty() && (job_.pending.empty() || job_.stopped);
     }
 
-    // Runs BeforePlace for the files whose workers wait to place them. Files in flight are
-    // placed even after a failure stopped new requests; only a failed BeforePlace withdraws.
+    // Runs BeforeFirstPlace once the first worker waits to place a file. Files in flight are
+    // placed even after a failure stopped new requests; only a failed BeforeFirstPlace
+    // withdraws them.
     void AnswerPlacing() {
-        std::vector<std::pair<std::size_t, std::size_t>> asked;  // worker, file
         {
             std::lock_guard lock(job_.mutex);
-            for (std::size_t w = 0; w < job_.placing.size(); ++w) {
-                if (job_.placing[w] == Placing::Asked) {
-                    asked.emplace_back(w, job_.flight[w]->index);
-                }
+            if (job_.placing != Placing::Asked) {
+                return;
             }
         }
-        if (asked.empty()) {
-            return;
-        }
-        std::vector<Placing> answers;
-        for (const auto& [worker, index] : asked) {
-            if (!error_) {
-                try {
-                    listener_.BeforePlace(index);
-                } catch (...) {
-                    error_ = std::current_exception();
-                    stopped_ = true;
-                }
+        if (!error_) {
+            try {
+                listener_.BeforeFirstPlace();
+            } catch (...) {
+                error_ = std::current_exception();
             }
-            answers.push_back(error_ ? Placing::Withdraw : Placing::Go);
         }
         {
             std::lock_guard lock(job_.mutex);
-            for (std::size_t i = 0; i < asked.size(); ++i) {
-                job_.placing[asked[i].first] = answers[i];
-            }
+            job_.placing = error_ ? Placing::Withdraw : Placing::Go;
+            job_.stopped = job_.stopped || error_;
         }
         job_.answered.notify_all();
     }
 
     void Settle(const Ended& e) {
-        if (e.withdrawn) {
-            return;  // error_ holds why
-        }
-        if (e.error) {
-            error_ = error_ ? error_ : e.error;
-            stopped_ = true;
-            return;
-        }
-        if (e.result.Stored()) {
+        if (e.result.Stored() && !e.withdrawn && !e.error) {
             ++tally_.doneFiles;
             placedBytes_ += PinnedSize(job_.files[e.index]);
             listener_.Placed(e.index);
             return;
         }
+        std::lock_guard lock(job_.mutex);
+        --job_.unsettled;
+        if (e.withdrawn) {
+            return;  // error_ holds why
+        }
+        if (e.error) {
+            error_ = error_ ? error_ : e.error;
+            job_.stopped = true;
+            return;
+        }
         ++tries_[e.index];
-        if (!stopped_ && WorthRetrying(e.result) &&
+        if (!job_.stopped && WorthRetrying(e.result) &&
             tries_[e.index] < std::max(settings_.tries, 1)) {
             TryAgain(e);
             return;
@@ -434,52 +465,42 @@ class Schedule {
         if (!failure_) {
             failure_ = BatchResult{e.result, e.index};
         }
-        stopped_ = true;
+        job_.stopped = true;
     }
 
-    // Fewer connections for the rest of the job, and the file first in line again; a server
-    // that asked for time gets it before anything new starts.
+    // With the job's mutex held: fewer connections for the rest of the job, and the file first
+    // in line again; a server that asked for time gets it before anything new starts.
     void TryAgain(const Ended& e) {
-        limit_ = std::max<std::size_t>(1, limit_ / 2);
-        pending_.push_front(e.index);
+        job_.limit = std::max<std::size_t>(1, job_.limit / 2);
+        job_.pending.push_front(e.index);
         std::wstring why = L"failed";
         if (e.result.outcome == DownloadOutcome::HttpStatus) {
             const double asked =
                 e.result.retryAfter > 0 ? e.result.retryAfter : settings_.pauseWithoutTime;
             const double pause = std::min(asked, settings_.longestPause);
-            pauseUntil_ = std::max(pauseUntil_, clock_.Seconds() + pause);
+            job_.pauseUntil = std::max(job_.pauseUntil, clock_.Seconds() + pause);
             why = L"status " + std::to_wstring(e.result.httpStatus) + L", waiting " +
                   std::to_wstring(std::lround(pause)) + L" s";
         }
         const BatchFile& file = job_.files[e.index];
         LogLine(L"trying " + (file.shownName.empty() ? file.fileName : file.shownName) +
-                L" again (" + why + L"), " + std::to_wstring(limit_) + L" connection(s)");
+                L" again (" + why + L"), " + std::to_wstring(job_.limit) + L" connection(s)");
     }
 
     // Hands the next files to idle workers, while fewer than the limit are in flight.
     void HandOut() {
-        if (stopped_ || pending_.empty() || clock_.Seconds() < pauseUntil_) {
-            return;
-        }
         bool any = false;
         {
             std::lock_guard lock(job_.mutex);
-            std::size_t busy = static_cast<std::size_t>(
-                std::count_if(job_.flight.begin(), job_.flight.end(),
-                              [](const auto& f) { return f.has_value(); }));
-            for (std::size_t w = 0; w < job_.flight.size() && busy < limit_ && !pending_.empty();
-                 ++w) {
-                if (job_.flight[w]) {
+            for (std::size_t w = 0; w < job_.flight.size(); ++w) {
+                if (job_.flight[w] || job_.next[w]) {
                     continue;
                 }
-                const std::size_t index = pending_.front();
-                pending_.pop_front();
-                const BatchFile& file = job_.files[index];
-                job_.flight[w] =
-                    InFlight{index, 0, file.pin ? static_cast<double>(file.pin->size) : -1};
+                const std::optional<std::size_t> index = job_.TakeNext(w);
+                if (!index) {
+                    break;
+                }
                 job_.next[w] = index;
-                latestName_ = file.fileName;
-                ++busy;
                 any = true;
             }
         }
@@ -489,14 +510,11 @@ class Schedule {
     }
 
     std::chrono::milliseconds WaitTime() {
-        const double pause = pauseUntil_ - clock_.Seconds();
-        bool busy = false;
-        {
-            std::lock_guard lock(job_.mutex);
-            busy = std::any_of(job_.flight.begin(), job_.flight.end(),
-                               [](const auto& f) { return f.has_value(); });
-        }
-        if (busy || pause <= 0 || stopped_) {
+        std::lock_guard lock(job_.mutex);
+        const double pause = job_.pauseUntil - clock_.Seconds();
+        const bool busy = std::any_of(job_.flight.begin(), job_.flight.end(),
+                                      [](const auto& f) { return f.has_value(); });
+        if (busy || pause <= 0 || job_.stopped) {
             return kLook;
         }
         return std::chrono::milliseconds(std::llround(std::ceil(pause * 1000)));
@@ -510,8 +528,10 @@ class Schedule {
         }
         drawn_ = true;
         lastDraw_ = now;
+        std::optional<std::size_t> latest;
         {
             std::lock_guard lock(job_.mutex);
+            latest = job_.latest;
             tally_.fetched = job_.fetched;
             tally_.doneBytes = placedBytes_;
             for (const std::optional<InFlight>& f : job_.flight) {
@@ -520,8 +540,8 @@ class Schedule {
                 }
             }
         }
-        if (latestName_ != shownName_) {
-            shownName_ = latestName_;
+        if (latest && job_.files[*latest].fileName != shownName_) {
+            shownName_ = job_.files[*latest].fileName;
             view_.SetCaption(ProgressLabel::Lblname, shownName_);
         }
         const ProgressFigures f = ComputeJobProgress(tally_, ToInt32Bankers(now) - start_);
@@ -536,18 +556,13 @@ class Schedule {
     Clock& clock_;
     const PoolSettings& settings_;
     BatchListener& listener_;
-    std::size_t limit_;  // files in flight at most: halved by each try that failed
-    std::deque<std::size_t> pending_;
     std::vector<int> tries_;  // failed tries per file
-    double pauseUntil_ = 0;
-    bool stopped_ = false;  // no new request starts
     std::optional<BatchResult> failure_;
     std::exception_ptr error_;
     JobTally tally_;
     bool allPinned_ = true;
     uint64_t placedBytes_ = 0;
     int32_t start_;
-    std::wstring latestName_;
     std::wstring shownName_;
     bool drawn_ = false;
     double lastDraw_ = 0;
@@ -565,9 +580,9 @@ BatchResult PoolDownloader::FetchAll(std::span<const BatchFile> files, BatchList
     while (connections_.size() < workers) {
         connections_.push_back(connect_());
     }
-    Job job(files, bell_, workers);
+    Job job(files, bell_, clock_, workers);
     Workers running(job, std::span(connections_).first(workers), clock_, settings_);
-    return Schedule(job, view_, clock_, settings_, listener, workers).Run();
+    return Schedule(job, view_, clock_, settings_, listener).Run();
 }
 
 }  // namespace vt

@@ -1,10 +1,12 @@
 #pragma once
 // A job's payloads fetched over up to N connections at once. Each connection has a worker
 // thread that runs the single staged download (DownloadFileWithProgress) file after file, so
-// every byte is treated as one download treats it; the caller's thread hands out the files in
-// their given order, pumps the window's messages, draws the job's progress and reports each
-// file in the order they finish. With one connection the requests are exactly those of the
-// single downloads, one after the other.
+// every byte is treated as one download treats it. The files start in their given order: a
+// worker that placed its file takes the next itself, so a connection never waits for the
+// caller's thread between files; that thread decides what a failed try means, hands files to
+// idle workers, pumps the window's messages, draws the job's progress and reports each file in
+// the order they finish. With one connection the requests are exactly those of the single
+// downloads, one after the other.
 //
 // A 429 or 503 (the pool then starts nothing before its Retry-After, at most 30 s), a
 // transfer that fails or ends early, or an answer too slow for the rule halves the

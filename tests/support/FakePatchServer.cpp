@@ -70,8 +70,11 @@ void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& 
 void FakePatchServer::FetchPayloads(std::span<const BatchFile> batch, BatchListener& listener) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const BatchFile& file = batch[i];
-        Store(true, file.url, file.directory, file.fileName, file.pin,
-              [&listener, i] { listener.BeforePlace(i); });
+        Store(true, file.url, file.directory, file.fileName, file.pin, [&listener, i] {
+            if (i == 0) {
+                listener.BeforeFirstPlace();
+            }
+        });
         calls.back().stagingPath = file.stagingPath;
         listener.Placed(i);
     }

@@ -41,6 +41,28 @@ TEST(HashPipe, GivesTheDigestOfEveryPieceInOrder) {
     }
 }
 
+// Around one batch, where the pipe starts hashing on its own thread: fed in pieces of a
+// prime size, the digest is that of all bytes; a pipe given up ends, with or without its thread.
+TEST(HashPipe, GivesTheDigestAroundOneBatch) {
+    const size_t batch = HashPipe::kBatch;
+    for (size_t n : {size_t{0}, size_t{1}, batch - 1, batch, batch + 1, 2 * batch}) {
+        SCOPED_TRACE(n);
+        const std::vector<std::byte> data = RandomBytes(n, static_cast<uint32_t>(n));
+        const std::span<const std::byte> all(data);
+        Sha256 hash;
+        {
+            HashPipe pipe(hash);
+            for (size_t at = 0; at < n; at += 65521) {
+                pipe.Update(all.subspan(at, std::min<size_t>(65521, n - at)));
+            }
+            pipe.Finish();
+        }
+        EXPECT_EQ(hash.Final(), Sha256Of(all));
+        HashPipe dropped(hash);
+        dropped.Update(all);
+    }
+}
+
 // The caller's buffer is reused at once: the pipe must hash its own copy.
 TEST(HashPipe, HashesACopyNotTheCallersBuffer) {
     const std::vector<std::byte> data = RandomBytes(8 * 4096, 3);

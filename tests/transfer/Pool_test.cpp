@@ -468,65 +468,94 @@ TEST_F(Pool, ReportsEachFileOnTheCallersThreadInTheOrderTheyFinish) {
     EXPECT_EQ(view.captions[ProgressLabel::LblFilePecent], L"100%");
 }
 
-// What must be kept before the installation changes is kept on the caller's thread, before
-// each file replaces the installed one; when keeping it fails, that file and any other waiting
-// to be placed stay as installed, and the failure ends the job.
-TEST_F(Pool, KeepsOnTheCallersThreadBeforeEachFileIsPlaced) {
+// What must be kept before the installation changes is kept once per job, on the caller's
+// thread, before the first file replaces an installed one; when keeping it fails, no file is
+// placed and the failure ends the job.
+TEST_F(Pool, KeepsOnTheCallersThreadBeforeTheFirstFileIsPlaced) {
     struct Case {
         int connections;
-        int refuseAt;  // the n-th BeforePlace (from 0) throws; -1: none
+        bool refuse;
     };
-    const Case cases[] = {{1, -1}, {4, -1}, {1, 0}, {4, 0}, {4, 3}};
+    const Case cases[] = {{1, false}, {4, false}, {1, true}, {4, true}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << c.connections << " connections, refuse at " << c.refuseAt);
+        SCOPED_TRACE(::testing::Message() << c.connections << " connections, refuse " << c.refuse);
         ASSERT_TRUE(fs::RemoveTree(dir / L"temp"));  // parts a withdrawn file left
         ASSERT_TRUE(fs::CreateDir(dir / L"temp"));
         files.clear();
         MakeFiles(8, true);
         struct Keeper final : BatchListener {
             Pool& t;
-            int refuseAt;
+            bool refuse;
             std::thread::id caller = std::this_thread::get_id();
-            std::vector<std::size_t> kept, placed;
+            int kept = 0;
+            std::vector<std::size_t> placed;
             bool wrongThread = false, alreadyPlaced = false;
-            Keeper(Pool& test, int refuse) : t(test), refuseAt(refuse) {}
-            void BeforePlace(std::size_t i) override {
+            Keeper(Pool& test, bool r) : t(test), refuse(r) {}
+            void BeforeFirstPlace() override {
                 wrongThread = wrongThread || std::this_thread::get_id() != caller;
-                alreadyPlaced = alreadyPlaced || t.Installed(i);
-                if (static_cast<int>(kept.size()) == refuseAt) {
-                    kept.push_back(SIZE_MAX);
+                for (std::size_t i = 0; i < t.files.size(); ++i) {
+                    alreadyPlaced = alreadyPlaced || t.Installed(i);
+                }
+                ++kept;
+                if (refuse) {
                     throw std::runtime_error("cannot keep");
                 }
-                kept.push_back(i);
             }
             void Placed(std::size_t i) override { placed.push_back(i); }
-        } keeper(*this, c.refuseAt);
+        } keeper(*this, c.refuse);
         PoolDownloader pool(
             view, clock, bell, [this] { return std::make_unique<FakeConnection>(host); },
             Settings(c.connections));
-        if (c.refuseAt < 0) {
-            EXPECT_TRUE(pool.FetchAll(files, keeper).Stored());
-        } else {
+        if (c.refuse) {
             EXPECT_THROW(static_cast<void>(pool.FetchAll(files, keeper)), std::runtime_error);
+        } else {
+            EXPECT_TRUE(pool.FetchAll(files, keeper).Stored());
         }
+        EXPECT_EQ(keeper.kept, 1);
         EXPECT_FALSE(keeper.wrongThread);
         EXPECT_FALSE(keeper.alreadyPlaced);
-        std::erase(keeper.kept, SIZE_MAX);
-        std::vector<std::size_t> placed = keeper.placed;
-        std::sort(placed.begin(), placed.end());
-        std::sort(keeper.kept.begin(), keeper.kept.end());
-        EXPECT_EQ(placed, keeper.kept);  // placed exactly when kept first
+        EXPECT_EQ(keeper.placed.size(), c.refuse ? 0u : files.size());
         for (std::size_t i = 0; i < files.size(); ++i) {
-            const bool wasPlaced = std::count(placed.begin(), placed.end(), i) == 1;
-            EXPECT_EQ(Installed(i), wasPlaced) << i;
-            EXPECT_EQ(dir.Read(files[i].fileName) == "installed", !wasPlaced) << i;
+            EXPECT_EQ(Installed(i), !c.refuse) << i;
+            EXPECT_EQ(dir.Read(files[i].fileName) == "installed", c.refuse) << i;
         }
-        if (c.refuseAt < 0) {
-            EXPECT_EQ(placed.size(), files.size());
-        } else {
-            EXPECT_EQ(placed.size(), static_cast<std::size_t>(c.refuseAt));
-        }
+    }
+}
+
+// A connection goes on to its next file without waiting for the caller's thread: each file is
+// reported only once the next one's request has been made.
+TEST_F(Pool, AConnectionDoesNotWaitForTheCallerBetweenFiles) {
+    for (int connections : {1, 3}) {
+        SCOPED_TRACE(connections);
+        files.clear();
+        MakeFiles(6, true);
+        const size_t before = host.Requests().size();
+        struct Behind final : BatchListener {
+            Pool& t;
+            size_t before;
+            std::vector<std::size_t> placed;
+            std::vector<std::size_t> waitedFor;  // files reported before the next one started
+            Behind(Pool& test, size_t b) : t(test), before(b) {}
+            void Placed(std::size_t i) override {
+                const size_t wanted = before + std::min(placed.size() + 2, t.files.size());
+                const auto deadline = std::chrono::steady_clock::now() + 10s;
+                while (t.host.Requests().size() < wanted) {
+                    if (std::chrono::steady_clock::now() > deadline) {
+                        waitedFor.push_back(i);
+                        break;
+                    }
+                    std::this_thread::yield();
+                }
+                placed.push_back(i);
+            }
+        } behind(*this, before);
+        PoolDownloader pool(
+            view, clock, bell, [this] { return std::make_unique<FakeConnection>(host); },
+            Settings(connections));
+        ASSERT_TRUE(pool.FetchAll(files, behind).Stored());
+        EXPECT_EQ(behind.placed.size(), files.size());
+        EXPECT_TRUE(behind.waitedFor.empty()) << behind.waitedFor.size();
+        EXPECT_EQ(host.Requests().size() - before, files.size());
     }
 }
 
