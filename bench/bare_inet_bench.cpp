@@ -12,15 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "base/Cp949.h"
 
-std::wstring Widen(const char* text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), n);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
+namespace {
 
 bool Fetch(HINTERNET session, const std::wstring& host, INTERNET_PORT port,
            const std::wstring& path, const std::wstring& target) {
@@ -72,7 +66,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bare_inet_bench <host> <port> <paths file> <dir\\>\n");
         return 2;
     }
-    const std::wstring host = Widen(argv[1]);
+    const std::wstring host = vt::FromUtf8(argv[1]);
     const auto port = static_cast<INTERNET_PORT>(std::stoi(argv[2]));
     std::vector<std::string> paths;
     std::ifstream list(argv[3]);
@@ -81,7 +75,7 @@ int main(int argc, char** argv) {
             paths.push_back(line);
         }
     }
-    const std::wstring dir = Widen(argv[4]);
+    const std::wstring dir = vt::FromUtf8(argv[4]);
     const auto start = std::chrono::steady_clock::now();
     HINTERNET session = InternetOpenW(L"bare", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (session == nullptr) {
@@ -90,7 +84,7 @@ int main(int argc, char** argv) {
     size_t n = 0;
     for (const std::string& p : paths) {
         std::wstring target = dir + L"f" + std::to_wstring(n++);
-        if (!Fetch(session, host, port, Widen(p.c_str()), target)) {
+        if (!Fetch(session, host, port, vt::FromUtf8(p.c_str()), target)) {
             std::fprintf(stderr, "failed: %s\n", p.c_str());
             return 1;
         }

@@ -13,17 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Cp949.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::wstring Widen(const char* text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), n);
-    out.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
-    return out;
-}
 
 bool PlaceOne(const std::wstring& staged, const std::wstring& target) {
     HANDLE file = CreateFileW(staged.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -53,7 +47,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: rename_loop_bench <dir\\> <files> [window]\n");
         return 2;
     }
-    const std::wstring dir = Widen(argv[1]);
+    const std::wstring dir = vt::FromUtf8(argv[1]);
     const size_t files = std::stoul(argv[2]);
     const size_t window = std::min<size_t>(argc > 3 ? std::stoul(argv[3]) : 1000, files);
     const std::wstring temp = dir + L"temp\\";
