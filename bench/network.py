@@ -22,7 +22,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -94,12 +93,7 @@ class Proxy:
         return self
 
     def __exit__(self, *exc):
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
+        harness.end_process(self.proc)
         self.proc.stdout.close()
 
 
@@ -139,14 +133,6 @@ def probe(base):
                           base + "/probe.bin"], capture_output=True, text=True,
                          check=True).stdout.split()
     return float(out[0]) * 1000, float(out[2]) * 1000, float(out[5]) * 8 / 1e6
-
-
-def accepts(host, port):
-    try:
-        with socket.create_connection((host, port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 class Bench:
@@ -273,7 +259,8 @@ class Bench:
                                                                   proxy_files), flush=True)
 
     def run(self):
-        if not harness.port_free(self.host, self.port) or accepts(self.host, self.a.nginx_port):
+        if not harness.port_free(self.host, self.port) or \
+                harness.accepts(self.host, self.a.nginx_port):
             raise RuntimeError("%s or port %d is taken" % (self.a.patch_host, self.a.nginx_port))
         make_server(self.www, self.a.files)
         nginx = harness.Nginx(self.www, self.host, self.a.nginx_port, workdir=self.work / "nginx")

@@ -12,7 +12,7 @@ from .launcher import (CANCEL, CONNECT, ERROR_CAPTION, FAILED_CAPTION, PATCH_CAP
                        windows_path)
 from .xwin import (click, colours, geometry, key, screenshot, signature, wait_painted,
                    wait_window, windows, x_env)
-from .servers import Nginx, StallingServer, StaticServer, TrickleServer, port_free
+from .servers import Nginx, StallingServer, StaticServer, TrickleServer, accepts, port_free
 from .patchtree import (differences, installed_as_served, installed_files, make_patch,
                         profile_only)
 from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, signed_patch,
@@ -20,6 +20,6 @@ from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, 
 from .inifile import ini_bytes, read_ini
 from .standin import list_rows, read_standin, wait_rows
 from .runlog import RunLog, log_path, read_only
-from .isolation import case, end_marked, isolated, marked, run
+from .isolation import case, end_marked, end_process, isolated, marked, run
 
 __all__ = [name for name in dir() if not name.startswith("_")]

@@ -78,6 +78,17 @@ def _reap():
             pass
 
 
+def end_process(proc):
+    """Ends a process this one started: TERM, then KILL after 10 s; waits for it."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
 def marked(tag, spare=()):
     """Ids of the live processes that carry `tag`, this one and `spare` excepted."""
     return [pid for pid in _pids()
@@ -142,13 +153,7 @@ class _Display:
             raise
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_process(self.proc)
 
 
 class Isolation:

@@ -30,7 +30,8 @@ def port_free(host, port):
             return False
 
 
-def _accepts(host, port):
+def accepts(host, port):
+    """True when something accepts a connection on host:port."""
     try:
         with socket.create_connection((host, port), timeout=1):
             return True
@@ -145,7 +146,7 @@ http {
                                           str(self.dir)], stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL, start_new_session=True))
         try:
-            wait_until(lambda: self.proc.poll() is not None or _accepts(self.host, self.port),
+            wait_until(lambda: self.proc.poll() is not None or accepts(self.host, self.port),
                        10, "nginx listening on %s:%d" % (self.host, self.port))
         except TimeoutError:
             self.__exit__()
