@@ -43,19 +43,7 @@ class Count final : public vt::BatchListener {
 vt::BatchResult FetchOneByOne(const std::vector<vt::BatchFile>& files, NoWindow& view,
                               vt::Clock& clock, Count& count) {
     vt::InetTransfer transfer(view);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const vt::BatchFile& f = files[i];
-        vt::Staging staging;
-        staging.path = f.stagingPath;
-        staging.shownName = f.shownName;
-        const vt::DownloadResult r = vt::DownloadFileWithProgress(
-            transfer, view, clock, f.url, f.directory, f.fileName, L"", L"", staging);
-        if (!r.Stored()) {
-            return {r, i};
-        }
-        count.Placed(i);
-    }
-    return {};
+    return vt::InOrderDownloader(transfer, view, clock).FetchAll(files, count);
 }
 
 }  // namespace

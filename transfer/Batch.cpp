@@ -2,14 +2,19 @@
 
 namespace vt {
 
+Staging StagingOf(const BatchFile& file) {
+    Staging staging;
+    staging.path = file.stagingPath;
+    staging.pin = file.pin;
+    staging.shownName = file.shownName;
+    return staging;
+}
+
 BatchResult InOrderDownloader::FetchAll(std::span<const BatchFile> files, BatchListener& listener) {
     bool asked = false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const BatchFile& file = files[i];
-        Staging staging;
-        staging.path = file.stagingPath;
-        staging.pin = file.pin;
-        staging.shownName = file.shownName;
+        Staging staging = StagingOf(file);
         staging.beforePlace = [&listener, &asked] {
             if (!asked) {
                 listener.BeforeFirstPlace();

@@ -25,6 +25,10 @@ struct BatchFile {
     std::optional<Pin> pin;  // a signed patch: the body must match it
 };
 
+// How `file` is staged by the single staged download; the caller adds what runs before it is
+// placed and the job it belongs to.
+Staging StagingOf(const BatchFile& file);
+
 class BatchListener {
   public:
     virtual ~BatchListener() = default;

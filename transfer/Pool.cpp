@@ -251,10 +251,7 @@ void AskBeforeFirstPlace(Job& job) {
 
 DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, Job& job,
                         const BatchFile& file, JobSlot& slot, const PoolSettings& settings) {
-    Staging staging;
-    staging.path = file.stagingPath;
-    staging.pin = file.pin;
-    staging.shownName = file.shownName;
+    Staging staging = StagingOf(file);
     staging.beforePlace = [&job] { AskBeforeFirstPlace(job); };
     staging.job = &slot;
     return DownloadFileWithProgress(transfer, view, clock, file.url, file.directory, file.fileName,
