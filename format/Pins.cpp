@@ -1,7 +1,9 @@
 #include "format/Pins.h"
 
+#include "base/Cp949.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
+#include "format/Objects.h"
 
 namespace vt {
 
@@ -19,6 +21,10 @@ std::optional<std::string> ReadPinnedFile(const std::wstring& path, const Pin& p
         return std::nullopt;
     }
     return bytes;
+}
+
+std::wstring ObjectUrl(const Pin& pin) {
+    return PatchBaseUrl + FromUtf8(format::ObjectPath(pin.sha256));
 }
 
 }  // namespace vt

@@ -15,5 +15,8 @@ std::optional<Pin> PublishedPin(const std::wstring& key);
 // The bytes of the file at `path` when it has the pinned size and SHA-256 (a small file: read
 // whole, and only once its size matches); nothing otherwise.
 std::optional<std::string> ReadPinnedFile(const std::wstring& path, const Pin& pin);
+// Where a keyed launcher fetches the pinned file: its object at the built-in host
+// (PatchBaseUrl + "objects/<2 hex>/<sha256>"), a name no publish ever gives other bytes.
+std::wstring ObjectUrl(const Pin& pin);
 
 }  // namespace vt

@@ -91,7 +91,12 @@ void UpdateClient(PatchHost& host) {
     }
     const std::wstring staging =
         TempDir + (pin ? FromUtf8(DigestHex(pin->sha256)) + L".part" : L"vtgame.part");
-    const BatchFile client{PatchBaseUrl + L"vt.exe", AppDir, L"vt.exe", L"vt.exe", staging, pin};
+    const BatchFile client{pin ? ObjectUrl(*pin) : PatchBaseUrl + L"vt.exe",
+                           AppDir,
+                           L"vt.exe",
+                           L"vt.exe",
+                           staging,
+                           pin};
     ClientPlacement listener(host);
     host.FetchPayloads(std::span(&client, 1), listener);
 }

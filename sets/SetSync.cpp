@@ -63,7 +63,8 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
     }
     const SizeBound bound = manifestPin ? SizeBound::Pinned(manifestPin->size, shown)
                                         : SizeBound::AtMost(format::kManifestMostBytes);
-    host.DownloadFile(set.Url(set.manifestName), TempDir, set.manifestName, L"", L"", bound);
+    host.DownloadFile(manifestPin ? ObjectUrl(*manifestPin) : set.Url(set.manifestName), TempDir,
+                      set.manifestName, L"", L"", bound);
 
     const std::wstring staged = TempDir + set.manifestName;
     std::optional<std::string> bytes =
@@ -284,8 +285,10 @@ void FetchPlanned(SetHost& host, const SetParameters& set, const ManifestReading
     for (const PlannedFile& file : plan.files) {
         const ManifestLine& line = manifest.lines[file.line];
         EnsureParentDirectories(folder, file.relative);
-        batch.push_back({set.Url(EncodeForUrl(line.entry->name + set.entrySuffix)), folder,
-                         file.relative, set.installed + file.relative,
+        const bool keyed = host.Keyed() && line.pin;
+        batch.push_back({keyed ? ObjectUrl(*line.pin)
+                               : set.Url(EncodeForUrl(line.entry->name + set.entrySuffix)),
+                         folder, file.relative, set.installed + file.relative,
                          StagingPath(set, line, host.Keyed()),
                          host.Keyed() ? line.pin : std::nullopt});
     }

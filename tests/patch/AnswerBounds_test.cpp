@@ -11,6 +11,7 @@
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
 #include "base/ModGame.h"
+#include "format/Pins.h"
 #include "patch/PatchKey.h"
 #include "patch/Texts.h"
 #include "sets/SetSync.h"
@@ -105,9 +106,12 @@ TEST_F(KeyedBounds, ASetsManifestIsBoundedByItsPinOrByTheFormat) {
         SCOPED_TRACE(keyed);
         server.keyed = keyed;
         server.calls.clear();
-        server.Put(PatchBaseUrl + L"resource/sound/vtsound.ini", "[sound]\r\ncount=0\r\n");
+        const std::string served = "[sound]\r\ncount=0\r\n";
+        const Pin pin{18, {}};  // of other bytes: its hash is all zeros
+        server.Put(PatchBaseUrl + L"resource/sound/vtsound.ini", served);
+        server.files[ObjectUrl(pin)] = served;
         install.WriteText(L"temp\\vtgame.ini", L"[publish]\r\nresource/sound/vtsound.ini=18," +
-                                                   std::wstring(64, L'a') + L"\r\n");
+                                                   std::wstring(64, L'0') + L"\r\n");
         try {
             UpdateSoundSet(server);
         } catch (const ProgramEnded&) {

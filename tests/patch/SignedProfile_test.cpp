@@ -306,7 +306,8 @@ class SignedPatchRun : public test::PatchRunTest {
             headersSent.push_back(transfer.requestHeaders);
             const std::wstring path = transfer.url.substr(0, transfer.url.find(L'?'));
             const bool sig = path.ends_with(L".sig");
-            const bool client = path.ends_with(L"vt.exe");
+            // The only object these runs fetch is the client the vector pins.
+            const bool client = path.find(L"/objects/") != std::wstring::npos;
             transfer.head = L"HTTP/1.1 200 OK";
             if (path.ends_with(L"vtgame.signed")) {
                 const std::optional<std::string> answer = SignedAnswer();

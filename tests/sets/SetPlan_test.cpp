@@ -122,7 +122,9 @@ class SetPlan : public test::PatchRunTest {
         for (const PlanCase& c : kCases) {
             SCOPED_TRACE(ToUtf8(c.name) + (keyed ? " keyed" : " unsigned"));
             const bool expected = keyed ? c.fetchedKeyed : c.fetchedUnsigned;
-            EXPECT_EQ(fetched.contains(soundUrl + c.name), expected);
+            EXPECT_EQ(
+                fetched.contains(keyed ? test::ObjectUrlOf(Served(c.name)) : soundUrl + c.name),
+                expected);
             EXPECT_EQ(install.Value(L"resource\\sound\\vtsound.ini", L"sound", c.name), L"2");
             if (expected) {
                 EXPECT_EQ(install.Read(FileOf(c.name)), Served(c.name));

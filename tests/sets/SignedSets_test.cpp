@@ -31,9 +31,11 @@ class SignedSets : public test::PatchRunTest {
     const std::string b = "BBBBBB";
 
     void SetUp() override { server.keyed = true; }
-    // The served manifest, and the staged profile pinning `pinned` as the manifest.
+    // The served manifest, also under the name of the pinned one's object (as a cache or a
+    // mirror holding other bytes would serve it), and the staged profile pinning `pinned`.
     void Publish(const std::string& served, const std::string& pinned) {
         server.Put(soundUrl + L"vtsound.ini", served);
+        server.files[test::ObjectUrlOf(pinned)] = served;
         install.WriteText(L"temp\\vtgame.ini",
                           L"[game]\r\nsound=2\r\n[publish]\r\nserial=3\r\n"
                           L"resource/sound/vtsound.ini=" +
@@ -114,7 +116,7 @@ TEST_F(SignedSets, AnEntryWithoutAPinIsRefusedAsDamagedAndNotRecorded) {
     server.Put(soundUrl + L"b.wav", b);
     EXPECT_THROW(UpdateSoundSet(server), ProgramEnded);
     EXPECT_TRUE(Refused(L"resource\\sound\\b.wav"));
-    EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{soundUrl + L"a.wav"});
+    EXPECT_EQ(server.PayloadUrls(), std::vector<std::wstring>{test::ObjectUrlOf(a)});
     // a.wav arrived before the refusal: its record is in the journal the next run folds.
     EXPECT_TRUE(FoldJournal(L"sound", SoundDir + L"vtsound.ini"));
     EXPECT_EQ(install.Value(L"resource\\sound\\vtsound.ini", L"sound", L"a.wav"), L"1");

@@ -1,11 +1,23 @@
 #include "tests/support/FakePatchServer.h"
 
+#include "base/Crypto.h"
 #include "base/EndProgram.h"
 #include "base/FileSystem.h"
+#include "format/Pins.h"
 #include "patch/Fetch.h"
 #include "patch/Texts.h"
 
 namespace vt::test {
+
+std::wstring ObjectUrlOf(const std::string& bytes) {
+    return ObjectUrl(
+        {bytes.size(), Sha256Of(std::as_bytes(std::span(bytes.data(), bytes.size())))});
+}
+
+void FakePatchServer::Put(const std::wstring& url, const std::string& bytes) {
+    files[url] = bytes;
+    files[ObjectUrlOf(bytes)] = bytes;
+}
 
 std::vector<std::wstring> FakePatchServer::PayloadUrls() const {
     std::vector<std::wstring> out;

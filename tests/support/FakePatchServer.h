@@ -12,6 +12,9 @@
 
 namespace vt::test {
 
+// Where a keyed launcher asks for `bytes`: the object named by their SHA-256.
+std::wstring ObjectUrlOf(const std::string& bytes);
+
 class FakePatchServer : public PatchHost {
   public:
     // Files by URL (as the launcher requests them). A missing URL ends the program, as a 404.
@@ -37,7 +40,9 @@ class FakePatchServer : public PatchHost {
     // Plays a signed patch: the sets must pass pins.
     bool keyed = false;
 
-    void Put(const std::wstring& url, const std::string& bytes) { files[url] = bytes; }
+    // Also under its object URL, as a publish writes every file; a test that serves other bytes
+    // there puts them after.
+    void Put(const std::wstring& url, const std::string& bytes);
     std::vector<std::wstring> PayloadUrls() const;
 
     // Keeps the bound as the real download does: longer fails the download, another length
