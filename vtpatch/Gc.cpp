@@ -123,8 +123,8 @@ bool IsObjectName(std::string_view relative) {
            relative.substr(0, 2) == relative.substr(3, 2);
 }
 
-// Removes the object file `name` of the folder `xx` itself; its bytes, or nothing when it is
-// no longer a file there.
+// Removes the object file at `relative` itself, through no link; its bytes, or nothing when no
+// file is there any more.
 std::optional<uint64_t> RemoveObject(const std::string& root, const std::string& relative) {
     const size_t slash = relative.rfind('/');
     Descriptor folder = OpenFolderBelow(root, relative.substr(0, slash), false);
