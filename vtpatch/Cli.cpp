@@ -14,6 +14,7 @@
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
+#include "vtpatch/Gc.h"
 #include "vtpatch/Lint.h"
 #include "vtpatch/Publish.h"
 #include "vtpatch/Verify.h"
@@ -37,7 +38,7 @@ constexpr char kKeygenHelp[] =
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
-    "                       [--drop-client] [--connections N]\n"
+    "                       [--drop-client] [--connections N] [--dry-run]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
@@ -61,6 +62,9 @@ constexpr char kPublishHelp[] =
     "                  (launchers keep the client they have)\n"
     "  --connections N how many connections at once launchers fetch payloads over, 1 to 16\n"
     "                  ([transfer] connections; without it, launchers use 8)\n"
+    "  --dry-run       check everything and write nothing (no object, profile, key state or\n"
+    "                  lock); list what players at each of the last 5 archived serials would\n"
+    "                  download of this publish (files and bytes, manifests included)\n"
     "\n"
     "Every set's manifest is written, an empty set's with count=0; a set that becomes empty\n"
     "is noted as dropped (launchers keep its files). Refuses, writing nothing, names the\n"
@@ -71,6 +75,7 @@ constexpr char kPublishHelp[] =
 
 constexpr char kLintHelp[] =
     "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"
+    "                    [--against PRIMARY]\n"
     "\n"
     "Reads a served tree the way the launcher does, from ROOT (or ROOT/autopatch) or over\n"
     "HTTP from http://HOST[:PORT]/ (the launcher's patch host; autopatch/ is added), and\n"
@@ -83,6 +88,9 @@ constexpr char kLintHelp[] =
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
+    "  --against PRIMARY  check ROOT-or-URL as a mirror of PRIMARY (a folder or URL): a serial\n"
+    "                  older than the one PRIMARY serves is a problem. With --pub, PRIMARY's\n"
+    "                  vtgame.signed must verify\n"
     "\n"
     "Over HTTP it holds each answer to the launcher's limits: vtgame.ini up to 1 MiB,\n"
     "vtgame.ini.sig up to 64 bytes, a pinned file up to its pin, another manifest up to\n"
@@ -106,6 +114,22 @@ constexpr char kVerifyHelp[] =
     "\n"
     "Exit status 0 when every installed file matches, 1 when something differs (also after\n"
     "--repair: the launcher completes the repair).\n";
+
+constexpr char kGcHelp[] =
+    "usage: vtpatch gc ROOT --keep N [--days D]\n"
+    "\n"
+    "Removes the objects under ROOT/autopatch/objects/ that no kept profile names: the last N\n"
+    "archived profiles (profiles/<serial>.signed, by serial; N at least 1), every profile\n"
+    "published less than D days ago (default 7; the later of the archive's modification time\n"
+    "and its serial, which is never below its publish time), and the served vtgame.signed and\n"
+    "vtgame.ini. A profile names the manifests it pins and every payload they pin. Takes\n"
+    "ROOT's publish lock, so it never runs beside a publish. Touches nothing but objects/:\n"
+    "profiles stay, symbolic links are neither followed nor removed, files not named as\n"
+    "objects are left alone, and an objects/<xx>/ folder it empties is removed.\n"
+    "\n"
+    "Refuses, removing nothing, when a kept profile or a manifest it pins cannot be read and\n"
+    "checked against its name and pin, or when a publish is running. Exit status 0 when done,\n"
+    "1 when refused.\n";
 
 // Options of the form "--name value" or "--name=value"; "--" ends them. An option given twice
 // is refused: which of the two was meant cannot be known.
@@ -185,6 +209,25 @@ int Keygen(const CommandLine& line, CliContext& io) {
     return kExitOk;
 }
 
+// One line a player: the serial he is at, then what he would download.
+void PrintDryRun(const PublishResult& result, const std::string& served, std::ostream& out) {
+    out << "dry run, nothing written: would publish serial " << result.serial << " into " << served
+        << "\n";
+    if (result.downloads.empty()) {
+        out << "no archived serial to compare with: every player downloads everything\n";
+        return;
+    }
+    out << "  player at serial      files            bytes\n";
+    for (const PlayerDownload& d : result.downloads) {
+        const std::string serial = std::to_string(d.serial);
+        const std::string files = std::to_string(d.files);
+        const std::string bytes = std::to_string(d.bytes);
+        out << "  " << serial << std::string(serial.size() < 18 ? 18 - serial.size() : 1, ' ')
+            << std::string(files.size() < 10 ? 10 - files.size() : 1, ' ') << files
+            << std::string(bytes.size() < 17 ? 17 - bytes.size() : 1, ' ') << bytes << "\n";
+    }
+}
+
 int PublishCommand(const CommandLine& line, CliContext& io) {
     std::ostream& out = io.out;
     std::ostream& err = io.err;
@@ -208,6 +251,7 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
         }
         options.connections = *n;
     }
+    options.dryRun = line.flags.contains("--dry-run");
     PublishResult result;
     try {
         result = Publish(options);
@@ -223,6 +267,10 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     }
     for (const std::string& warning : result.warnings) {
         err << "vtpatch publish: warning: " << warning << "\n";
+    }
+    if (options.dryRun) {
+        PrintDryRun(result, JoinPath(options.root, kServedFolder), out);
+        return kExitOk;
     }
     out << "published serial " << result.serial << " into " << JoinPath(options.root, kServedFolder)
         << "\n";
@@ -272,6 +320,11 @@ int LintCommand(const CommandLine& line, CliContext& io) {
         }
         options.publicKey = key;
     }
+    if (line.values.contains("--against")) {
+        std::unique_ptr<ServedTree> primary =
+            OpenServedTree(line.values.at("--against"), Patience());
+        options.primarySerial = PrimarySerial(*primary, options.publicKey);
+    }
     std::unique_ptr<ServedTree> tree = OpenServedTree(line.positional[0], Patience());
     Findings findings = Lint(*tree, options);
     PrintFindings(findings, out);
@@ -294,6 +347,61 @@ int VerifyCommand(const CommandLine& line, CliContext& io) {
     }
     out << "\n";
     return report.findings.Problems() == 0 ? kExitOk : kExitProblems;
+}
+
+// A whole number from `least` up, as the option's text gives it.
+std::optional<int64_t> Count(const std::string& text, int64_t least) {
+    int64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < least ||
+        value > 1'000'000'000) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int GcCommand(const CommandLine& line, CliContext& io) {
+    GcOptions options;
+    options.root = line.positional[0];
+    options.now = io.now;
+    const std::optional<int64_t> keep = Count(line.values.at("--keep"), 1);
+    const std::optional<int64_t> days =
+        line.values.contains("--days") ? Count(line.values.at("--days"), 0) : 7;
+    if (!keep || !days) {
+        io.err << "vtpatch gc: "
+               << (keep ? "--days takes a number of days, 0 or more"
+                        : "--keep takes a number of profiles, 1 or more")
+               << "\n\n"
+               << kGcHelp;
+        return kExitUsage;
+    }
+    options.keep = static_cast<size_t>(*keep);
+    options.days = *days;
+    GcResult result;
+    try {
+        result = CollectGarbage(options);
+    } catch (const Refused& refused) {
+        io.err << "vtpatch gc: refused, nothing was removed:\n";
+        for (const std::string& reason : refused.Reasons()) {
+            io.err << "  " << reason << "\n";
+        }
+        return kExitProblems;
+    } catch (const Busy& busy) {
+        io.err << "vtpatch gc: refused, nothing was removed: " << busy.what() << "\n";
+        return kExitProblems;
+    }
+    for (const std::string& note : result.notes) {
+        io.out << "note: " << note << "\n";
+    }
+    io.out << "kept the objects of " << result.keptSerials.size() << " archived profiles";
+    if (!result.keptSerials.empty()) {
+        io.out << " (serials " << result.keptSerials.front() << " to " << result.keptSerials.back()
+               << ")";
+    }
+    io.out << " and the served ones: " << result.kept << " objects\n"
+           << "removed " << result.removed << " objects, " << result.removedBytes << " bytes ("
+           << result.folders << " emptied folders)\n";
+    return kExitOk;
 }
 
 // "  vtpatch keygen DIR" for each command: the usage line of its help.
@@ -381,10 +489,11 @@ const std::vector<Command>& Commands() {
          2,
          {"--key", "--game", "--expires", "--connections"},
          {"--key", "--game"},
-         {"--drop-client"},
+         {"--drop-client", "--dry-run"},
          PublishCommand},
-        {"lint", kLintHelp, 1, {"--pub"}, {}, {}, LintCommand},
+        {"lint", kLintHelp, 1, {"--pub", "--against"}, {}, {}, LintCommand},
         {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},
+        {"gc", kGcHelp, 1, {"--keep", "--days"}, {"--keep"}, {}, GcCommand},
     };
     return commands;
 }

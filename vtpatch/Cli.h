@@ -38,7 +38,7 @@ struct Command {
     int (*handler)(const CommandLine&, CliContext&);
 };
 
-// keygen, publish, lint, verify.
+// keygen, publish, lint, verify, gc.
 const std::vector<Command>& Commands();
 
 // `args` without the program's name.

@@ -23,4 +23,10 @@ class Refused : public Failure {
     std::vector<std::string> reasons_;
 };
 
+// Another run holds the lock this one needs; nothing was done.
+class Busy : public Failure {
+  public:
+    using Failure::Failure;
+};
+
 }  // namespace vt::vtpatch

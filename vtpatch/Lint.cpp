@@ -15,6 +15,7 @@
 #include "transfer/Pool.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
+#include "vtpatch/History.h"
 #include "vtpatch/Progress.h"
 
 namespace vt::vtpatch {
@@ -72,6 +73,11 @@ void CheckPublishSection(const std::string& staging, const LintOptions& options,
             if (reading.value == 0) {
                 findings.Problem(kProfileName, "[publish] serial=" + serial +
                                                    " is below every publish's (1 or more)");
+            } else if (options.primarySerial && reading.value < *options.primarySerial) {
+                findings.Problem(kProfileName, "[publish] serial=" + serial +
+                                                   " is older than the primary's " +
+                                                   std::to_string(*options.primarySerial) +
+                                                   ": the mirror serves an earlier publish");
             }
             break;
     }
@@ -315,6 +321,35 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
     }
     CheckObjects(tree, objects, signedServed, progress, findings);
     return findings;
+}
+
+uint64_t PrimarySerial(ServedTree& primary, const std::optional<P256PublicKey>& key) {
+    Fetched fetched;
+    std::optional<std::string> profile;
+    if (std::optional<std::string> whole =
+            primary.FetchWhole(format::kSignedProfileName, fetched,
+                               format::kSignatureBytes + format::kProfileMostBytes)) {
+        profile = CarriedProfile(*whole, primary.Where(format::kSignedProfileName));
+        Signature signature{};
+        std::copy_n(whole->begin(), signature.size(), signature.begin());
+        if (key && !VerifySignature(*key, *profile, signature)) {
+            throw Failure(primary.Where(format::kSignedProfileName) +
+                          " does not verify with --pub; its serial says nothing");
+        }
+    } else if (fetched.outcome == Fetched::Outcome::Missing && !key) {
+        profile = primary.FetchWhole(kProfileName, fetched, format::kProfileMostBytes);
+    }
+    if (!profile) {
+        throw Failure(
+            "the primary's profile cannot be had: " + primary.Where(format::kSignedProfileName) +
+            ": " + (fetched.outcome == Fetched::Outcome::Missing ? "missing" : fetched.why));
+    }
+    const format::SerialReading serial =
+        format::ReadSerial(StagedProfile(*profile).Value(kPublishSection, L"serial"));
+    if (serial.form != format::SerialForm::Number) {
+        throw Failure("the primary's profile has no serial to compare with");
+    }
+    return serial.value;
 }
 
 }  // namespace vt::vtpatch

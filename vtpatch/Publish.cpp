@@ -1,8 +1,6 @@
 #include "vtpatch/Publish.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +24,7 @@
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Format.h"
+#include "vtpatch/Lock.h"
 #include "vtpatch/Progress.h"
 #include "vtpatch/PublishState.h"
 
@@ -34,6 +33,7 @@ namespace {
 
 constexpr std::string_view kSoundFolder = "resource/sound/";
 constexpr std::string_view kDataFolder = "resource/data/";
+constexpr size_t kDryRunSerials = 5;  // the players a dry run counts downloads for
 
 // One file of the publisher's tree and where it is served.
 struct Source {
@@ -84,31 +84,6 @@ std::optional<std::string> GameProblem(const std::string& game) {
     return std::nullopt;
 }
 
-// Holds an exclusive lock on a file for the life of the publish: on the served tree, so two
-// publishes never write one ROOT at once, and on the key, so two never take one serial.
-class PublishLock {
-  public:
-    PublishLock(const std::string& path, int flags, const std::string& busy) {
-        fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-        if (fd_ < 0 && errno == ELOOP) {
-            throw Refused({path + ": a symbolic link; publish writes through none"});
-        }
-        if (fd_ < 0) {
-            throw Failure("cannot open " + path + " to lock it");
-        }
-        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd_);
-            throw Failure(busy);
-        }
-    }
-    ~PublishLock() { ::close(fd_); }
-    PublishLock(const PublishLock&) = delete;
-    PublishLock& operator=(const PublishLock&) = delete;
-
-  private:
-    int fd_ = -1;
-};
-
 // A path below ROOT of what is served: autopatch/<served>.
 std::string Below(std::string_view served) {
     return std::string(kServedFolder) + "/" + std::string(served);
@@ -122,18 +97,23 @@ bool IsPublishTemp(std::string_view relative) {
 // The served tree made ready: autopatch/ reached through no link, what a killed publish left
 // removed (only ever ours, as the lock is held; a link by such a name itself, never what it
 // points to), and every other link refused before anything is written, as a link would let
-// the publish write or replace files outside ROOT.
-void PrepareServedTree(const std::string& root) {
+// the publish write or replace files outside ROOT. A dry run only looks: it makes no folder
+// and removes nothing.
+void PrepareServedTree(const std::string& root, bool write) {
     const std::string served = JoinPath(root, kServedFolder);
     try {
-        OpenFolderBelow(root, kServedFolder, true);
+        if (OpenFolderBelow(root, kServedFolder, write).Get() < 0) {
+            return;  // a dry run into a fresh ROOT
+        }
     } catch (const SymbolicLink& link) {
         throw Refused({link.Path() + ": a symbolic link; publish writes through none"});
     }
     std::vector<std::string> refusals;
     for (const TreeEntry& e : ListTree(served)) {
         if (IsPublishTemp(e.relative)) {
-            RemoveBelow(root, Below(e.relative));
+            if (write) {
+                RemoveBelow(root, Below(e.relative));
+            }
         } else if (e.link) {
             refusals.push_back(JoinPath(served, e.relative) +
                                ": a symbolic link; publish writes through none, remove it");
@@ -716,6 +696,52 @@ void CheckKeyOutsideRoot(const std::string& keyPath, const std::string& root) {
     }
 }
 
+// What a publish and its dry run decide from the served tree before the first write: the
+// serial, what is dropped, the manifests and pins; refused when an object's name is taken.
+IniText Decide(const PublishOptions& options, const PrivateKey& key, std::optional<uint64_t> state,
+               Scanner& scanner, std::vector<BuiltManifest>& manifests, PublishResult& result) {
+    PrepareServedTree(options.root, !options.dryRun);
+    const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
+    result.serial = NextSerial({options.now, state, ServedSerial(previous)});
+    result.serial = PastArchived(options.root, result.serial, result);
+    CheckDrops(previous, scanner, options, result);
+    IniText pins = BuildManifests(scanner, manifests, result);
+    CheckObjects(options.root, scanner, manifests);
+    return pins;
+}
+
+// Every file of this publish a launcher fetches (vt.exe, the manifests [game] lists, every
+// payload) with its pin, by its path below autopatch/, as NamedFiles gives a kept profile's.
+std::map<std::string, Pin> PublishedFiles(Scanner& scanner,
+                                          const std::vector<BuiltManifest>& manifests) {
+    std::map<std::string, Pin> files;
+    ForEachSource(scanner, [&files](const Source& source) {
+        files.emplace(source.served, PinOf(source.facts));
+    });
+    // One manifest a set, in the sets' order; only a set with files is listed and pinned.
+    for (size_t i = 0; i < manifests.size(); ++i) {
+        if (!scanner.Sets()[i].files.empty()) {
+            files.emplace(manifests[i].set->ManifestPath(), PinOf(manifests[i].facts));
+        }
+    }
+    return files;
+}
+
+// Everything a publish checks, through the serial it would take, with nothing written; then
+// what players at the last archived serials would download of it.
+PublishResult DryRun(const PublishOptions& options, const PrivateKey& key, PublishResult result) {
+    const std::optional<uint64_t> state = ReadState(StatePath(options.keyPath));
+    NextSerial({options.now, state, std::nullopt});
+    Scanner scanner(options.tree);
+    scanner.Scan(result);
+    HashSources(scanner);
+    std::vector<BuiltManifest> manifests;
+    Decide(options, key, state, scanner, manifests, result);
+    result.downloads = DownloadsSince(options.root, PublishedFiles(scanner, manifests),
+                                      kDryRunSerials, result.notes);
+    return result;
+}
+
 }  // namespace
 
 PublishResult Publish(const PublishOptions& options) {
@@ -729,8 +755,11 @@ PublishResult Publish(const PublishOptions& options) {
     }
     const std::string statePath = StatePath(options.keyPath);
     CheckKeyOutsideRoot(options.keyPath, options.root);
-    PublishLock keyLock(options.keyPath, O_RDONLY,
-                        "another publish with the key " + options.keyPath + " is running");
+    if (options.dryRun) {
+        return DryRun(options, key, std::move(result));
+    }
+    RunLock keyLock("publish", options.keyPath, O_RDONLY,
+                    "another publish with the key " + options.keyPath + " is running");
     const std::optional<uint64_t> state = ReadState(statePath);
     NextSerial({options.now, state, std::nullopt});  // a state at its end refuses before ROOT
     Scanner scanner(options.tree);
@@ -739,16 +768,10 @@ PublishResult Publish(const PublishOptions& options) {
 
     const std::string served = JoinPath(options.root, kServedFolder);
     MakeDirectories(options.root);
-    PublishLock rootLock(JoinPath(options.root, ".vtpatch.lock"), O_RDWR | O_CREAT | O_NOFOLLOW,
-                         "another publish into " + served + " is running");
-    PrepareServedTree(options.root);
-    const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
-    result.serial = NextSerial({options.now, state, ServedSerial(previous)});
-    result.serial = PastArchived(options.root, result.serial, result);
-    CheckDrops(previous, scanner, options, result);
+    RunLock rootLock("publish", RootLockPath(options.root), O_RDWR | O_CREAT | O_NOFOLLOW,
+                     "another publish or gc of " + served + " is running");
     std::vector<BuiltManifest> manifests;
-    const IniText pins = BuildManifests(scanner, manifests, result);
-    CheckObjects(options.root, scanner, manifests);
+    const IniText pins = Decide(options, key, state, scanner, manifests, result);
     // Objects first, then the legacy tree, then the profiles: no profile ever names a file
     // that is not there yet.
     ServeObjects(options.root, scanner, manifests, result);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "vtpatch/History.h"
+
 namespace vt::vtpatch {
 
 struct PublishOptions {
@@ -20,6 +22,7 @@ struct PublishOptions {
     int64_t now = 0;                     // seconds since 1970: the expiry, the serial
     bool dropClient = false;  // publish without vt.exe although the previous publish had it
     std::optional<int> connections = std::nullopt;  // [transfer] connections: 1 to 16
+    bool dryRun = false;                            // check and count everything, write nothing
 };
 
 struct PublishedSet {
@@ -38,10 +41,14 @@ struct PublishResult {
     size_t objectsServed = 0;           // ... already there (never written again)
     std::vector<std::string> notes;     // files left out, and why
     std::vector<std::string> warnings;  // what the publisher should put right
+    // A dry run's downloads for players at the last archived serials, lowest serial first.
+    std::vector<PlayerDownload> downloads;
 };
 
 // Throws Refused listing every file or argument the launcher would refuse or could not
-// receive (nothing is written then), Failure for anything else that stops it.
+// receive (nothing is written then), Failure for anything else that stops it. A dry run
+// refuses and fails as a publish would, writes nothing (no object, profile, state or lock)
+// and counts in `downloads` what players at the last 5 archived serials would fetch.
 PublishResult Publish(const PublishOptions& options);
 
 }  // namespace vt::vtpatch
