@@ -38,6 +38,9 @@ class LocalHost final : public vt::PatchHost {
         auto out = vt::fs::CreateOutputFile(directory + fileName);
         out->Write(std::as_bytes(std::span(manifest_.data(), manifest_.size())));
     }
+    void FetchManifestObject(const vt::BatchFile& file) override {
+        DownloadFile(file.url, file.directory, file.fileName, L"", L"", {});
+    }
     void FetchPayloads(std::span<const vt::BatchFile> files, vt::BatchListener&) override {
         payloads += static_cast<int>(files.size());
     }

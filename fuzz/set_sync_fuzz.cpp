@@ -40,6 +40,7 @@ class FakeHost final : public SetHost {
                       const SizeBound&) override {
         Store(directory + fileName, manifest_);
     }
+    void FetchManifestObject(const BatchFile&) override { EndProgram(); }  // never keyed
     void FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) override {
         for (std::size_t i = 0; i < files.size(); ++i) {
             // A missing file ends the program, the installed copy untouched.

@@ -101,7 +101,7 @@ int Main() {
     std::optional<PatchPublicKey> patchKey;
     RunHandler(window, [&] { patchKey = PatchKeyFromText(PatchPublicKeyText()); });
     frmVtUpdate form(window, shell, &handOver, patchKey);
-    form.UseTransfer(inetDown, clock, [&](int connections) {
+    form.UseTransfer(inetDown, clock, [&](int connections, const std::vector<std::wstring>&) {
         return MakeInetDownloader(window, clock, connections, {}, Patience());
     });
     if (patchKey) {

@@ -22,6 +22,7 @@
 #include "format/Pins.h"
 #include "format/Serial.h"
 #include "format/Sets.h"
+#include "patch/Mirrors.h"
 #include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
 #include "patch/Texts.h"
@@ -191,8 +192,8 @@ std::pair<ProfileVerdict, AcceptedProfile> JudgeStaged(const PatchPublicKey& key
         fs::DeleteFile(staged);
         fs::DeleteFile(staged + L".sig");
     }
-    return {verdict,
-            AcceptedProfile{std::to_string(SerialOf(serial)), DigestHex(Sha256Of(profileBytes))}};
+    return {verdict, AcceptedProfile{std::to_string(SerialOf(serial)),
+                                     DigestHex(Sha256Of(profileBytes)), ServedMirrorValues()}};
 }
 
 }  // namespace
@@ -233,6 +234,7 @@ void KeepAccepted(const AcceptedProfile& accepted) {
     if (accepted.sha256 != ReadProfileBytes(kPublishSection, kHashKey, local)) {
         WriteProfileBytes(kPublishSection, kHashKey, accepted.sha256, local);
     }
+    KeepMirrors(accepted.mirrors);
 }
 
 }  // namespace vt

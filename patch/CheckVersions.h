@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "patch/PatchHost.h"
 #include "patch/PatchKey.h"
@@ -14,11 +15,12 @@ namespace vt {
 
 void CheckVersions(PatchHost& host);
 
-// A signed profile this installation accepted: its serial (as a number's digits) and the
-// SHA-256 of its bytes (hex).
+// A signed profile this installation accepted: its serial (as a number's digits), the
+// SHA-256 of its bytes (hex) and the mirrors it lists.
 struct AcceptedProfile {
     std::string serial;
     std::string sha256;
+    std::vector<std::string> mirrors;
 };
 
 // Splits the server's vtgame.signed (the signature's 64 bytes, then the profile's exact bytes),
@@ -35,9 +37,9 @@ AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, 
                                     const std::function<void()>& again = {});
 
 // Records the profile as the last accepted ([publish] serial= and sha256= of the local
-// vtgame.ini; launchers in the field read only [game]). Kept before the installation first
-// changes, not when the profile is accepted: a patch refused later (a damaged file) must leave
-// everything as it was.
+// vtgame.ini, and its [mirrors]; launchers in the field read only [game]). Kept before the
+// installation first changes, not when the profile is accepted: a patch refused later (a damaged
+// file) must leave everything as it was.
 void KeepAccepted(const AcceptedProfile& accepted);
 
 }  // namespace vt

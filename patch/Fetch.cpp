@@ -30,8 +30,10 @@ std::wstring Kilobytes(double bytes, bool roundUp) {
     EndProgram();
 }
 
-[[noreturn]] void EndFailedFetch(ProgressView& view, const DownloadResult& result,
-                                 const std::wstring& path, const SizeBound& bound) {
+}  // namespace
+
+void EndFailedFetch(ProgressView& view, const DownloadResult& result, const std::wstring& path,
+                    const SizeBound& bound) {
     if (result.outcome == DownloadOutcome::NoRoom) {
         EndWithoutRoom(view, result, path);
     }
@@ -43,8 +45,6 @@ std::wstring Kilobytes(double bytes, bool roundUp) {
     view.ShowMessage(kReconnectText, kUpgradeFailedTitle, MessageStyle::Plain);
     EndProgram();
 }
-
-}  // namespace
 
 void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
                const std::wstring& directory, const std::wstring& fileName,

@@ -23,6 +23,11 @@ void FetchFile(Transfer& transfer, ProgressView& view, Clock& clock, const std::
                const std::wstring& userName, const std::wstring& password, const SizeBound& bound,
                const std::wstring& headers = {});
 
+// The end of a run whose profile or manifest failed with `result` (anything but Stored);
+// `path` is where it was to be stored.
+[[noreturn]] void EndFailedFetch(ProgressView& view, const DownloadResult& result,
+                                 const std::wstring& path, const SizeBound& bound);
+
 // FetchFile, except that a server without the file (404) returns false instead of ending.
 bool FetchIfServed(Transfer& transfer, ProgressView& view, Clock& clock, const std::wstring& url,
                    const std::wstring& directory, const std::wstring& fileName,

@@ -14,6 +14,7 @@
 #include "format/Sets.h"
 #include "patch/CheckVersions.h"
 #include "patch/Fetch.h"
+#include "patch/Mirrors.h"
 #include "patch/Texts.h"
 #include "sets/RecordJournal.h"
 #include "transfer/Pool.h"
@@ -106,6 +107,25 @@ void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& dire
     FetchFile(*inetDown_, view_, *clock_, url, directory, fileName, userName, password, bound);
 }
 
+namespace {
+
+// A manifest in TempDir changes nothing of the installation.
+class NothingToRecord final : public BatchListener {
+  public:
+    void Placed(std::size_t) override {}
+};
+
+}  // namespace
+
+void frmVtUpdate::FetchManifestObject(const BatchFile& file) {
+    NothingToRecord none;
+    const BatchResult batch = Payloads().FetchAll(std::span(&file, 1), none);
+    if (!batch.Stored()) {
+        EndFailedFetch(view_, batch.result, file.directory + file.fileName,
+                       SizeBound::Pinned(file.pin ? file.pin->size : 0, file.shownName));
+    }
+}
+
 void frmVtUpdate::FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) {
     // Staged in TempDir (the installation's volume, never an entry's place, removed after a
     // good run).
@@ -125,7 +145,8 @@ Downloader& frmVtUpdate::Payloads() {
         const int connections = ConnectionsSetting(
             ReadProfileBytes(L"transfer", L"connections", TempDir + L"vtgame.ini"));
         LogLine(L"payloads over " + std::to_wstring(connections) + L" connection(s)");
-        payloads_ = makeDownloader_(connections);
+        payloads_ =
+            makeDownloader_(connections, sources_.empty() ? std::vector{PatchBaseUrl} : sources_);
     } else {
         payloads_ = std::make_unique<InOrderDownloader>(*inetDown_, view_, *clock_);
     }
@@ -168,7 +189,9 @@ void frmVtUpdate::ClearTempDir() {
     }
 }
 
-void frmVtUpdate::FetchSignedProfile(bool fresh) {
+DownloadResult frmVtUpdate::FetchSignedProfileFrom(const std::wstring& base, bool fresh,
+                                                   std::wstring& failedPath,
+                                                   SizeBound& failedBound) {
     // Past every cache: a query no cache has seen (ours changes with each try), and the header
     // for caches that honour it.
     const std::wstring query =
@@ -176,21 +199,57 @@ void frmVtUpdate::FetchSignedProfile(bool fresh) {
                                              std::chrono::milliseconds(1))
               : L"";
     const std::wstring headers = fresh ? L"Cache-Control: no-cache\r\n" : L"";
-    const SizeBound signedBound =
-        SizeBound::AtMost(format::kSignatureBytes + format::kProfileMostBytes);
     const std::wstring name = FromUtf8(format::kSignedProfileName);
-    if (FetchIfServed(*inetDown_, view_, *clock_, PatchBaseUrl + name + query, TempDir, name,
-                      signedBound, headers)) {
-        StageSignedProfile();
-        return;
-    }
-    // Published before the single file: the pair, which a cache may hand out from two publishes.
-    LogLine(L"no vtgame.signed on the patch server; fetching vtgame.ini and vtgame.ini.sig");
-    FetchFile(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.ini" + query, TempDir,
-              L"vtgame.ini", L"", L"", SizeBound::AtMost(format::kProfileMostBytes), headers);
     // Longer is refused before it is read; shorter, the signature check refuses.
-    FetchFile(*inetDown_, view_, *clock_, PatchBaseUrl + L"vtgame.ini.sig" + query, TempDir,
-              L"vtgame.ini.sig", L"", L"", SizeBound::AtMost(format::kSignatureBytes), headers);
+    const struct {
+        std::wstring name;
+        SizeBound bound;
+    } files[] = {
+        {name, SizeBound::AtMost(format::kSignatureBytes + format::kProfileMostBytes)},
+        {L"vtgame.ini", SizeBound::AtMost(format::kProfileMostBytes)},
+        {L"vtgame.ini.sig", SizeBound::AtMost(format::kSignatureBytes)},
+    };
+    for (const auto& file : files) {
+        const DownloadResult result =
+            vt::DownloadFile(*inetDown_, view_, *clock_, base + file.name + query, TempDir,
+                             file.name, L"", L"", file.bound, headers);
+        if (file.name == name && result.Stored()) {
+            StageSignedProfile();
+            return result;
+        }
+        if (file.name == name && result.outcome == DownloadOutcome::HttpStatus &&
+            result.httpStatus == 404) {
+            // Published before the single file: the pair, which a cache may hand out from two
+            // publishes.
+            LogLine(L"no vtgame.signed at " + base + L"; fetching vtgame.ini and vtgame.ini.sig");
+            continue;
+        }
+        if (!result.Stored()) {
+            failedPath = TempDir + file.name;
+            failedBound = file.bound;
+            return result;
+        }
+    }
+    return {};
+}
+
+void frmVtUpdate::FetchSignedProfile(bool fresh) {
+    const std::vector<std::wstring> sources =
+        fresh ? std::vector<std::wstring>{profileSource_} : KeptSources();
+    DownloadResult failed;
+    std::wstring failedPath;
+    SizeBound failedBound;
+    for (const std::wstring& base : sources) {
+        if (!failed.Stored()) {
+            LogLine(L"asking the mirror " + base + L" for the signed profile");
+        }
+        failed = FetchSignedProfileFrom(base, fresh, failedPath, failedBound);
+        if (failed.Stored()) {
+            profileSource_ = base;
+            return;
+        }
+    }
+    EndFailedFetch(view_, failed, failedPath, failedBound);
 }
 
 void frmVtUpdate::RunPatch() {
@@ -203,6 +262,7 @@ void frmVtUpdate::RunPatch() {
             accepted_ = AcceptSignedProfile(
                 *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count(),
                 [this] { FetchSignedProfile(true); });
+            sources_ = ServedSources();
         } else {
             DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",
                          SizeBound::AtMost(format::kProfileMostBytes));

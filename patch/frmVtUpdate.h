@@ -42,8 +42,10 @@ class frmVtUpdate final : private PatchHost {
                 std::optional<PatchPublicKey> patchKey = std::nullopt);
 
     // Makes the pool a run fetches its payloads over, with the connections the served profile
-    // asks for (`[transfer] connections=`).
-    using MakeDownloader = std::function<std::unique_ptr<Downloader>(int connections)>;
+    // asks for (`[transfer] connections=`), from `sources` (autopatch/ folders, the built-in
+    // host's first: the files' URLs lie below it).
+    using MakeDownloader = std::function<std::unique_ptr<Downloader>(
+        int connections, const std::vector<std::wstring>& sources)>;
 
     // The window's transfer object (InetDown) and the clock of its progress display. Without
     // them (tests of the window alone) the patch run fetches and stages nothing. Without
@@ -62,13 +64,17 @@ class frmVtUpdate final : private PatchHost {
     void CreateDirectoryTree();
     void MakeStagingFolder();
     void RunPatch();
-    // A signed patch's profile and signature into TempDir; `fresh`: asked past every cache.
+    // A signed patch's profile and signature into TempDir, from the first source that gives
+    // them; `fresh`: asked past every cache, of the source that gave them.
     void FetchSignedProfile(bool fresh);
+    DownloadResult FetchSignedProfileFrom(const std::wstring& base, bool fresh,
+                                          std::wstring& failedPath, SizeBound& failedBound);
     void ClearTempDir();
     // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
                       const std::wstring& password, const SizeBound& bound) override;
+    void FetchManifestObject(const BatchFile& file) override;
     void FetchPayloads(std::span<const BatchFile> files, BatchListener& listener) override;
     bool Keyed() const override { return patchKey_.has_value(); }
     void SetState(RunState state) override;
@@ -87,6 +93,9 @@ class frmVtUpdate final : private PatchHost {
     MakeDownloader makeDownloader_;
     std::unique_ptr<Downloader> payloads_;  // made on first use, kept for the run's sets
     const std::optional<PatchPublicKey> patchKey_;
+    // Where a signed patch's profile came from, and where its objects may come from.
+    std::wstring profileSource_;
+    std::vector<std::wstring> sources_;
     // The signed profile, accepted and not yet kept.
     std::optional<AcceptedProfile> accepted_;
     bool patchRunStarted_ = false;

@@ -32,6 +32,10 @@ class SetHost : public MessageSink, public MessagePump {
     virtual void DownloadFile(const std::wstring& url, const std::wstring& directory,
                               const std::wstring& fileName, const std::wstring& userName,
                               const std::wstring& password, const SizeBound& bound) = 0;
+    // A signed patch's manifest, as an object: staged and checked against `file.pin` as a
+    // payload is, from whichever source serves it, and put at `file`'s place in TempDir.
+    // Returns only when it is stored whole.
+    virtual void FetchManifestObject(const BatchFile& file) = 0;
     // Payloads: each staged, then put in place of the installed file in one rename, and
     // reported to `listener` right after. With a pin the body must match it, else the file is
     // refused as damaged.

@@ -61,10 +61,14 @@ ManifestReading FetchManifest(SetHost& host, const SetParameters& set) {
             host.Fail(SetFault::DamagedFile, shown);
         }
     }
-    const SizeBound bound = manifestPin ? SizeBound::Pinned(manifestPin->size, shown)
-                                        : SizeBound::AtMost(format::kManifestMostBytes);
-    host.DownloadFile(manifestPin ? ObjectUrl(*manifestPin) : set.Url(set.manifestName), TempDir,
-                      set.manifestName, L"", L"", bound);
+    if (manifestPin) {
+        const std::wstring part = FromUtf8(DigestHex(manifestPin->sha256)) + L".part";
+        host.FetchManifestObject({ObjectUrl(*manifestPin), TempDir, set.manifestName, shown,
+                                  TempDir + part, manifestPin});
+    } else {
+        host.DownloadFile(set.Url(set.manifestName), TempDir, set.manifestName, L"", L"",
+                          SizeBound::AtMost(format::kManifestMostBytes));
+    }
 
     const std::wstring staged = TempDir + set.manifestName;
     std::optional<std::string> bytes =

@@ -99,8 +99,8 @@ TEST_F(KeyedBounds, AGigabyteAnnouncedIsRefusedBeforeItsBodyAndLeavesNothingInTe
     }
 }
 
-// The bounds each fetch of a set's manifest is given: a pinned manifest its pin's size, named
-// for the refusal; an unsigned one the format's bound.
+// The bounds each fetch of a set's manifest is given: a pinned manifest its pin, as an object;
+// an unsigned one the format's bound.
 TEST_F(KeyedBounds, ASetsManifestIsBoundedByItsPinOrByTheFormat) {
     for (bool keyed : {true, false}) {
         SCOPED_TRACE(keyed);
@@ -118,11 +118,15 @@ TEST_F(KeyedBounds, ASetsManifestIsBoundedByItsPinOrByTheFormat) {
             // The keyed run refuses the manifest, whose hash is not the pinned one.
         }
         ASSERT_FALSE(server.calls.empty());
-        ASSERT_TRUE(server.calls[0].bound);
-        const SizeBound& bound = *server.calls[0].bound;
-        EXPECT_EQ(bound.most, keyed ? 18u : 134'209'536u);
-        EXPECT_EQ(bound.pinned, keyed);
-        EXPECT_EQ(bound.shownName, keyed ? L"resource\\sound\\vtsound.ini" : L"");
+        // Keyed, the manifest is an object: its pin bounds it, as a payload's does.
+        EXPECT_EQ(server.calls[0].pin, keyed ? std::optional(pin) : std::nullopt);
+        EXPECT_EQ(server.calls[0].url,
+                  keyed ? ObjectUrl(pin) : PatchBaseUrl + L"resource/sound/vtsound.ini");
+        ASSERT_EQ(server.calls[0].bound.has_value(), !keyed);
+        if (!keyed) {
+            EXPECT_EQ(server.calls[0].bound->most, 134'209'536u);
+            EXPECT_FALSE(server.calls[0].bound->pinned);
+        }
         EXPECT_EQ(fs::Exists(TempDir + L"vtsound.ini"), !keyed) << "a refused manifest goes";
     }
 }

@@ -494,6 +494,84 @@ TEST_F(KeyedPatchRun, TheSignedProfileAndOneFreshTryPastTheCaches) {
     }
 }
 
+// The vector at serial 2, listing http://127.0.0.9:1/first/ and http://127.0.0.9:2/ as mirrors
+// (and an ftp:// value that is none).
+const std::string kMirrored(reinterpret_cast<const char*>(kMirrorsProfile), sizeof kMirrorsProfile);
+const std::string kMirroredSig(reinterpret_cast<const char*>(kMirrorsProfileSig),
+                               sizeof kMirrorsProfileSig);
+
+// A keyed launcher keeps the mirrors of the profile it accepted, and asks them in order for the
+// next profile when the patch server does not give it. A damaged kept list, or a launcher
+// without a key, means the patch server alone.
+TEST_F(SignedPatchRun, TheKeptMirrorsAreAskedForTheProfileWhenThePatchServerFails) {
+    const std::wstring first = L"http://127.0.0.9:1/first/autopatch/";
+    const std::wstring second = L"http://127.0.0.9:2/autopatch/";
+    const std::wstring kept = L"1=http://127.0.0.9:1/first/\r\n2=http://127.0.0.9:2/\r\n";
+    struct Case {
+        const char* what;
+        bool keyed;
+        std::wstring keptMirrors;             // the installation's [mirrors] lines
+        std::vector<std::wstring> answering;  // the sources that serve the profile
+        std::vector<std::wstring> asked;      // the vtgame.signed URLs, in order
+        bool accepted;
+    };
+    const std::vector<Case> cases{
+        {"the patch server gives it", true, L"", {PatchBaseUrl}, {PatchBaseUrl}, true},
+        {"the first mirror is down too", true, kept, {second}, {PatchBaseUrl, first, second}, true},
+        {"every source is down", true, kept, {}, {PatchBaseUrl, first, second}, false},
+        {"a damaged kept list",
+         true,
+         L"1=http://127.0.0.9:1/first/\r\n2=ftp://127.0.0.9/\r\n",
+         {second},
+         {PatchBaseUrl},
+         false},
+        {"no key", false, kept, {second}, {PatchBaseUrl}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        install.WriteText(L"vtgame.ini",
+                          L"[game]\r\ngame=1\r\nvtgame=6dfe59f28209ed80\r\n"
+                          L"sound=47a836cfae17b662\r\n[mirrors]\r\n" +
+                              c.keptMirrors);
+        profile::ClearCache();
+        std::vector<std::wstring> asked;
+        transfer.onExecute = [&] {
+            const std::wstring& url = transfer.url;
+            const bool profileFile = url.ends_with(L"vtgame.signed") || url.ends_with(L".ini");
+            if (profileFile) {
+                asked.push_back(url.substr(0, url.rfind(L'/') + 1));
+            }
+            bool serves = false;
+            for (const std::wstring& base : c.answering) {
+                serves = serves || url.starts_with(base);
+            }
+            transfer.head = serves ? L"HTTP/1.1 200 OK" : L"HTTP/1.1 503 Service Unavailable";
+            transfer.Body(serves ? kMirroredSig + kMirrored : std::string(), 1024);
+            if (url.ends_with(L".ini")) {
+                transfer.Body(kMirrored, 1024);  // the launcher without a key
+            }
+            transfer.pollsUntilHead = 1;
+        };
+        view.messages.clear();
+        frmVtUpdate run{view, shell, nullptr, c.keyed ? std::optional(kKey) : std::nullopt};
+        run.Form_Load(ExeDirectory());
+        run.UseTransfer(transfer, clock);
+        if (c.accepted) {
+            run.Form_Activate();
+            EXPECT_TRUE(view.messages.empty());
+            EXPECT_EQ(install.Value(L"vtgame.ini", L"publish", L"serial"), L"2");
+            EXPECT_EQ(install.Value(L"vtgame.ini", L"mirrors", L"1"), L"http://127.0.0.9:1/first/");
+            EXPECT_EQ(install.Value(L"vtgame.ini", L"mirrors", L"2"), L"http://127.0.0.9:2/");
+            EXPECT_EQ(install.Value(L"vtgame.ini", L"mirrors", L"3"), L"") << "no mirror";
+        } else {
+            EXPECT_THROW(run.Form_Activate(), ProgramEnded);
+            ASSERT_EQ(view.messages.size(), 1u);
+            EXPECT_EQ(view.messages[0].text, kReconnectText);
+        }
+        EXPECT_EQ(asked, c.asked);
+    }
+}
+
 TEST_F(SignedPatchRun, WithoutAKeyNoSignatureIsAskedFor) {
     form.Form_Activate();
     EXPECT_EQ(urls, std::vector<std::wstring>{PatchBaseUrl + L"vtgame.ini"});

@@ -64,7 +64,8 @@ TEST_F(SignedSets, EachFetchedEntryCarriesItsPin) {
     server.Put(soundUrl + L"b.wav", b);
     UpdateSoundSet(server);
     ASSERT_EQ(server.calls.size(), 3u);
-    EXPECT_FALSE(server.calls[0].pin) << "the manifest is checked by the set itself";
+    ASSERT_TRUE(server.calls[0].pin) << "the manifest is an object, checked as one";
+    EXPECT_EQ(server.calls[0].url, test::ObjectUrlOf(manifest));
     ASSERT_TRUE(server.calls[1].pin);
     EXPECT_EQ(server.calls[1].pin->size, a.size());
     EXPECT_EQ(FromCp949(DigestHex(server.calls[1].pin->sha256)), PinText(a).substr(2));

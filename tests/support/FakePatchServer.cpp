@@ -79,6 +79,17 @@ void FakePatchServer::DownloadFile(const std::wstring& url, const std::wstring& 
     calls.back().bound = bound;
 }
 
+void FakePatchServer::FetchManifestObject(const BatchFile& file) {
+    auto it = files.find(file.url);
+    if (it != files.end() && it->second.size() != file.pin->size) {
+        calls.push_back({false, file.url, file.directory, file.fileName, file.pin, std::nullopt,
+                         file.stagingPath});
+        EndSetRun(*this, SetFault::DamagedFile, file.shownName);
+    }
+    Store(false, file.url, file.directory, file.fileName, file.pin);
+    calls.back().stagingPath = file.stagingPath;
+}
+
 void FakePatchServer::FetchPayloads(std::span<const BatchFile> batch, BatchListener& listener) {
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const BatchFile& file = batch[i];

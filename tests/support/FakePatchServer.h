@@ -50,6 +50,8 @@ class FakePatchServer : public PatchHost {
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
                       const std::wstring& fileName, const std::wstring& userName,
                       const std::wstring& password, const SizeBound& bound) override;
+    // As DownloadFile with the pin as the bound; the call keeps the pin and the staging path.
+    void FetchManifestObject(const BatchFile& file) override;
     // One payload after the other, in the given order, each reported once it is written.
     void FetchPayloads(std::span<const BatchFile> batch, BatchListener& listener) override;
     bool Keyed() const override { return keyed; }
