@@ -9,6 +9,7 @@
 #include <set>
 
 #include "base/Cp949.h"
+#include "format/Mirrors.h"
 #include "format/Sets.h"
 #include "transfer/Pool.h"
 #include "vtpatch/Crypto.h"
@@ -38,7 +39,7 @@ constexpr char kKeygenHelp[] =
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
-    "                       [--drop-client] [--connections N] [--dry-run]\n"
+    "                       [--drop-client] [--connections N] [--mirrors URL,...] [--dry-run]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
@@ -62,6 +63,9 @@ constexpr char kPublishHelp[] =
     "                  (launchers keep the client they have)\n"
     "  --connections N how many connections at once launchers fetch payloads over, 1 to 16\n"
     "                  ([transfer] connections; without it, launchers use 8)\n"
+    "  --mirrors L     up to 8 other hosts holding a copy of ROOT, comma-separated, each\n"
+    "                  http://host[:port]/path/ (the folder autopatch/ lies in); keyed\n"
+    "                  launchers fetch objects and the profile from them too ([mirrors])\n"
     "  --dry-run       check everything and write nothing (no object, profile, key state or\n"
     "                  lock); list what players at each of the last 5 archived serials would\n"
     "                  download of this publish (files and bytes, manifests included)\n"
@@ -228,6 +232,33 @@ void PrintDryRun(const PublishResult& result, const std::string& served, std::os
     }
 }
 
+// "URL,URL,...": each a mirror folder, none twice, at most 8.
+std::optional<std::vector<std::string>> ReadMirrorOption(const std::string& text,
+                                                         std::ostream& err) {
+    std::vector<std::string> mirrors;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string url = text.substr(start, comma - start);
+        if (!format::MirrorBase(url)) {
+            err << "vtpatch publish: --mirrors: '" << url
+                << "' is not http://host[:port]/path/ (a folder, plain characters)\n";
+            return std::nullopt;
+        }
+        if (std::find(mirrors.begin(), mirrors.end(), url) != mirrors.end()) {
+            err << "vtpatch publish: --mirrors: '" << url << "' is given twice\n";
+            return std::nullopt;
+        }
+        mirrors.push_back(url);
+        start = comma + 1;
+    }
+    if (mirrors.size() > static_cast<std::size_t>(format::kMostMirrors)) {
+        err << "vtpatch publish: --mirrors: at most " << format::kMostMirrors << " mirrors\n";
+        return std::nullopt;
+    }
+    return mirrors;
+}
+
 int PublishCommand(const CommandLine& line, CliContext& io) {
     std::ostream& out = io.out;
     std::ostream& err = io.err;
@@ -250,6 +281,14 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
             return kExitUsage;
         }
         options.connections = *n;
+    }
+    if (line.values.contains("--mirrors")) {
+        std::optional<std::vector<std::string>> mirrors =
+            ReadMirrorOption(line.values.at("--mirrors"), err);
+        if (!mirrors) {
+            return kExitUsage;
+        }
+        options.mirrors = std::move(*mirrors);
     }
     options.dryRun = line.flags.contains("--dry-run");
     PublishResult result;
@@ -487,7 +526,7 @@ const std::vector<Command>& Commands() {
         {"publish",
          kPublishHelp,
          2,
-         {"--key", "--game", "--expires", "--connections"},
+         {"--key", "--game", "--expires", "--connections", "--mirrors"},
          {"--key", "--game"},
          {"--drop-client", "--dry-run"},
          PublishCommand},

@@ -10,6 +10,7 @@
 #include "format/Bounds.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Mirrors.h"
 #include "format/Objects.h"
 #include "format/Serial.h"
 #include "transfer/Pool.h"
@@ -102,6 +103,19 @@ void CheckTransferSection(const std::string& staging, Findings& findings) {
         findings.Note(kProfileName, "[transfer] connections=" + text + " is not 1 to " +
                                         std::to_string(kMostConnections) + "; launchers use " +
                                         std::to_string(kDefaultConnections));
+    }
+}
+
+// Launchers leave out a value that is no mirror URL.
+void CheckMirrorsSection(const std::string& staging, Findings& findings) {
+    const std::wstring profile = FromUtf8(JoinPath(staging, kProfileName));
+    const format::MirrorList list = format::ReadMirrors([&](const std::string& key) {
+        return ToUtf8(ReadProfileValue(FromUtf8(format::kMirrorsSection), FromUtf8(key), profile));
+    });
+    if (list.unusable > 0) {
+        findings.Note(kProfileName, "[mirrors] has " + std::to_string(list.unusable) +
+                                        " value(s) that are not http://host[:port]/path/; "
+                                        "launchers leave them out");
     }
 }
 
@@ -296,6 +310,7 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
     const bool signedServed = CheckSignedProfile(tree, patch, options, findings);
     CheckPublishSection(staging.Path(), options, findings);
     CheckTransferSection(staging.Path(), findings);
+    CheckMirrorsSection(staging.Path(), findings);
     NoteDropped(tree, patch, findings);
 
     const auto objects = PinnedObjects(patch);

@@ -18,6 +18,7 @@
 #include "base/Profile.h"
 #include "format/Digest.h"
 #include "format/Manifest.h"
+#include "format/Mirrors.h"
 #include "format/Objects.h"
 #include "format/Serial.h"
 #include "vtpatch/Crypto.h"
@@ -591,8 +592,8 @@ void ServeLegacyTree(const std::string& root, Scanner& scanner,
     }
 }
 
-// vtgame.ini: [game] with the launcher version and every set's version, [transfer] when asked
-// for, then [publish].
+// vtgame.ini: [game] with the launcher version and every set's version, [transfer] and
+// [mirrors] when asked for, then [publish].
 std::string ProfileText(const PublishOptions& options, const PublishResult& result,
                         const IniText& pins) {
     IniText profile;
@@ -607,6 +608,12 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
     if (options.connections) {
         profile.Section("transfer");
         profile.Key("connections", std::to_string(*options.connections));
+    }
+    if (!options.mirrors.empty()) {
+        profile.Section(format::kMirrorsSection);
+        for (std::size_t i = 0; i < options.mirrors.size(); ++i) {
+            profile.Key(std::to_string(i + 1), options.mirrors[i]);
+        }
     }
     profile.Section(ToCp949(kPublishSection));
     profile.Key("serial", std::to_string(result.serial));

@@ -23,6 +23,7 @@ struct PublishOptions {
     bool dropClient = false;  // publish without vt.exe although the previous publish had it
     std::optional<int> connections = std::nullopt;  // [transfer] connections: 1 to 16
     bool dryRun = false;                            // check and count everything, write nothing
+    std::vector<std::string> mirrors = {};  // [mirrors] 1= to 8=: format::MirrorBase accepts each
 };
 
 struct PublishedSet {

@@ -171,6 +171,53 @@ TEST(VtpatchCli, ConnectionsGoIntoTheProfileFromOneToSixteen) {
     }
 }
 
+// Mirrors go into the signed profile as 1= to 8=, each exactly as launchers will take it; a
+// list launchers would not read whole is refused, and nothing is written.
+TEST(VtpatchCli, MirrorsGoIntoTheProfileOnlyAsLaunchersTakeThem) {
+    const std::string nine =
+        "http://a/1/,http://a/2/,http://a/3/,http://a/4/,http://a/5/,"
+        "http://a/6/,http://a/7/,http://a/8/,http://a/9/";
+    const struct {
+        std::string given;
+        int status;
+        std::vector<std::string> written;  // [mirrors] 1=, 2=, ...
+    } rows[] = {
+        {"http://127.0.0.2:18081/", 0, {"http://127.0.0.2:18081/"}},
+        {"http://m1/p/,http://m2:8080/", 0, {"http://m1/p/", "http://m2:8080/"}},
+        {nine.substr(0, nine.rfind(',')),
+         0,
+         {"http://a/1/", "http://a/2/", "http://a/3/", "http://a/4/", "http://a/5/", "http://a/6/",
+          "http://a/7/", "http://a/8/"}},
+        {nine, 2, {}},
+        {"http://m1/,http://m1/", 2, {}},
+        {"http://m1", 2, {}},
+        {"https://m1/", 2, {}},
+        {"http://m1/,", 2, {}},
+        {"", 2, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.given);
+        test::Keys keys;
+        test::SampleTree tree;
+        test::Served served;
+        Outcome r = Cli({"publish", tree.Path(), served.Path(), "--key", keys.Pem(), "--game", "1",
+                         "--mirrors", row.given});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        if (row.status != 0) {
+            EXPECT_NE(r.err.find("--mirrors"), std::string::npos) << r.err;
+            EXPECT_EQ(::access(JoinPath(served.Path(), "autopatch").c_str(), F_OK), -1);
+            continue;
+        }
+        for (std::size_t i = 0; i < 9; ++i) {
+            EXPECT_EQ(served.Value("mirrors", std::to_string(i + 1)),
+                      i < row.written.size() ? row.written[i] : "");
+        }
+        const Outcome lint = Cli({"lint", served.Path(), "--pub", keys.Pub()});
+        EXPECT_EQ(lint.status, 0);
+        EXPECT_EQ(lint.out.find("[mirrors]"), std::string::npos) << lint.out;
+    }
+}
+
 // A private key that others on the machine can read is published with, and warned about.
 TEST(VtpatchCli, PublishWarnsWhenTheKeyCanBeReadByOthers) {
     TempDirectory keys;
