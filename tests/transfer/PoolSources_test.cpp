@@ -13,8 +13,8 @@
 
 #include "base/Crypto.h"
 #include "base/FileSystem.h"
-#include "base/Log.h"
 #include "tests/support/Fakes.h"
+#include "tests/support/RecordingLog.h"
 #include "tests/support/TestDir.h"
 #include "tests/support/VirtualTime.h"
 #include "transfer/Pool.h"
@@ -164,30 +164,6 @@ class FakeConnection final : public Transfer {
     double startedAt_ = 0;
 };
 
-// The run log of every thread.
-class SharedLog final : public LogSink {
-  public:
-    SharedLog() { SetLogSink(this); }
-    ~SharedLog() override { SetLogSink(nullptr); }
-    SharedLog(const SharedLog&) = delete;
-    SharedLog& operator=(const SharedLog&) = delete;
-    void Write(std::wstring_view text) noexcept override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(text);
-    }
-    std::vector<std::wstring> With(const std::wstring& part) {
-        std::lock_guard lock(mutex_);
-        std::vector<std::wstring> out;
-        std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(out),
-                     [&](const std::wstring& l) { return l.find(part) != std::wstring::npos; });
-        return out;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::wstring> lines_;
-};
-
 class Recorder final : public BatchListener {
   public:
     void Placed(std::size_t index) override { placed.push_back(index); }
@@ -213,7 +189,7 @@ struct Job {
     FakeNet net{clock};
     test::RecordingProgressView view;
     Recorder recorder;
-    SharedLog log;
+    test::RecordingLog log;
     std::vector<BatchFile> files;
 
     Job(std::vector<FakeSource> sources, std::size_t count, std::size_t size) {
