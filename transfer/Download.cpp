@@ -73,23 +73,33 @@ struct Waiting {
     Clock& clock;
     const std::wstring& url;
     AnswerWatch watch;
+    JobSlot* job = nullptr;  // a pooled payload's: the job may give the request up
 
     Waiting(Transfer& t, ProgressView& v, Clock& c, const std::wstring& u)
         : transfer(t), view(v), clock(c), url(u), watch(t.Patience(), c.Seconds()) {}
 
-    // Waits once for the transfer, up to the rule's deadline. What has tripped by now (the
-    // request then abandoned and the limit logged), else None.
-    SlowAnswer Wait() {
+    // Waits once for the transfer, up to the rule's deadline (or the job's). False once the
+    // request has been abandoned: the rule tripped (the limit logged) or the job gave it up.
+    bool Wait() {
         const double now = clock.Seconds();
         if (const SlowAnswer slow = watch.Tripped(now); slow != SlowAnswer::None) {
             transfer.Abandon();
             LogLine(DescribeSlowAnswer(slow, transfer.Patience()) + L": " + url);
-            return slow;
+            return false;
         }
-        const double left = std::ceil((watch.Deadline() - now) * 1000);
+        double until = watch.Deadline();
+        if (job != nullptr) {
+            const SourceVerdict verdict = job->Standing(now);
+            if (verdict.givenUp) {
+                transfer.Abandon();
+                return false;
+            }
+            until = std::min(until, verdict.until);
+        }
+        const double left = std::ceil((until - now) * 1000);
         transfer.WaitForActivity(std::chrono::milliseconds(std::max(1LL, std::llround(left))));
         view.DoEvents();
-        return SlowAnswer::None;
+        return true;
     }
 };
 
@@ -101,7 +111,7 @@ bool StartAndWait(Waiting& waiting, const std::wstring& userName, const std::wst
     transfer.SetPassword(password);
     transfer.Execute(L"GET");
     while (transfer.StillExecuting()) {
-        if (waiting.Wait() != SlowAnswer::None) {
+        if (!waiting.Wait()) {
             return false;
         }
     }
@@ -120,7 +130,7 @@ std::optional<std::span<const std::byte>> NextPiece(Waiting& waiting,
             }
             return piece;
         }
-        if (waiting.Wait() != SlowAnswer::None) {
+        if (!waiting.Wait()) {
             return std::nullopt;
         }
     }
@@ -466,6 +476,7 @@ DownloadResult RequestPayload(Payload& p, const std::wstring& url, const std::ws
     p.transfer.SetRequestHeaders(p.have > 0 ? L"Range: bytes=" + std::to_wstring(p.have) + L"-\r\n"
                                             : std::wstring());
     Waiting waiting(p.transfer, p.view, p.clock, url);
+    waiting.job = p.staging.job;
     if (!StartAndWait(waiting, userName, password)) {
         request.Done(L"abandoned: too slow");
         return Outcome(DownloadOutcome::TooSlow);

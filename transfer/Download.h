@@ -23,6 +23,7 @@
 #include "format/Pin.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"
+#include "transfer/Sources.h"
 #include "transfer/Transfer.h"
 
 namespace vt {
@@ -77,6 +78,10 @@ class JobSlot {
     // Bytes of this file staged so far (a continued part's included) out of `whole`; the job
     // draws the progress instead of the download.
     virtual void Staged(uint64_t bytes, double whole) = 0;
+    // Asked while the download waits (`now` on its clock): whether the job gave the request up
+    // because its source stalled (it then ends as TooSlow, a pinned part kept for the next
+    // source), else until when that holds.
+    virtual SourceVerdict Standing(double /*now*/) { return {}; }
 };
 
 // Where a payload is received before it replaces the installed file.

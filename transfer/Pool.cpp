@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/NumberText.h"
 
@@ -29,6 +30,7 @@ struct Withdrawn {};
 // How a worker's try of one file ended.
 struct Ended {
     std::size_t index = 0;
+    std::size_t source = 0;
     DownloadResult result;
     std::exception_ptr error;  // an error the download raised, for the caller's thread
     bool withdrawn = false;    // not placed because the caller's BeforeFirstPlace failed
@@ -43,10 +45,50 @@ struct InFlight {
     uint64_t staged = 0;
     double whole = -1;      // its length once known (from the pin, then from the answer)
     bool counting = false;  // `staged` is this try's own, so growth is fetched bytes
+    std::size_t source = 0;
 };
 
 uint64_t PinnedSize(const BatchFile& file) {
     return file.pin ? file.pin->size : 0;
+}
+
+const std::wstring& ShownName(const BatchFile& file) {
+    return file.shownName.empty() ? file.fileName : file.shownName;
+}
+
+// A failure of this machine, not of the source: another source would meet it too.
+bool LocalFailure(const DownloadResult& result) {
+    return result.outcome == DownloadOutcome::NoRoom ||
+           result.outcome == DownloadOutcome::Cancelled;
+}
+
+// Why a source failed, for the run log.
+std::wstring FailureText(const DownloadResult& result) {
+    switch (result.outcome) {
+        case DownloadOutcome::HttpStatus:
+            return L"status " + std::to_wstring(result.httpStatus);
+        case DownloadOutcome::TransferError:
+        case DownloadOutcome::Incomplete:
+        case DownloadOutcome::Stalled:
+            return L"transfer error " + std::to_wstring(result.transferError);
+        case DownloadOutcome::Damaged:
+            return L"wrong bytes";
+        case DownloadOutcome::TooSlow:
+            return L"too slow";
+        case DownloadOutcome::BadRange:
+            return L"range not the rest of the part";
+        default:
+            return L"outcome " + std::to_wstring(static_cast<int>(result.outcome));
+    }
+}
+
+// "a", "a and b", "a, b and c".
+std::wstring Hosts(const SourceList& sources, const std::vector<std::size_t>& from) {
+    std::wstring text;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        text += (i == 0 ? L"" : i + 1 == from.size() ? L" and " : L", ") + sources.Host(from[i]);
+    }
+    return text;
 }
 
 }  // namespace
@@ -117,10 +159,14 @@ bool WorthRetrying(const DownloadResult& result) {
 }
 
 struct PoolDownloader::Job {
-    Job(std::span<const BatchFile> list, Doorbell& doorbell, Clock& jobClock, std::size_t workers)
+    Job(std::span<const BatchFile> list, Doorbell& doorbell, Clock& jobClock, std::size_t workers,
+        SourceList& sourceList)
         : files(list),
           bell(doorbell),
           clock(jobClock),
+          sources(sourceList),
+          from(list.size()),
+          left(list.size()),
           next(workers),
           flight(workers),
           limit(workers) {
@@ -132,8 +178,12 @@ struct PoolDownloader::Job {
     const std::span<const BatchFile> files;
     Doorbell& bell;
     Clock& clock;
+    SourceList& sources;  // locked after `mutex`, never before
 
     std::mutex mutex;  // guards the members below
+    // Per file: the sources its staged bytes came from, in order; the one it last left.
+    std::vector<std::vector<std::size_t>> from;
+    std::vector<std::optional<std::size_t>> left;
     std::condition_variable handedOut;
     bool quitting = false;
     std::vector<std::optional<std::size_t>> next;  // per worker: the file handed to it
@@ -172,7 +222,8 @@ struct PoolDownloader::Job {
         const std::size_t index = pending.front();
         pending.pop_front();
         const BatchFile& file = files[index];
-        flight[worker] = InFlight{index, 0, file.pin ? static_cast<double>(file.pin->size) : -1};
+        flight[worker] = InFlight{index, 0, file.pin ? static_cast<double>(file.pin->size) : -1,
+                                  false, sources.Pick(file.url, left[index])};
         latest = index;
         return index;
     }
@@ -219,17 +270,47 @@ class WorkerSlot final : public JobSlot {
     void Staged(uint64_t bytes, double whole) override {
         std::lock_guard lock(job_.mutex);
         InFlight& f = *job_.flight[worker_];
+        std::vector<std::size_t>& from = job_.from[f.index];
+        if (bytes == 0) {
+            from.clear();  // a body from its first byte
+        }
         if (f.counting && bytes > f.staged) {
             job_.fetched += bytes - f.staged;
+            job_.sources.Arrived(f.source, bytes - f.staged, job_.clock.Seconds());
+            if (std::find(from.begin(), from.end(), f.source) == from.end()) {
+                from.push_back(f.source);
+            }
         }
         f.staged = bytes;
         f.whole = whole;
         f.counting = true;
     }
 
+    SourceVerdict Standing(double now) override { return job_.sources.Verdict(source_, now); }
+
+    void Use(std::size_t source) { source_ = source; }
+
   private:
     Job& job_;
     std::size_t worker_;
+    std::size_t source_ = 0;  // of the try in flight
+};
+
+// A try's request at its source, for the source's rate.
+class SourceUse {
+  public:
+    SourceUse(SourceList& sources, std::size_t source, Clock& clock)
+        : sources_(sources), source_(source), clock_(clock) {
+        sources_.Began(source_, clock_.Seconds());
+    }
+    ~SourceUse() { sources_.Ended(source_, clock_.Seconds()); }
+    SourceUse(const SourceUse&) = delete;
+    SourceUse& operator=(const SourceUse&) = delete;
+
+  private:
+    SourceList& sources_;
+    std::size_t source_;
+    Clock& clock_;
 };
 
 // Before a job's first file is placed, hands BeforeFirstPlace to the caller's thread, which
@@ -250,12 +331,16 @@ void AskBeforeFirstPlace(Job& job) {
 }
 
 DownloadResult FetchOne(Transfer& transfer, ProgressView& view, Clock& clock, Job& job,
-                        const BatchFile& file, JobSlot& slot, const PoolSettings& settings) {
+                        const BatchFile& file, WorkerSlot& slot, std::size_t source,
+                        const PoolSettings& settings) {
     Staging staging = StagingOf(file);
     staging.beforePlace = [&job] { AskBeforeFirstPlace(job); };
     staging.job = &slot;
-    return DownloadFileWithProgress(transfer, view, clock, file.url, file.directory, file.fileName,
-                                    settings.userName, settings.password, staging);
+    slot.Use(source);
+    const SourceUse use(job.sources, source, clock);
+    return DownloadFileWithProgress(transfer, view, clock, job.sources.UrlAt(file.url, source),
+                                    file.directory, file.fileName, settings.userName,
+                                    settings.password, staging);
 }
 
 // One connection's thread: the files handed to it, one after the other, until the job quits.
@@ -278,9 +363,13 @@ void RunWorker(Job& job, std::size_t worker, Transfer& transfer, Clock& clock,
             ended.index = *job.next[worker];
             job.next[worker].reset();
         }
+        {
+            std::lock_guard lock(job.mutex);
+            ended.source = job.flight[worker]->source;
+        }
         try {
-            ended.result =
-                FetchOne(transfer, view, clock, job, job.files[ended.index], slot, settings);
+            ended.result = FetchOne(transfer, view, clock, job, job.files[ended.index], slot,
+                                    ended.source, settings);
         } catch (const Stopped&) {
             return;
         } catch (const Withdrawn&) {
@@ -346,7 +435,8 @@ PoolDownloader::PoolDownloader(ProgressView& view, Clock& clock, Doorbell& bell,
       clock_(clock),
       bell_(bell),
       connect_(std::move(connect)),
-      settings_(std::move(settings)) {}
+      settings_(std::move(settings)),
+      sources_(settings_.sources) {}
 
 PoolDownloader::~PoolDownloader() = default;
 
@@ -364,6 +454,8 @@ class Schedule {
           settings_(settings),
           listener_(listener),
           tries_(job.files.size(), 0),
+          wrongBytes_(job.sources.Count(), false),
+          failedWith_(job.sources.Count()),
           start_(ToInt32Bankers(clock.Seconds())) {
         tally_.totalFiles = job.files.size();
         for (const BatchFile& file : job.files) {
@@ -440,6 +532,7 @@ class Schedule {
         if (e.result.Stored() && !e.withdrawn && !e.error) {
             ++tally_.doneFiles;
             placedBytes_ += PinnedSize(job_.files[e.index]);
+            LogSources(e.index);
             listener_.Placed(e.index);
             return;
         }
@@ -453,6 +546,9 @@ class Schedule {
             job_.stopped = true;
             return;
         }
+        if (MovesOn(e)) {
+            return;
+        }
         ++tries_[e.index];
         if (!job_.stopped && WorthRetrying(e.result) &&
             tries_[e.index] < std::max(settings_.tries, 1)) {
@@ -463,6 +559,62 @@ class Schedule {
             failure_ = BatchResult{e.result, e.index};
         }
         job_.stopped = true;
+    }
+
+    // With the job's mutex held: a file that may come from another source goes on from the
+    // next one, first in line and no try counted, when its source stalled, failed or sent wrong
+    // bytes. False where the rules for one source decide: at the last that did not fail.
+    bool MovesOn(const Ended& e) {
+        const BatchFile& file = job_.files[e.index];
+        if (job_.stopped || !job_.sources.Movable(file.url) || LocalFailure(e.result)) {
+            return false;
+        }
+        const bool damaged = e.result.outcome == DownloadOutcome::Damaged;
+        if (damaged) {
+            wrongBytes_[e.source] = true;
+            if (!file.stagingPath.empty()) {
+                fs::DeleteFile(file.stagingPath);  // the whole object comes from the next one
+            }
+        } else {
+            failedWith_[e.source] = e.result;
+        }
+        if (damaged || !job_.sources.Stalled(e.source)) {
+            if (!job_.sources.Drop(e.source, FailureText(e.result) + L" at " + ShownName(file))) {
+                return damaged && EndWithFailure(e.index);
+            }
+        }
+        job_.left[e.index] = e.source;
+        job_.pending.push_front(e.index);
+        return true;
+    }
+
+    // Wrong bytes at the last source: a source that merely failed is what the job reports,
+    // Damaged only when every one sent wrong bytes.
+    bool EndWithFailure(std::size_t index) {
+        for (std::size_t s = 0; s < failedWith_.size(); ++s) {
+            if (failedWith_[s] && !wrongBytes_[s]) {
+                failure_ = failure_.value_or(BatchResult{*failedWith_[s], index});
+                job_.stopped = true;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Where a placed file's bytes came from, when there is a choice.
+    void LogSources(std::size_t index) {
+        if (!job_.sources.Movable(job_.files[index].url)) {
+            return;
+        }
+        std::vector<std::size_t> from;
+        {
+            std::lock_guard lock(job_.mutex);
+            from = job_.from[index];
+        }
+        if (!from.empty()) {
+            LogLine(L"placed " + ShownName(job_.files[index]) + L" from " +
+                    Hosts(job_.sources, from));
+        }
     }
 
     // With the job's mutex held: fewer connections for the rest of the job, and the file first
@@ -479,9 +631,8 @@ class Schedule {
             why = L"status " + std::to_wstring(e.result.httpStatus) + L", waiting " +
                   std::to_wstring(std::lround(pause)) + L" s";
         }
-        const BatchFile& file = job_.files[e.index];
-        LogLine(L"trying " + (file.shownName.empty() ? file.fileName : file.shownName) +
-                L" again (" + why + L"), " + std::to_wstring(job_.limit) + L" connection(s)");
+        LogLine(L"trying " + ShownName(job_.files[e.index]) + L" again (" + why + L"), " +
+                std::to_wstring(job_.limit) + L" connection(s)");
     }
 
     // Hands the next files to idle workers, while fewer than the limit are in flight.
@@ -554,6 +705,9 @@ class Schedule {
     const PoolSettings& settings_;
     BatchListener& listener_;
     std::vector<int> tries_;  // failed tries per file
+    // Per source: it sent wrong bytes; how it failed otherwise, last.
+    std::vector<bool> wrongBytes_;
+    std::vector<std::optional<DownloadResult>> failedWith_;
     std::optional<BatchResult> failure_;
     std::exception_ptr error_;
     JobTally tally_;
@@ -577,7 +731,7 @@ BatchResult PoolDownloader::FetchAll(std::span<const BatchFile> files, BatchList
     while (connections_.size() < workers) {
         connections_.push_back(connect_());
     }
-    Job job(files, bell_, clock_, workers);
+    Job job(files, bell_, clock_, workers, sources_);
     Workers running(job, std::span(connections_).first(workers), clock_, settings_);
     return Schedule(job, view_, clock_, settings_, listener).Run();
 }

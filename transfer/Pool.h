@@ -13,6 +13,12 @@
 // connections in use (never below one) and the file is tried again, up to 3 more times. Any
 // other failure, or the last try failing, starts no new request: the files in flight end
 // (those that finish are placed and reported) and FetchAll returns the failure.
+//
+// With several sources (PoolSettings::sources), a file below the first goes on from the next
+// source when its own stalled, failed in any way or sent wrong bytes (the part dropped then),
+// and that try does not count; a pinned part continues there with a range. The rules above
+// apply at the last source that has not failed. Wrong bytes end the job as Damaged only when
+// no source merely failed; else that failure ends it.
 
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +35,7 @@
 #include "transfer/Clock.h"
 #include "transfer/Download.h"
 #include "transfer/ProgressView.h"
+#include "transfer/Sources.h"
 #include "transfer/Transfer.h"
 
 namespace vt {
@@ -70,6 +77,9 @@ struct PoolSettings {
     double pauseWithoutTime = 1;  // a 429 or 503 that names no time
     std::wstring userName;
     std::wstring password;
+    // The bases files may come from (SourceList); the first is the one their URLs start with.
+    // Empty or one: every file from its URL.
+    std::vector<std::wstring> sources;
 };
 
 // A new connection of the pool: a transfer of its own, used by one worker thread at a time.
@@ -110,6 +120,7 @@ class PoolDownloader final : public Downloader {
     Doorbell& bell_;
     Connect connect_;
     PoolSettings settings_;
+    SourceList sources_;  // their health holds for the run
     // Kept between jobs, so their connections stay alive; made as workers first need them.
     std::vector<std::unique_ptr<Transfer>> connections_;
 };

@@ -49,22 +49,23 @@ void AllowConnections(int connections) {
         L"InternetSetOption");
 }
 
-PoolSettings Settings(int connections) {
+PoolSettings Settings(int connections, std::vector<std::wstring> sources) {
     PoolSettings settings;
     settings.connections = connections;
+    settings.sources = std::move(sources);
     return settings;
 }
 
 class InetDownloader final : public Downloader {
   public:
     InetDownloader(ProgressView& view, Clock& clock, int connections, InetSettings settings,
-                   SlowAnswerRule patience)
+                   SlowAnswerRule patience, std::vector<std::wstring> sources)
         : pool_(
               view, clock, bell_,
               [this, settings, patience] {
                   return std::make_unique<InetTransfer>(noMessages_, settings, patience);
               },
-              Settings(connections)) {}
+              Settings(connections, std::move(sources))) {}
 
     BatchResult FetchAll(std::span<const BatchFile> files, BatchListener& listener) override {
         return pool_.FetchAll(files, listener);
@@ -79,10 +80,12 @@ class InetDownloader final : public Downloader {
 }  // namespace
 
 std::unique_ptr<Downloader> MakeInetDownloader(ProgressView& view, Clock& clock, int connections,
-                                               InetSettings settings, SlowAnswerRule patience) {
+                                               InetSettings settings, SlowAnswerRule patience,
+                                               std::vector<std::wstring> sources) {
     connections = std::clamp(connections, 1, kMostConnections);
     AllowConnections(connections);
-    return std::make_unique<InetDownloader>(view, clock, connections, settings, patience);
+    return std::make_unique<InetDownloader>(view, clock, connections, settings, patience,
+                                            std::move(sources));
 }
 
 }  // namespace vt

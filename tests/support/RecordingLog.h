@@ -1,7 +1,8 @@
 #pragma once
-// Installs itself as the run log's sink for its lifetime and keeps every line.
+// Installs itself as the run log's sink for its lifetime and keeps every line, from any thread.
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ class RecordingLog final : public LogSink {
     RecordingLog& operator=(const RecordingLog&) = delete;
 
     void Write(std::wstring_view text) noexcept override {
+        std::lock_guard lock(mutex_);
         try {
             lines.emplace_back(text);
         } catch (...) {
@@ -24,13 +26,17 @@ class RecordingLog final : public LogSink {
     }
     // The lines that contain `part`.
     std::vector<std::wstring> With(const std::wstring& part) const {
+        std::lock_guard lock(mutex_);
         std::vector<std::wstring> out;
         std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
                      [&](const std::wstring& l) { return l.find(part) != std::wstring::npos; });
         return out;
     }
 
-    std::vector<std::wstring> lines;
+    std::vector<std::wstring> lines;  // read directly only once no thread writes
+
+  private:
+    mutable std::mutex mutex_;
 };
 
 }  // namespace vt::test

@@ -22,38 +22,15 @@
 #include "base/FileSystem.h"
 #include "tests/support/Fakes.h"
 #include "tests/support/TestDir.h"
+#include "tests/support/VirtualTime.h"
 
 namespace vt {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Seconds that pass only when the pool or a connection waits for them; read from any thread.
-class VirtualClock final : public Clock {
-  public:
-    double Seconds() override { return now.load(); }
-    void Advance(double seconds) { now.fetch_add(seconds); }
-    std::atomic<double> now{100};
-};
-
-// A wait that nobody rings passes its whole time on the virtual clock (after a short real
-// wait for a worker to ring).
-class VirtualDoorbell final : public Doorbell {
-  public:
-    explicit VirtualDoorbell(VirtualClock& clock) : clock_(clock) {}
-    void Ring() override { bell_.Ring(); }
-    void Wait(std::chrono::milliseconds most) override {
-        const auto start = std::chrono::steady_clock::now();
-        bell_.Wait(std::min(most, std::chrono::milliseconds(2)));
-        if (std::chrono::steady_clock::now() - start >= 2ms) {
-            clock_.Advance(static_cast<double>(most.count()) / 1000);
-        }
-    }
-
-  private:
-    VirtualClock& clock_;
-    PlainDoorbell bell_;
-};
+using test::VirtualClock;
+using test::VirtualDoorbell;
 
 // Opened by the test; a connection held at it waits there.
 class Latch {

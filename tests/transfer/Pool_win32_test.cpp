@@ -90,5 +90,33 @@ TEST(InetPool, FetchesFiftyFilesWholeOverItsConnections) {
     }
 }
 
+// A primary that refuses every connection: the files come from the mirror, whole.
+TEST(InetPool, FilesGoOnFromTheMirrorWhenThePrimaryRefuses) {
+    const std::wstring host = VT_PATCH_HOST;
+    const std::wstring dead = host.substr(0, host.find(L':')) + L":1/autopatch/";
+    test::TestDir dir;
+    ASSERT_TRUE(fs::CreateDir(dir / L"temp"));
+    std::vector<BatchFile> files;
+    for (size_t i = 0; i < 12; ++i) {
+        const size_t size = 30000 + i * 311;
+        const std::string bytes = Pattern(size);
+        const std::wstring name = L"m" + std::to_wstring(i) + L".bin";
+        files.push_back({dead + std::to_wstring(size), dir.Path(), name, name,
+                         dir / (L"temp\\" + name + L".part"),
+                         Pin{size, Sha256Of(std::as_bytes(std::span(bytes)))}});
+    }
+    test::RecordingProgressView view;
+    SystemClock clock;
+    Recorder recorder;
+    std::unique_ptr<Downloader> pool =
+        MakeInetDownloader(view, clock, 4, {}, {}, {dead, ServerUrl(L"/ok/")});
+    const BatchResult result = pool->FetchAll(files, recorder);
+    ASSERT_TRUE(result.Stored()) << static_cast<int>(result.result.outcome) << " " << result.failed;
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(dir.Read(files[i].fileName), Pattern(files[i].pin->size)) << i;
+    }
+    EXPECT_EQ(recorder.placed.size(), files.size());
+}
+
 }  // namespace
 }  // namespace vt
