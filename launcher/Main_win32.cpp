@@ -101,9 +101,10 @@ int Main() {
     std::optional<PatchPublicKey> patchKey;
     RunHandler(window, [&] { patchKey = PatchKeyFromText(PatchPublicKeyText()); });
     frmVtUpdate form(window, shell, &handOver, patchKey);
-    form.UseTransfer(inetDown, clock, [&](int connections, const std::vector<std::wstring>&) {
-        return MakeInetDownloader(window, clock, connections, {}, Patience());
-    });
+    form.UseTransfer(
+        inetDown, clock, [&](int connections, const std::vector<std::wstring>& sources) {
+            return MakeInetDownloader(window, clock, connections, {}, Patience(), sources);
+        });
     if (patchKey) {
         LogLine(L"signed patches, key " + FromUtf8(PatchPublicKeyText().substr(0, 16)) + L"…");
     } else {

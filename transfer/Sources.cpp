@@ -21,10 +21,6 @@ std::wstring HostOfBase(const std::wstring& base) {
     return base.substr(from, base.find(L'/', from) - from);
 }
 
-std::wstring MirrorBase(const std::wstring& mirror) {
-    return mirror + (mirror.ends_with(L'/') ? L"" : L"/") + L"autopatch/";
-}
-
 SourceList::SourceList(std::vector<std::wstring> bases) {
     if (bases.empty()) {
         bases.emplace_back();  // the files' URLs as they are

@@ -26,8 +26,6 @@ inline constexpr uint64_t kStallBytes = 32 * 1024 * 10;  // 32 KiB/s over kStall
 
 // "127.0.0.1:18080" of "http://127.0.0.1:18080/autopatch/" (the scheme is optional).
 std::wstring HostOfBase(const std::wstring& base);
-// The base of a mirror's objects: "autopatch/" below the mirror's URL, as on the built-in host.
-std::wstring MirrorBase(const std::wstring& mirror);
 
 // What a source's health says of a request in flight there.
 struct SourceVerdict {

@@ -425,8 +425,6 @@ TEST(SourceHealth, ReRootsBelowTheFirstBaseOnly) {
     }
     EXPECT_EQ(sources.Host(0), L"a:1");
     EXPECT_EQ(sources.Host(1), L"b");
-    EXPECT_EQ(MirrorBase(L"http://b:2"), L"http://b:2/autopatch/");
-    EXPECT_EQ(MirrorBase(L"b:2/m/"), L"b:2/m/autopatch/");
     EXPECT_FALSE(SourceList({L"a/"}).Movable(L"a/x")) << "one source: nowhere to move";
 }
 
