@@ -221,6 +221,13 @@ class PythonHttp(WebServer):
                 str(self.root)]
 
 
+def free_port(host):
+    """A port nothing listens on at host now, for a server behind a front."""
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
 class _Relay(socketserver.BaseRequestHandler):
     """One client connection relayed to the server over one connection of its own, bytes
     unchanged: requests are read head by head (the launcher sends no bodies) and each answer
