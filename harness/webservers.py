@@ -29,7 +29,7 @@ class WebServer:
     def __init__(self, root, host, port, workdir=None):
         self.root = Path(root).resolve()
         self.host, self.port = host, port
-        self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-%s-" % self.name))
+        self.dir = Path(workdir or tempfile.mkdtemp(prefix="vt-%s-" % self.package))
         self.dir.mkdir(parents=True, exist_ok=True)
         self.proc = None
 
@@ -91,10 +91,13 @@ class WebServer:
 
 
 class Nginx(WebServer):
+    """nginx from the harness's own minimal configuration, the one the other tests and the
+    demo serve with: Debian's nginx.conf pulls in sites-enabled, which listens on port 80 of
+    every address."""
+
     name, package = "nginx", "nginx-light"
 
     def command(self):
-        # The harness's own nginx configuration: the one the other tests and the demo use.
         conf = _NginxConfig(self.root, self.host, self.port, workdir=self.dir)
         return ["nginx", "-c", str(conf.dir / "nginx.conf"), "-p", str(conf.dir)]
 
