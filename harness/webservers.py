@@ -45,9 +45,14 @@ class WebServer:
                    "%s:%d free for %s" % (self.host, self.port, self.name))
         self.argv = self.command()
         with open(self.dir / "output.log", "wb") as out:
-            self.proc = own(subprocess.Popen(self.argv, cwd=self.dir, env=self.environment(),
-                                             stdin=subprocess.DEVNULL, stdout=out,
-                                             stderr=subprocess.STDOUT, start_new_session=True))
+            try:
+                self.proc = own(subprocess.Popen(
+                    self.argv, cwd=self.dir, env=self.environment(), stdin=subprocess.DEVNULL,
+                    stdout=out, stderr=subprocess.STDOUT, start_new_session=True))
+            except FileNotFoundError as e:
+                raise RuntimeError("%s is not installed (Debian package %s; scripts/common.sh "
+                                   "vt_install_packages installs it): %s" % (
+                                       self.name, self.package, e)) from e
         try:
             wait_until(lambda: self.proc.poll() is not None or accepts(self.host, self.port),
                        30, "%s listening on %s:%d" % (self.name, self.host, self.port))

@@ -122,13 +122,13 @@ def unkeyed_case(a, checks, row, front, expected, status):
 
 @contextlib.contextmanager
 def row_case(checks, row):
-    """One server's row: a TimeoutError fails it as a check and the next row still runs. The
-    rows share the test's display and Wine's desktop (explorer.exe): with a display a row,
-    the desktop ended and started again between rows, both launchers of a row once ended
-    at "CreateWindowEx failed"."""
+    """One server's row: a TimeoutError, or a server that does not start, fails it as a check
+    and the next row still runs. The rows share the test's display and Wine's desktop
+    (explorer.exe): with a display a row, the desktop ended and started again between rows,
+    both launchers of a row once ended at "CreateWindowEx failed"."""
     try:
         yield
-    except TimeoutError as e:
+    except (TimeoutError, RuntimeError) as e:
         checks.check(False, "[%s] %s" % (row, e))
 
 
