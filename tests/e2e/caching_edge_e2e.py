@@ -144,7 +144,8 @@ def through_edge(a, checks, accel):
                                  RUNS if accel else PROXY_RUNS, label)
             player.run("%s last run" % label)
             checks.check(recorded_serial(player.app) == history.serial,
-                         "%s: the run after the last publish moves to it (%s)" % (label, history.serial))
+                         "%s: the run after the last publish moves to it (%s)"
+                         % (label, history.serial))
             one_serial(checks, player, history, [history.serial], "%s last run" % label)
             if accel:
                 second_player(a, checks, history, gate, squid)

@@ -1,7 +1,7 @@
 """A mirror kept by rclone with the commands docs/patch-format.md gives, run one by one while
 vtlauncher_testkey.exe updates from the mirror's nginx: each run publishes a new serial into
-ROOT, runs the first commands of the copy (how many, from a seeded generator), starts the
-launcher, and runs the rest while the launcher is held inside a payload. Nothing is refused,
+ROOT, runs the first commands of the copy (each number of them once, in a seeded order),
+starts the launcher, and runs the rest while the launcher is held inside a payload. Nothing is refused,
 the launcher ends on the serial of the profile the mirror served when it asked, every set
 byte-identical to that serial's files, and the next run moves on."""
 
@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
 from harness import edge  # noqa: E402
 
-RUNS = int(os.environ.get("VT_MIRROR_RUNS", "8"))
+RUNS = os.environ.get("VT_MIRROR_RUNS")  # default: one run per point of the copy
 SEED = 20261210
 DOC = harness.ROOT / "docs" / "patch-format.md"
 ORIGIN_PORT = 18093
@@ -75,12 +75,16 @@ def main():
                          exe=harness.SIGNED_EXE)
     installed, refused, failed = None, [], []
     began = time.monotonic()
+    # How many steps are done before the launcher starts: every point of the copy.
+    splits = list(range(len(steps) + 1))
+    rng.shuffle(splits)
+    runs = int(RUNS or len(splits))
     with harness.Nginx(work / "mirror", a.host, ORIGIN_PORT, workdir=work / "nginx"), \
             edge.Gate(a.host, a.port, (a.host, ORIGIN_PORT)) as gate:
-        for i in range(RUNS):
+        for i in range(runs):
             history.prepare(changes=rng.randint(2, 4))
             new = history.publish()
-            before = rng.randint(0, len(steps))  # steps done before the launcher starts
+            before = splits[i % len(splits)]
             run_steps(steps[:before], env, timings)
             expected = new if before > switch else mirrored
             fetched = history.objects_between(installed, expected)
@@ -93,9 +97,12 @@ def main():
                 if target:
                     harness.wait_until(lambda: hold.held() or proc.poll() is not None, 120,
                                        "run %d: %s held" % (i + 1, name))
-                run_steps(steps[before:], env, timings)  # the rest, while it is held
-                hold.release()
-                how = harness.outcome(proc, timeout=180)
+                    run_steps(steps[before:], env, timings)  # the rest, while it is held
+                    hold.release()
+                    how = harness.outcome(proc, timeout=180)
+                else:  # current already: nothing to hold it by, so it runs whole first
+                    how = harness.outcome(proc, timeout=180)
+                    run_steps(steps[before:], env, timings)
             finally:
                 harness.stop(proc)
                 hold.release()
@@ -118,7 +125,7 @@ def main():
                                "--pub", str(harness.TEST_PUB), "--against", str(work / "root")],
                               capture_output=True, text=True, timeout=300)
     print("%d runs in %.0f s; rclone steps took %.2f s at most"
-          % (RUNS, time.monotonic() - began, max(t for _, t in timings)), flush=True)
+          % (runs, time.monotonic() - began, max(t for _, t in timings)), flush=True)
     checks.check(not refused, "no run refused %s" % refused)
     checks.check(not failed, "every run ended at the server window %s" % failed)
     checks.check(lint.returncode == 0, "lint of the finished mirror against ROOT finds nothing "
