@@ -24,7 +24,7 @@ RUNS = int(os.environ.get("VT_EDGE_RUNS", "20"))
 PROXY_RUNS = int(os.environ.get("VT_EDGE_PROXY_RUNS", "6"))
 SEED = 20261209
 PROFILE_FILES = ("vtgame.signed", "vtgame.ini", "vtgame.ini.sig")
-ORIGIN_PORT, GATE_PORT, PROXY_PORT = 18090, 18091, 18092
+ORIGIN_PORT, GATE_PORT, PROXY_PORT = 18110, 18111, 18112
 
 
 def recorded_serial(app):

@@ -21,7 +21,7 @@ from harness import edge  # noqa: E402
 RUNS = os.environ.get("VT_MIRROR_RUNS")  # default: one run per point of the copy
 SEED = 20261210
 DOC = harness.ROOT / "docs" / "patch-format.md"
-ORIGIN_PORT = 18093
+ORIGIN_PORT = 18113
 
 
 def documented_copy():
