@@ -39,12 +39,13 @@ class Squid:
         self.host, self.port = host, port
         self.dir.mkdir(parents=True, exist_ok=True)
         # squid will not run as root: it drops to the package's user, who must reach its files.
-        # The folders above it (a test's private temporary folders) are opened for passing
-        # through, not for reading.
+        # The test's private temporary folders above it are opened for passing through, not
+        # for reading; nothing outside the system's temporary folder is touched.
         user = pwd.getpwnam("proxy")
+        system_temp = Path(os.environ.get("TMPDIR") or "/tmp").resolve()
         for parent in self.dir.resolve().parents:
             mode = parent.stat().st_mode
-            if not mode & 0o001:
+            if system_temp in parent.parents and not mode & 0o001:
                 parent.chmod(mode | 0o011)
         os.chown(self.dir, user.pw_uid, user.pw_gid)
         self.accelerated = bool(origin)
