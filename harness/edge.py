@@ -32,9 +32,9 @@ class Squid:
     """squid 5 in the foreground (-N) on host:port from a config, cache, pid file and logs of
     its own below `workdir`. With `origin` ((host, port)) it is a reverse proxy (accel) in
     front of that origin; without, a forward proxy. Every answer is cached as HARD says;
-    PURGE from loopback drops one."""
+    PURGE from loopback drops one. `extra` is added to the configuration."""
 
-    def __init__(self, workdir, host, port, origin=None):
+    def __init__(self, workdir, host, port, origin=None, extra=""):
         self.dir = Path(workdir)
         self.host, self.port = host, port
         self.dir.mkdir(parents=True, exist_ok=True)
@@ -81,7 +81,8 @@ pinger_enable off
 dns_nameservers 127.0.0.1
 netdb_filename none
 shutdown_lifetime 0 seconds
-""" % {"d": d, "hard": HARD})
+%(extra)s
+""" % {"d": d, "hard": HARD, "extra": extra})
         self.proc = None
 
     def _squid(self, *args):
