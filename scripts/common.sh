@@ -8,7 +8,7 @@ VT_PACKAGES=(cmake ninja-build g++ googletest mingw-w64 g++-mingw-w64-x86-64-pos
              gcc-mingw-w64-x86-64-posix wine wine64 xvfb xdotool x11-utils imagemagick
              fonts-nanum nginx-light curl python3 iproute2 procps nftables locales
              libssl-dev openssl osslsigncode clang libclang-rt-14-dev
-             apache2 lighttpd caddy busybox)
+             apache2 lighttpd caddy busybox squid rclone)
 
 vt_install_packages() {
     local missing=()
