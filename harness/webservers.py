@@ -17,7 +17,7 @@ from pathlib import Path
 
 from .isolation import _alive, _pgid, _pids, own
 from .poll import wait_until
-from .servers import Nginx as _NginxConfig, accepts, port_free
+from .servers import Nginx as _NginxConfig, _Background, accepts, port_free
 
 
 class WebServer:
@@ -351,7 +351,7 @@ def _copy(reader, client, n):
         n -= len(block)
 
 
-class RecordingFront:
+class RecordingFront(_Background):
     """Listens on host:port and relays every connection to `upstream` (host, port), noting
     each request: answers() gives (method, path, Range header, status, Content-Range)."""
 
@@ -365,9 +365,8 @@ class RecordingFront:
             allow_reuse_address = True
             daemon_threads = True
 
-        self.httpd = Server((host, port), _Relay)
+        self._serve(Server((host, port), _Relay))
         self.httpd.front = self
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def noted(self, method, path, range_header):
         entry = [method, path, range_header, None, None]
@@ -389,13 +388,8 @@ class RecordingFront:
         with self.lock:
             return [tuple(entry) for entry in self.log]
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
     def __exit__(self, *exc):
-        self.httpd.shutdown()
-        self.httpd.server_close()
+        super().__exit__(*exc)
         with self.lock:
             socks = list(self.sockets)
         for sock in socks:  # the relays' threads see their connections end and return

@@ -259,8 +259,9 @@ std::optional<std::vector<std::string>> ReadMirrorOption(const std::string& text
     return mirrors;
 }
 
-int PublishCommand(const CommandLine& line, CliContext& io) {
-    std::ostream& out = io.out;
+// The publish's options from its command line; nothing (the reason told) for a value that
+// cannot be understood.
+std::optional<PublishOptions> ReadPublishOptions(const CommandLine& line, CliContext& io) {
     std::ostream& err = io.err;
     PublishOptions options;
     options.tree = line.positional[0];
@@ -278,7 +279,7 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
         if (!n) {
             err << "vtpatch publish: --connections takes a number from 1 to " << kMostConnections
                 << ", not '" << text << "'\n";
-            return kExitUsage;
+            return std::nullopt;
         }
         options.connections = *n;
     }
@@ -286,11 +287,22 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
         std::optional<std::vector<std::string>> mirrors =
             ReadMirrorOption(line.values.at("--mirrors"), err);
         if (!mirrors) {
-            return kExitUsage;
+            return std::nullopt;
         }
         options.mirrors = std::move(*mirrors);
     }
     options.dryRun = line.flags.contains("--dry-run");
+    return options;
+}
+
+int PublishCommand(const CommandLine& line, CliContext& io) {
+    std::ostream& out = io.out;
+    std::ostream& err = io.err;
+    const std::optional<PublishOptions> read = ReadPublishOptions(line, io);
+    if (!read) {
+        return kExitUsage;
+    }
+    const PublishOptions& options = *read;
     PublishResult result;
     try {
         result = Publish(options);
