@@ -15,8 +15,8 @@ from .xwin import (click, colours, geometry, key, screenshot, signature, wait_pa
 from .servers import Nginx, StallingServer, StaticServer, TrickleServer, accepts, port_free
 from .patchtree import (differences, installed_as_served, installed_files, make_patch,
                         profile_only)
-from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, publish, served_expected, signed_patch,
-                      vtpatch_path, write_tree)
+from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, object_name, object_of, publish,
+                      served_expected, signed_patch, vtpatch_path, write_tree)
 from .inifile import ini_bytes, read_ini
 from .standin import list_rows, read_standin, wait_rows
 from .runlog import RunLog, log_path, read_only

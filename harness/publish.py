@@ -2,6 +2,7 @@
 with vtpatch (the native publisher's tool) and signed with the test key in tests/keys, and what
 an installation holds once patched from it."""
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -64,6 +65,21 @@ def publish(vtpatch, tree, root, game="1", key=TEST_KEY, expires=None, extra=())
     if r.returncode != 0:
         raise RuntimeError("vtpatch publish failed (%d): %s" % (r.returncode, r.stderr))
     return r.stdout + r.stderr
+
+
+def object_name(data):
+    """Where a publish serves `data` once more, below autopatch/: objects/<2 hex>/<sha256>,
+    the name a keyed launcher fetches a pinned file by."""
+    digest = hashlib.sha256(data).hexdigest()
+    return "objects/%s/%s" % (digest[:2], digest)
+
+
+def object_of(root, rel):
+    """The object name of the file `rel` (a payload, vt.exe or a manifest, '/' separated)
+    served below root/autopatch/, where names are stored as code page 949 bytes."""
+    served = os.path.join(os.fsencode(Path(root) / "autopatch"), rel.encode("cp949"))
+    with open(served, "rb") as f:
+        return object_name(f.read())
 
 
 def served_expected(root, files):

@@ -2,6 +2,7 @@
 installation folders that cannot be written."""
 
 import contextlib
+import os
 import re
 import subprocess
 from pathlib import Path
@@ -23,21 +24,39 @@ def log_path():
     return Path(unix) / "VT Launcher" / "vtlauncher.log"
 
 
+def _file_of(path):
+    """(inode, bytes) of the file at `path`, read through one handle; (None, b"") without it."""
+    try:
+        with open(path, "rb") as f:
+            return os.fstat(f.fileno()).st_ino, f.read()
+    except FileNotFoundError:
+        return None, b""
+
+
 class RunLog:
-    """The lines added to the log after construction, as (stamp, pid, text)."""
+    """The lines added to the log after construction, as (stamp, pid, text). A run that
+    takes the log to 1 MiB moves it to the older copy (vtlauncher.1.log) and goes on in a new
+    file: the lines logged before that are read from there."""
 
     def __init__(self):
         self.path = log_path()
-        self.start = self.path.stat().st_size if self.path.exists() else 0
+        self.older = self.path.with_name(self.path.stem + ".1" + self.path.suffix)
+        self.inode, data = _file_of(self.path)
+        self.start = len(data)
+
+    def _logged(self):
+        inode, data = _file_of(self.path)
+        if inode == self.inode:
+            return data[self.start:]
+        # Rotated meanwhile: the file we began in is the older copy now, unless it was made
+        # afresh (then everything in the new file is ours).
+        older_inode, older = _file_of(self.older)
+        return (older[self.start:] if self.inode is not None and older_inode == self.inode
+                else b"") + data
 
     def entries(self):
-        if not self.path.exists():
-            return []
-        data = self.path.read_bytes()
-        if len(data) < self.start:  # rotated meanwhile: everything in the new file is ours
-            self.start = 0
         out = []
-        for raw in data[self.start:].split(b"\r\n"):
+        for raw in self._logged().split(b"\r\n"):
             m = LINE.match(raw.decode("utf-8", "replace"))
             if m:
                 out.append((m.group(1), int(m.group(2)), m.group(3)))

@@ -11,7 +11,6 @@ import shutil
 import subprocess
 import sys
 import time
-import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -160,34 +159,34 @@ def run(a, report):
     bad = [(p, s) for p, s, _ in log if s != 200]
     if bad:
         raise DemoError("requests that failed: %s" % bad)
-    korean = []
-    for path, _, _ in log:
-        if "%" in path:
-            name = urllib.parse.unquote_to_bytes(path).decode("cp949", "replace")
-            korean.append("%s  (%s)" % (path, name))
-    profiles = sum(1 for p, _, _ in log if p.endswith((".ini", ".ini.sig")))
+    # The keyed launcher asks for each file by its object; whatever else it asks for is the
+    # signed profile or a manifest.
+    objects = {"/autopatch/" + harness.object_name(data): rel for rel, data in files.items()}
+    korean = ["%s  (%s)" % (path, objects[path]) for path, _, _ in log
+              if path in objects and not objects[path].isascii()]
+    profiles = sum(1 for p, _, _ in log if p not in objects)
     report.insert(0, "patch: %d requests, all 200, %s bytes fetched: %d files (%s bytes: vt.exe "
-                  "and %d set files) and %d profiles, manifests and the signature; the installation is "
-                  "byte-identical to the patch and records every version"
+                  "and %d set files) and %d for the signed profile and the manifests; the "
+                  "installation is byte-identical to the patch and records every version"
                   % (len(log), "{:,}".format(fetched), len(log) - profiles,
                      "{:,}".format(payload), FILES, profiles))
-    report.insert(1, "Korean names requested percent-encoded (CP949):")
+    report.insert(1, "Korean-named files, each asked for by its object (plain ASCII):")
     report[2:2] = ["  " + k for k in korean]
     report.insert(2 + len(korean), "launcher's log: %s" % verified[0])
     tampered_run(a, report, files)
 
 
 def tampered_run(a, report, files):
-    """A second publish changes one file, then someone changes that file's bytes on the
-    server; the installed launcher refuses it and leaves the installation as it was."""
+    """A second publish changes one file, then someone changes the bytes of that file's object
+    on the server; the installed launcher refuses it and leaves the installation as it was."""
     work, target = a.work, a.install
     name = next(rel for rel in sorted(files) if rel.startswith("resource/sound/"))
-    step("second publish changing %s, then one byte of it changed on the server" % name)
+    step("second publish changing %s, then one byte of its object changed on the server" % name)
     changed = dict(files, **{name: os.urandom(1_000_000)})
     harness.publish(a.vtpatch, harness.write_tree(work / "tree", changed), work / "server",
                     key=a.key)
-    # Served under its code page 949 bytes, like every name.
-    served = os.fsencode(work / "server" / "autopatch") + b"/" + name.encode("cp949")
+    # The launcher fetches it as its object: a mirror holding other bytes under that name.
+    served = work / "server" / "autopatch" / harness.object_name(changed[name])
     with open(served, "r+b") as f:
         f.seek(len(changed[name]) // 2)
         byte = f.read(1)[0]

@@ -70,7 +70,8 @@ def run_to_end(app, timeout=180):
 
 
 def one_connection_table(a, checks, work):
-    """connections=1: the requests of today's launcher, in a table, with and without the key."""
+    """connections=1: the requests of today's launcher, in a table, with and without the key
+    (which asks for each file of the table by its object)."""
     names = ["a.wav", "b.wav", "sub/c.wav"]
     table = ["vt.exe", SOUND_MANIFEST] + [SOUND + n for n in names] + \
         [CARD_MANIFEST, CARD + "c0.dat", CARD + "c1.dat"]
@@ -85,7 +86,8 @@ def one_connection_table(a, checks, work):
                                 harness.write_tree(work / "table-tree", files), root,
                                 extra=("--connections", "1"))
                 expected = harness.served_expected(root, files)
-                want = ["vtgame.signed"] + table
+                # Every pinned file by its object, in the same order.
+                want = ["vtgame.signed"] + [harness.object_of(root, rel) for rel in table]
             else:
                 expected = served_by_hand(root, files)
                 want = ["vtgame.ini"] + table

@@ -23,6 +23,8 @@ import harness  # noqa: E402
 KILLS = int(os.environ.get("VT_SIGNED_RESUME_KILLS", "12"))
 SEED = 20261208
 CLIENT_KILLS = 3
+MANIFESTS = ["resource/sound/vtsound.ini", "resource/data/graphics.ini",
+             "resource/data/card1/vtcard1.ini"]
 
 
 def make_tree(rng):
@@ -38,8 +40,20 @@ def make_tree(rng):
     return files
 
 
-def file_of(path):
-    """The published file a request path names (percent-encoded code page 949)."""
+def objects(root, files):
+    """{request path of an object: the published file it holds} for every payload (by its
+    bytes) and every set's manifest (as served below `root`)."""
+    found = {"/autopatch/" + harness.object_name(data): rel for rel, data in files.items()}
+    for manifest in MANIFESTS:
+        found["/autopatch/" + harness.object_of(root, manifest)] = manifest
+    return found
+
+
+def file_of(path, by_object):
+    """The published file a request path names: the file an object holds, else the name itself
+    (percent-encoded code page 949)."""
+    if path in by_object:
+        return by_object[path]
     return urllib.parse.unquote_to_bytes(path.removeprefix("/autopatch/")).decode("cp949")
 
 
@@ -62,6 +76,8 @@ def main():
         checks.check(False, str(e))
         return checks.finish()
     harness.publish(vtpatch, harness.write_tree(work / "tree", files), work / "root")
+    # The keyed launcher asks for every pinned file by its object.
+    by_object = objects(work / "root", files)
     app = harness.AppDir(a.build, {"vtgame.ini": "[game]\r\ngame=1\r\n",
                                    "resource/data/SvrList.dat": b""}, name="app",
                          exe=harness.SIGNED_EXE)
@@ -101,7 +117,7 @@ def main():
                         return "servers" if harness.SERVER_CAPTION in shown else None
                     # A payload held inside its body is killed once some of what came of it
                     # is staged: the launcher reads in blocks, so maybe not all of it.
-                    rel = file_of(hold.path)
+                    rel = file_of(hold.path, by_object)
                     return "held" if rel not in files or hold.position in (None, hold.start) \
                         or size(part_of(rel)) > hold.start else None
                 got = harness.wait_until(reached, 120, "kill %d: answer %d of the run held, "
@@ -113,7 +129,7 @@ def main():
             finally:
                 harness.stop(proc)
                 hold.release()
-            rel = file_of(hold.path) if got == "held" else None
+            rel = file_of(hold.path, by_object) if got == "held" else None
             if rel in files and hold.position not in (None, hold.start):
                 at = size(part_of(rel))
                 # Staged: more than the run began with, and no more than the server sent.
@@ -150,7 +166,7 @@ def main():
                  "%d kills inside a payload's body left it staged in temp\\, no further than "
                  "the held byte %s" % (len(staged), unstaged))
     # Each part is continued from exactly where it stopped, and the server's 206 is taken.
-    ranged = {(file_of(path), r) for path, r, status in answers if status == 206}
+    ranged = {(file_of(path, by_object), r) for path, r, status in answers if status == 206}
     continued = [(rel, at) for rel, at in staged if (rel, "bytes=%d-" % at) in ranged]
     checks.check(staged and continued == staged,
                  "every staged part was continued with a range request from its end, answered "

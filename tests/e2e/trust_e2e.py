@@ -1,9 +1,12 @@
 """A launcher built with a patch key, between it and its patch host a man in the middle. Patches
-are published and signed with vtpatch. Whatever the middle changes (a payload, the profile, the
-signature, in the single signed file or in the pair a tree without it serves, a manifest, one
-bit or a longer body) and an older signed patch served after a newer one are refused (a profile
-only after one more request past every cache) with "업그레이드 실패": nothing is recorded and
-every installed file stays byte-identical. An answer announcing a gigabyte for the signed file,
+are published and signed with vtpatch; the launcher fetches payloads and manifests as objects
+named by their SHA-256. Whatever the middle changes (a payload's or a manifest's object, as a
+cache or mirror holding other bytes under that name would, the profile, the signature, in the
+single signed file or in the pair a tree without it serves, one bit or a longer body) and an
+older signed patch served after a newer one are refused (a profile only after one more request
+past every cache) with "업그레이드 실패": nothing is recorded and every installed file stays
+byte-identical. The same changes made to the legacy names alone leave the launcher untouched:
+it installs the genuine patch. An answer announcing a gigabyte for the signed file,
 the signature, the profile or a pinned
 manifest is refused from its head, the launcher letting go of it, nothing of it in temp\; an
 answer with no head, or trickling, is abandoned under the test-key build's 3 s rule for slow
@@ -17,6 +20,7 @@ import re
 import shutil
 import sys
 import tempfile
+import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
@@ -24,6 +28,7 @@ import harness  # noqa: E402
 
 SEED = 20261208
 CHANGED = "resource/sound/b.wav"  # the one file the second publish changes
+SOUND_MANIFEST = "resource/sound/vtsound.ini"
 RESUME_BYTES = 256 * 1024  # staged before the kill in the resume cases
 GIGABYTE = 1 << 30
 SLOW_SECONDS = 3  # the rule for slow answers of vtlauncher_testkey.exe
@@ -94,7 +99,8 @@ class Case:
                 harness.stop(proc)
 
     def kill_while_staging(self, root, name, payload, after=RESUME_BYTES, **server):
-        """Starts a run, holds the answer for `name` once `after` bytes of its body are sent
+        """Starts a run, holds the answer for `name` (below autopatch/: the payload's object)
+        once `after` bytes of its body are sent
         and kills the launcher once some of it is staged in temp\\ (it reads in blocks, so
         maybe not all of it); the staged size, or None when that never happened."""
         part = self.app.path / "temp" / (hashlib.sha256(payload).hexdigest() + ".part")
@@ -135,20 +141,22 @@ def bounds_cases(a, checks, root, pair_root, installed):
     head while the server still holds the answer open (it sends the file's real bytes, then
     nothing), none of it left in temp\\, nothing recorded. The signature and the profile apart
     are served by `pair_root`, a tree without vtgame.signed."""
-    for what, name, reason, served in (
-            ("a gigabyte for the signed profile", "vtgame.signed",
+    # What is asked for (below autopatch/), what it is staged as in temp\, the log's reason.
+    for what, name, staged_as, reason, served in (
+            ("a gigabyte for the signed profile", "vtgame.signed", "vtgame.signed",
              r"vtgame\.signed: status 200, length 1073741824, .*refused: length beyond 1048640 "
              r"bytes", root),
-            ("a gigabyte for the signature", "vtgame.ini.sig",
+            ("a gigabyte for the signature", "vtgame.ini.sig", "vtgame.ini.sig",
              r"vtgame\.ini\.sig: status 200, length 1073741824, .*refused: length beyond 64 bytes",
              pair_root),
-            ("a gigabyte for the profile", "vtgame.ini",
+            ("a gigabyte for the profile", "vtgame.ini", "vtgame.ini",
              r"vtgame\.ini: status 200, length 1073741824, .*refused: length beyond 1048576 bytes",
              pair_root),
-            ("a gigabyte for a pinned manifest", "resource/sound/vtsound.ini",
+            ("a gigabyte for a pinned manifest's object",
+             harness.object_of(root, "resource/sound/vtsound.ini"), "vtsound.ini",
              r"^refused: damaged file resource\\sound\\vtsound\.ini$", root)):
         case = Case(a, installed)
-        staged = case.app.path / "temp" / Path(name).name
+        staged = case.app.path / "temp" / staged_as
 
         def shown(httpd, name=name, staged=staged, what=what):
             checks.check(httpd.sent_bytes("/" + name) < 1 << 20,
@@ -162,9 +170,9 @@ def bounds_cases(a, checks, root, pair_root, installed):
         case.remove()
 
 
-def slow_cases(a, checks, root, installed):
+def slow_cases(a, checks, root, installed, changed_object):
     """Answers the rule for slow answers abandons: no head for the signed profile, a trickled
-    one, a trickled payload (told too, unlike the payload's other failures)."""
+    one, a trickled payload's object (told too, unlike the payload's other failures)."""
     def held_before_head(name):
         return lambda httpd: httpd.hold(lambda path, index: path == "/autopatch/" + name)
 
@@ -178,7 +186,7 @@ def slow_cases(a, checks, root, installed):
              "fewer than 1024 bytes in %d s" % SLOW_SECONDS, "vtgame.signed",
              {"pace": trickled("vtgame.signed", 10)}),
             ("a payload at 100 bytes a second", "fewer than 1024 bytes in %d s" % SLOW_SECONDS,
-             CHANGED, {"pace": trickled(CHANGED, 100)})):
+             changed_object, {"pace": trickled(changed_object, 100)})):
         case = Case(a, installed)
         reason = r"^%s: .*/autopatch/%s$" % (limit, re.escape(name))
         case.refused(checks, root, reason, what, **server)
@@ -189,21 +197,22 @@ def slow_cases(a, checks, root, installed):
 
 
 def spoiled_part_case(a, checks, root, installed, expected, payload):
-    """The middle fills a pinned part with wrong bytes and the run is killed; the next run,
-    against the honest server, continues the part, finds it wrong, fetches the whole file
-    again from byte 0 and installs it."""
+    """The middle fills a pinned part with wrong bytes (under the payload's object) and the run
+    is killed; the next run, against the honest server, continues the part, finds it wrong,
+    fetches the whole file again from byte 0 and installs it."""
     what = "a part staged with wrong bytes"
     spoiled = bytearray(payload)
     for i in range(0, len(spoiled), 997):
         spoiled[i] ^= 0x5a
     spoiled = bytes(spoiled)
-    rewrite = lambda name, data: spoiled if name == "autopatch/" + CHANGED else data  # noqa: E731
+    changed = harness.object_name(payload)
+    rewrite = lambda name, data: spoiled if name == "autopatch/" + changed else data  # noqa: E731
     case = Case(a, installed)
-    staged = case.kill_while_staging(root, CHANGED, payload, after=400_000, rewrite=rewrite)
+    staged = case.kill_while_staging(root, changed, payload, after=400_000, rewrite=rewrite)
     checks.check(staged is not None and staged > 0,
                  "%s: killed with %s wrong bytes staged" % (what, staged))
     ok, httpd = case.run_to_servers(root)
-    asked = [r for path, r, _ in httpd.answers() if path.endswith("/b.wav")]
+    asked = [r for path, r, _ in httpd.answers() if path == "/autopatch/" + changed]
     checks.check(asked == ["bytes=%s-" % staged, None],
                  "%s: the rest asked for, then the whole file from byte 0 (%s)" % (what, asked))
     checks.check(bool(case.log.has(r"^the continued part of resource\\sound\\b\.wav is wrong")),
@@ -211,6 +220,32 @@ def spoiled_part_case(a, checks, root, installed, expected, payload):
     checks.check(ok and not harness.differences(case.app.path, expected) and
                  not case.log.has(r"^refused"),
                  "%s: the honest server's file installed, nothing refused" % what)
+    case.remove()
+
+
+def legacy_names_alone(a, checks, root, installed, expected, rng, report):
+    """The payload and the manifest changed under their legacy names only, as a stale cache of
+    the legacy tree would serve them: the keyed launcher never asks for those names and
+    installs the genuine publish."""
+    what = "the legacy names alone changed"
+    legacy = {"autopatch/" + CHANGED: lambda d: flip_bit(rng, d, "legacy payload", report),
+              "autopatch/" + SOUND_MANIFEST: lambda d: flip_bit(rng, d, "legacy manifest", report)}
+    case = Case(a, installed)
+    with case.serve(root, rewrite=lambda name, data: legacy[name](data) if name in legacy
+                    else data) as httpd:
+        with case.app.running() as proc:
+            ended = harness.outcome(proc, 120)
+        asked = [p for p in httpd.requests() if p.removeprefix("/") in legacy]
+        # The middle does serve other bytes under those names, to whoever asks.
+        served = {rel: urllib.request.build_opener(urllib.request.ProxyHandler({})).open(
+            "http://%s:%d/%s" % (a.host, a.port, rel), timeout=30).read() for rel in legacy}
+    genuine = {rel: (Path(root) / rel).read_bytes() for rel in legacy}
+    checks.check(all(served[rel] != genuine[rel] for rel in legacy),
+                 "%s: the legacy names are served changed" % what)
+    checks.check(ended == "servers" and not harness.differences(case.app.path, expected) and
+                 not case.log.has(r"^refused"),
+                 "%s: the genuine publish installed, nothing refused (%s)" % (what, ended))
+    checks.check(not asked, "%s: neither legacy name asked for %s" % (what, asked))
     case.remove()
 
 
@@ -258,11 +293,14 @@ def main():
     shutil.copytree(work / "v2", work / "v2pair")
     (work / "v2pair" / "autopatch" / "vtgame.signed").unlink()
     signed = "vtgame.signed"
+    # The objects the keyed launcher fetches the changed payload and its set's manifest by.
+    changed = harness.object_name(files2[CHANGED])
+    manifest = harness.object_of(work / "v2", SOUND_MANIFEST)
     cases = [
         ("a changed payload", r"^refused: damaged file .*b\.wav",
-         tampered(CHANGED, lambda d: flip_bit(rng, d, "payload", report)), "v2"),
+         tampered(changed, lambda d: flip_bit(rng, d, "payload", report)), "v2"),
         ("a body longer than its pin", r"^refused: damaged file .*b\.wav",
-         tampered(CHANGED, lambda d: d + b"\0" * 100), "v2"),
+         tampered(changed, lambda d: d + b"\0" * 100), "v2"),
         ("a changed profile", r"^refused: signature",
          tampered(signed, lambda d: flip_within(rng, d, 64, len(d), "profile", report)), "v2"),
         ("a changed signature", r"^refused: signature",
@@ -273,8 +311,7 @@ def main():
          tampered("vtgame.ini.sig", lambda d: flip_bit(rng, d, "pair's signature", report)),
          "v2pair"),
         ("a changed manifest", r"^refused: damaged file .*vtsound\.ini",
-         tampered("resource/sound/vtsound.ini", lambda d: flip_bit(rng, d, "manifest", report)),
-         "v2"),
+         tampered(manifest, lambda d: flip_bit(rng, d, "manifest", report)), "v2"),
     ]
     for what, reason, rewrite, served in cases:
         case = Case(a, installed1)
@@ -285,6 +322,7 @@ def main():
             checks.check(bool(case.log.has("asking once more past every cache")),
                          "%s: asked for once more past every cache first" % what)
         case.remove()
+    legacy_names_alone(a, checks, work / "v2", installed1, expected2, rng, report)
     for line in report:
         print(line)
 
@@ -309,14 +347,14 @@ def main():
         what = "resumed against a server that %s Range" % {
             "honour": "honours", "ignore": "ignores", "shifted": "misplaces"}[ranges]
         case = Case(a, installed1)
-        staged = case.kill_while_staging(work / "v2", CHANGED, files2[CHANGED])
+        staged = case.kill_while_staging(work / "v2", changed, files2[CHANGED])
         checks.check(staged is not None and
                      (case.app.path / CHANGED).read_bytes() == files[CHANGED],
                      "%s: killed with %s bytes staged, the installed file untouched" %
                      (what, staged))
         if completes:
             ok, httpd = case.run_to_servers(work / "v2", ranges=ranges)
-            asked = [r for path, r in httpd.range_requests() if path.endswith("/b.wav")]
+            asked = [r for path, r in httpd.range_requests() if path == "/autopatch/" + changed]
             checks.check(asked[:1] == ["bytes=%s-" % staged],
                          "%s: the next run asks for the rest (%s)" % (what, asked))
             checks.check(ok and not harness.differences(case.app.path, expected2),
@@ -339,7 +377,7 @@ def main():
         case.remove()
 
     bounds_cases(a, checks, work / "v2", work / "v2pair", installed1)
-    slow_cases(a, checks, work / "v2", installed1)
+    slow_cases(a, checks, work / "v2", installed1, changed)
     spoiled_part_case(a, checks, work / "v2", installed1, expected2, files2[CHANGED])
 
     shutil.rmtree(work, ignore_errors=True)
