@@ -135,8 +135,9 @@ TEST_F(LintTest, SerialsLaunchersRefuseAreProblems) {
     }
 }
 
-// A pool size launchers would not take is noted (they use their default), never a problem.
-TEST_F(LintTest, ConnectionsLaunchersWouldNotTakeAreNoted) {
+// A pool size or a mirror launchers would not take is noted (they use their default, or leave
+// the mirror out), never a problem.
+TEST_F(LintTest, ConnectionsAndMirrorsLaunchersWouldNotTakeAreNoted) {
     const struct {
         const char* section;  // appended to the served profile
         bool noted;
@@ -146,7 +147,12 @@ TEST_F(LintTest, ConnectionsLaunchersWouldNotTakeAreNoted) {
                 {"[transfer]\r\nconnections=0\r\n", true},
                 {"[transfer]\r\nconnections=17\r\n", true},
                 {"[transfer]\r\nconnections=eight\r\n", true},
-                {"[transfer]\r\nconnections=\r\n", false}};
+                {"[transfer]\r\nconnections=\r\n", false},
+                // Mirrors launchers leave out are noted the same way.
+                {"[mirrors]\r\n1=http://127.0.0.2:18081/\r\n8=http://m/p/\r\n", false},
+                {"[mirrors]\r\n1=https://127.0.0.2/\r\n", true},
+                {"[mirrors]\r\n2=http://127.0.0.2/a/../\r\n", true},
+                {"[mirrors]\r\n9=ftp://beyond-the-eighth/\r\n", false}};
     const std::string published = served.Profile();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.section);
