@@ -1,6 +1,7 @@
 """Failover to a mirror, for real: a signed patch published with --mirrors, ROOT served by a
-mirror nginx and the patch host a front the test controls (healthy, silent after the profile,
-trickling at 10 KB/s in all, sending wrong bytes for one object, or down). A player installed at
+mirror nginx and the patch host a front the test controls (healthy, slow but fast enough,
+silent after the profile, trickling at 10 KB/s in all, sending wrong bytes for one object, or
+down). A player installed at
 the older serial updates; each row checks that the run completes, every file is the new
 serial's, the serial is recorded and the mirror named as a source, or for the unkeyed launcher
 that it fails without asking the mirror. Last, three publishes and a gc: a player at the older
@@ -37,8 +38,9 @@ RATES = {"trickle": 10_000, "slow": 64_000}
 # before its 10 s (less the moment between the launcher's start of the request and the front's
 # arrival time), and within 15 s on a busy machine.
 LEAVE = {"silent": (0.0, 11.0), "trickle": (9.5, 15.0)}
-# Time the silent primary may add to a run: the 15 s a stall may take, plus 10 s for the
-# spread between two Wine starts of the same run on a busy 2-core machine (seen up to ~6 s).
+# Time the silent primary may add to a run against the healthy one's: the 15 s leaving a bad
+# source may take, plus 10 s that a busy 2-core machine may add to one of the two runs alone
+# (Wine's start, the pool's threads, the front's).
 ADDED_AT_MOST = 15.0 + 10.0
 
 
