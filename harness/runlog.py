@@ -2,6 +2,7 @@
 installation folders that cannot be written."""
 
 import contextlib
+import os
 import re
 import subprocess
 from pathlib import Path
@@ -24,20 +25,39 @@ def log_path():
 
 
 class RunLog:
-    """The lines added to the log after construction, as (stamp, pid, text)."""
+    """The lines added to the log after construction, as (stamp, pid, text). The launcher
+    rotates the log at 1 MiB, also in the middle of a run, by renaming it to
+    vtlauncher.1.log: the lines written before that are read from there."""
 
     def __init__(self):
         self.path = log_path()
-        self.start = self.path.stat().st_size if self.path.exists() else 0
+        self.rotated = self.path.with_name("vtlauncher.1.log")
+        stat = self.path.stat() if self.path.exists() else None
+        self.start = stat.st_size if stat else 0
+        self.inode = stat.st_ino if stat else None
+
+    def _ours(self):
+        """The bytes written since construction, across one rotation."""
+        try:
+            with open(self.path, "rb") as f:
+                inode, data = os.fstat(f.fileno()).st_ino, f.read()
+        except FileNotFoundError:
+            inode, data = None, b""
+        if self.inode is None:  # there was no log: all of it is ours
+            return data
+        if inode == self.inode:
+            return data[self.start:]
+        # Rotated meanwhile (a rename keeps the file's inode): its later part is ours too.
+        try:
+            with open(self.rotated, "rb") as f:
+                older = f.read()[self.start:] if os.fstat(f.fileno()).st_ino == self.inode else b""
+        except FileNotFoundError:
+            older = b""
+        return older + data
 
     def entries(self):
-        if not self.path.exists():
-            return []
-        data = self.path.read_bytes()
-        if len(data) < self.start:  # rotated meanwhile: everything in the new file is ours
-            self.start = 0
         out = []
-        for raw in data[self.start:].split(b"\r\n"):
+        for raw in self._ours().split(b"\r\n"):
             m = LINE.match(raw.decode("utf-8", "replace"))
             if m:
                 out.append((m.group(1), int(m.group(2)), m.group(3)))
