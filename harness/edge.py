@@ -19,7 +19,7 @@ from .launcher import wine_env
 from .patchtree import installed_as_served
 from .poll import wait_until
 from .publish import publish, served_expected, write_tree
-from .servers import Hold, _Background, accepts
+from .servers import Hold, Background, accepts
 
 # What the edge does with every answer: keep it a year whatever the origin or the client says.
 HARD = ("refresh_pattern . 525600 100% 525600 override-expire override-lastmod ignore-reload "
@@ -213,7 +213,7 @@ class _GateHandler(http.server.BaseHTTPRequestHandler):
         return point
 
 
-class Gate(_Background):
+class Gate(Background):
     """An HTTP server on host:port that passes every GET on to `origin` ((host, port)) and
     back. hold() keeps one answer back, as TrickleServer.hold() does: before its head, or
     inside its body, where it trickles `step` bytes every `pace` seconds (never the last one)

@@ -39,7 +39,7 @@ def accepts(host, port):
         return False
 
 
-class _Background:
+class Background:
     """A socketserver run by a thread of this process for the length of a with block."""
 
     def _serve(self, httpd):
@@ -75,7 +75,7 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
         super().do_GET()
 
 
-class StaticServer(_Background):
+class StaticServer(Background):
     """Serves a directory over HTTP/1.1 on host:port. `holds` ({path suffix: threading.Event})
     keeps a matching reply back until its event is set, e.g. to keep the patch window up until
     it has been seen; the server lets every held reply go when it stops."""
@@ -381,7 +381,7 @@ class _TrickleHandler(http.server.BaseHTTPRequestHandler):
         self._send(data[point:], self.spread * (1 - share))
 
 
-class TrickleServer(_Background):
+class TrickleServer(Background):
     """Serves `root` slowly: each reply waits `head_delay` seconds, then its body trickles at
     about `rate` bytes a second (0: at once), or with `spread` evenly over that many seconds.
     hold() keeps a chosen answer back at a chosen point until the test lets it go, so a client
@@ -478,7 +478,7 @@ class TrickleServer(_Background):
         super().__exit__(*exc)
 
 
-class StallingServer(_Background):
+class StallingServer(Background):
     """Accepts every connection and holds it open without a reply until stopped."""
 
     def __init__(self, host, port):

@@ -17,7 +17,7 @@ from pathlib import Path
 
 from .isolation import _alive, _pgid, _pids, own
 from .poll import wait_until
-from .servers import Nginx as _NginxConfig, _Background, accepts, port_free
+from .servers import Nginx as _NginxConfig, Background, accepts, port_free
 
 
 class WebServer:
@@ -351,7 +351,7 @@ def _copy(reader, client, n):
         n -= len(block)
 
 
-class RecordingFront(_Background):
+class RecordingFront(Background):
     """Listens on host:port and relays every connection to `upstream` (host, port), noting
     each request: answers() gives (method, path, Range header, status, Content-Range)."""
 

@@ -24,6 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
+from harness.servers import Background  # noqa: E402
 
 SEED = 20261209
 MIRROR = ("127.0.0.72", 18081)
@@ -105,7 +106,7 @@ class _FrontHandler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
 
 
-class Front:
+class Front(Background):
     """The patch host: serves `root` as `mode` says, noting (arrival wall time, path, Range,
     status) of every request. "healthy"; "silent": only the profile is answered, every other
     request is held unanswered; "trickle", "slow": RATES over all its answers together;
@@ -119,10 +120,8 @@ class Front:
         self.corrupted = None
         self.next_send = 0.0
         handler = type("Handler", (_FrontHandler,), {"front": self})
-        self.httpd = http.server.ThreadingHTTPServer((host, port), handler)
-        self.httpd.daemon_threads = True
+        self._serve(http.server.ThreadingHTTPServer((host, port), handler))
         self.httpd.handle_error = lambda request, address: None
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def note(self, path, range_header):
         entry = [time.time(), path, range_header, None]
@@ -149,14 +148,9 @@ class Front:
         with self.lock:
             return [tuple(e) for e in self.log]
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
     def __exit__(self, *exc):
         self.stopping.set()
-        self.httpd.shutdown()
-        self.httpd.server_close()
+        super().__exit__(*exc)
 
 
 def mirror_answers(nginx):
