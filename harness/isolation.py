@@ -61,6 +61,11 @@ def _pgid(pid):
     return int(fields[2]) if len(fields) > 2 else None
 
 
+def group_members(pgid):
+    """Ids of the live processes of process group `pgid`."""
+    return [pid for pid in _pids() if _pgid(pid) == pgid and _alive(pid)]
+
+
 def _mark(pid):
     """The mark in the process's environment, or None."""
     needle = b"\0%s=" % MARK.encode()

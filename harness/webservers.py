@@ -15,7 +15,7 @@ import tempfile
 import threading
 from pathlib import Path
 
-from .isolation import _alive, _pgid, _pids, own
+from .isolation import group_members, own
 from .poll import wait_until
 from .servers import Nginx as _NginxConfig, Background, accepts, port_free
 
@@ -73,7 +73,7 @@ class WebServer:
         """Ids of the live processes of the server's group."""
         if self.proc is None:
             return []
-        return [pid for pid in _pids() if _pgid(pid) == self.proc.pid and _alive(pid)]
+        return group_members(self.proc.pid)
 
     def __exit__(self, *exc):
         """TERM to the group, so the server ends its workers itself; KILL after 10 s."""

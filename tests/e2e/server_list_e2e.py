@@ -32,13 +32,16 @@ def main():
                                    "resource/data/SvrList.dat": SVRLIST})
     shutil.copy2(a.build / "vt_standin.exe", app.path / "vt.exe")
     with harness.StaticServer(root, a.host, a.port):
+        log = harness.RunLog()
         proc = app.start()
         def shown():
             found = [w for w, n in harness.windows() if n == harness.SERVER_CAPTION]
             return found or harness.message_boxes() or proc.poll() is not None
         first = harness.wait_until(shown, 120, "the server window or an error report")
+        # An early end is told with what the launcher said, so a rare one can be understood.
         if not checks.check(isinstance(first, list) and isinstance(first[0], int),
-                            "the server window shows, no error report (%s)" % first):
+                            "the server window shows, no error report (%s; exit %s; log %s)"
+                            % (first, proc.poll(), log.texts()[-8:])):
             return checks.finish()
         wid = first[0]
         listed = harness.wait_rows(a.build, len(SERVERS))
