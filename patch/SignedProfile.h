@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "format/Expiry.h"
 #include "patch/PatchKey.h"
 
 namespace vt {
 
-// "YYYY-MM-DDTHH:MM:SSZ" exactly, a real date and time of day (UTC), as seconds since
-// 1970-01-01; nothing for any other text.
-std::optional<int64_t> ParseExpiry(std::string_view text);
+using format::ParseExpiry;
+
 enum class ProfileVerdict {
     Accepted,
     BadSignature,
