@@ -391,6 +391,12 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     out << Files(result.written) << " written, " << result.unchanged << " already served\n";
     out << result.objectsWritten << " objects written, " << result.objectsServed
         << " already there\n";
+    if (result.keyList) {
+        out << "key list served as " << format::KeyListPath(*result.keyList) << "\n";
+    }
+    if (result.launcherSerial) {
+        out << "launcher serial " << *result.launcherSerial << " served with its statement\n";
+    }
     return kExitOk;
 }
 

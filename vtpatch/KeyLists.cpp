@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/Cp949.h"
+
 #include "format/Bounds.h"
 #include "format/Digest.h"
 #include "format/Objects.h"
@@ -376,7 +378,8 @@ std::vector<std::string> StatementProblems(const format::SignedStatement& statem
                            "…) than the one given");
     }
     if (s.game != gameCp949) {
-        problems.push_back("the statement is for game " + s.game + ", not --game " + gameCp949);
+        problems.push_back("the statement is for game " + ToUtf8(FromCp949(s.game)) +
+                           ", not --game " + ToUtf8(FromCp949(gameCp949)));
     }
     if (!format::StatementSignedBy(statement, root)) {
         problems.push_back("the statement is not signed by the root (" + Short(root) +

@@ -115,6 +115,8 @@ TEST(KeyOps, DelegateThenPublishServesTheListAndNamesIt) {
                                    "--game", "1", "--key-list", op.At("list1")});
     ASSERT_EQ(published.status, 0) << published.err;
     EXPECT_EQ(Get(served.At("keys/" + hash + ".signed")), Get(op.At("list1")));
+    EXPECT_NE(published.out.find("key list served as keys/" + hash), std::string::npos)
+        << published.out;
     EXPECT_EQ(served.Value("keys", "list"), hash);
     EXPECT_EQ(served.Value("keys", "signer"), LowerHex(op.Public("a")));
     const std::string whole = Get(served.At(format::kSignedProfileName));
@@ -435,6 +437,29 @@ TEST(KeyOps, PublishWithTheRootSignsTheStatementItself) {
         EXPECT_EQ(reading.signedStatement.statement.game, "2");
         EXPECT_EQ(reading.signedStatement.statement.size, 13u);
         EXPECT_TRUE(Exists(served.At(format::ObjectPath(Sha256OfText("MZ launcher 2")))));
+    }
+}
+
+// gc keeps the launcher program while a kept profile names it, and only then.
+TEST(KeyOps, GcKeepsTheLauncherAKeptProfileNames) {
+    Operator op;
+    const std::string launcher = Launcher(op, "MZ launcher 2");
+    const std::string object = format::ObjectPath(Sha256OfText("MZ launcher 2"));
+    test::SampleTree tree;
+    for (const auto& [keep, kept] : {std::pair{"2", true}, std::pair{"1", false}}) {
+        SCOPED_TRACE(keep);
+        test::Served served;
+        ASSERT_EQ(Cli({"publish", tree.Path(), served.Path(), "--key", op.Pem("root-key"), "--game",
+                       "2", "--launcher", launcher, "--launcher-serial", "2"})
+                      .status,
+                  0);
+        ASSERT_EQ(
+            Cli({"publish", tree.Path(), served.Path(), "--key", op.Pem("root-key"), "--game", "2"})
+                .status,
+            0);
+        const Outcome gc = Cli({"gc", served.Path(), "--keep", keep, "--days", "0"});
+        ASSERT_EQ(gc.status, 0) << gc.err;
+        EXPECT_EQ(Exists(served.At(object)), kept);
     }
 }
 
