@@ -35,7 +35,8 @@ Outcome Cli(std::vector<std::string> args) {
 }
 
 TEST(VtpatchCli, EveryCommandHasHelp) {
-    for (const char* command : {"keygen", "publish", "lint", "verify"}) {
+    for (const char* command : {"keygen", "publish", "lint", "verify", "gc", "delegate", "revoke",
+                                "rotate-root", "sign-launcher"}) {
         Outcome r = Cli({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_TRUE(r.out.starts_with(std::string("usage: vtpatch ") + command)) << r.out;
