@@ -69,6 +69,10 @@ class frmVtUpdate final : private PatchHost {
     void FetchSignedProfile(bool fresh);
     DownloadResult FetchSignedProfileFrom(const std::wstring& base, bool fresh,
                                           std::wstring& failedPath, SizeBound& failedBound);
+    // A key list's file by its hash, from the source that gave the profile, then the others
+    // (an object: any source's copy with the right hash will do); nothing when every source
+    // answers 404. Any other failure ends the run as a failed download.
+    std::optional<std::string> FetchKeyList(const Sha256Digest& hash);
     void ClearTempDir();
     // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,

@@ -98,7 +98,7 @@ constexpr char kPublishHelp[] =
     "vt.exe without --drop-client.\n";
 
 constexpr char kLintHelp[] =
-    "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"
+    "usage: vtpatch lint ROOT-or-URL [--pub FILE] [--root FILE]\n"
     "                    [--against PRIMARY]\n"
     "\n"
     "Reads a served tree the way the launcher does, from ROOT (or ROOT/autopatch) or over\n"
@@ -112,6 +112,10 @@ constexpr char kLintHelp[] =
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
+    "  --root FILE     the root key launchers are built with (128 hex digits): the key lists\n"
+    "                  the profile's [keys] names are followed from it and their signatures\n"
+    "                  checked, with the profile's by the key they allow; without it only\n"
+    "                  their hashes, forms, expiry and links are\n"
     "  --against PRIMARY  check ROOT-or-URL as a mirror of PRIMARY (a folder or URL): a serial\n"
     "                  older than the one PRIMARY serves is a problem. With --pub, PRIMARY's\n"
     "                  vtgame.signed must verify\n"
@@ -432,6 +436,15 @@ int LintCommand(const CommandLine& line, CliContext& io) {
         }
         options.publicKey = key;
     }
+    if (line.values.contains("--root")) {
+        const std::string& path = line.values.at("--root");
+        std::optional<std::string> text = ReadFile(path);
+        P256PublicKey key{};
+        if (!text || !ParsePublicKey(*text, key)) {
+            throw Failure(path + " holds no root key (128 hex digits of a P-256 point)");
+        }
+        options.root = key;
+    }
     if (line.values.contains("--against")) {
         std::unique_ptr<ServedTree> primary =
             OpenServedTree(line.values.at("--against"), Patience());
@@ -604,7 +617,7 @@ const std::vector<Command>& Commands() {
          {"--key", "--game"},
          {"--drop-client", "--dry-run"},
          PublishCommand},
-        {"lint", kLintHelp, 1, {"--pub", "--against"}, {}, {}, LintCommand},
+        {"lint", kLintHelp, 1, {"--pub", "--root", "--against"}, {}, {}, LintCommand},
         {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},
         {"gc", kGcHelp, 1, {"--keep", "--days"}, {"--keep"}, {}, GcCommand},
         {"delegate",
