@@ -77,15 +77,20 @@ def served_serial(server):
     return int(harness.read_ini(Path(server) / "autopatch" / "vtgame.ini")["publish"]["serial"])
 
 
-def update(a, checks, app, server, files, what):
-    """A run against `server` that must install the publish whole; the kept [publish] values."""
-    log = harness.RunLog()
+def run_once(a, app, server):
+    """How one run against `server` ends (harness.outcome); the launcher is ended after it."""
     with harness.StaticServer(server, a.host, a.port):
         proc = app.start()
         try:
-            result = harness.outcome(proc)
+            return harness.outcome(proc)
         finally:
             harness.stop(proc)
+
+
+def update(a, checks, app, server, files, what):
+    """A run against `server` that must install the publish whole; the kept [publish] values."""
+    log = harness.RunLog()
+    result = run_once(a, app, server)
     expected = harness.served_expected(server, files)
     missing = harness.differences(app.path, expected)
     checks.check(result == "servers" and not missing,
@@ -148,12 +153,7 @@ def three_rotations(a, checks, op, server):
     harness.publish(op.vtpatch, tree, server, key=op.root)
     before = harness.installed_files(app.path)
     log = harness.RunLog()
-    with harness.StaticServer(server, a.host, a.port):
-        proc = app.start()
-        try:
-            result = harness.outcome(proc)
-        finally:
-            harness.stop(proc)
+    result = run_once(a, app, server)
     checks.check(result == "refused" and log.has("^refused"),
                  "the old root alone is refused after the rotation (%s, %s)" %
                  (result, log.has("^refused")))
