@@ -1,0 +1,48 @@
+#pragma once
+// The pointer, launcher\current.ini: which versioned launcher is in use (current), which one to
+// put back when it fails (previous) and the serials that failed, never tried again. It is
+// replaced whole in one rename, so a reader finds the old pointer or the new one.
+//
+//   [launcher]
+//   serial=2
+//   size=1310720
+//   sha256=<64 hex>
+//   game=<the profile's [game] game, bytes>
+//   previous-serial=1
+//   previous-size=0               0 and no sha256: the starter itself
+//   previous-sha256=
+//   previous-game=
+//   failed=3 4
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "selfupdate/SwapFs.h"
+
+namespace vt::selfupdate {
+
+// A launcher the pointer names. Size 0: the starter, vtlauncher.exe, which has no versioned file.
+struct LauncherRef {
+    uint64_t serial = 0;
+    FileIdentity identity;
+    std::string game;
+    bool operator==(const LauncherRef&) const = default;
+    bool IsStarter() const { return identity.size == 0; }
+};
+
+struct Pointer {
+    LauncherRef current;
+    std::optional<LauncherRef> previous;
+    std::vector<uint64_t> failed;
+    bool operator==(const Pointer&) const = default;
+    bool Failed(uint64_t serial) const;
+};
+
+std::string PointerText(const Pointer& pointer);
+// Nothing when a line is not of its form, a number does not read or a game holds a line break.
+std::optional<Pointer> ReadPointer(std::string_view text);
+
+}  // namespace vt::selfupdate
