@@ -138,9 +138,13 @@ void TakeOver(ChildHandOver& handOver, std::optional<SingleInstance>& hold,
     selfupdate::DiskSwapFs disk;
     selfupdate::Swap swap(disk, AppDir, TempDir, VT_LAUNCHER_SERIAL);
     const std::optional<selfupdate::Pointer> pointer = swap.ReadPointer();
+    const std::wstring local = AppDir + L"vtgame.ini";
     if (pointer && pointer->current.serial == VT_LAUNCHER_SERIAL) {
-        WriteProfileBytes(L"game", L"game", pointer->current.game, AppDir + L"vtgame.ini");
-        LogLine(L"recorded game " + FromCp949(pointer->current.game));
+        // Once: later starts hand over to this launcher with the version already recorded.
+        if (ReadProfileBytes(L"game", L"game", local) != pointer->current.game) {
+            WriteProfileBytes(L"game", L"game", pointer->current.game, local);
+            LogLine(L"recorded game " + FromCp949(pointer->current.game));
+        }
     } else {
         LogLine(L"the pointer no longer names this launcher; game not recorded");
     }

@@ -117,7 +117,10 @@ std::string PointerText(const Pointer& pointer) {
     }
     std::string failed;
     for (uint64_t serial : pointer.failed) {
-        failed += (failed.empty() ? "" : " ") + std::to_string(serial);
+        if (!failed.empty()) {
+            failed += ' ';
+        }
+        failed += std::to_string(serial);
     }
     text += "failed=" + failed + "\r\n";
     return text;
