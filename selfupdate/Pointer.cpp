@@ -112,8 +112,8 @@ bool Pointer::Failed(uint64_t serial) const {
 std::string PointerText(const Pointer& pointer) {
     std::string text = std::string(kHeader) + "\r\n";
     AddRef(text, "", pointer.current);
-    if (pointer.previous) {
-        AddRef(text, kPrevious, *pointer.previous);
+    if (pointer.HasPrevious()) {
+        AddRef(text, kPrevious, pointer.previous);
     }
     std::string failed;
     for (uint64_t serial : pointer.failed) {
@@ -139,10 +139,11 @@ std::optional<Pointer> ReadPointer(std::string_view text) {
     }
     pointer.current = *current;
     if (values->contains(std::string(kPrevious) + "serial")) {
-        pointer.previous = RefOf(*values, std::string(kPrevious));
-        if (!pointer.previous) {
+        const std::optional<LauncherRef> previous = RefOf(*values, std::string(kPrevious));
+        if (!previous || previous->serial == 0) {
             return std::nullopt;
         }
+        pointer.previous = *previous;
     }
     const auto serials = SerialsOf(failed->second);
     if (!serials) {

@@ -35,10 +35,11 @@ struct LauncherRef {
 
 struct Pointer {
     LauncherRef current;
-    std::optional<LauncherRef> previous;
+    LauncherRef previous;  // serial 0: none
     std::vector<uint64_t> failed;
     bool operator==(const Pointer&) const = default;
     bool Failed(uint64_t serial) const;
+    bool HasPrevious() const { return previous.serial != 0; }
 };
 
 std::string PointerText(const Pointer& pointer);

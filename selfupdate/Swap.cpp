@@ -185,8 +185,8 @@ std::optional<Choice> Swap::Choose(std::wstring& why) {
 bool Swap::PutBack(uint64_t serial) {
     Pointer pointer = ReadPointer().value_or(Pointer{});
     if (pointer.current.serial == serial) {
-        pointer.current = pointer.previous.value_or(Running(std::nullopt));
-        pointer.previous.reset();
+        pointer.current = pointer.HasPrevious() ? pointer.previous : Running(std::nullopt);
+        pointer.previous = LauncherRef{};
     }
     if (!pointer.Failed(serial)) {
         pointer.failed.push_back(serial);
@@ -203,7 +203,7 @@ void Swap::RemoveStale() {
         const std::optional<uint64_t> serial = SerialOfName(name);
         if (!serial || *serial == ownSerial_ ||
             (pointer && (*serial == pointer->current.serial ||
-                         (pointer->previous && *serial == pointer->previous->serial)))) {
+                         (pointer->HasPrevious() && *serial == pointer->previous.serial)))) {
             continue;
         }
         if (fs_.Delete(folder_ + name)) {

@@ -62,7 +62,11 @@ class SelfUpdateDecisionTest : public test::PatchRunTest {
 TEST_F(SelfUpdateDecisionTest, TheStatementDecides) {
     std::string flipped = kStatement;
     flipped[flipped.size() - 3] = flipped[flipped.size() - 3] == '4' ? '5' : '4';
-    const std::string pointerFailedTwo = selfupdate::PointerText({{1, {}, "1"}, std::nullopt, {2}});
+    selfupdate::Pointer failedTwo;
+    failedTwo.current.serial = 1;
+    failedTwo.current.game = "1";
+    failedTwo.failed = {2};
+    const std::string pointerFailedTwo = selfupdate::PointerText(failedTwo);
     const struct {
         const char* name;
         bool keyed;

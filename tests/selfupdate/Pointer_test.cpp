@@ -15,7 +15,7 @@ TEST(Pointer, ReadsBackWhatItWrites) {
     const Pointer pointers[] = {
         {Ref(2, 1310720, 0xab, "1.02"), Ref(1, 0, 0, ""), {}},
         {Ref(3, 99, 0x01, "\xb0\xa1 \"q\" "), Ref(2, 5, 0x02, "1.02"), {4, 5}},
-        {Ref(1, 0, 0, "1.01"), std::nullopt, {2}},
+        {Ref(1, 0, 0, "1.01"), LauncherRef{}, {2}},
     };
     for (const Pointer& pointer : pointers) {
         const std::string text = PointerText(pointer);
@@ -45,7 +45,7 @@ TEST(Pointer, TornOrForeignTextIsNoPointer) {
 }
 
 TEST(Pointer, FailedSerialsAreFound) {
-    const Pointer pointer{Ref(1, 0, 0, ""), std::nullopt, {2, 4}};
+    const Pointer pointer{Ref(1, 0, 0, ""), LauncherRef{}, {2, 4}};
     EXPECT_TRUE(pointer.Failed(2));
     EXPECT_TRUE(pointer.Failed(4));
     EXPECT_FALSE(pointer.Failed(3));

@@ -13,6 +13,13 @@ format::StatementReading Present(uint64_t serial, std::string game, uint8_t sign
     return reading;
 }
 
+Pointer Failing(uint64_t serial) {
+    Pointer pointer;
+    pointer.current.serial = 1;
+    pointer.failed = {serial};
+    return pointer;
+}
+
 // Stands for the root's check: the root's signatures are the ones filled with 1.
 bool ByRoot(const format::SignedStatement& s) {
     return s.signature[0] == 1;
@@ -22,8 +29,8 @@ TEST(Statement, VerdictTable) {
     format::StatementReading absent;
     format::StatementReading malformed;
     malformed.form = format::StatementForm::Malformed;
-    const Pointer failedTwo{{1, {}, ""}, std::nullopt, {2}};
-    const Pointer failedThree{{1, {}, ""}, std::nullopt, {3}};
+    const Pointer failedTwo = Failing(2);
+    const Pointer failedThree = Failing(3);
     const struct {
         const char* name;
         format::StatementReading reading;

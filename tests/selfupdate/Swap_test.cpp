@@ -59,9 +59,9 @@ TEST_F(SwapTest, InstallMovesTheCheckedLauncherInAndPointsAtIt) {
     const auto pointer = PointerNow();
     ASSERT_TRUE(pointer);
     EXPECT_EQ(pointer->current, kNew);
-    ASSERT_TRUE(pointer->previous);
-    EXPECT_EQ(pointer->previous->serial, 1u);
-    EXPECT_TRUE(pointer->previous->IsStarter());
+    ASSERT_TRUE(pointer->HasPrevious());
+    EXPECT_EQ(pointer->previous.serial, 1u);
+    EXPECT_TRUE(pointer->previous.IsStarter());
     EXPECT_EQ(*fs.Bytes(kStarter), "MZ starter");  // the starter is never replaced
     EXPECT_EQ(Chosen(1), 2u);
     EXPECT_EQ(Chosen(2), std::nullopt);  // the new one runs itself
