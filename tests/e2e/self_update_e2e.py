@@ -26,7 +26,7 @@ from harness import isolation  # noqa: E402
 
 OLD = harness.SIGNED_EXE
 NEW, CRASH, HANG = "vtlauncher_testkey_2.exe", "vtlauncher_testkey_2crash.exe", "vtlauncher_testkey_2hang.exe"
-LOCAL = {"vtgame.ini": "[game]\r\ngame=1\r\n"}
+LOCAL = {"vtgame.ini": "[game]\r\ngame=1\r\n", "resource/data/SvrList.dat": b""}
 FILES = {"vt.exe": b"MZ client " * 500, "resource/sound/a.wav": b"RIFF" * 3000}
 
 
@@ -103,7 +103,8 @@ def run_to_servers(a, app, root):
         proc = app.start()
         try:
             harness.wait_until(lambda: [n for _, n in harness.windows()
-                                        if n in (harness.SERVER_CAPTION, harness.FAILED_CAPTION)],
+                                        if n in (harness.SERVER_CAPTION, harness.FAILED_CAPTION,
+                                                 harness.ERROR_CAPTION)],
                                120, "the server window or the refusal")
             return [n for _, n in harness.windows()]
         finally:
