@@ -18,6 +18,9 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Bounds.h"
+#include "format/Digest.h"
+#include "format/KeyChain.h"
+#include "format/KeyList.h"
 #include "format/Objects.h"
 #include "format/Pins.h"
 #include "format/Serial.h"
@@ -36,7 +39,10 @@ namespace {
 constexpr wchar_t kSection[] = L"game";
 constexpr wchar_t kProfileName[] = L"vtgame.ini";
 constexpr wchar_t kPublishSection[] = L"publish";
-constexpr wchar_t kHashKey[] = L"sha256";  // of the accepted profile, beside its serial
+constexpr wchar_t kHashKey[] = L"sha256";    // of the accepted profile, beside its serial
+constexpr wchar_t kSignerKey[] = L"signer";  // the delegated key that signed it; empty: a root
+constexpr wchar_t kKeysSection[] = L"keys";
+constexpr wchar_t kKeysFolder[] = L"keys\\";  // below AppDir: the lists checked, by hash
 
 // Runs `update` when the server's and the local value of `key` differ, then records the
 // server's value (a signed profile without the key records it empty, and updates nothing). Values
@@ -207,44 +213,122 @@ void StageSignedProfile() {
 
 namespace {
 
-// Reads the staged profile and its signature and judges them.
-std::pair<ProfileVerdict, AcceptedProfile> JudgeStaged(const PatchPublicKey& key, int64_t nowUtc) {
-    const std::wstring staged = TempDir + kProfileName;
-    const std::string bytes = fs::ReadWholeFile(staged).value_or(std::string());
-    const std::string signature = fs::ReadWholeFile(staged + L".sig").value_or(std::string());
-    // A line break never reads back as a value: it tells an absent key from an empty one.
-    std::string expires;
-    profile::GetString("publish", "expires", "\n", expires, kProfileBufferSize, staged);
-    const std::string serial = ReadProfileBytes(kPublishSection, L"serial", staged);
-
-    const auto profileBytes = std::as_bytes(std::span(bytes.data(), bytes.size()));
-    const SignedProfile profile{
-        profileBytes, std::as_bytes(std::span(signature.data(), signature.size())),
-        expires == "\n" ? std::nullopt : std::optional<std::string_view>(expires), serial};
-    const ProfileVerdict verdict =
-        JudgeProfile(profile, key, nowUtc, ReadLastAccepted(AppDir + kProfileName));
-    if (verdict != ProfileVerdict::Accepted) {
-        // What was refused is not kept in temp\: it may be an attacker's bytes.
-        fs::DeleteFile(staged);
-        fs::DeleteFile(staged + L".sig");
-    }
-    return {verdict, AcceptedProfile{std::to_string(SerialOf(serial)),
-                                     DigestHex(Sha256Of(profileBytes)), ServedMirrorValues()}};
+std::wstring KeptListPath(const Sha256Digest& hash) {
+    return AppDir + kKeysFolder + FromUtf8(DigestHex(hash)) + L".signed";
 }
 
-}  // namespace
+// A list kept by an earlier run, else from the sources. A kept copy that is not what its name
+// hashes (a write cut short) is passed over.
+format::FetchKeyList KeptFirst(const format::FetchKeyList& fetch) {
+    return [fetch](const Sha256Digest& hash) -> std::optional<std::string> {
+        std::optional<std::string> kept = fs::ReadWholeFile(KeptListPath(hash));
+        if (kept && Sha256OfText(*kept) == hash) {
+            return kept;
+        }
+        return fetch ? fetch(hash) : std::nullopt;
+    };
+}
 
-AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc,
-                                    const std::function<void()>& again) {
-    auto [verdict, accepted] = JudgeStaged(key, nowUtc);
-    if (again && (verdict == ProfileVerdict::BadSignature || verdict == ProfileVerdict::Older)) {
-        LogLine(std::wstring(L"the signed profile ") +
-                (verdict == ProfileVerdict::Older ? L"is older" : L"does not verify") +
-                L"; asking once more past every cache");
-        again();
-        std::tie(verdict, accepted) = JudgeStaged(key, nowUtc);
+KeptKeys ReadKeptKeys(const std::wstring& local) {
+    KeptKeys kept;
+    const format::SerialReading serial =
+        format::ReadSerial(ReadProfileBytes(kKeysSection, L"serial", local));
+    kept.listSerial = serial.form == format::SerialForm::Number ? serial.value : 0;
+    const std::string signer = ReadProfileBytes(kPublishSection, kSignerKey, local);
+    if (!signer.empty()) {
+        // A signer that cannot be read is no key a list names: a revoking list lowers its serial.
+        kept.signer = ParsePublicKeyHex(signer).value_or(P256PublicKey{});
     }
-    switch (verdict) {
+    return kept;
+}
+
+struct Staged {
+    std::string bytes;
+    std::string signature;
+    std::string expires;  // "\n" when absent
+    std::string serial;
+    format::ProfileKeys keys;
+};
+
+Staged ReadStaged() {
+    const std::wstring staged = TempDir + kProfileName;
+    Staged read;
+    read.bytes = fs::ReadWholeFile(staged).value_or(std::string());
+    read.signature = fs::ReadWholeFile(staged + L".sig").value_or(std::string());
+    // A line break never reads back as a value: it tells an absent key from an empty one.
+    profile::GetString("publish", "expires", "\n", read.expires, kProfileBufferSize, staged);
+    read.serial = ReadProfileBytes(kPublishSection, L"serial", staged);
+    read.keys = format::ReadProfileKeys([&](const std::string& key) {
+        return ReadProfileBytes(kKeysSection, FromUtf8(key), staged);
+    });
+    return read;
+}
+
+// What KeepAccepted keeps of the keys the profile was judged with.
+void TakeKeys(const JudgedKeys& judged, const PatchPublicKey& builtIn, AcceptedProfile& accepted) {
+    accepted.root = judged.root;
+    accepted.signer = judged.signer ? LowerHex(*judged.signer) : std::string();
+    if (!judged.named) {
+        return;
+    }
+    accepted.listSerial = std::to_string(judged.chain.list.serial);
+    accepted.lists = judged.chain.checked;
+    if (judged.root != builtIn ||
+        !ReadProfileBytes(kKeysSection, L"root", AppDir + kProfileName).empty()) {
+        accepted.keptRoot = LowerHex(judged.root);
+    }
+}
+
+// Reads the staged profile and its signature and judges them, with the keys its [keys] names.
+std::pair<JudgedKeys, AcceptedProfile> JudgeStaged(const PatchPublicKey& builtIn, int64_t nowUtc,
+                                                   const format::FetchKeyList& fetchList) {
+    const Staged read = ReadStaged();
+    const auto profileBytes = std::as_bytes(std::span(read.bytes.data(), read.bytes.size()));
+    const SignedProfile profile{
+        profileBytes, std::as_bytes(std::span(read.signature.data(), read.signature.size())),
+        read.expires == "\n" ? std::nullopt : std::optional<std::string_view>(read.expires),
+        read.serial};
+    const std::wstring local = AppDir + kProfileName;
+    const JudgedKeys judged =
+        JudgeKeyedProfile(profile, read.keys, TrustedRoot(builtIn), KeptFirst(fetchList), nowUtc,
+                          ReadLastAccepted(local), ReadKeptKeys(local));
+    if (judged.verdict != ProfileVerdict::Accepted) {
+        // What was refused is not kept in temp\: it may be an attacker's bytes.
+        fs::DeleteFile(TempDir + kProfileName);
+        fs::DeleteFile(TempDir + kProfileName + L".sig");
+    }
+    AcceptedProfile accepted;
+    accepted.serial = std::to_string(SerialOf(read.serial));
+    accepted.sha256 = DigestHex(Sha256Of(profileBytes));
+    accepted.mirrors = ServedMirrorValues();
+    TakeKeys(judged, builtIn, accepted);
+    return {judged, accepted};
+}
+
+// A refusal the staged profile may owe to a cache: a stale or split copy.
+bool MayBeStale(ProfileVerdict verdict) {
+    return verdict == ProfileVerdict::BadSignature || verdict == ProfileVerdict::Older ||
+           verdict == ProfileVerdict::KeyList || verdict == ProfileVerdict::SignerNotHeld;
+}
+
+[[noreturn]] void RefuseKeys(PatchHost& host, const JudgedKeys& judged) {
+    const format::ChainResult& chain = judged.chain;
+    const std::wstring list = FromUtf8(DigestHex(chain.at));
+    switch (chain.verdict) {
+        case format::ChainVerdict::Missing:
+            Refuse(host, Refusal::KeyListMissing, list);
+        case format::ChainVerdict::Expired:
+            Refuse(host, Refusal::KeyListExpired, list);
+        case format::ChainVerdict::Older:
+            Refuse(host, Refusal::OlderKeyList, list);
+        default:
+            Refuse(host, Refusal::KeyList,
+                   list + L" " + FromUtf8(format::ChainReason(chain.verdict)));
+    }
+}
+
+[[noreturn]] void RefuseJudged(PatchHost& host, const JudgedKeys& judged) {
+    switch (judged.verdict) {
         case ProfileVerdict::BadSignature:
             Refuse(host, Refusal::Signature);
         case ProfileVerdict::Expired:
@@ -255,20 +339,106 @@ AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, 
             Refuse(host, Refusal::BadSerial);
         case ProfileVerdict::Replaced:
             Refuse(host, Refusal::Replaced);
+        case ProfileVerdict::KeysMalformed:
+            Refuse(host, Refusal::KeyList, L"[keys] of the profile: malformed or no list");
+        case ProfileVerdict::KeyList:
+            RefuseKeys(host, judged);
+        case ProfileVerdict::SignerNotHeld:
         case ProfileVerdict::Accepted:
             break;
     }
+    Refuse(host, Refusal::SignerNotHeld,
+           judged.signer ? FromUtf8(LowerHex(*judged.signer)) : std::wstring());
+}
+
+void LogKeys(const JudgedKeys& judged) {
+    if (judged.lowered) {
+        LogLine(L"lowered the kept serial " + std::to_wstring(judged.lowered->first) + L" to " +
+                std::to_wstring(judged.lowered->second) + L": key list " +
+                FromUtf8(DigestHex(judged.chain.at)) + L" no longer names the key that signed it");
+    }
+    if (judged.named) {
+        LogLine(L"key list " + FromUtf8(DigestHex(judged.chain.at)) + L", serial " +
+                std::to_wstring(judged.chain.list.serial) + L", signed by root " +
+                FromUtf8(LowerHex(judged.root).substr(0, 16)) + L"...");
+    }
+}
+
+}  // namespace
+
+PatchPublicKey TrustedRoot(const PatchPublicKey& builtIn) {
+    const std::string kept = ReadProfileBytes(kKeysSection, L"root", AppDir + kProfileName);
+    if (kept.empty()) {
+        return builtIn;
+    }
+    const std::optional<P256PublicKey> root = ParsePublicKeyHex(kept);
+    if (!root) {
+        LogLine(L"the kept root " + FromCp949(kept) + L" is no key; trusting the built-in one");
+        return builtIn;
+    }
+    return *root;
+}
+
+AcceptedProfile AcceptSignedProfile(PatchHost& host, const PatchPublicKey& key, int64_t nowUtc,
+                                    const std::function<void()>& again,
+                                    const format::FetchKeyList& fetchList) {
+    auto [judged, accepted] = JudgeStaged(key, nowUtc, fetchList);
+    if (again && MayBeStale(judged.verdict)) {
+        LogLine(std::wstring(L"the signed profile ") +
+                (judged.verdict == ProfileVerdict::Older          ? L"is older"
+                 : judged.verdict == ProfileVerdict::BadSignature ? L"does not verify"
+                                                                  : L"names keys refused") +
+                L"; asking once more past every cache");
+        again();
+        std::tie(judged, accepted) = JudgeStaged(key, nowUtc, fetchList);
+    }
+    if (judged.verdict != ProfileVerdict::Accepted) {
+        RefuseJudged(host, judged);
+    }
+    LogKeys(judged);
     LogLine(L"accepted the signed patch profile, serial " + FromCp949(accepted.serial));
     return accepted;
 }
 
-void KeepAccepted(const AcceptedProfile& accepted) {
-    const std::wstring local = AppDir + kProfileName;
-    if (accepted.serial != ReadProfileBytes(kPublishSection, L"serial", local)) {
-        WriteProfileBytes(kPublishSection, L"serial", accepted.serial, local);
+namespace {
+
+// Each list checked, by its hash, for the next run. Only a cache: a list that cannot be kept is
+// fetched again then.
+void KeepLists(const std::vector<format::CheckedList>& lists) {
+    const std::wstring folder = AppDir + kKeysFolder;
+    for (const format::CheckedList& list : lists) {
+        const std::wstring path = KeptListPath(list.hash);
+        if (fs::ReadWholeFile(path) == list.bytes) {
+            continue;
+        }
+        const std::wstring part = path + L".part";
+        if ((!fs::IsDirectory(folder) && !fs::CreateDir(folder.substr(0, folder.size() - 1))) ||
+            !WriteStaged(part, list.bytes) || !fs::ReplaceFile(part, path)) {
+            fs::DeleteFile(part);
+            LogLine(L"could not keep the key list " + path);
+        }
     }
-    if (accepted.sha256 != ReadProfileBytes(kPublishSection, kHashKey, local)) {
-        WriteProfileBytes(kPublishSection, kHashKey, accepted.sha256, local);
+}
+
+void KeepValue(const std::wstring& section, const std::wstring& key, const std::string& value) {
+    const std::wstring local = AppDir + kProfileName;
+    if (value != ReadProfileBytes(section, key, local)) {
+        WriteProfileBytes(section, key, value, local);
+    }
+}
+
+}  // namespace
+
+void KeepAccepted(const AcceptedProfile& accepted) {
+    KeepLists(accepted.lists);
+    KeepValue(kPublishSection, L"serial", accepted.serial);
+    KeepValue(kPublishSection, kHashKey, accepted.sha256);
+    KeepValue(kPublishSection, kSignerKey, accepted.signer);
+    if (!accepted.listSerial.empty()) {
+        KeepValue(kKeysSection, L"serial", accepted.listSerial);
+    }
+    if (!accepted.keptRoot.empty()) {
+        KeepValue(kKeysSection, L"root", accepted.keptRoot);
     }
     KeepMirrors(accepted.mirrors);
 }

@@ -35,4 +35,44 @@ ProfileVerdict JudgeProfile(const SignedProfile& profile, const PatchPublicKey& 
     return ProfileVerdict::Accepted;
 }
 
+JudgedKeys JudgeKeyedProfile(const SignedProfile& profile, const format::ProfileKeys& keys,
+                             const PatchPublicKey& trusted, const format::FetchKeyList& fetch,
+                             int64_t nowUtc, LastAccepted last, const KeptKeys& kept) {
+    JudgedKeys judged;
+    judged.root = trusted;
+    if (keys.malformed || (!keys.list && keys.signer && *keys.signer != trusted)) {
+        judged.verdict = ProfileVerdict::KeysMalformed;
+        return judged;
+    }
+    if (!keys.list) {
+        judged.verdict = JudgeProfile(profile, trusted, nowUtc, last);
+        return judged;
+    }
+    judged.named = true;
+    judged.chain = format::WalkKeyChain({*keys.list, trusted, nowUtc, kept.listSerial}, fetch);
+    if (judged.chain.verdict != format::ChainVerdict::Accepted) {
+        judged.verdict = ProfileVerdict::KeyList;
+        return judged;
+    }
+    judged.root = judged.chain.root;
+    const std::optional<P256PublicKey> verifier =
+        format::ProfileVerifier(judged.chain.list, judged.root, keys.signer, nowUtc);
+    if (!verifier) {
+        judged.signer = keys.signer;
+        judged.verdict = ProfileVerdict::SignerNotHeld;
+        return judged;
+    }
+    if (*verifier != judged.root) {
+        judged.signer = verifier;
+    }
+    const uint64_t counted =
+        format::RevokedSerial(judged.chain.list, judged.root, last.serial, kept.signer);
+    if (counted != last.serial) {
+        judged.lowered = {last.serial, counted};
+        last = {counted, std::nullopt};  // the hash belonged to the revoked key's profile
+    }
+    judged.verdict = JudgeProfile(profile, *verifier, nowUtc, last);
+    return judged;
+}
+
 }  // namespace vt

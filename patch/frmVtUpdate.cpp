@@ -10,6 +10,8 @@
 #include "base/FileSystem.h"
 #include "base/Log.h"
 #include "base/ModGame.h"
+#include "format/Digest.h"
+#include "format/KeyList.h"
 #include "format/Objects.h"
 #include "format/Pins.h"
 #include "format/Sets.h"
@@ -187,8 +189,8 @@ void frmVtUpdate::BeforeChange() {
 }
 
 std::optional<P256PublicKey> frmVtUpdate::StatementRoot() const {
-    // The root will be the kept or rotated one; until then the key of the patches.
-    return starter_ != nullptr ? patchKey_ : std::nullopt;
+    // The root the accepted profile relies on (the kept or rotated one, else the built-in key).
+    return starter_ != nullptr ? statementRoot_ : std::nullopt;
 }
 
 bool frmVtUpdate::FetchLauncher(const format::LauncherStatement& statement,
@@ -304,6 +306,49 @@ void frmVtUpdate::FetchSignedProfile(bool fresh) {
     EndFailedFetch(view_, failed, failedPath, failedBound);
 }
 
+std::optional<std::string> frmVtUpdate::FetchKeyList(const Sha256Digest& hash) {
+    std::vector<std::wstring> sources{profileSource_};
+    for (const std::wstring& base : ServedSources()) {
+        if (base != profileSource_) {
+            sources.push_back(base);
+        }
+    }
+    const std::wstring name = FromUtf8(format::KeyListPath(hash));
+    const std::wstring staged = FromUtf8(DigestHex(hash)) + L".list";
+    const SizeBound bound = SizeBound::AtMost(format::kKeyListMostBytes);
+    std::optional<std::string> wrong;
+    auto notFound = [](const DownloadResult& result) {
+        return result.outcome == DownloadOutcome::HttpStatus && result.httpStatus == 404;
+    };
+    DownloadResult failed;
+    failed.outcome = DownloadOutcome::HttpStatus;
+    failed.httpStatus = 404;
+    for (const std::wstring& base : sources) {
+        const DownloadResult result = vt::DownloadFile(*inetDown_, view_, *clock_, base + name,
+                                                       TempDir, staged, L"", L"", bound, L"");
+        if (!result.Stored()) {
+            if (!notFound(result)) {
+                failed = result;
+            }
+            continue;
+        }
+        std::optional<std::string> bytes = fs::ReadWholeFile(TempDir + staged);
+        fs::DeleteFile(TempDir + staged);
+        if (bytes && Sha256OfText(*bytes) == hash) {
+            return bytes;
+        }
+        LogLine(L"the key list " + base + name + L" has other bytes than its name; trying on");
+        wrong = bytes;
+    }
+    if (wrong) {
+        return wrong;  // for the check to refuse, naming why
+    }
+    if (!notFound(failed)) {
+        EndFailedFetch(view_, failed, TempDir + staged, bound);
+    }
+    return std::nullopt;
+}
+
 void frmVtUpdate::RunPatch() {
     if (inetDown_ != nullptr) {
         // Records a killed run left in a journal count before any version is compared.
@@ -313,7 +358,9 @@ void frmVtUpdate::RunPatch() {
             const auto now = std::chrono::system_clock::now().time_since_epoch();
             accepted_ = AcceptSignedProfile(
                 *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count(),
-                [this] { FetchSignedProfile(true); });
+                [this] { FetchSignedProfile(true); },
+                [this](const Sha256Digest& hash) { return FetchKeyList(hash); });
+            statementRoot_ = accepted_->root;
             sources_ = ServedSources();
         } else {
             DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",

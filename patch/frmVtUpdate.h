@@ -54,8 +54,8 @@ class frmVtUpdate final : private PatchHost {
     void UseTransfer(Transfer& inetDown, Clock& clock, MakeDownloader makeDownloader = {});
 
     // A keyed launcher updates itself: `launcherSerial` is this program's (VT_LAUNCHER_SERIAL),
-    // `starter` starts the new launcher and hands over to it. The statement's root is the patch
-    // key for now.
+    // `starter` starts the new launcher and hands over to it. Statements must be signed by the
+    // root the accepted profile relies on.
     void UseSelfUpdate(uint64_t launcherSerial, selfupdate::ChildStarter& starter);
     // Runs at the first activation, before the patch run: a launcher started to take over
     // waits there, its window up, for the go of the one that started it.
@@ -78,6 +78,10 @@ class frmVtUpdate final : private PatchHost {
     void FetchSignedProfile(bool fresh);
     DownloadResult FetchSignedProfileFrom(const std::wstring& base, bool fresh,
                                           std::wstring& failedPath, SizeBound& failedBound);
+    // A key list's file by its hash, from the source that gave the profile, then the others
+    // (an object: any source's copy with the right hash will do); nothing when every source
+    // answers 404. Any other failure ends the run as a failed download.
+    std::optional<std::string> FetchKeyList(const Sha256Digest& hash);
     void ClearTempDir();
     // What the version check and the set updates use of the window.
     void DownloadFile(const std::wstring& url, const std::wstring& directory,
@@ -114,6 +118,7 @@ class frmVtUpdate final : private PatchHost {
     bool patchRunStarted_ = false;
     uint64_t launcherSerial_ = 0;
     selfupdate::ChildStarter* starter_ = nullptr;
+    std::optional<P256PublicKey> statementRoot_;  // of the accepted profile
     std::function<void()> startGate_;
 };
 

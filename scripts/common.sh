@@ -181,7 +181,7 @@ vt_run_fuzz() {
 VT_FUZZ_CI_SEED=1
 VT_FUZZ_CI_DEFAULT_RUNS=100000
 declare -gA VT_FUZZ_CI_RUNS=(
-    [cp949]=50000 [entry_name]=120000 [http_head]=300000 [manifest]=120000
+    [cp949]=50000 [entry_name]=120000 [http_head]=300000 [key_list]=300000 [manifest]=120000
     [number]=150000 [profile]=50000 [server_list]=150000 [set_sync]=20000
 )
 

@@ -16,6 +16,8 @@
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
 #include "vtpatch/Gc.h"
+#include "vtpatch/KeyCommands.h"
+#include "vtpatch/KeyLists.h"
 #include "vtpatch/Lint.h"
 #include "vtpatch/Publish.h"
 #include "vtpatch/Verify.h"
@@ -31,15 +33,23 @@ constexpr char kAbout[] =
     "failed.\n";
 
 constexpr char kKeygenHelp[] =
-    "usage: vtpatch keygen DIR\n"
+    "usage: vtpatch keygen [--root] DIR\n"
     "\n"
-    "Makes a new ECDSA P-256 patch key: DIR/patch-key.pem, the private key (PEM, PKCS#8,\n"
-    "mode 0600; keep it off the patch server) and DIR/patch-key.pub, the public key as 128 hex\n"
-    "digits (X then Y) that launchers are built with. Refuses when either file exists.\n";
+    "Makes a new ECDSA P-256 key: DIR/patch-key.pem, the private key (PEM, PKCS#8, mode 0600;\n"
+    "keep it off the patch server) and DIR/patch-key.pub, the public key as 128 hex digits\n"
+    "(X then Y). Refuses when either file exists.\n"
+    "\n"
+    "  --root          make the root key instead: DIR/root-key.pem and DIR/root-key.pub.\n"
+    "                  Keep root-key.pem offline; launchers are built with root-key.pub\n"
+    "                  (VT_PATCH_PUBLIC_KEY). It signs key lists (delegate) and launcher\n"
+    "                  statements; a patch-key is a publish key a list delegates to, or,\n"
+    "                  without lists, the key launchers are built with\n";
 
 constexpr char kPublishHelp[] =
     "usage: vtpatch publish TREE ROOT --key PEM --game G [--expires YYYY-MM-DDTHH:MM:SSZ]\n"
     "                       [--drop-client] [--connections N] [--mirrors URL,...] [--dry-run]\n"
+    "                       [--key-list LIST] [--launcher FILE [--statement STATEMENT |\n"
+    "                       --launcher-serial N]]\n"
     "\n"
     "Writes the complete served tree ROOT/autopatch/ from TREE, a folder laid out like an\n"
     "installation: vt.exe; resource/sound/... (sound set); resource/data/... except card1 to\n"
@@ -66,6 +76,16 @@ constexpr char kPublishHelp[] =
     "  --mirrors L     up to 8 other hosts holding a copy of ROOT, comma-separated, each\n"
     "                  http://host[:port]/path/ (the folder autopatch/ lies in); keyed\n"
     "                  launchers fetch objects and the profile from them too ([mirrors])\n"
+    "  --key-list LIST publish with a publish key: LIST (from 'vtpatch delegate') must hold\n"
+    "                  the key unexpired; it is served as autopatch/keys/<sha256>.signed\n"
+    "                  (never rewritten) and named in [keys] with the key. Without it the\n"
+    "                  key is the one launchers are built with (the root), as before\n"
+    "  --launcher FILE serve the launcher program FILE as an object, with the root's\n"
+    "                  statement in [launcher]: players of another game update to it\n"
+    "  --statement S   that statement, made offline by 'vtpatch sign-launcher' for FILE and\n"
+    "                  --game (required with a publish key)\n"
+    "  --launcher-serial N  without --statement, --key must be the root: publish signs the\n"
+    "                  statement itself, with launcher serial N\n"
     "  --dry-run       check everything and write nothing (no object, profile, key state or\n"
     "                  lock); list what players at each of the last 5 archived serials would\n"
     "                  download of this publish (files and bytes, manifests included)\n"
@@ -78,7 +98,7 @@ constexpr char kPublishHelp[] =
     "vt.exe without --drop-client.\n";
 
 constexpr char kLintHelp[] =
-    "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"
+    "usage: vtpatch lint ROOT-or-URL [--pub FILE] [--root FILE]\n"
     "                    [--against PRIMARY]\n"
     "\n"
     "Reads a served tree the way the launcher does, from ROOT (or ROOT/autopatch) or over\n"
@@ -92,6 +112,10 @@ constexpr char kLintHelp[] =
     "\n"
     "  --pub FILE      check vtgame.ini.sig with this public key (patch-key.pub); without it\n"
     "                  the signature is not checked\n"
+    "  --root FILE     the root key launchers are built with (128 hex digits): the key lists\n"
+    "                  the profile's [keys] names are followed from it and their signatures\n"
+    "                  checked, with the profile's by the key they allow; without it only\n"
+    "                  their hashes, forms, expiry and links are\n"
     "  --against PRIMARY  check ROOT-or-URL as a mirror of PRIMARY (a folder or URL): a serial\n"
     "                  older than the one PRIMARY serves is a problem. With --pub, PRIMARY's\n"
     "                  vtgame.signed must verify\n"
@@ -207,9 +231,15 @@ void PrintFindings(const Findings& findings, std::ostream& out) {
 
 int Keygen(const CommandLine& line, CliContext& io) {
     std::ostream& out = io.out;
-    WriteKeyPair(line.positional[0]);
-    out << "wrote " << JoinPath(line.positional[0], "patch-key.pem") << " (private, 0600) and "
-        << JoinPath(line.positional[0], "patch-key.pub") << "\n";
+    const bool root = line.flags.contains("--root");
+    const std::string name = root ? kRootKeyName : kPatchKeyName;
+    WriteKeyPair(line.positional[0], name);
+    out << "wrote " << JoinPath(line.positional[0], name + ".pem") << " (private, 0600) and "
+        << JoinPath(line.positional[0], name + ".pub") << "\n";
+    if (root) {
+        out << "keep " << name << ".pem offline; build launchers with " << name
+            << ".pub (VT_PATCH_PUBLIC_KEY)\n";
+    }
     return kExitOk;
 }
 
@@ -259,6 +289,35 @@ std::optional<std::vector<std::string>> ReadMirrorOption(const std::string& text
     return mirrors;
 }
 
+// --key-list, --launcher, --statement, --launcher-serial; false (the reason told) when they do
+// not go together.
+bool ReadTrustOptions(const CommandLine& line, CliContext& io, PublishOptions& options) {
+    auto value = [&](const char* name) -> std::optional<std::string> {
+        const auto found = line.values.find(name);
+        return found == line.values.end() ? std::nullopt : std::optional(found->second);
+    };
+    options.keyList = value("--key-list");
+    options.launcher = value("--launcher");
+    options.statement = value("--statement");
+    const std::optional<std::string> serial = value("--launcher-serial");
+    std::string why;
+    if ((options.statement || serial) && !options.launcher) {
+        why = "--statement and --launcher-serial go with --launcher";
+    } else if (options.statement && serial) {
+        why = "--launcher-serial is for a statement publish signs; --statement has its own";
+    } else if (serial) {
+        options.launcherSerial = SerialOption(*serial, 1);
+        if (!options.launcherSerial) {
+            why = "--launcher-serial takes a launcher serial from 1 to 2^53";
+        }
+    }
+    if (!why.empty()) {
+        io.err << "vtpatch publish: " << why << "\n";
+        return false;
+    }
+    return true;
+}
+
 // The publish's options from its command line; nothing (the reason told) for a value that
 // cannot be understood.
 std::optional<PublishOptions> ReadPublishOptions(const CommandLine& line, CliContext& io) {
@@ -292,7 +351,7 @@ std::optional<PublishOptions> ReadPublishOptions(const CommandLine& line, CliCon
         options.mirrors = std::move(*mirrors);
     }
     options.dryRun = line.flags.contains("--dry-run");
-    return options;
+    return ReadTrustOptions(line, io, options) ? std::optional(options) : std::nullopt;
 }
 
 int PublishCommand(const CommandLine& line, CliContext& io) {
@@ -336,6 +395,12 @@ int PublishCommand(const CommandLine& line, CliContext& io) {
     out << Files(result.written) << " written, " << result.unchanged << " already served\n";
     out << result.objectsWritten << " objects written, " << result.objectsServed
         << " already there\n";
+    if (result.keyList) {
+        out << "key list served as " << format::KeyListPath(*result.keyList) << "\n";
+    }
+    if (result.launcherSerial) {
+        out << "launcher serial " << *result.launcherSerial << " served with its statement\n";
+    }
     return kExitOk;
 }
 
@@ -370,6 +435,15 @@ int LintCommand(const CommandLine& line, CliContext& io) {
             throw Failure(path + " holds no public key (128 hex digits of a P-256 point)");
         }
         options.publicKey = key;
+    }
+    if (line.values.contains("--root")) {
+        const std::string& path = line.values.at("--root");
+        std::optional<std::string> text = ReadFile(path);
+        P256PublicKey key{};
+        if (!text || !ParsePublicKey(*text, key)) {
+            throw Failure(path + " holds no root key (128 hex digits of a P-256 point)");
+        }
+        options.root = key;
     }
     if (line.values.contains("--against")) {
         std::unique_ptr<ServedTree> primary =
@@ -534,17 +608,46 @@ int Run(const Command& command, const CommandLine& line, CliContext& io) {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {"keygen", kKeygenHelp, 1, {}, {}, {}, Keygen},
+        {"keygen", kKeygenHelp, 1, {}, {}, {"--root"}, Keygen},
         {"publish",
          kPublishHelp,
          2,
-         {"--key", "--game", "--expires", "--connections", "--mirrors"},
+         {"--key", "--game", "--expires", "--connections", "--mirrors", "--key-list", "--launcher",
+          "--statement", "--launcher-serial"},
          {"--key", "--game"},
          {"--drop-client", "--dry-run"},
          PublishCommand},
-        {"lint", kLintHelp, 1, {"--pub", "--against"}, {}, {}, LintCommand},
+        {"lint", kLintHelp, 1, {"--pub", "--root", "--against"}, {}, {}, LintCommand},
         {"verify", kVerifyHelp, 1, {"--against"}, {"--against"}, {"--repair"}, VerifyCommand},
         {"gc", kGcHelp, 1, {"--keep", "--days"}, {"--keep"}, {}, GcCommand},
+        {"delegate",
+         kDelegateHelp,
+         0,
+         {"--root", "--keys", "--expires", "--out", "--from", "--min-serial", "--served"},
+         {"--root", "--keys", "--expires", "--out"},
+         {},
+         DelegateCommand},
+        {"revoke",
+         kRevokeHelp,
+         0,
+         {"--root", "--from", "--key", "--out", "--min-serial", "--served", "--expires"},
+         {"--root", "--from", "--key", "--out"},
+         {},
+         RevokeCommand},
+        {"rotate-root",
+         kRotateRootHelp,
+         0,
+         {"--root", "--new-root", "--from", "--out", "--expires", "--served"},
+         {"--root", "--new-root", "--from", "--out"},
+         {},
+         RotateRootCommand},
+        {"sign-launcher",
+         kSignLauncherHelp,
+         1,
+         {"--root", "--game", "--serial", "--out"},
+         {"--root", "--game", "--serial", "--out"},
+         {},
+         SignLauncherCommand},
     };
     return commands;
 }

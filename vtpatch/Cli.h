@@ -38,7 +38,7 @@ struct Command {
     int (*handler)(const CommandLine&, CliContext&);
 };
 
-// keygen, publish, lint, verify, gc.
+// keygen, publish, lint, verify, gc, delegate, revoke, rotate-root, sign-launcher.
 const std::vector<Command>& Commands();
 
 // `args` without the program's name.

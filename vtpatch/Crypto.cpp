@@ -182,12 +182,12 @@ bool VerifySignature(const P256PublicKey& key, std::string_view message,
                                std::as_bytes(std::span(signature.data(), signature.size())));
 }
 
-void WriteKeyPair(const std::string& directory) {
+void WriteKeyPair(const std::string& directory, const std::string& name) {
     if (!IsDirectory(directory)) {
         throw Failure(directory + " is not a folder");
     }
-    const std::string pemPath = JoinPath(directory, "patch-key.pem");
-    const std::string pubPath = JoinPath(directory, "patch-key.pub");
+    const std::string pemPath = JoinPath(directory, name + ".pem");
+    const std::string pubPath = JoinPath(directory, name + ".pub");
     for (const std::string& path : {pemPath, pubPath}) {
         if (Exists(path)) {
             throw Refused({path + " exists already; a key is never overwritten"});

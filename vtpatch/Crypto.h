@@ -46,8 +46,10 @@ std::string PublicKeyText(const P256PublicKey& key);  // 128 hex digits and "\n"
 bool VerifySignature(const P256PublicKey& key, std::string_view message,
                      const Signature& signature);
 
-// keygen: DIR/patch-key.pem (mode 0600 from its creation) and DIR/patch-key.pub. Refuses when
-// either exists; leaves neither behind when it fails.
-void WriteKeyPair(const std::string& directory);
+inline constexpr char kPatchKeyName[] = "patch-key";
+
+// keygen: DIR/<name>.pem (mode 0600 from its creation) and DIR/<name>.pub. Refuses when either
+// exists; leaves neither behind when it fails.
+void WriteKeyPair(const std::string& directory, const std::string& name = kPatchKeyName);
 
 }  // namespace vt::vtpatch

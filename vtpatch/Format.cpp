@@ -102,6 +102,10 @@ void IniText::Key(std::string_view key, std::string_view value) {
     text_.append(key).append("=").append(value).append("\r\n");
 }
 
+void IniText::Lines(std::string_view lines) {
+    text_.append(lines);
+}
+
 std::optional<std::string> EntryNameProblem(const PatchSet& set, const std::wstring& name) {
     const std::string bytes = ToCp949(name);
     if (FromCp949(bytes) != name) {

@@ -33,6 +33,7 @@ class IniText {
   public:
     void Section(std::string_view name);
     void Key(std::string_view key, std::string_view value);
+    void Lines(std::string_view lines);  // "key=value\r\n" lines made elsewhere
     const std::string& Bytes() const { return text_; }
 
   private:

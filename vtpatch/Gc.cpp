@@ -99,8 +99,14 @@ std::set<std::string> NamedObjects(const std::string& root, const std::vector<Ke
     std::vector<std::string> refusals;
     for (const KeptProfile& k : kept) {
         try {
-            for (const auto& [path, pin] : NamedFiles(root, ReadKept(root, k))) {
+            const std::string profile = ReadKept(root, k);
+            for (const auto& [path, pin] : NamedFiles(root, profile)) {
                 objects.insert(format::ObjectPath(pin.sha256));
+            }
+            // The launcher program a [launcher] statement names is an object too.
+            const std::string launcher = StagedProfile(profile).Value(L"launcher", L"sha256");
+            if (std::optional<Sha256Digest> digest = ParseDigestHex(launcher)) {
+                objects.insert(format::ObjectPath(*digest));
             }
         } catch (const Failure& e) {
             refusals.push_back(std::string(e.what()) + "; gc keeps every object");

@@ -9,6 +9,8 @@
 #include "base/ModGame.h"
 #include "format/Bounds.h"
 #include "format/Digest.h"
+#include "format/KeyChain.h"
+#include "format/KeyList.h"
 #include "format/Manifest.h"
 #include "format/Mirrors.h"
 #include "format/Objects.h"
@@ -294,6 +296,66 @@ void NoteDropped(ServedTree& tree, const ServedPatch& patch, Findings& findings)
     }
 }
 
+// With a root: the profile's own signature by the key the list allows.
+void CheckKeyedSignature(ServedTree& tree, const ServedPatch& patch, const P256PublicKey& key,
+                         Findings& findings) {
+    Fetched fetched;
+    const std::optional<std::string> bytes =
+        tree.FetchWhole(kSignatureName, fetched, format::kSignatureBytes);
+    Signature signature{};
+    if (bytes && bytes->size() == signature.size()) {
+        std::copy(bytes->begin(), bytes->end(), signature.begin());
+        if (!VerifySignature(key, patch.profile, signature)) {
+            findings.Problem(kSignatureName,
+                             "does not verify with the key [keys] names; launchers refuse it");
+        }
+    }
+}
+
+// The key lists [keys] names, followed back as a launcher does: from the root given, or, without
+// one, as far as their hashes, forms and links go.
+void CheckKeyLists(ServedTree& tree, const ServedPatch& patch, const std::string& staging,
+                   const LintOptions& options, Findings& findings) {
+    const std::wstring staged = FromUtf8(JoinPath(staging, kProfileName));
+    const format::ProfileKeys keys = format::ReadProfileKeys([&](const std::string& key) {
+        return ToUtf8(ReadProfileValue(FromUtf8(format::kKeysSection), FromUtf8(key), staged));
+    });
+    if (keys.malformed) {
+        findings.Problem(kProfileName, "[keys] list= or signer= is not of its form");
+        return;
+    }
+    if (!keys.list) {
+        if (keys.signer && keys.signer != options.root) {
+            findings.Problem(kProfileName, "[keys] names a signer but no list that holds it");
+        }
+        return;
+    }
+    const format::ChainResult chain = format::WalkKeyChain(
+        {*keys.list, options.root.value_or(P256PublicKey{}), options.now, 0,
+         options.root.has_value()},
+        [&tree](const Sha256Digest& hash) {
+            Fetched fetched;
+            return tree.FetchWhole(format::KeyListPath(hash), fetched, format::kKeyListMostBytes);
+        });
+    const std::string named = format::KeyListPath(*keys.list);
+    if (chain.verdict != format::ChainVerdict::Accepted) {
+        findings.Problem(format::KeyListPath(chain.at),
+                         format::ChainReason(chain.verdict) + "; launchers refuse the profile");
+        return;
+    }
+    const P256PublicKey root = chain.root;
+    const std::optional<P256PublicKey> verifier =
+        format::ProfileVerifier(chain.list, root, keys.signer, options.now);
+    if (!verifier) {
+        findings.Problem(named, "does not hold the profile's signer (or it has expired)");
+    } else if (options.root) {
+        CheckKeyedSignature(tree, patch, *verifier, findings);
+    } else {
+        findings.Note(named, "signatures not checked (no --root); " +
+                                 std::to_string(chain.checked.size()) + " list(s) read");
+    }
+}
+
 }  // namespace
 
 Findings Lint(ServedTree& tree, const LintOptions& options) {
@@ -311,6 +373,7 @@ Findings Lint(ServedTree& tree, const LintOptions& options) {
     CheckPublishSection(staging.Path(), options, findings);
     CheckTransferSection(staging.Path(), findings);
     CheckMirrorsSection(staging.Path(), findings);
+    CheckKeyLists(tree, patch, staging.Path(), options, findings);
     NoteDropped(tree, patch, findings);
 
     const auto objects = PinnedObjects(patch);

@@ -4,7 +4,8 @@
 // missing files, sizes and hashes that differ from their pins, versions that are not content
 // versions, empty files, (with a public key) a bad or expired signature, objects/ missing or
 // holding other bytes than a pin names, a vtgame.signed that disagrees with vtgame.ini, and
-// for a mirror a serial behind its primary's.
+// for a mirror a serial behind its primary's; the key lists [keys] names, followed as a
+// launcher follows them (format/KeyChain.h).
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,9 @@ struct LintOptions {
     int64_t now = 0;                         // seconds since 1970, for the expiry
     // A mirror's: the serial its primary serves; a lower one is a mirror behind.
     std::optional<uint64_t> primarySerial = std::nullopt;
+    // The root launchers are built with: key lists' signatures are checked from it. Without it
+    // only their hashes, forms and links are.
+    std::optional<P256PublicKey> root = std::nullopt;
 };
 
 // The serial a primary serves, from vtgame.signed (vtgame.ini when it has none). With `key`,

@@ -28,6 +28,7 @@
 #include "vtpatch/Lock.h"
 #include "vtpatch/Progress.h"
 #include "vtpatch/PublishState.h"
+#include "vtpatch/PublishTrust.h"
 
 namespace vt::vtpatch {
 namespace {
@@ -53,36 +54,6 @@ struct SetSources {
 
 bool ValidUtf8(std::string_view bytes) {
     return ToUtf8(FromUtf8(bytes)) == bytes;
-}
-
-// The launcher compares [game] game with its own; the value must read back as written.
-std::optional<std::string> GameProblem(const std::string& game) {
-    if (game.empty()) {
-        return "--game is empty";
-    }
-    if (!ValidUtf8(game)) {
-        return "--game is not UTF-8";
-    }
-    std::wstring text = FromUtf8(game);
-    if (FromCp949(ToCp949(text)) != text) {
-        return "--game cannot be written in code page 949";
-    }
-    for (wchar_t c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            return "--game holds a control character";
-        }
-    }
-    if (text.front() == L' ' || text.back() == L' ') {
-        return "--game begins or ends with a blank, which the profile would drop";
-    }
-    if (text.size() >= 2 && (text.front() == L'"' || text.front() == L'\'') &&
-        text.back() == text.front()) {
-        return "--game is enclosed in quotes, which the profile would drop";
-    }
-    if (ToCp949(text).size() > kMaxEntryBytes) {
-        return "--game is longer than a profile value can be";
-    }
-    return std::nullopt;
 }
 
 // A path below ROOT of what is served: autopatch/<served>.
@@ -368,11 +339,11 @@ std::optional<std::string> ObjectInTheWay(const std::string& root, const std::st
            "; objects are never rewritten: remove it and publish again";
 }
 
-// The object of `facts` put in place unless it is there, `fill` writing its bytes; true when
-// written. Never replaces a file, and never leaves one under its name with other bytes.
-bool ServeObject(const std::string& root, const FileFacts& facts,
-                 const std::function<void(PendingFile&)>& fill) {
-    const std::string relative = Below(format::ObjectPath(facts.sha256));
+// A file named by its content (an object, a key list) put at `relative` unless it is there,
+// `fill` writing its bytes; true when written. Never replaces a file, and never leaves one
+// under its name with other bytes.
+bool ServeFileOnce(const std::string& root, const std::string& relative, const FileFacts& facts,
+                   const std::function<void(PendingFile&)>& fill) {
     if (StatBelow(root, relative)) {
         if (std::optional<std::string> why = ObjectInTheWay(root, relative, facts.size)) {
             throw Failure(*why);
@@ -391,13 +362,20 @@ bool ServeObject(const std::string& root, const FileFacts& facts,
     return false;
 }
 
-bool SignedBy(const PrivateKey& key, const std::string& text, const std::string& sigBytes) {
+bool ServeObject(const std::string& root, const FileFacts& facts,
+                 const std::function<void(PendingFile&)>& fill) {
+    return ServeFileOnce(root, Below(format::ObjectPath(facts.sha256)), facts, fill);
+}
+
+bool SignedBy(const std::vector<P256PublicKey>& keys, const std::string& text,
+              const std::string& sigBytes) {
     Signature signature{};
     if (sigBytes.size() != signature.size()) {
         return false;
     }
     std::copy(sigBytes.begin(), sigBytes.end(), signature.begin());
-    return VerifySignature(key.Public(), text, signature);
+    return std::ranges::any_of(
+        keys, [&](const P256PublicKey& key) { return VerifySignature(key, text, signature); });
 }
 
 // The served profile as this key signed it: what the publish before this one was.
@@ -407,16 +385,17 @@ struct PreviousPublish {
     std::vector<std::wstring> sets;  // the sets it listed
 };
 
-// Nothing when no profile is served, or when its signature is not this key's: then whoever
-// wrote it could have put any serial there.
-std::optional<PreviousPublish> ReadPrevious(const std::string& root, const PrivateKey& key,
+// Nothing when no profile is served, or when its signature is not this key's (or, with a key
+// list, its root's or a key's it holds): then whoever wrote it could have put any serial there.
+std::optional<PreviousPublish> ReadPrevious(const std::string& root,
+                                            const std::vector<P256PublicKey>& keys,
                                             PublishResult& result) {
     if (!Exists(JoinPath(root, Below(kProfileName)))) {
         return std::nullopt;
     }
     std::optional<std::string> text = ReadFileBelow(root, Below(kProfileName));
     std::optional<std::string> sig = ReadFileBelow(root, Below(kSignatureName));
-    if (!text || !sig || !SignedBy(key, *text, *sig)) {
+    if (!text || !sig || !SignedBy(keys, *text, *sig)) {
         result.notes.push_back("the served " + std::string(kProfileName) +
                                " is not signed by this key (or changed since): its serial is "
                                "not counted and nothing is compared with it");
@@ -595,7 +574,7 @@ void ServeLegacyTree(const std::string& root, Scanner& scanner,
 // vtgame.ini: [game] with the launcher version and every set's version, [transfer] and
 // [mirrors] when asked for, then [publish].
 std::string ProfileText(const PublishOptions& options, const PublishResult& result,
-                        const IniText& pins) {
+                        const IniText& pins, const PublishTrust& trust) {
     IniText profile;
     profile.Section(ToCp949(kGameSection));
     profile.Key("game", ToCp949(FromUtf8(options.game)));
@@ -615,12 +594,57 @@ std::string ProfileText(const PublishOptions& options, const PublishResult& resu
             profile.Key(std::to_string(i + 1), options.mirrors[i]);
         }
     }
+    TrustSections(trust, profile);
     profile.Section(ToCp949(kPublishSection));
     profile.Key("serial", std::to_string(result.serial));
     if (options.expires) {
         profile.Key("expires", *options.expires);
     }
     return profile.Bytes() + pins.Bytes();
+}
+
+// The launcher's object and the list's file, like every object: never where another file is.
+void CheckTrustFiles(const std::string& root, const PublishTrust& trust) {
+    std::vector<std::string> refusals;
+    if (trust.launcher) {
+        const std::string relative = Below(format::ObjectPath(trust.launcher->sha256));
+        if (std::optional<std::string> why = ObjectInTheWay(root, relative, trust.launcher->size)) {
+            refusals.push_back(*why);
+        }
+    }
+    if (trust.list) {
+        const std::string relative = Below(format::KeyListPath(trust.list->digest));
+        const auto size = static_cast<int64_t>(trust.list->bytes.size());
+        if (std::optional<std::string> why = ObjectInTheWay(root, relative, size)) {
+            refusals.push_back(*why);
+        }
+    }
+    if (!refusals.empty()) {
+        throw Refused(refusals);
+    }
+}
+
+// The launcher as an object and the list under keys/, both before the profile naming them.
+void ServeTrust(const PublishOptions& options, const PublishTrust& trust, PublishResult& result) {
+    const std::string& root = options.root;
+    if (trust.launcher) {
+        const FileFacts facts = *trust.launcher;
+        const std::string& path = *options.launcher;
+        auto copy = [&](PendingFile& out) {
+            if (HashFile(path, [&out](std::string_view b) { out.Write(b); }) != facts) {
+                throw Failure(path + " changed during the publish; publish again");
+            }
+        };
+        (ServeObject(root, facts, copy) ? result.objectsWritten : result.objectsServed)++;
+        result.launcherSerial = trust.statement->statement.serial;
+    }
+    if (trust.list) {
+        const std::string relative = Below(format::KeyListPath(trust.list->digest));
+        const FileFacts facts{static_cast<int64_t>(trust.list->bytes.size()), trust.list->digest};
+        ServeFileOnce(root, relative, facts,
+                      [&](PendingFile& out) { out.Write(trust.list->bytes); });
+        result.keyList = trust.list->digest;
+    }
 }
 
 // A serial whose profile is archived already (the state lost and the served profile restored
@@ -705,15 +729,18 @@ void CheckKeyOutsideRoot(const std::string& keyPath, const std::string& root) {
 
 // What a publish and its dry run decide from the served tree before the first write: the
 // serial, what is dropped, the manifests and pins; refused when an object's name is taken.
-IniText Decide(const PublishOptions& options, const PrivateKey& key, std::optional<uint64_t> state,
-               Scanner& scanner, std::vector<BuiltManifest>& manifests, PublishResult& result) {
+IniText Decide(const PublishOptions& options, const PublishTrust& trust,
+               std::optional<uint64_t> state, Scanner& scanner,
+               std::vector<BuiltManifest>& manifests, PublishResult& result) {
     PrepareServedTree(options.root, !options.dryRun);
-    const std::optional<PreviousPublish> previous = ReadPrevious(options.root, key, result);
+    const std::optional<PreviousPublish> previous =
+        ReadPrevious(options.root, trust.Trusted(), result);
     result.serial = NextSerial({options.now, state, ServedSerial(previous)});
     result.serial = PastArchived(options.root, result.serial, result);
     CheckDrops(previous, scanner, options, result);
     IniText pins = BuildManifests(scanner, manifests, result);
     CheckObjects(options.root, scanner, manifests);
+    CheckTrustFiles(options.root, trust);
     return pins;
 }
 
@@ -736,20 +763,50 @@ std::map<std::string, Pin> PublishedFiles(Scanner& scanner,
 
 // Everything a publish checks, through the serial it would take, with nothing written; then
 // what players at the last archived serials would download of it.
-PublishResult DryRun(const PublishOptions& options, const PrivateKey& key, PublishResult result) {
+PublishResult DryRun(const PublishOptions& options, const PublishTrust& trust,
+                     PublishResult result) {
     const std::optional<uint64_t> state = ReadState(StatePath(options.keyPath));
     NextSerial({options.now, state, std::nullopt});
     Scanner scanner(options.tree);
     scanner.Scan(result);
     HashSources(scanner);
     std::vector<BuiltManifest> manifests;
-    Decide(options, key, state, scanner, manifests, result);
+    Decide(options, trust, state, scanner, manifests, result);
     result.downloads = DownloadsSince(options.root, PublishedFiles(scanner, manifests),
                                       kDryRunSerials, result.notes);
     return result;
 }
 
 }  // namespace
+
+std::optional<std::string> GameProblem(const std::string& game) {
+    if (game.empty()) {
+        return "--game is empty";
+    }
+    if (!ValidUtf8(game)) {
+        return "--game is not UTF-8";
+    }
+    std::wstring text = FromUtf8(game);
+    if (FromCp949(ToCp949(text)) != text) {
+        return "--game cannot be written in code page 949";
+    }
+    for (wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            return "--game holds a control character";
+        }
+    }
+    if (text.front() == L' ' || text.back() == L' ') {
+        return "--game begins or ends with a blank, which the profile would drop";
+    }
+    if (text.size() >= 2 && (text.front() == L'"' || text.front() == L'\'') &&
+        text.back() == text.front()) {
+        return "--game is enclosed in quotes, which the profile would drop";
+    }
+    if (ToCp949(text).size() > kMaxEntryBytes) {
+        return "--game is longer than a profile value can be";
+    }
+    return std::nullopt;
+}
 
 PublishResult Publish(const PublishOptions& options) {
     CheckArguments(options);
@@ -762,8 +819,9 @@ PublishResult Publish(const PublishOptions& options) {
     }
     const std::string statePath = StatePath(options.keyPath);
     CheckKeyOutsideRoot(options.keyPath, options.root);
+    const PublishTrust trust = PrepareTrust(options, key);
     if (options.dryRun) {
-        return DryRun(options, key, std::move(result));
+        return DryRun(options, trust, std::move(result));
     }
     RunLock keyLock("publish", options.keyPath, O_RDONLY,
                     "another publish with the key " + options.keyPath + " is running");
@@ -778,16 +836,17 @@ PublishResult Publish(const PublishOptions& options) {
     RunLock rootLock("publish", RootLockPath(options.root), O_RDWR | O_CREAT | O_NOFOLLOW,
                      "another publish or gc of " + served + " is running");
     std::vector<BuiltManifest> manifests;
-    const IniText pins = Decide(options, key, state, scanner, manifests, result);
+    const IniText pins = Decide(options, trust, state, scanner, manifests, result);
     // Objects first, then the legacy tree, then the profiles: no profile ever names a file
     // that is not there yet.
     ServeObjects(options.root, scanner, manifests, result);
     ServeLegacyTree(options.root, scanner, manifests, result);
+    ServeTrust(options, trust, result);
     SyncFileSystem(served);
     // Recorded before it is signed: a publish that fails after this skips a serial, never
     // repeats one.
     WriteState(statePath, result.serial);
-    WriteSignedProfile(options.root, key, ProfileText(options, result, pins), result.serial);
+    WriteSignedProfile(options.root, key, ProfileText(options, result, pins, trust), result.serial);
     SyncFileSystem(served);
     return result;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Crypto.h"
 #include "vtpatch/History.h"
 
 namespace vt::vtpatch {
@@ -23,7 +24,11 @@ struct PublishOptions {
     bool dropClient = false;  // publish without vt.exe although the previous publish had it
     std::optional<int> connections = std::nullopt;  // [transfer] connections: 1 to 16
     bool dryRun = false;                            // check and count everything, write nothing
-    std::vector<std::string> mirrors = {};  // [mirrors] 1= to 8=: format::MirrorBase accepts each
+    std::vector<std::string> mirrors = {};    // [mirrors] 1= to 8=: format::MirrorBase accepts each
+    std::optional<std::string> keyList = {};  // a key list holding the key: [keys], keys/
+    std::optional<std::string> launcher = {};     // a launcher program served as an object
+    std::optional<std::string> statement = {};    // the root's statement on it (sign-launcher)
+    std::optional<uint64_t> launcherSerial = {};  // else: the key is the root and signs one
 };
 
 struct PublishedSet {
@@ -36,12 +41,14 @@ struct PublishResult {
     uint64_t serial = 0;
     std::string clientVersion;  // empty when the tree holds no vt.exe
     std::vector<PublishedSet> sets;
-    size_t written = 0;                 // payloads copied
-    size_t unchanged = 0;               // payloads already served with the same content
-    size_t objectsWritten = 0;          // payloads and manifests new under objects/
-    size_t objectsServed = 0;           // ... already there (never written again)
-    std::vector<std::string> notes;     // files left out, and why
-    std::vector<std::string> warnings;  // what the publisher should put right
+    size_t written = 0;                      // payloads copied
+    size_t unchanged = 0;                    // payloads already served with the same content
+    size_t objectsWritten = 0;               // payloads and manifests new under objects/
+    size_t objectsServed = 0;                // ... already there (never written again)
+    std::optional<Sha256Digest> keyList;     // served as keys/<sha256>.signed
+    std::optional<uint64_t> launcherSerial;  // the statement's, when a launcher is served
+    std::vector<std::string> notes;          // files left out, and why
+    std::vector<std::string> warnings;       // what the publisher should put right
     // A dry run's downloads for players at the last archived serials, lowest serial first.
     std::vector<PlayerDownload> downloads;
 };
@@ -51,5 +58,9 @@ struct PublishResult {
 // refuses and fails as a publish would, writes nothing (no object, profile, state or lock)
 // and counts in `downloads` what players at the last 5 archived serials would fetch.
 PublishResult Publish(const PublishOptions& options);
+
+// Why --game (UTF-8) cannot be [game] game: the launcher compares the value with its own, so
+// it must read back as written. Nothing when it can.
+std::optional<std::string> GameProblem(const std::string& game);
 
 }  // namespace vt::vtpatch

@@ -10,6 +10,7 @@
 #include "sets/RecordJournal.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
+#include "vtpatch/History.h"
 #include "vtpatch/Progress.h"
 
 namespace vt::vtpatch {
@@ -164,6 +165,59 @@ class Verifier {
     std::wstring localProfile_;
 };
 
+// The launcher pointer a self-update leaves (launcher/current.ini): the launcher it names,
+// launcher/vtlauncher-<serial>.exe, must be there with the size and SHA-256 it records, else
+// the starter passes it over and a new download never replaces a file of that name.
+void CheckLauncherPointer(const std::string& installation, Findings& findings) {
+    const std::string pointer = JoinPath(installation, kLauncherPointer);
+    if (!Exists(pointer)) {
+        return;
+    }
+    const std::wstring file = FromUtf8(pointer);
+    const std::string serial = ToUtf8(ReadProfileValue(L"current", L"serial", file));
+    if (serial.empty()) {
+        return;  // nothing current: the starter is the launcher
+    }
+    const std::string relative = "launcher/vtlauncher-" + serial + ".exe";
+    const std::optional<Sha256Digest> sha256 =
+        ParseDigestHex(ToUtf8(ReadProfileValue(L"current", L"sha256", file)));
+    const std::string size = ToUtf8(ReadProfileValue(L"current", L"size", file));
+    std::optional<FileFacts> facts;
+    try {
+        facts = HashFileBelow(installation, relative);
+    } catch (const SymbolicLink&) {
+        findings.Problem(relative, "a symbolic link, which vtpatch does not follow");
+        return;
+    }
+    if (!facts) {
+        findings.Problem(relative, "missing, yet " + std::string(kLauncherPointer) +
+                                       " names it as the current launcher");
+    } else if (!sha256 || *sha256 != facts->sha256 || size != std::to_string(facts->size)) {
+        findings.Problem(relative, "size or SHA-256 differs from what " +
+                                       std::string(kLauncherPointer) +
+                                       " records; the starter passes it over");
+    }
+}
+
+// [game] game here against the served one. A launcher that updated itself records the served
+// game, so only a difference is told: what the launcher does about it.
+void CheckGame(const std::string& installation, const ServedPatch& patch, Findings& findings) {
+    const std::wstring localProfile = FromUtf8(JoinPath(installation, kProfileName));
+    const std::string localGame = ToUtf8(ReadProfileValue(kGameSection, L"game", localProfile));
+    if (localGame == patch.game) {
+        return;
+    }
+    const std::string launcher = StagedProfile(patch.profile).Value(L"launcher", L"serial");
+    findings.Note(kProfileName,
+                  "game=" + localGame + " here, " + patch.game + " served: " +
+                      (launcher.empty() ? "the launcher refuses to patch"
+                                        : "a keyed launcher updates itself to the served "
+                                          "launcher (serial " +
+                                              launcher +
+                                              ") when the root's statement holds, "
+                                              "else refuses to patch"));
+}
+
 }  // namespace
 
 VerifyReport Verify(ServedTree& tree, const VerifyOptions& options) {
@@ -184,12 +238,8 @@ VerifyReport Verify(ServedTree& tree, const VerifyOptions& options) {
     }
     profile::ClearCache();  // the installation's records may have changed since any earlier read
     Verifier verifier(options, report);
-    const std::wstring localProfile = FromUtf8(JoinPath(options.installation, kProfileName));
-    const std::string localGame = ToUtf8(ReadProfileValue(kGameSection, L"game", localProfile));
-    if (localGame != patch.game) {
-        report.findings.Note(kProfileName, "game=" + localGame + " here, " + patch.game +
-                                               " served: the launcher refuses to patch");
-    }
+    CheckGame(options.installation, patch, report.findings);
+    CheckLauncherPointer(options.installation, report.findings);
     verifier.Client(patch);
     verifier.Dropped(patch);
     size_t total = 0;

@@ -13,6 +13,10 @@
 
 namespace vt::vtpatch {
 
+// Where a launcher that updated itself points at the launcher it runs ([current] serial=,
+// size=, sha256=; the program is launcher/vtlauncher-<serial>.exe beside it).
+inline constexpr char kLauncherPointer[] = "launcher/current.ini";
+
 struct VerifyOptions {
     std::string installation;  // the folder of vtlauncher.exe (UTF-8 names, as Wine keeps them)
     bool repair = false;

@@ -494,6 +494,57 @@ TEST_F(KeyedPatchRun, TheSignedProfileAndOneFreshTryPastTheCaches) {
     }
 }
 
+// A profile naming a key list is judged by the list first: asked of the source that gave the
+// profile (no key needed to refuse, so these run where no list can be signed), once more past
+// the caches after a refusal, then refused with the installation as it was.
+TEST_F(KeyedPatchRun, AKeyListNoSourceServesRightRefusesTheProfile) {
+    const std::string hash(64, 'a');
+    const std::string named = kSig + kProfile + "[keys]\r\nlist=" + hash + "\r\n";
+    const std::wstring listPath = L"keys/" + std::wstring(hash.begin(), hash.end()) + L".signed";
+    const struct {
+        const char* what;
+        const wchar_t* head;  // the answer to the list
+        const wchar_t* text;  // the box's first words
+        const wchar_t* line;  // the log's refusal
+    } cases[] = {
+        {"not served", L"HTTP/1.1 404 Not Found", L"패치 서명 키 목록을 받을 수 없습니다",
+         L"refused: key list missing aaaa"},
+        {"other bytes", L"HTTP/1.1 200 OK", L"패치 서명 키 목록을 확인할 수 없습니다",
+         L"has other bytes than the SHA-256 it is named by"},
+        {"a failed download", L"HTTP/1.1 503 Service Unavailable", kReconnectText, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string before = install.Read(L"vtgame.ini");
+        std::vector<std::wstring> asked;
+        transfer.onExecute = [&] {
+            const std::wstring path = transfer.url.substr(0, transfer.url.find(L'?'));
+            asked.push_back(path.substr(PatchBaseUrl.size()));
+            const bool list = path.ends_with(listPath);
+            transfer.head = list ? c.head : L"HTTP/1.1 200 OK";
+            transfer.Body(list ? std::string("not a key list") : named, 1024);
+            transfer.pollsUntilHead = 1;
+        };
+        view.messages.clear();
+        log.lines.clear();
+        frmVtUpdate run{view, shell, nullptr, kKey};
+        run.Form_Load(ExeDirectory());
+        run.UseTransfer(transfer, clock);
+        EXPECT_THROW(run.Form_Activate(), ProgramEnded);
+        ASSERT_EQ(view.messages.size(), 1u);
+        EXPECT_TRUE(view.messages[0].text.starts_with(c.text)) << view.messages[0].text;
+        if (c.line) {
+            EXPECT_EQ(log.With(c.line).size(), 1u);
+            EXPECT_EQ(asked, (std::vector<std::wstring>{L"vtgame.signed", listPath,
+                                                        L"vtgame.signed", listPath}));
+        } else {
+            EXPECT_EQ(asked, (std::vector<std::wstring>{L"vtgame.signed", listPath}));
+        }
+        EXPECT_EQ(install.Read(L"vtgame.ini"), before);
+        EXPECT_FALSE(install.Has(L"keys"));
+    }
+}
+
 // The vector at serial 2, listing http://127.0.0.9:1/first/ and http://127.0.0.9:2/ as mirrors
 // (and an ftp:// value that is none).
 const std::string kMirrored(reinterpret_cast<const char*>(kMirrorsProfile), sizeof kMirrorsProfile);

@@ -35,7 +35,8 @@ Outcome Cli(std::vector<std::string> args) {
 }
 
 TEST(VtpatchCli, EveryCommandHasHelp) {
-    for (const char* command : {"keygen", "publish", "lint", "verify"}) {
+    for (const char* command : {"keygen", "publish", "lint", "verify", "gc", "delegate", "revoke",
+                                "rotate-root", "sign-launcher"}) {
         Outcome r = Cli({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_TRUE(r.out.starts_with(std::string("usage: vtpatch ") + command)) << r.out;
@@ -323,7 +324,7 @@ TEST(VtpatchCli, CommandLineTable) {
         {{"--help", "lint"}, 0, "usage: vtpatch COMMAND"},
         {{"lint", "--version"}, 2, "unknown option --version"},
         {{"help"}, 0, "  vtpatch help [COMMAND]\n"},
-        {{"help", "lint"}, 0, "usage: vtpatch lint ROOT-or-URL [--pub FILE]\n"},
+        {{"help", "lint"}, 0, "usage: vtpatch lint ROOT-or-URL [--pub FILE] [--root FILE]\n"},
         {{"help", "sign"}, 2, "vtpatch help: unknown command sign"},
         {{"help", "lint", "verify"}, 2, "vtpatch help: expects no more arguments"},
         {{"lint", "root", "--pub", "a.pub", "--pub", "b.pub"}, 2, "--pub is given more than once"},
@@ -339,6 +340,9 @@ TEST(VtpatchCli, CommandLineTable) {
          3,
          "vtpatch keygen: /nonexistent/folder is not a folder"},
         {{"lint", "/nonexistent/root"}, 3, "vtpatch lint: "},
+        {{"lint", "r", "--root", "/nonexistent/root.pub"},
+         3,
+         "/nonexistent/root.pub holds no root key"},
     };
     for (const Row& row : rows) {
         Outcome r = Cli(row.args);

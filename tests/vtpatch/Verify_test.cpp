@@ -8,6 +8,7 @@
 #include "base/Cp949.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
+#include "format/Digest.h"
 #include "sets/RecordJournal.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Format.h"
@@ -82,6 +83,66 @@ class VerifyTest : public ::testing::Test {
         return Verify(*t, VerifyOptions{install.Path(), repair});
     }
 };
+
+// A launcher that updated itself records the served game and points at its program in
+// launcher/current.ini: a matching game is no finding, a pointer to a missing or other file is.
+TEST_F(VerifyTest, TheLauncherPointerMustNameTheFileItRecords) {
+    const std::string program = "MZ launcher 7";
+    const std::string pointer =
+        "[current]\r\nserial=7\r\nsize=13\r\nsha256=" + LowerHex(Sha256OfText(program)) +
+        "\r\ngame=1\r\n";
+    const struct {
+        const char* name;
+        std::string pointer;
+        std::optional<std::string> file;  // launcher/vtlauncher-7.exe
+        size_t problems;
+    } rows[] = {
+        {"no pointer", "", std::nullopt, 0},
+        {"as recorded", pointer, program, 0},
+        {"nothing current", "[current]\r\n", std::nullopt, 0},
+        {"missing", pointer, std::nullopt, 1},
+        {"other bytes", pointer, "MZ launcher 8", 1},
+        {"other size", pointer, "MZ launcher 77", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ::unlink(Local("launcher/current.ini").c_str());
+        ::unlink(Local("launcher/vtlauncher-7.exe").c_str());
+        if (!row.pointer.empty()) {
+            Put(Local("launcher/current.ini"), row.pointer);
+        }
+        if (row.file) {
+            Put(Local("launcher/vtlauncher-7.exe"), *row.file);
+        }
+        const VerifyReport report = Check();
+        EXPECT_EQ(report.findings.Problems(), row.problems) << test::Describe(report.findings);
+        EXPECT_EQ(test::ProblemsAt(report.findings, "vtlauncher-7.exe"), row.problems);
+        EXPECT_EQ(report.findings.Notes(), 0u) << test::Describe(report.findings);
+    }
+}
+
+TEST_F(VerifyTest, AnotherGameIsANoteNamingTheServedLauncher) {
+    Put(Local("vtgame.ini"), "[game]\r\ngame=0\r\n");
+    const VerifyReport before = Check();
+    EXPECT_NE(test::Describe(before.findings).find("refuses to patch"), std::string::npos)
+        << test::Describe(before.findings);
+    TempDirectory elsewhere;
+    PublishOptions options;
+    options.tree = tree.Path();
+    options.root = served.Path();
+    options.keyPath = keys.Pem();
+    options.game = "1";
+    options.now = test::kNow;
+    options.launcher = JoinPath(elsewhere.Path(), "vtlauncher.exe");
+    options.launcherSerial = 3;
+    Put(*options.launcher, "MZ launcher 2");
+    Publish(options);
+    const VerifyReport after = Check();
+    EXPECT_NE(
+        test::Describe(after.findings).find("updates itself to the served launcher (serial 3)"),
+        std::string::npos)
+        << test::Describe(after.findings);
+}
 
 TEST_F(VerifyTest, AnInstallationAsPublishedVerifies) {
     VerifyReport report = Check();
