@@ -8,8 +8,10 @@ start (mid-run, after its download) or hangs before its window (at start, named 
 pointer) is ended and put back, its serial failed, and the old launcher patches the rest
 without recording game. A statement signed by another key, or a root-signed one not newer
 than the launcher, is refused with the refusal of old and the installation stays
-byte-identical. The statement and the profile's signature are made here with openssl over the
-profile vtpatch published (vtpatch's own launcher options are not on this branch yet)."""
+byte-identical. Genuine publishes are vtpatch's (publish --launcher --launcher-serial, the test
+key being the root); vtpatch refuses to serve a statement another key signed, so that one is
+made by sign-launcher with that key and put into the served profile here, the profile signed
+again with openssl as its publisher would."""
 
 import hashlib
 import os
@@ -42,18 +44,24 @@ def raw_signature(key, data):
     return out
 
 
-def statement(key, exe, serial, game=b"2"):
-    """The [launcher] section for `exe`'s bytes, signed by `key` (format::StatementText)."""
-    digest = hashlib.sha256(exe).hexdigest().encode()
-    text = b"vtlauncher statement\ngame=%s\nsize=%d\nsha256=%s\nserial=%d\n" % (
-        game, len(exe), digest, serial)
-    return (b"[launcher]\r\ngame=%s\r\nsize=%d\r\nsha256=%s\r\nserial=%d\r\nsignature=%s\r\n" %
-            (game, len(exe), digest, serial, raw_signature(key, text).hex().encode()))
+def publish_launcher(vtpatch, work, root, exe, serial):
+    """A publish at game=2 serving the launcher program `exe` with the root's statement."""
+    harness.publish(vtpatch, harness.write_tree(work / "tree", FILES), root, game="2",
+                    extra=["--launcher", str(exe), "--launcher-serial", str(serial)])
+
+
+def forged_statement(vtpatch, work, key, exe):
+    """The [launcher] section sign-launcher makes with `key`, which is not the root."""
+    out = work / "forged.statement"
+    subprocess.run([str(vtpatch), "sign-launcher", str(exe), "--root", str(key), "--game", "2",
+                    "--serial", "2", "--out", str(out)], check=True, capture_output=True,
+                   timeout=60)
+    return out.read_bytes()
 
 
 def serve_statement(root, section, exe):
-    """Adds `section` to the served profile, signs it again with the root and serves `exe` as
-    its object."""
+    """Adds `section` to the served profile, signs the profile again with the test key and
+    serves `exe` as its object."""
     served = Path(root) / "autopatch"
     profile = (served / "vtgame.ini").read_bytes()
     profile = profile + (b"" if profile.endswith(b"\r\n") else b"\r\n") + section
@@ -151,8 +159,7 @@ def put_back_cases(a, checks, work, vtpatch):
                                      ("hangs before its window, named at start", HANG, True)):
         exe = (a.build / exe_name).read_bytes()
         root = work / exe_name
-        harness.publish(vtpatch, harness.write_tree(work / "tree", FILES), root, game="2")
-        serve_statement(root, statement(harness.TEST_KEY, exe, 2), exe)
+        publish_launcher(vtpatch, work, root, a.build / exe_name, 2)
         files = dict(LOCAL)
         if at_start:
             files.update({"launcher/vtlauncher-2.exe": exe, "launcher/current.ini": pointer(exe)})
@@ -176,14 +183,17 @@ def put_back_cases(a, checks, work, vtpatch):
 
 
 def refused_cases(a, checks, work, vtpatch, new):
+    """A statement another key signed, or one not newer than the launcher, is refused."""
     other = work / "other.pem"
     subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
                     str(other)], check=True, capture_output=True, timeout=30)
-    for what, section in (("signed by another key", statement(other, new, 2)),
-                          ("root-signed, not newer", statement(harness.TEST_KEY, new, 1))):
+    for what, serial in (("signed by another key", None), ("root-signed, not newer", 1)):
         root = work / ("refused-" + what.split(",")[0].replace(" ", "-"))
-        harness.publish(vtpatch, harness.write_tree(work / "tree", FILES), root, game="2")
-        serve_statement(root, section, new)
+        if serial is None:
+            harness.publish(vtpatch, harness.write_tree(work / "tree", FILES), root, game="2")
+            serve_statement(root, forged_statement(vtpatch, work, other, a.build / NEW), new)
+        else:
+            publish_launcher(vtpatch, work, root, a.build / NEW, serial)
         with harness.case(checks, what):
             app = harness.AppDir(a.build, LOCAL, exe=OLD)
             before = snapshot(app.path)
@@ -202,8 +212,7 @@ def main():
     work = Path(tempfile.mkdtemp(prefix="vt-selfupdate-"))
     new = (a.build / NEW).read_bytes()
     root = work / "good"
-    harness.publish(vtpatch, harness.write_tree(work / "tree", FILES), root, game="2")
-    serve_statement(root, statement(harness.TEST_KEY, new, 2), new)
+    publish_launcher(vtpatch, work, root, a.build / NEW, 2)
     state_cases(a, checks, root, new)
     put_back_cases(a, checks, work, vtpatch)
     refused_cases(a, checks, work, vtpatch, new)
