@@ -7,15 +7,14 @@
 namespace vt::selfupdate {
 namespace {
 
-constexpr std::string_view kHeader = "[launcher]";
-constexpr std::string_view kPrevious = "previous-";
-
-void AddRef(std::string& text, std::string_view prefix, const LauncherRef& ref) {
-    const std::string p(prefix);
-    text += p + "serial=" + std::to_string(ref.serial) + "\r\n";
-    text += p + "size=" + std::to_string(ref.identity.size) + "\r\n";
-    text += p + "sha256=" + (ref.IsStarter() ? "" : DigestHex(ref.identity.sha256)) + "\r\n";
-    text += p + "game=" + ref.game + "\r\n";
+// The starter has no versioned file: its section holds empty values ("nothing current").
+void AddRef(std::string& text, const char* section, const LauncherRef& ref) {
+    const bool starter = ref.IsStarter();
+    text += std::string("[") + section + "]\r\n";
+    text += "serial=" + (starter ? std::string() : std::to_string(ref.serial)) + "\r\n";
+    text += "size=" + (starter ? std::string() : std::to_string(ref.identity.size)) + "\r\n";
+    text += "sha256=" + (starter ? std::string() : DigestHex(ref.identity.sha256)) + "\r\n";
+    text += "game=" + ref.game + "\r\n";
 }
 
 std::optional<uint64_t> Number(std::string_view text) {
@@ -27,11 +26,12 @@ std::optional<uint64_t> Number(std::string_view text) {
     return value;
 }
 
+// "section.key" to value.
 using Values = std::map<std::string, std::string, std::less<>>;
 
-std::optional<LauncherRef> RefOf(const Values& values, const std::string& prefix) {
+std::optional<LauncherRef> RefOf(const Values& values, const std::string& section) {
     const auto at = [&](const char* key) -> const std::string* {
-        const auto found = values.find(prefix + key);
+        const auto found = values.find(section + "." + key);
         return found == values.end() ? nullptr : &found->second;
     };
     const std::string* serial = at("serial");
@@ -42,24 +42,18 @@ std::optional<LauncherRef> RefOf(const Values& values, const std::string& prefix
         return std::nullopt;
     }
     LauncherRef ref;
+    ref.game = *game;
+    if (serial->empty() && size->empty() && sha->empty()) {
+        return ref;  // the starter
+    }
     const auto serialValue = Number(*serial);
     const auto sizeValue = Number(*size);
-    if (!serialValue || !sizeValue) {
+    const auto digest = ParseDigestHex(*sha);
+    if (!serialValue || *serialValue == 0 || !sizeValue || *sizeValue == 0 || !digest) {
         return std::nullopt;
     }
     ref.serial = *serialValue;
-    ref.identity.size = *sizeValue;
-    ref.game = *game;
-    if (ref.IsStarter() != sha->empty()) {
-        return std::nullopt;
-    }
-    if (!sha->empty()) {
-        const auto digest = ParseDigestHex(*sha);
-        if (!digest) {
-            return std::nullopt;
-        }
-        ref.identity.sha256 = *digest;
-    }
+    ref.identity = {*sizeValue, *digest};
     return ref;
 }
 
@@ -79,7 +73,7 @@ std::optional<std::vector<uint64_t>> SerialsOf(std::string_view text) {
 
 std::optional<Values> LinesOf(std::string_view text) {
     Values values;
-    bool header = false;
+    std::string section;
     while (!text.empty()) {
         const std::size_t end = text.find("\r\n");
         if (end == std::string_view::npos) {
@@ -87,20 +81,21 @@ std::optional<Values> LinesOf(std::string_view text) {
         }
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end + 2);
-        if (!header) {
-            if (line != kHeader) {
-                return std::nullopt;
-            }
-            header = true;
+        if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+            section = std::string(line.substr(1, line.size() - 2));
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos || line.find('\n') != std::string_view::npos ||
-            !values.emplace(std::string(line.substr(0, equals)), line.substr(equals + 1)).second) {
+        if (section.empty() || equals == std::string_view::npos ||
+            line.find('\n') != std::string_view::npos ||
+            !values
+                 .emplace(section + "." + std::string(line.substr(0, equals)),
+                          line.substr(equals + 1))
+                 .second) {
             return std::nullopt;
         }
     }
-    return header ? std::optional(values) : std::nullopt;
+    return values;
 }
 
 }  // namespace
@@ -110,10 +105,10 @@ bool Pointer::Failed(uint64_t serial) const {
 }
 
 std::string PointerText(const Pointer& pointer) {
-    std::string text = std::string(kHeader) + "\r\n";
-    AddRef(text, "", pointer.current);
+    std::string text;
+    AddRef(text, "current", pointer.current);
     if (pointer.HasPrevious()) {
-        AddRef(text, kPrevious, pointer.previous);
+        AddRef(text, "previous", pointer.previous);
     }
     std::string failed;
     for (uint64_t serial : pointer.failed) {
@@ -122,7 +117,7 @@ std::string PointerText(const Pointer& pointer) {
         }
         failed += std::to_string(serial);
     }
-    text += "failed=" + failed + "\r\n";
+    text += "[failed]\r\nserials=" + failed + "\r\n";
     return text;
 }
 
@@ -132,15 +127,15 @@ std::optional<Pointer> ReadPointer(std::string_view text) {
         return std::nullopt;
     }
     Pointer pointer;
-    const std::optional<LauncherRef> current = RefOf(*values, "");
-    const auto failed = values->find("failed");
+    const std::optional<LauncherRef> current = RefOf(*values, "current");
+    const auto failed = values->find("failed.serials");
     if (!current || failed == values->end()) {
         return std::nullopt;
     }
     pointer.current = *current;
-    if (values->contains(std::string(kPrevious) + "serial")) {
-        const std::optional<LauncherRef> previous = RefOf(*values, std::string(kPrevious));
-        if (!previous || previous->serial == 0) {
+    if (values->contains("previous.serial")) {
+        const std::optional<LauncherRef> previous = RefOf(*values, "previous");
+        if (!previous) {
             return std::nullopt;
         }
         pointer.previous = *previous;

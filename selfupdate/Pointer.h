@@ -3,16 +3,18 @@
 // put back when it fails (previous) and the serials that failed, never tried again. It is
 // replaced whole in one rename, so a reader finds the old pointer or the new one.
 //
-//   [launcher]
+//   [current]
 //   serial=2
 //   size=1310720
 //   sha256=<64 hex>
 //   game=<the profile's [game] game, bytes>
-//   previous-serial=1
-//   previous-size=0               0 and no sha256: the starter itself
-//   previous-sha256=
-//   previous-game=
-//   failed=3 4
+//   [previous]
+//   serial=                       empty serial, size and sha256: the starter itself
+//   size=
+//   sha256=
+//   game=1
+//   [failed]
+//   serials=3 4
 
 #include <cstdint>
 #include <optional>
@@ -24,7 +26,8 @@
 
 namespace vt::selfupdate {
 
-// A launcher the pointer names. Size 0: the starter, vtlauncher.exe, which has no versioned file.
+// A launcher the pointer names. Size 0: the starter, vtlauncher.exe, which has no versioned file
+// (read back with serial 0).
 struct LauncherRef {
     uint64_t serial = 0;
     FileIdentity identity;

@@ -76,9 +76,9 @@ def serve_statement(root, section, exe):
 
 def pointer(exe, serial=2, game=b"2"):
     """launcher\\current.ini naming `exe` as launcher `serial`, the starter (1) before it."""
-    return (b"[launcher]\r\nserial=%d\r\nsize=%d\r\nsha256=%s\r\ngame=%s\r\n"
-            b"previous-serial=1\r\nprevious-size=0\r\nprevious-sha256=\r\nprevious-game=1\r\n"
-            b"failed=\r\n" % (serial, len(exe), hashlib.sha256(exe).hexdigest().encode(), game))
+    return (b"[current]\r\nserial=%d\r\nsize=%d\r\nsha256=%s\r\ngame=%s\r\n"
+            b"[previous]\r\nserial=\r\nsize=\r\nsha256=\r\ngame=1\r\n"
+            b"[failed]\r\nserials=\r\n" % (serial, len(exe), hashlib.sha256(exe).hexdigest().encode(), game))
 
 
 def snapshot(path):
@@ -170,8 +170,9 @@ def put_back_cases(a, checks, work, vtpatch):
                 shown = run_to_servers(a, app, root)
                 checks.check(harness.SERVER_CAPTION in shown,
                              "%s, run %d: the old launcher patches on (%s)" % (what, run, shown))
-            current = harness.read_ini(app.path / "launcher/current.ini")["launcher"]
-            checks.check(current.get("failed") == "2" and current.get("serial") == "1",
+            current = harness.read_ini(app.path / "launcher/current.ini")
+            checks.check(current["failed"].get("serials") == "2" and
+                         current["current"].get("serial") == "",
                          "%s: put back, 2 failed (%s)" % (what, current))
             checks.check(len(log.has(r"^launcher 2 put back")) == 1 and
                          len(log.has(r"failed here before")) >= 1,
