@@ -39,6 +39,9 @@ bool RemoveTree(const std::wstring& path);
 bool LeadsElsewhere(const std::wstring& path);
 // Replaces `target` by `source` in one step, flushed to disk, on the same volume.
 bool ReplaceFile(const std::wstring& source, const std::wstring& target);
+// Moves `source` to `target` in one step, flushed to disk, on the same volume; fails when
+// `target` exists (nothing is ever overwritten).
+bool MoveNew(const std::wstring& source, const std::wstring& target);
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
 // Size and last-write time, to notice a file changed behind the program's back.
 struct Stamp {

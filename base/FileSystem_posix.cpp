@@ -206,6 +206,17 @@ FreeSpaceQuery SetFreeSpaceQuery(FreeSpaceQuery query) {
     return freeSpaceQuery.exchange(query);
 }
 
+bool MoveNew(const std::wstring& source, const std::wstring& target) {
+    Touched();
+    // A hard link fails when the target exists, as a move without replacing does on Windows.
+    const std::string from = Native(source);
+    if (::link(from.c_str(), Native(target).c_str()) != 0) {
+        return false;
+    }
+    ::unlink(from.c_str());  // both names are the same file now; a leftover source is harmless
+    return true;
+}
+
 bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
     Touched();
     std::string to = Native(target);

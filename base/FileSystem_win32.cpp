@@ -285,6 +285,11 @@ bool ReplaceFile(const std::wstring& source, const std::wstring& target) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool MoveNew(const std::wstring& source, const std::wstring& target) {
+    Touched();
+    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 std::optional<std::string> ReadWholeFile(const std::wstring& path) {
     UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

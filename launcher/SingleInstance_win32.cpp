@@ -162,6 +162,11 @@ SingleInstance::SingleInstance(const std::wstring& directory) : name_(MutexName(
     }
 }
 
+void SingleInstance::Release() {
+    owner_.reset();
+    mutex_.reset();
+}
+
 void SingleInstance::ActivateFirst() const {
     const DWORD owner = WaitFor([&] { return ReadOwner(name_); });
     if (owner == 0) {

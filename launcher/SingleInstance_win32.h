@@ -23,6 +23,8 @@ class SingleInstance {
     // Shows the holder's foremost window in front of the others (restored when minimised).
     // Waits a little for a holder that has just started and has no window yet.
     void ActivateFirst() const;
+    // Lets go of the installation: a launcher this one hands over to takes it.
+    void Release();
 
     // The name of the installation's mutex: "Local\vtlauncher-" and a hash of the folder as
     // the file system resolves it (full, long, links followed), upper-cased as the file system

@@ -29,6 +29,8 @@
 #include "patch/Refusal.h"
 #include "patch/SignedProfile.h"
 #include "patch/Texts.h"
+#include "selfupdate/Statement.h"
+#include "selfupdate/Swap.h"
 #include "sets/SetSync.h"
 
 namespace vt {
@@ -108,6 +110,40 @@ void UpdateClient(PatchHost& host) {
     host.FetchPayloads(std::span(&client, 1), listener);
 }
 
+// A keyed launcher the profile's [game] game does not take: true when it goes on with the
+// other keys, without recording game (its statement's launcher failed here, now or before).
+bool GoesOnWithoutGame(PatchHost& host, const std::string& serverGame) {
+    const std::optional<P256PublicKey> root = host.StatementRoot();
+    if (!root) {
+        return false;
+    }
+    const std::wstring staged = TempDir + kProfileName;
+    const format::StatementReading reading = format::ReadStatement([&](const std::string& key) {
+        return ReadProfileBytes(FromUtf8(format::kLauncherSection), FromUtf8(key), staged);
+    });
+    selfupdate::DiskSwapFs disk;
+    const std::optional<selfupdate::Pointer> pointer =
+        selfupdate::Swap(disk, AppDir, TempDir, host.LauncherSerial()).ReadPointer();
+    const selfupdate::StatementVerdict verdict = selfupdate::JudgeStatement(
+        reading,
+        [&](const format::SignedStatement& s) { return format::StatementSignedBy(s, *root); },
+        {host.LauncherSerial(), serverGame, pointer ? &*pointer : nullptr});
+    LogLine(std::wstring(selfupdate::VerdictText(verdict)) +
+            (reading.form == format::StatementForm::Present
+                 ? L" (launcher " + std::to_wstring(reading.signedStatement.statement.serial) +
+                       L", this one " + std::to_wstring(host.LauncherSerial()) + L")"
+                 : L""));
+    switch (verdict) {
+        case selfupdate::StatementVerdict::Update:
+            return host.UpdateLauncher(reading.signedStatement.statement);
+        case selfupdate::StatementVerdict::FailedBefore:
+            LogLine(L"patching the rest without the new launcher");
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 void CheckVersions(PatchHost& host) {
@@ -115,7 +151,7 @@ void CheckVersions(PatchHost& host) {
 
     const std::string serverGame = ReadProfileBytes(kSection, L"game", TempDir + kProfileName);
     const std::string localGame = ReadProfileBytes(kSection, L"game", AppDir + kProfileName);
-    if (serverGame != localGame) {
+    if (serverGame != localGame && !GoesOnWithoutGame(host, serverGame)) {
         LogLine(L"refused: launcher version " + FromCp949(localGame) + L" here, " +
                 FromCp949(serverGame) + L" on the patch server");
         host.ShowMessage(

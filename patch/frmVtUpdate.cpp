@@ -13,6 +13,7 @@
 #include "format/Digest.h"
 #include "format/KeyList.h"
 #include "format/Objects.h"
+#include "format/Pins.h"
 #include "format/Sets.h"
 #include "patch/CheckVersions.h"
 #include "patch/Fetch.h"
@@ -94,6 +95,9 @@ void frmVtUpdate::Form_Activate() {
         return;
     }
     patchRunStarted_ = true;
+    if (startGate_) {
+        startGate_();
+    }
     RunPatch();
 }
 
@@ -101,6 +105,11 @@ void frmVtUpdate::UseTransfer(Transfer& inetDown, Clock& clock, MakeDownloader m
     inetDown_ = &inetDown;
     clock_ = &clock;
     makeDownloader_ = std::move(makeDownloader);
+}
+
+void frmVtUpdate::UseSelfUpdate(uint64_t launcherSerial, selfupdate::ChildStarter& starter) {
+    launcherSerial_ = launcherSerial;
+    starter_ = &starter;
 }
 
 void frmVtUpdate::DownloadFile(const std::wstring& url, const std::wstring& directory,
@@ -177,6 +186,49 @@ void frmVtUpdate::BeforeChange() {
         KeepAccepted(*accepted_);
         accepted_.reset();
     }
+}
+
+std::optional<P256PublicKey> frmVtUpdate::StatementRoot() const {
+    // The root the accepted profile relies on (the kept or rotated one, else the built-in key).
+    return starter_ != nullptr ? statementRoot_ : std::nullopt;
+}
+
+bool frmVtUpdate::FetchLauncher(const format::LauncherStatement& statement,
+                                const std::wstring& staged) {
+    const Pin pin{statement.size, statement.sha256};
+    const std::wstring name = staged.substr(staged.find_last_of(L'\\') + 1);
+    const BatchFile file{ObjectUrl(pin),       TempDir,           name,
+                         L"launcher\\" + name, staged + L".part", pin};
+    NothingToRecord none;
+    const BatchResult batch = Payloads().FetchAll(std::span(&file, 1), none);
+    if (!batch.Stored()) {
+        LogLine(L"the new launcher could not be fetched");
+    }
+    return batch.Stored();
+}
+
+bool frmVtUpdate::UpdateLauncher(const format::LauncherStatement& statement) {
+    if (starter_ == nullptr) {
+        return false;
+    }
+    selfupdate::DiskSwapFs disk;
+    selfupdate::Swap swap(disk, AppDir, TempDir, launcherSerial_);
+    const selfupdate::LauncherRef next{
+        statement.serial, {statement.size, statement.sha256}, statement.game};
+    BeforeChange();
+    const selfupdate::SwapStep step = swap.Install(
+        next, [&](const std::wstring& staged) { return FetchLauncher(statement, staged); });
+    std::wstring why;
+    const std::optional<selfupdate::Choice> choice =
+        step == selfupdate::SwapStep::Done ? swap.Choose(why) : std::nullopt;
+    if (!choice) {
+        LogLine(L"the new launcher is not in place" + (why.empty() ? L"" : L": " + why));
+        return false;
+    }
+    if (selfupdate::HandOver(swap, *starter_, *choice)) {
+        EndProgram();  // the new launcher goes on; this one is done
+    }
+    return true;
 }
 
 void frmVtUpdate::ClearTempDir() {
@@ -308,6 +360,7 @@ void frmVtUpdate::RunPatch() {
                 *this, *patchKey_, std::chrono::duration_cast<std::chrono::seconds>(now).count(),
                 [this] { FetchSignedProfile(true); },
                 [this](const Sha256Digest& hash) { return FetchKeyList(hash); });
+            statementRoot_ = accepted_->root;
             sources_ = ServedSources();
         } else {
             DownloadFile(PatchBaseUrl + L"vtgame.ini", TempDir, L"vtgame.ini", L"", L"",

@@ -13,6 +13,7 @@
 #include "patch/CheckVersions.h"
 #include "patch/PatchHost.h"
 #include "patch/PatchKey.h"
+#include "selfupdate/Swap.h"
 #include "transfer/Batch.h"
 #include "transfer/Clock.h"
 #include "transfer/ProgressView.h"
@@ -52,6 +53,14 @@ class frmVtUpdate final : private PatchHost {
     // `makeDownloader` the payloads come over `inetDown`, one after the other.
     void UseTransfer(Transfer& inetDown, Clock& clock, MakeDownloader makeDownloader = {});
 
+    // A keyed launcher updates itself: `launcherSerial` is this program's (VT_LAUNCHER_SERIAL),
+    // `starter` starts the new launcher and hands over to it. Statements must be signed by the
+    // root the accepted profile relies on.
+    void UseSelfUpdate(uint64_t launcherSerial, selfupdate::ChildStarter& starter);
+    // Runs at the first activation, before the patch run: a launcher started to take over
+    // waits there, its window up, for the go of the one that started it.
+    void UseStartGate(std::function<void()> gate) { startGate_ = std::move(gate); }
+
     // Event handlers; the window runs each inside the general error report.
     void Form_Load(const std::wstring& exeDirectory);  // the directory, without a backslash
     void Form_Activate();
@@ -87,6 +96,10 @@ class frmVtUpdate final : private PatchHost {
                      MessageStyle style) override;
     void DoEvents() override;
     void BeforeChange() override;
+    std::optional<P256PublicKey> StatementRoot() const override;
+    uint64_t LauncherSerial() const override { return launcherSerial_; }
+    bool UpdateLauncher(const format::LauncherStatement& statement) override;
+    bool FetchLauncher(const format::LauncherStatement& statement, const std::wstring& staged);
     Downloader& Payloads();
 
     ProgressView& view_;
@@ -103,6 +116,10 @@ class frmVtUpdate final : private PatchHost {
     // The signed profile, accepted and not yet kept.
     std::optional<AcceptedProfile> accepted_;
     bool patchRunStarted_ = false;
+    uint64_t launcherSerial_ = 0;
+    selfupdate::ChildStarter* starter_ = nullptr;
+    std::optional<P256PublicKey> statementRoot_;  // of the accepted profile
+    std::function<void()> startGate_;
 };
 
 }  // namespace vt
