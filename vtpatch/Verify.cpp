@@ -4,9 +4,12 @@
 
 #include "base/AppError.h"
 #include "base/Cp949.h"
+#include "base/FileSystem.h"
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Digest.h"
+#include "selfupdate/Pointer.h"
+#include "selfupdate/Swap.h"
 #include "sets/RecordJournal.h"
 #include "vtpatch/Failure.h"
 #include "vtpatch/Files.h"
@@ -169,19 +172,24 @@ class Verifier {
 // launcher/vtlauncher-<serial>.exe, must be there with the size and SHA-256 it records, else
 // the starter passes it over and a new download never replaces a file of that name.
 void CheckLauncherPointer(const std::string& installation, Findings& findings) {
-    const std::string pointer = JoinPath(installation, kLauncherPointer);
-    if (!Exists(pointer)) {
+    const std::string pointerPath = JoinPath(installation, kLauncherPointer);
+    if (!Exists(pointerPath)) {
         return;
     }
-    const std::wstring file = FromUtf8(pointer);
-    const std::string serial = ToUtf8(ReadProfileValue(L"current", L"serial", file));
-    if (serial.empty()) {
+    const std::optional<std::string> text = fs::ReadWholeFile(FromUtf8(pointerPath));
+    const std::optional<selfupdate::Pointer> pointer =
+        text ? selfupdate::ReadPointer(*text) : std::nullopt;
+    if (!pointer) {
+        findings.Problem(kLauncherPointer,
+                         "does not read as a launcher pointer; the starter runs "
+                         "itself and the next self-update writes it anew");
+        return;
+    }
+    if (pointer->current.IsStarter()) {
         return;  // nothing current: the starter is the launcher
     }
-    const std::string relative = "launcher/vtlauncher-" + serial + ".exe";
-    const std::optional<Sha256Digest> sha256 =
-        ParseDigestHex(ToUtf8(ReadProfileValue(L"current", L"sha256", file)));
-    const std::string size = ToUtf8(ReadProfileValue(L"current", L"size", file));
+    const std::string relative =
+        "launcher/" + ToUtf8(selfupdate::VersionedName(pointer->current.serial));
     std::optional<FileFacts> facts;
     try {
         facts = HashFileBelow(installation, relative);
@@ -189,10 +197,12 @@ void CheckLauncherPointer(const std::string& installation, Findings& findings) {
         findings.Problem(relative, "a symbolic link, which vtpatch does not follow");
         return;
     }
+    const selfupdate::FileIdentity& identity = pointer->current.identity;
     if (!facts) {
         findings.Problem(relative, "missing, yet " + std::string(kLauncherPointer) +
                                        " names it as the current launcher");
-    } else if (!sha256 || *sha256 != facts->sha256 || size != std::to_string(facts->size)) {
+    } else if (identity.sha256 != facts->sha256 ||
+               identity.size != static_cast<uint64_t>(facts->size)) {
         findings.Problem(relative, "size or SHA-256 differs from what " +
                                        std::string(kLauncherPointer) +
                                        " records; the starter passes it over");

@@ -9,6 +9,7 @@
 #include "base/ModGame.h"
 #include "base/Profile.h"
 #include "format/Digest.h"
+#include "selfupdate/Pointer.h"
 #include "sets/RecordJournal.h"
 #include "tests/vtpatch/VtpatchTesting.h"
 #include "vtpatch/Format.h"
@@ -88,21 +89,23 @@ class VerifyTest : public ::testing::Test {
 // launcher/current.ini: a matching game is no finding, a pointer to a missing or other file is.
 TEST_F(VerifyTest, TheLauncherPointerMustNameTheFileItRecords) {
     const std::string program = "MZ launcher 7";
-    const std::string pointer =
-        "[current]\r\nserial=7\r\nsize=13\r\nsha256=" + LowerHex(Sha256OfText(program)) +
-        "\r\ngame=1\r\n";
+    selfupdate::Pointer named;
+    named.current = {7, {program.size(), Sha256OfText(program)}, "1"};
+    const std::string pointer = selfupdate::PointerText(named);
     const struct {
         const char* name;
         std::string pointer;
         std::optional<std::string> file;  // launcher/vtlauncher-7.exe
         size_t problems;
+        const char* at;
     } rows[] = {
-        {"no pointer", "", std::nullopt, 0},
-        {"as recorded", pointer, program, 0},
-        {"nothing current", "[current]\r\n", std::nullopt, 0},
-        {"missing", pointer, std::nullopt, 1},
-        {"other bytes", pointer, "MZ launcher 8", 1},
-        {"other size", pointer, "MZ launcher 77", 1},
+        {"no pointer", "", std::nullopt, 0, "vtlauncher-7.exe"},
+        {"as recorded", pointer, program, 0, "vtlauncher-7.exe"},
+        {"nothing current", selfupdate::PointerText({}), std::nullopt, 0, "vtlauncher-7.exe"},
+        {"missing", pointer, std::nullopt, 1, "vtlauncher-7.exe"},
+        {"other bytes", pointer, "MZ launcher 8", 1, "vtlauncher-7.exe"},
+        {"other size", pointer, "MZ launcher 77", 1, "vtlauncher-7.exe"},
+        {"not a pointer", "[current]\r\nserial=seven\r\n", program, 1, "current.ini"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -116,7 +119,7 @@ TEST_F(VerifyTest, TheLauncherPointerMustNameTheFileItRecords) {
         }
         const VerifyReport report = Check();
         EXPECT_EQ(report.findings.Problems(), row.problems) << test::Describe(report.findings);
-        EXPECT_EQ(test::ProblemsAt(report.findings, "vtlauncher-7.exe"), row.problems);
+        EXPECT_EQ(test::ProblemsAt(report.findings, row.at), row.problems);
         EXPECT_EQ(report.findings.Notes(), 0u) << test::Describe(report.findings);
     }
 }
