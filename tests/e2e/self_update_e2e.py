@@ -6,7 +6,9 @@ in without a pointer, the pointer naming it), the next start ends at the server 
 launcher 2, game=2 recorded once, the starter byte-identical. A new launcher that crashes at
 start (mid-run, after its download) or hangs before its window (at start, named by the
 pointer) is ended and put back, its serial failed, and the old launcher patches the rest
-without recording game. A statement signed by another key, or a root-signed one not newer
+without recording game. The launchers killed at the steps the test's server can stop (the
+new launcher's download, before its head and in its body; launcher 2's first request once it
+took over) end, on the next start, on launcher 2 with game recorded once. A statement signed by another key, or a root-signed one not newer
 than the launcher, is refused with the refusal of old and the installation stays
 byte-identical. Genuine publishes are vtpatch's (publish --launcher --launcher-serial, the test
 key being the root); vtpatch refuses to serve a statement another key signed, so that one is
@@ -153,6 +155,55 @@ def state_cases(a, checks, root, new):
             app.remove()
 
 
+def nth(suffix, n):
+    """A hold's match for the n-th request (from 1) whose path ends with `suffix`."""
+    seen = []
+
+    def match(path, index):
+        if path.endswith(suffix):
+            seen.append(index)
+            return len(seen) == n
+        return False
+    return match
+
+
+def killed_cases(a, checks, root, new):
+    """The launchers killed at a step of the swap the server can stop: while launcher 2
+    downloads (before its head, in its body), and once launcher 2, taken over, asks for the
+    profile (its window up, game recorded). The next starts end on launcher 2, game=2 recorded
+    once over all runs."""
+    launcher_object = harness.object_name(new)
+    gates = (("before the new launcher's head", nth(launcher_object, 1), None),
+             ("in the new launcher's body", nth(launcher_object, 1), 0.5),
+             ("when launcher 2 asks for the profile", nth("vtgame.signed", 2), None))
+    for what, match, share in gates:
+        with harness.case(checks, "killed " + what):
+            app = harness.AppDir(a.build, LOCAL, exe=OLD)
+            starter = (app.path / "vtlauncher.exe").read_bytes()
+            log = harness.RunLog()
+            with harness.TrickleServer(root, a.host, a.port, head_delay=0, rate=0) as httpd:
+                with httpd.hold(match, share=share) as hold:
+                    proc = app.start()
+                    try:
+                        harness.wait_until(hold.held, 120, "the gate " + what)
+                    finally:
+                        harness.stop(proc)
+                        end_launchers()
+            for run in (1, 2):
+                last = harness.RunLog()
+                shown = run_to_servers(a, app, root)
+                checks.check(harness.SERVER_CAPTION in shown and
+                             last.has(r"^launcher serial 2$"),
+                             "killed %s, run %d: ends on launcher 2 (%s, %s)" %
+                             (what, run, shown, last.has(r"^launcher serial")))
+            game = harness.read_ini(app.path / "vtgame.ini")["game"].get("game")
+            checks.check(game == "2" and len(log.has(r"^recorded game 2$")) == 1,
+                         "killed %s: game=2 recorded once (%s)" % (what, log.has("recorded game")))
+            checks.check((app.path / "vtlauncher.exe").read_bytes() == starter,
+                         "killed %s: the starter untouched" % what)
+            app.remove()
+
+
 def put_back_cases(a, checks, work, vtpatch):
     """A launcher 2 that crashes at start or hangs before its window is put back."""
     for what, exe_name, at_start in (("crashes at start, fetched mid-run", CRASH, False),
@@ -215,6 +266,7 @@ def main():
     root = work / "good"
     publish_launcher(vtpatch, work, root, a.build / NEW, 2)
     state_cases(a, checks, root, new)
+    killed_cases(a, checks, root, new)
     put_back_cases(a, checks, work, vtpatch)
     refused_cases(a, checks, work, vtpatch, new)
     return checks.finish()
