@@ -18,20 +18,10 @@
 namespace vt::vtpatch {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = test::CliOutcome;
 
-Outcome Cli(std::vector<std::string> args) {
-    std::ostringstream out;
-    std::ostringstream err;
-    Outcome r;
-    r.status = RunCli(args, out, err, test::kNow);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+Outcome Cli(const std::vector<std::string>& args) {
+    return test::RunCliAtNow(args);
 }
 
 TEST(VtpatchCli, EveryCommandHasHelp) {

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "base/Cp949.h"
 #include "format/Digest.h"
@@ -24,20 +23,10 @@ using test::Put;
 constexpr char kLater[] = "2031-01-01T00:00:00Z";  // after test::kNow
 constexpr char kPast[] = "2029-01-01T00:00:00Z";   // before it
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = test::CliOutcome;
 
 Outcome Cli(const std::vector<std::string>& args) {
-    std::ostringstream out;
-    std::ostringstream err;
-    Outcome r;
-    r.status = RunCli(args, out, err, test::kNow);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
+    return test::RunCliAtNow(args);
 }
 
 // A folder with the root key and three publish keys, and a place for the files made.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "base/Cp949.h"
@@ -16,6 +17,7 @@
 #include "base/Profile.h"
 #include "format/Digest.h"
 #include "format/Objects.h"
+#include "vtpatch/Cli.h"
 #include "vtpatch/Served.h"
 
 namespace vt::vtpatch::test {
@@ -284,6 +286,16 @@ void FolderServer::Hold(int fd, const std::string& path, const std::string& body
             return;
         }
     }
+}
+
+CliOutcome RunCliAtNow(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    CliOutcome r;
+    r.status = RunCli(args, out, err, kNow);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
 }
 
 }  // namespace vt::vtpatch::test

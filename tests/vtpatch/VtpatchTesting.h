@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vtpatch/Crypto.h"
 #include "vtpatch/Files.h"
@@ -126,5 +127,13 @@ class FolderServer {
     std::atomic<int64_t> heldBytesSent_{0};
     std::thread thread_;
 };
+
+// What the command line `args` (without the program's name) does at kNow: exit status and output.
+struct CliOutcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+CliOutcome RunCliAtNow(const std::vector<std::string>& args);
 
 }  // namespace vt::vtpatch::test
