@@ -20,6 +20,6 @@ from .publish import (SIGNED_EXE, TEST_KEY, TEST_PUB, object_name, object_of, pu
 from .inifile import ini_bytes, read_ini
 from .standin import list_rows, read_standin, wait_rows
 from .runlog import RunLog, log_path, read_only
-from .isolation import case, end_marked, end_process, isolated, marked, run
+from .isolation import case, end_launchers, end_marked, end_process, isolated, marked, run
 
 __all__ = [name for name in dir() if not name.startswith("_")]

@@ -94,6 +94,31 @@ def end_process(proc):
             proc.wait(timeout=10)
 
 
+def end_launchers():
+    """Ends the launchers this test started, those their parents started (a launcher that
+    hands over to a newer one) included."""
+    tag = os.environ[MARK]
+
+    def ours():
+        return [pid for pid in marked(tag) if b"vtlauncher" in _cmdline(pid)]
+
+    def gone():
+        for pid in ours():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return not ours()
+    wait_until(gone, 30, "the launchers ended")
+
+
+def _cmdline(pid):
+    try:
+        return Path("/proc/%d/cmdline" % pid).read_bytes()
+    except OSError:
+        return b""
+
+
 def marked(tag, spare=()):
     """Ids of the live processes that carry `tag`, this one and `spare` excepted."""
     return [pid for pid in _pids()

@@ -6,7 +6,8 @@ leaked. The operator revokes that key with the root (min-serial: the last genuin
 publishes with another key: the next start accepts the genuine profile, nothing reinstalled by
 hand. Three rotations: a launcher that knows only the root it was built with follows three
 rotation lists to the current root and patches; from then on a profile the old root signs
-directly is refused, the installation left as it was."""
+directly is refused, the installation left as it was, and a launcher statement the current
+root signed updates that launcher to launcher 2."""
 
 import shutil
 import subprocess
@@ -18,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
 
 HUGE = 1 << 40
+NEW_LAUNCHER = "vtlauncher_testkey_2.exe"  # launcher serial 2, built with the test key
 EXPIRES = "2099-01-01T00:00:00Z"
 
 
@@ -158,7 +160,40 @@ def three_rotations(a, checks, op, server):
                  "the old root alone is refused after the rotation (%s, %s)" %
                  (result, log.has("^refused")))
     checks.check(harness.installed_files(app.path) == before, "the installation stays as it was")
+    launcher_from_current_root(a, checks, op, server, app, (key, lists[-1], roots[-1]))
     app.remove()
+
+
+def launcher_from_current_root(a, checks, op, server, app, current):
+    """A statement the current root signed offline, published with the publish key: the
+    launcher that followed the rotations updates itself to launcher 2."""
+    key, key_list, root = current
+    new = Path(a.build) / NEW_LAUNCHER
+    statement = op.work / "statement"
+    op.run("sign-launcher", new, "--root", root, "--game", "2", "--serial", "2", "--out",
+           statement)
+    op.step += 1
+    tree = harness.write_tree(op.work / "tree", tree_files(op.step))
+    harness.publish(op.vtpatch, tree, server, game="2", key=key,
+                    extra=["--key-list", str(key_list), "--launcher", str(new), "--statement",
+                           str(statement)])
+    log = harness.RunLog()
+    with harness.StaticServer(server, a.host, a.port):
+        proc = app.start()
+        try:
+            # The starter ends once launcher 2 took over: the end is the window shown.
+            shown = harness.wait_until(
+                lambda: [n for _, n in harness.windows()
+                         if n in (harness.SERVER_CAPTION, harness.FAILED_CAPTION,
+                                  harness.ERROR_CAPTION)], 120, "the server window or a refusal")
+        finally:
+            harness.stop(proc)
+            harness.end_launchers()
+    game = harness.read_ini(app.path / "vtgame.ini")["game"].get("game")
+    checks.check(shown == [harness.SERVER_CAPTION] and log.has(r"^launcher 2 took over$") and
+                 game == "2",
+                 "a statement of the current root updates the launcher (%s, %s, game %s)" %
+                 (shown, log.has("took over|^refused"), game))
 
 
 def main():

@@ -16,9 +16,7 @@ made by sign-launcher with that key and put into the served profile here, the pr
 again with openssl as its publisher would."""
 
 import hashlib
-import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
@@ -26,7 +24,6 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import harness  # noqa: E402
-from harness import isolation  # noqa: E402
 
 OLD = harness.SIGNED_EXE
 NEW, CRASH, HANG = "vtlauncher_testkey_2.exe", "vtlauncher_testkey_2crash.exe", "vtlauncher_testkey_2hang.exe"
@@ -89,24 +86,6 @@ def snapshot(path):
             if p.is_file() and "temp" not in p.relative_to(path).parts}
 
 
-def end_launchers():
-    """Ends the launchers this case started, the ones their parents started included."""
-    tag = os.environ[isolation.MARK]
-
-    def ours():
-        return [pid for pid in isolation.marked(tag)
-                if b"vtlauncher" in Path("/proc/%d/cmdline" % pid).read_bytes()]
-
-    def gone():
-        for pid in ours():
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        return not ours()
-    harness.wait_until(gone, 30, "the launchers ended")
-
-
 def run_to_servers(a, app, root):
     """Starts the starter and waits for the server window, whichever launcher shows it."""
     with harness.TrickleServer(root, a.host, a.port, head_delay=0, rate=0):
@@ -119,7 +98,7 @@ def run_to_servers(a, app, root):
             return [n for _, n in harness.windows()]
         finally:
             harness.stop(proc)
-            end_launchers()
+            harness.end_launchers()
 
 
 def state_cases(a, checks, root, new):
@@ -188,7 +167,7 @@ def killed_cases(a, checks, root, new):
                         harness.wait_until(hold.held, 120, "the gate " + what)
                     finally:
                         harness.stop(proc)
-                        end_launchers()
+                        harness.end_launchers()
             for run in (1, 2):
                 last = harness.RunLog()
                 shown = run_to_servers(a, app, root)
