@@ -62,7 +62,7 @@ bool FetchIfServed(Transfer& transfer, ProgressView& view, Clock& clock, const s
                    const SizeBound& bound, const std::wstring& headers) {
     const DownloadResult result =
         DownloadFile(transfer, view, clock, url, directory, fileName, L"", L"", bound, headers);
-    if (result.outcome == DownloadOutcome::HttpStatus && result.httpStatus == 404) {
+    if (result.NotFound()) {
         return false;
     }
     if (!result.Stored()) {

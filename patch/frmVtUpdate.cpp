@@ -271,8 +271,7 @@ DownloadResult frmVtUpdate::FetchSignedProfileFrom(const std::wstring& base, boo
             StageSignedProfile();
             return result;
         }
-        if (file.name == name && result.outcome == DownloadOutcome::HttpStatus &&
-            result.httpStatus == 404) {
+        if (file.name == name && result.NotFound()) {
             // Published before the single file: the pair, which a cache may hand out from two
             // publishes.
             LogLine(L"no vtgame.signed at " + base + L"; fetching vtgame.ini and vtgame.ini.sig");
@@ -317,9 +316,6 @@ std::optional<std::string> frmVtUpdate::FetchKeyList(const Sha256Digest& hash) {
     const std::wstring staged = FromUtf8(DigestHex(hash)) + L".list";
     const SizeBound bound = SizeBound::AtMost(format::kKeyListMostBytes);
     std::optional<std::string> wrong;
-    auto notFound = [](const DownloadResult& result) {
-        return result.outcome == DownloadOutcome::HttpStatus && result.httpStatus == 404;
-    };
     DownloadResult failed;
     failed.outcome = DownloadOutcome::HttpStatus;
     failed.httpStatus = 404;
@@ -327,7 +323,7 @@ std::optional<std::string> frmVtUpdate::FetchKeyList(const Sha256Digest& hash) {
         const DownloadResult result = vt::DownloadFile(*inetDown_, view_, *clock_, base + name,
                                                        TempDir, staged, L"", L"", bound, L"");
         if (!result.Stored()) {
-            if (!notFound(result)) {
+            if (!result.NotFound()) {
                 failed = result;
             }
             continue;
@@ -343,7 +339,7 @@ std::optional<std::string> frmVtUpdate::FetchKeyList(const Sha256Digest& hash) {
     if (wrong) {
         return wrong;  // for the check to refuse, naming why
     }
-    if (!notFound(failed)) {
+    if (!failed.NotFound()) {
         EndFailedFetch(view_, failed, TempDir + staged, bound);
     }
     return std::nullopt;

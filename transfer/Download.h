@@ -57,6 +57,8 @@ struct [[nodiscard]] DownloadResult {
     double retryAfter = 0;
 
     bool Stored() const { return outcome == DownloadOutcome::Stored; }
+    // The server has no such file (404): a layout that lacks it, not a failed transfer.
+    bool NotFound() const { return outcome == DownloadOutcome::HttpStatus && httpStatus == 404; }
 };
 
 // For the small profiles and manifests: no display. An announced length past `bound` is
